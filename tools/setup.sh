@@ -17,6 +17,7 @@ host_packages=(
   zlib1g-dev liblua5.3-dev googletest libgtest-dev
   g++-arm-linux-gnueabihf qemu-user-static
   dpkg-dev patch bzip2 xz-utils zip unzip
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,4 @@
+#ifndef KSTUB_LINUX_IO_H
+#define KSTUB_LINUX_IO_H
+#include "../kapi.h"
+#endif

@@ -1,0 +1,39 @@
+#!/bin/busybox sh
+# /init of the VM test: loads pellix twice, checks its device and its control
+# codes through pellix_probe, unloads it, prints the kernel log and powers
+# off. Each step prints "PELLIX-VM: ok ..." or "PELLIX-VM: FAIL ..."; the host
+# side (run-vm.sh) judges the output.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+# Kernel messages would interleave with ours on the console; they are
+# printed from the log at the end instead.
+dmesg -n 1
+echo  # the firmware's last line has no end
+
+check() { # check WHAT COMMAND...
+  what=$1
+  shift
+  if "$@"; then echo "PELLIX-VM: ok $what"; else echo "PELLIX-VM: FAIL $what"; fi
+}
+registered() { grep -q ' pel_lix$' /proc/devices; }
+gone() { [ ! -e /dev/pel_lix ] && [ ! -e /sys/class/pel_lix ] && ! registered; }
+
+# Twice: a second load finds nothing left over from the first.
+for round in 1 2; do
+  check "insmod $round" insmod /pellix.ko
+  check "node $round" test -c /dev/pel_lix
+  check "chrdev $round" registered
+  check "class $round" test -e /sys/class/pel_lix/pel_lix
+  check "probe $round" /pellix_probe /dev/pel_lix
+  check "rmmod $round" rmmod pellix
+  check "removed $round" gone
+done
+
+echo "PELLIX-VM: kernel log begins"
+dmesg
+echo "PELLIX-VM: kernel log ends"
+echo "PELLIX-VM: finished"
+poweroff -f
