@@ -46,6 +46,3 @@ add_library(MiniZip::MiniZip ALIAS kivo_minizip)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
-# Result streaming over sockets is unused and would pull the resolver into
-# every static test binary.
-target_compile_definitions(gtest PUBLIC GTEST_CAN_STREAM_RESULTS_=0)
