@@ -1,0 +1,510 @@
+#include "kivo/utils/iniparser.h"
+
+#include <assert.h>
+#include <ctype.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <string>
+
+#include "kivo/base/kivo_vfs.h"
+
+namespace {
+
+// Files are read in blocks of this many bytes.
+const size_t kBlockSize = 1024;
+// Characters kept of one (joined) line while loading: a line buffer's worth
+// including the line end.
+const size_t kAccMax = INI_LINE_MAX - 1;
+
+bool _is_space(char c)
+{
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// Copies s[0, n) without surrounding white space into out (n <= INI_LINE_MAX).
+void _strip_into(char* out, const char* s, size_t n)
+{
+    while (n > 0 && _is_space(*s)) {
+        ++s;
+        --n;
+    }
+    while (n > 0 && _is_space(s[n - 1]))
+        --n;
+    memmove(out, s, n);  // out may be s itself
+    out[n] = 0;
+}
+
+bool _write_all(int32_t handle, const char* buf, size_t len)
+{
+    while (len > 0) {
+        ssize_t done = 0;
+        if (kivo_file_write(handle, buf, len, &done) != 0 || done <= 0)
+            return false;
+        buf += done;
+        len -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// Formats one output line into bufw (INI_LINE_MAX + 1 bytes) and writes it;
+// a line that does not fit is cut and ends in '\n'.
+bool _write_line(int32_t handle, char* bufw, const char* format, const char* a, const char* b)
+{
+    int len = b ? snprintf(bufw, INI_LINE_MAX + 1, format, a, b) : snprintf(bufw, INI_LINE_MAX + 1, format, a);
+    if (len < 0)
+        return false;
+    if (len > INI_LINE_MAX) {
+        len = INI_LINE_MAX;
+        bufw[len - 1] = '\n';
+    }
+    return _write_all(handle, bufw, static_cast<size_t>(len));
+}
+
+// The quote that makes a value read back unchanged, or 0 when none is needed
+// (or none would do). Unquoted, a ';' or '#' would end the value and a
+// leading quote would be taken as quoting.
+char _quote_for(const char* v)
+{
+    if (!strpbrk(v, ";#") && v[0] != '"' && v[0] != '\'')
+        return 0;
+    if (!strchr(v, '"'))
+        return '"';
+    if (!strchr(v, '\''))
+        return '\'';
+    return 0;
+}
+
+// One "key=value\r\n" line of the INI form.
+bool _write_value(int32_t handle, char* bufw, const char* key, const char* v)
+{
+    char q = _quote_for(v);
+    if (q == '"')
+        return _write_line(handle, bufw, "%s=\"%s\"\r\n", key, v);
+    if (q == '\'')
+        return _write_line(handle, bufw, "%s='%s'\r\n", key, v);
+    return _write_line(handle, bufw, "%s=%s\r\n", key, v);
+}
+
+bool _is_section_key(const char* key)
+{
+    return key && !strchr(key, ':');
+}
+
+// Whether key lies under the section prefix "name:" of length plen.
+bool _under(const char* key, const char* prefix, size_t plen)
+{
+    return key && strncasecmp(key, prefix, plen) == 0;
+}
+
+// State of one load: the accumulated (joined) line and the current section.
+struct _Loader {
+    dictionary* d;
+    const char* path;
+    char* section;
+    char* key;
+    char* val;
+    char* tmp;          // accumulator
+    size_t acc_len;     // characters in tmp
+    size_t line_start;  // where the current physical line begins in tmp
+    bool line_open;     // bytes seen since the last '\n'
+    bool any_text;      // the current physical line holds a non-blank byte
+    char last_text;     // its last non-blank byte
+    int lineno;
+    int errs;
+    bool nomem;
+
+    void Byte(char c)
+    {
+        line_open = true;
+        if (acc_len < kAccMax)
+            tmp[acc_len++] = c;
+        if (!_is_space(c)) {
+            any_text = true;
+            last_text = c;
+        }
+    }
+
+    void EndLine()
+    {
+        ++lineno;
+        bool text = any_text;
+        bool joined = last_text == '\\';
+        line_open = false;
+        any_text = false;
+        last_text = 0;
+        while (acc_len > line_start && _is_space(tmp[acc_len - 1]))
+            --acc_len;
+        if (!text) {
+            // Empty lines are skipped, inside a continuation too.
+            acc_len = line_start;
+            return;
+        }
+        if (joined) {
+            if (acc_len > line_start && tmp[acc_len - 1] == '\\')
+                --acc_len;
+            line_start = acc_len;
+            return;
+        }
+        Classify();
+    }
+
+    // At the end of the file: a last line without '\n' and a continuation
+    // that never ended both still count.
+    void Finish()
+    {
+        if (line_open)
+            EndLine();
+        if (acc_len > 0 && !nomem)
+            Classify();
+    }
+
+    void Classify()
+    {
+        tmp[acc_len] = 0;
+        acc_len = 0;
+        line_start = 0;
+        int rc = 0;
+        switch (iniparser_line(tmp, section, key, val)) {
+        case LINE_ERROR:
+            printf("iniparser: syntax error in %s (%d):\n", path, lineno);
+            printf("-> %s\n", tmp);
+            errs++;
+            return;
+        case LINE_SECTION:
+            rc = dictionary_set(d, section, nullptr);
+            break;
+        case LINE_VALUE: {
+            // Section and key may each be a full line long: no fixed buffer.
+            std::string full(section);
+            full += ':';
+            full += key;
+            rc = dictionary_set(d, full.c_str(), val);
+            break;
+        }
+        default:
+            return;
+        }
+        // A stored line clears the errors before it (the bad lines are
+        // skipped); only trailing errors make the load fail.
+        errs = rc;
+        if (rc < 0) {
+            printf("iniparser: memory allocation failure\n");
+            nomem = true;
+        }
+    }
+};
+
+}  // namespace
+
+line_status iniparser_line(const char* input, char* section, char* key, char* value)
+{
+    assert(section && key && value);
+    char* line = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    assert(line);
+    size_t n = input ? strnlen(input, INI_LINE_MAX) : 0;
+    _strip_into(line, input ? input : "", n);
+    size_t len = strlen(line);
+
+    line_status status = LINE_ERROR;
+    const char* eq = strchr(line, '=');
+    if (len == 0) {
+        status = LINE_EMPTY;
+    } else if (line[0] == '#' || line[0] == ';') {
+        status = LINE_COMMENT;
+    } else if (len >= 2 && line[0] == '[' && line[len - 1] == ']') {
+        _strip_into(section, line + 1, len - 2);
+        status = LINE_SECTION;
+    } else if (eq && eq != line) {
+        _strip_into(key, line, static_cast<size_t>(eq - line));
+        if (key[0]) {
+            _strip_into(value, eq + 1, strlen(eq + 1));
+            const char* q = nullptr;
+            if (value[0] == '"' || value[0] == '\'')
+                q = strchr(value + 1, value[0]);
+            if (q && q > value + 1) {
+                // Quoted: the text between the quotes, ';' and '#' included.
+                size_t vn = static_cast<size_t>(q - value - 1);
+                memmove(value, value + 1, vn);
+                value[vn] = 0;
+            } else {
+                value[strcspn(value, ";#")] = 0;
+            }
+            _strip_into(value, value, strlen(value));
+            if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0)
+                value[0] = 0;
+            status = LINE_VALUE;
+        }
+    }
+    free(line);
+    return status;
+}
+
+dictionary* iniparser_load(const char* path)
+{
+    int32_t h = kivo_file_handle_invalid;
+    if (!path || kivo_file_open(&h, path, O_RDONLY) != 0) {
+        printf("iniparser: cannot open %s\n", path ? path : "(null)");
+        return nullptr;
+    }
+    _Loader ld;
+    memset(&ld, 0, sizeof ld);
+    ld.path = path;
+    ld.d = dictionary_new(0);
+    char* line = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    ld.section = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    ld.key = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    ld.val = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    ld.tmp = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    {
+        char* section = ld.section;
+        char* key = ld.key;
+        char* val = ld.val;
+        char* tmp = ld.tmp;
+        assert(line && section && key && val && tmp);
+    }
+
+    bool read_failed = false;
+    if (!ld.d) {
+        printf("iniparser: memory allocation failure\n");
+        ld.nomem = true;
+    }
+    while (!ld.nomem) {
+        ssize_t done = 0;
+        if (kivo_file_read(h, line, kBlockSize, &done) != 0 || done < 0) {
+            // A read error must not pass for the end of the file: the
+            // dictionary would silently miss the rest.
+            printf("iniparser: cannot read %s\n", path);
+            read_failed = true;
+            break;
+        }
+        if (done == 0)
+            break;
+        for (ssize_t i = 0; i < done && !ld.nomem; ++i) {
+            if (line[i] == '\n')
+                ld.EndLine();
+            else
+                ld.Byte(line[i]);
+        }
+    }
+    if (!ld.nomem && !read_failed)
+        ld.Finish();
+
+    free(line);
+    free(ld.section);
+    free(ld.key);
+    free(ld.val);
+    free(ld.tmp);
+    kivo_file_close(h);
+    if (ld.nomem || read_failed || ld.errs != 0) {
+        dictionary_del(ld.d);
+        return nullptr;
+    }
+    return ld.d;
+}
+
+int iniparser_store(const dictionary* d, const char* path)
+{
+    if (!d || !path)
+        return -1;
+    int32_t h = kivo_file_handle_invalid;
+    if (kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS) != 0)
+        return -1;
+    int rc = iniparser_dump_ini(d, h);
+    if (kivo_file_close(h) != 0)
+        rc = -1;
+    return rc;
+}
+
+void iniparser_freedict(dictionary* d)
+{
+    dictionary_del(d);
+}
+
+int iniparser_getnsec(const dictionary* d)
+{
+    if (!d)
+        return -1;
+    int count = 0;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (_is_section_key(d->key[i]))
+            ++count;
+    }
+    return count;
+}
+
+const char* iniparser_getsecname(const dictionary* d, int n)
+{
+    if (!d || n < 0)
+        return nullptr;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (_is_section_key(d->key[i]) && n-- == 0)
+            return d->key[i];
+    }
+    return nullptr;
+}
+
+int iniparser_getsecnkeys(const dictionary* d, const char* section)
+{
+    if (!d || !section || _dictionary_find(d, section) < 0)
+        return 0;
+    std::string prefix(section);
+    prefix += ':';
+    int count = 0;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (_under(d->key[i], prefix.c_str(), prefix.size()))
+            ++count;
+    }
+    return count;
+}
+
+const char** iniparser_getseckeys(const dictionary* d, const char* section)
+{
+    if (!d || !section || _dictionary_find(d, section) < 0)
+        return nullptr;
+    int nkeys = iniparser_getsecnkeys(d, section);
+    // At least one slot, so that a section without keys is not mistaken for
+    // a missing one.
+    const char** keys = static_cast<const char**>(calloc(static_cast<size_t>(nkeys) + 1, sizeof(char*)));
+    if (!keys)
+        return nullptr;
+    std::string prefix(section);
+    prefix += ':';
+    int j = 0;
+    for (int32_t i = 0; i < d->size && j < nkeys; ++i) {
+        if (_under(d->key[i], prefix.c_str(), prefix.size()))
+            keys[j++] = d->key[i];
+    }
+    return keys;
+}
+
+void iniparser_freeseckeys(const char** keys)
+{
+    free(keys);
+}
+
+const char* iniparser_getstring(const dictionary* d, const char* key, const char* def)
+{
+    return dictionary_get(d, key, def);
+}
+
+int iniparser_getint(const dictionary* d, const char* key, int def)
+{
+    const char* s = dictionary_get(d, key, nullptr);
+    if (!s)
+        return def;
+    long v = strtol(s, nullptr, 0);
+    // long is wider than int on some targets: clamp, so that every target
+    // reads the same number.
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(v);
+}
+
+double iniparser_getdouble(const dictionary* d, const char* key, double def)
+{
+    const char* s = dictionary_get(d, key, nullptr);
+    return s ? atof(s) : def;
+}
+
+int iniparser_getboolean(const dictionary* d, const char* key, int def)
+{
+    const char* s = dictionary_get(d, key, nullptr);
+    if (!s)
+        return def;
+    switch (s[0]) {
+    case 'y': case 'Y': case '1': case 't': case 'T':
+        return 1;
+    case 'n': case 'N': case '0': case 'f': case 'F':
+        return 0;
+    default:
+        return def;
+    }
+}
+
+int iniparser_find_entry(const dictionary* d, const char* key)
+{
+    return _dictionary_find(d, key) >= 0 ? 1 : 0;
+}
+
+int iniparser_set(dictionary* d, const char* key, const char* val)
+{
+    return dictionary_set(d, key, val);
+}
+
+void iniparser_unset(dictionary* d, const char* key)
+{
+    dictionary_unset(d, key);
+}
+
+int iniparser_dump(const dictionary* d, int32_t handle)
+{
+    if (!d)
+        return -1;
+    char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    assert(bufw);
+    int rc = 0;
+    for (int32_t i = 0; i < d->size && rc == 0; ++i) {
+        if (!d->key[i])
+            continue;
+        bool ok = d->val[i] ? _write_line(handle, bufw, "[%s]=[%s]\r\n", d->key[i], d->val[i])
+                            : _write_line(handle, bufw, "[%s]=UNDEF\r\n", d->key[i], nullptr);
+        if (!ok)
+            rc = -1;
+    }
+    free(bufw);
+    return rc;
+}
+
+int iniparser_dumpsection_ini(const dictionary* d, const char* section, int32_t handle)
+{
+    if (!d || !section)
+        return -1;
+    size_t plen = strlen(section) + 1;
+    char* keym = static_cast<char*>(malloc(plen + 1));
+    assert(keym);
+    memcpy(keym, section, plen - 1);
+    keym[plen - 1] = ':';
+    keym[plen] = 0;
+    char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    assert(bufw);
+
+    int rc = _write_line(handle, bufw, "[%s]\r\n", section, nullptr) ? 0 : -1;
+    for (int32_t i = 0; i < d->size && rc == 0; ++i) {
+        if (!_under(d->key[i], keym, plen))
+            continue;
+        if (!_write_value(handle, bufw, d->key[i] + plen, d->val[i] ? d->val[i] : ""))
+            rc = -1;
+    }
+    free(bufw);
+    free(keym);
+    return rc;
+}
+
+int iniparser_dump_ini(const dictionary* d, int32_t handle)
+{
+    if (!d)
+        return -1;
+    if (iniparser_getnsec(d) < 1) {
+        char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+        assert(bufw);
+        int rc = 0;
+        for (int32_t i = 0; i < d->size && rc == 0; ++i) {
+            if (d->key[i] && !_write_value(handle, bufw, d->key[i], d->val[i] ? d->val[i] : ""))
+                rc = -1;
+        }
+        free(bufw);
+        return rc;
+    }
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (_is_section_key(d->key[i]) && iniparser_dumpsection_ini(d, d->key[i], handle) != 0)
+            return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,155 @@
+#include "kivo/utils/ini_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ini_test_sandbox.h"
+
+namespace {
+
+typedef IniSandbox IniFileTest;
+
+TEST_F(IniFileTest, ReadsIntegersAndStrings)
+{
+    Put("/v.ini", "[uImage]\nversion = V1.2.3\ncheck_crc = 0x10\ndec = 4660\noct = 010\n");
+    kivo::IniFile ini("/v.ini");
+    EXPECT_EQ(ini.Path(), "/v.ini");
+    EXPECT_EQ(ini.GetInt("uImage", "check_crc", -1), 16);
+    EXPECT_EQ(ini.GetInt("UIMAGE", "Dec", -1), 4660);
+    EXPECT_EQ(ini.GetInt("uImage", "oct", -1), 8);
+    EXPECT_EQ(ini.GetInt("uImage", "missing", -1), -1);
+    EXPECT_EQ(ini.GetInt("nosection", "check_crc", -1), -1);
+    EXPECT_EQ(ini.GetString("uimage", "VERSION", "V0.0"), "V1.2.3");
+    EXPECT_EQ(ini.GetString("uImage", "missing", "V0.0"), "V0.0");
+}
+
+TEST_F(IniFileTest, WithoutDictionaryEverythingFails)
+{
+    kivo::IniFile ini("/missing.ini");  // missing: starts empty
+    ini.Close();
+    std::vector<std::string> list{"stale"};
+    EXPECT_EQ(ini.GetInt("s", "k", 5), 5);
+    EXPECT_EQ(ini.GetString("s", "k", "d"), "d");
+    EXPECT_FALSE(ini.SetString("s", "k", "v"));
+    EXPECT_FALSE(ini.SetInt("s", "k", 1));
+    EXPECT_FALSE(ini.Save());
+    EXPECT_FALSE(ini.GetSections(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_FALSE(ini.GetKeys("s", list));
+    EXPECT_FALSE(Exists("/missing.ini"));
+}
+
+TEST_F(IniFileTest, SetOnNewSectionCreatesItAndSaveWritesCrLf)
+{
+    Put("/v.ini", "[old]\nkeep = 1\n");
+    kivo::IniFile ini("/v.ini");
+    EXPECT_TRUE(ini.SetString("boot.bin", "version", "V2.0"));
+    EXPECT_TRUE(ini.SetInt("boot.bin", "check_crc", 4660));
+    EXPECT_TRUE(ini.SetInt("BOOT.BIN", "check_crc", -7));  // same entry, first spelling stays
+    ASSERT_TRUE(ini.Save());
+    EXPECT_EQ(Get("/v.ini"), "[old]\r\nkeep=1\r\n[boot.bin]\r\nversion=V2.0\r\ncheck_crc=-7\r\n");
+}
+
+TEST_F(IniFileTest, LoadOnHeldDictionaryIsRefusedAndKeepsContents)
+{
+    Put("/a.ini", "[a]\nx = 1\n");
+    Put("/b.ini", "[b]\ny = 2\n");
+    kivo::IniFile ini("/a.ini");
+    EXPECT_FALSE(ini.Load("/b.ini", false));
+    EXPECT_EQ(ini.Path(), "/a.ini");
+    EXPECT_EQ(ini.GetInt("a", "x", 0), 1);
+    EXPECT_EQ(ini.GetInt("b", "y", 0), 0);
+
+    ini.Close();
+    EXPECT_TRUE(ini.Load("/b.ini", true));
+    EXPECT_EQ(ini.GetInt("b", "y", 0), 2);
+}
+
+TEST_F(IniFileTest, MustExistDecidesAboutMissingOrMalformedFiles)
+{
+    Put("/bad.ini", "[a]\nx = 1\ngarbage\n");
+    testing::internal::CaptureStdout();
+    {
+        kivo::IniFile ini("/bad.ini");  // malformed: loads as empty
+        std::vector<std::string> sections;
+        EXPECT_TRUE(ini.GetSections(sections));
+        EXPECT_TRUE(sections.empty());
+        ini.Close();
+        EXPECT_FALSE(ini.Load("/bad.ini", true));
+        EXPECT_FALSE(ini.Load("/none.ini", true));
+        EXPECT_TRUE(ini.Load("/none.ini", false));
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(Exists("/none.ini"));  // loading never creates
+}
+
+TEST_F(IniFileTest, SectionsAndKeysInSlotOrder)
+{
+    Put("/v.ini", "[Main]\nA = 1\nb = 2\n[empty]\n[third]\nc = 3\n");
+    kivo::IniFile ini("/v.ini");
+    std::vector<std::string> list{"stale"};
+    ASSERT_TRUE(ini.GetSections(list));
+    EXPECT_EQ(list, (std::vector<std::string>{"Main", "empty", "third"}));
+    ASSERT_TRUE(ini.GetKeys("main", list));
+    EXPECT_EQ(list, (std::vector<std::string>{"A", "b"}));
+    ASSERT_TRUE(ini.GetKeys("empty", list));
+    EXPECT_TRUE(list.empty());
+    list.push_back("stale");
+    EXPECT_FALSE(ini.GetKeys("nowhere", list));
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(IniFileTest, SaveToAnotherPathAndReportFailure)
+{
+    kivo::IniFile ini("/fresh.ini");
+    ASSERT_TRUE(ini.SetString("s", "k", "v"));
+    ASSERT_TRUE(ini.Save("/copy.ini"));
+    EXPECT_FALSE(Exists("/fresh.ini"));
+    EXPECT_EQ(Get("/copy.ini"), "[s]\r\nk=v\r\n");
+    EXPECT_FALSE(ini.Save("/no/such/dir/x.ini"));
+}
+
+TEST_F(IniFileTest, OneShotSetOnMissingFileCreatesIt)
+{
+    testing::internal::CaptureStdout();  // the missing file is reported on load
+    EXPECT_TRUE(kivo::IniSetString("uImage", "version", "V1.0", "/uImage-info.ini"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Get("/uImage-info.ini"), "[uImage]\r\nversion=V1.0\r\n");
+
+    EXPECT_TRUE(kivo::IniSetInt("uImage", "check_crc", 513, "/uImage-info.ini"));
+    EXPECT_EQ(Get("/uImage-info.ini"), "[uImage]\r\nversion=V1.0\r\ncheck_crc=513\r\n");
+    EXPECT_EQ(kivo::IniGetInt("uimage", "check_crc", 0, "/uImage-info.ini"), 513);
+    EXPECT_EQ(kivo::IniGetString("uImage", "version", "", "/uImage-info.ini"), "V1.0");
+
+    std::vector<std::string> list;
+    EXPECT_TRUE(kivo::IniGetSections(list, "/uImage-info.ini"));
+    EXPECT_EQ(list, (std::vector<std::string>{"uImage"}));
+    EXPECT_TRUE(kivo::IniGetKeys("uImage", list, "/uImage-info.ini"));
+    EXPECT_EQ(list, (std::vector<std::string>{"version", "check_crc"}));
+
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(kivo::IniSetInt("s", "k", 1, "/no/such/dir/x.ini"));
+    testing::internal::GetCapturedStdout();
+}
+
+TEST_F(IniFileTest, RoundTripThroughRealFiles)
+{
+    {
+        kivo::IniFile ini("/r.ini");
+        for (int i = 0; i < 200; ++i)
+            ASSERT_TRUE(ini.SetInt("sec" + std::to_string(i % 7), "key" + std::to_string(i), i * 31));
+        ASSERT_TRUE(ini.SetString("text", "note", "a;b # c"));
+        ASSERT_TRUE(ini.Save());
+    }
+    kivo::IniFile back("/r.ini");
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(back.GetInt("sec" + std::to_string(i % 7), "key" + std::to_string(i), -1), i * 31) << i;
+    EXPECT_EQ(back.GetString("text", "note", ""), "a;b # c");
+    std::vector<std::string> sections;
+    ASSERT_TRUE(back.GetSections(sections));
+    EXPECT_EQ(sections.size(), 8u);
+}
+
+}  // namespace
