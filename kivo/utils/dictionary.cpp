@@ -25,18 +25,6 @@ char* _dup(const char* s)
     return p;
 }
 
-// Writes all of buf; false when the file layer refused or took nothing.
-bool _write_all(int32_t handle, const char* buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t done = 0;
-        if (kivo_file_write(handle, buf, len, &done) != 0 || done <= 0)
-            return false;
-        buf += done;
-        len -= static_cast<size_t>(done);
-    }
-    return true;
-}
 
 // Doubles the three arrays; on failure the old ones stay untouched.
 bool _grow(dictionary* d)
@@ -190,7 +178,7 @@ int dictionary_dump(const dictionary* d, int32_t handle)
     if (!d)
         return -1;
     if (d->n < 1)
-        return _write_all(handle, "empty dictionary\n", 17) ? 0 : -1;
+        return dictionary_write_all(handle, "empty dictionary\n", 17) ? 0 : -1;
     char* bufw = static_cast<char*>(calloc(kLineMax + 1, 1));
     assert(bufw);
     int rc = 0;
@@ -202,9 +190,21 @@ int dictionary_dump(const dictionary* d, int32_t handle)
             len = kLineMax;
             bufw[len - 1] = '\n';
         }
-        if (len > 0 && !_write_all(handle, bufw, static_cast<size_t>(len)))
+        if (len > 0 && !dictionary_write_all(handle, bufw, static_cast<size_t>(len)))
             rc = -1;
     }
     free(bufw);
     return rc;
+}
+
+bool dictionary_write_all(int32_t handle, const char* buf, size_t len)
+{
+    while (len > 0) {
+        ssize_t done = 0;
+        if (kivo_file_write(handle, buf, len, &done) != 0 || done <= 0)
+            return false;
+        buf += done;
+        len -= static_cast<size_t>(done);
+    }
+    return true;
 }

@@ -10,6 +10,7 @@
 // key equals the wanted one ignoring case. It starts with at least 128 slots
 // and doubles when every slot is taken.
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kivo/base/kivo_types.h"
@@ -53,6 +54,11 @@ void dictionary_unset(dictionary* d, const char* key);
 // "empty dictionary\n", to an open file handle of the file layer. 0, or -1
 // when a write failed (writing stops there) or d is null.
 int dictionary_dump(const dictionary* d, int32_t handle);
+
+// Writes all `len` bytes to a file handle of the file layer, retrying short
+// writes; false when the file layer refused or took nothing. The INI writer
+// uses it too, so that every store reports a failed write.
+bool dictionary_write_all(int32_t handle, const char* buf, size_t len);
 
 // Slot index of `key`, or -1. For the parser, which walks slots itself.
 int32_t _dictionary_find(const dictionary* d, const char* key);

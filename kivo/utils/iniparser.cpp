@@ -39,17 +39,6 @@ void _strip_into(char* out, const char* s, size_t n)
     out[n] = 0;
 }
 
-bool _write_all(int32_t handle, const char* buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t done = 0;
-        if (kivo_file_write(handle, buf, len, &done) != 0 || done <= 0)
-            return false;
-        buf += done;
-        len -= static_cast<size_t>(done);
-    }
-    return true;
-}
 
 // Formats one output line into bufw (INI_LINE_MAX + 1 bytes) and writes it;
 // a line that does not fit is cut and ends in '\n'.
@@ -62,7 +51,7 @@ bool _write_line(int32_t handle, char* bufw, const char* format, const char* a, 
         len = INI_LINE_MAX;
         bufw[len - 1] = '\n';
     }
-    return _write_all(handle, bufw, static_cast<size_t>(len));
+    return dictionary_write_all(handle, bufw, static_cast<size_t>(len));
 }
 
 // The quote that makes a value read back unchanged, or 0 when none is needed
