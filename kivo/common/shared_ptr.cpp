@@ -29,6 +29,11 @@ int32_t RefObject::GetRefCnt() const
     return __atomic_load_n(&_ref_cnt, __ATOMIC_RELAXED);
 }
 
+int32_t RefObject::GetRefCntAcquire() const
+{
+    return __atomic_load_n(&_ref_cnt, __ATOMIC_ACQUIRE);
+}
+
 RefCountedBase::RefCountedBase() : _use_cnt(1), _weak_cnt(1) {}
 
 RefCountedBase::~RefCountedBase() {}

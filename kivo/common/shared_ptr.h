@@ -43,6 +43,10 @@ public:
     // The current count, read without ordering: only a snapshot for checks
     // and diagnostics.
     int32_t GetRefCnt() const;
+    // The count read with acquire ordering. A holder that sees 1 also sees
+    // everything the former holders did before they let go, so copy-on-write
+    // users may then change the object in place.
+    int32_t GetRefCntAcquire() const;
 
 private:
     volatile int32_t _ref_cnt;

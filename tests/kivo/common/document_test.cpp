@@ -1,0 +1,303 @@
+#include "kivo/common/document.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kivo/common/stream.h"
+#include "kivo/common/variant.h"
+
+namespace {
+
+using kivo::StringView;
+
+typedef std::vector<std::pair<std::string, int32_t>> Items;
+
+struct Pair {
+    std::string key;
+    std::string value;
+    int32_t kind;
+    bool operator==(const Pair& o) const { return key == o.key && value == o.value && kind == o.kind; }
+};
+typedef std::vector<Pair> Pairs;
+
+std::ostream& operator<<(std::ostream& os, const Pair& p)
+{
+    return os << "(" << p.key << ", \"" << p.value << "\", " << p.kind << ")";
+}
+
+void CollectItem(void* context, const char* data, size_t length, int32_t kind)
+{
+    static_cast<Items*>(context)->push_back(std::make_pair(std::string(data, length), kind));
+}
+
+void CollectPair(void* context, const char* key, size_t key_length, const char* value, size_t value_length,
+                 int32_t kind)
+{
+    static_cast<Pairs*>(context)->push_back(Pair{std::string(key, key_length), std::string(value, value_length), kind});
+}
+
+Items List(const std::string& text, bool* ok)
+{
+    Items items;
+    *ok = kivo::DocParseList(&CollectItem, &items, text);
+    return items;
+}
+
+Pairs Dict(const std::string& text, bool* ok)
+{
+    Pairs pairs;
+    *ok = kivo::DocParseDict(&CollectPair, &pairs, text);
+    return pairs;
+}
+
+TEST(DocumentTest, DetectKind)
+{
+    const std::pair<const char*, int32_t> rows[] = {
+        {"  [1] \n", 1}, {"[1} ", 0}, {"", 0},  {"{a}", 2},  {" \t{\r\n}\n", 2},
+        {"[", 0},        {"x[1]", 0}, {"  ", 0}, {"[]", 1}, {"{]", 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.second, kivo::DocDetectKind(row.first)) << "'" << row.first << "'";
+}
+
+TEST(DocumentTest, ParseList)
+{
+    struct Row {
+        const char* text;
+        bool ok;
+        Items expect;
+    };
+    const Row rows[] = {
+        {"[1, -2.5e1, abc, 'x y', [3], {k:1}]", true,
+         {{"1", 3}, {"-2.5e1", 4}, {"abc", 5}, {"x y", 0}, {"[3]", 1}, {"{k:1}", 2}}},
+        {"[1, a-b, 2]", false, {{"1", 3}, {"a", 5}}},
+        {"a b,c", true, {{"a", 6}, {"b", 6}, {"c", 6}}},
+        {"x # note\ny", true, {{"x", 6}, {"y", 6}}},
+        {"'''a'b'''", true, {{"a'b", 0}}},
+        {"['a', '', 2]", true, {{"a", 0}, {"2", 3}}},
+        {"[\"q\\\"x\", 'y']", true, {{"q\\\"x", 0}, {"y", 0}}},
+        {"[1 , 2 ]", true, {{"1", 3}, {"2", 3}}},
+        {"[ 'a]', {'b': ']'} ]", true, {{"a]", 0}, {"{'b': ']'}", 2}}},
+        {"[0x1F, 1e3, 0.5, +7]", true, {{"0x1F", 3}, {"1e3", 4}, {"0.5", 4}, {"+7", 3}}},
+        {"a, ,b", true, {{"a", 6}, {"b", 6}}},
+        {"'x'] y", true, {{"x", 0}, {"y", 6}}},
+        {"[]", true, {}},
+        {"", true, {}},
+        {" \n ", true, {}},
+        // Malformed input ends the list with what was read.
+        {"a 'b", false, {{"a", 6}}},
+        {"[1, [2, 3", false, {{"1", 3}}},
+        {"a [b c", false, {{"a", 6}}},
+        {"[1, -x, 2]", false, {{"1", 3}}},
+        {"[1 2]", false, {{"1", 3}}},
+        {"[''']", false, {}},
+    };
+    for (const Row& row : rows) {
+        bool ok = !row.ok;
+        EXPECT_EQ(row.expect, List(row.text, &ok)) << row.text;
+        EXPECT_EQ(row.ok, ok) << row.text;
+    }
+}
+
+TEST(DocumentTest, ParseDict)
+{
+    struct Row {
+        const char* text;
+        bool ok;
+        Pairs expect;
+    };
+    const Row rows[] = {
+        {"a = 1; b = 'two' # c\nc", true, {{"a", "1", 6}, {"b", "two", 0}}},
+        {"{'a': 1, 'b': [1,2]}", true, {{"a", "1", 3}, {"b", "[1,2]", 1}}},
+        {"{a: 1}", false, {}},
+        {"{}", true, {}},
+        {" {'a':1,} ", true, {{"a", "1", 3}}},
+        {"[s1]\nx=1\n[s2]\ny=2", true, {{"s1", "\nx=1\n", 0}, {"s2", "\ny=2", 0}}},
+        {"[s1] x\n  [9]\nv", true, {{"s1", " x\n", 0}, {"9", "\nv", 0}}},
+        {"[s.1]\nx", false, {}},
+        {"[s1]\n[s2", false, {{"s1", "\n", 0}}},
+        {"k=v\n=x\n y = \n'q k' = \"v 1\"\n[a] = [1, 2]\n", true,
+         {{"k", "v", 6}, {"y", "", 6}, {"q k", "v 1", 0}, {"[a]", "[1, 2]", 1}}},
+        {"  ;;  a=1;;b=2 ", true, {{"a", "1", 6}, {"b", "2", 6}}},
+        {"a=1 # c\nb = x y \n", true, {{"a", "1", 6}, {"b", "x y", 6}}},
+        {"{' ': 1, 'k': \"v\"}", true, {{"k", "v", 0}}},
+        {"{'k': abc, 'n': -3.5}", true, {{"k", "abc", 5}, {"n", "-3.5", 4}}},
+        {"{'': 1, 'k': 2}", false, {}},
+        {"{'a' 1}", false, {}},
+        {"{'a': -}", false, {}},
+        // Unterminated quotes and brackets end the parse.
+        {"'abc = 1", false, {}},
+        {"a = 'unterminated\nb = 2", false, {}},
+        {"a = 1\nb = [1, 2\nc = 3", false, {{"a", "1", 6}}},
+        {"{'a': 1, 'b", false, {{"a", "1", 3}}},
+    };
+    for (const Row& row : rows) {
+        bool ok = !row.ok;
+        EXPECT_EQ(row.expect, Dict(row.text, &ok)) << row.text;
+        EXPECT_EQ(row.ok, ok) << row.text;
+    }
+}
+
+TEST(DocumentTest, ParseAttributes)
+{
+    Pairs pairs;
+    EXPECT_FALSE(kivo::DocParseAttributes(&CollectPair, &pairs, "x=\"1\" y='2' 9 = \"n\" -b=\"z\""));
+    const Pairs expect = {{"x", "1", 0}, {"y", "2", 0}, {"9", "n", 0}};
+    EXPECT_EQ(expect, pairs);
+    pairs.clear();
+    EXPECT_FALSE(kivo::DocParseAttributes(&CollectPair, &pairs, "a=1"));  // values must be quoted
+    EXPECT_TRUE(pairs.empty());
+    EXPECT_TRUE(kivo::DocParseAttributes(&CollectPair, &pairs, " k='v w'  "));
+    ASSERT_EQ(1u, pairs.size());
+    EXPECT_EQ("v w", pairs[0].value);
+}
+
+TEST(DocumentTest, WriteString)
+{
+    struct Row {
+        const char* text;
+        char quote;
+        int32_t mode;
+        const char* expect;
+    };
+    const Row rows[] = {
+        {"12", '\'', 2, "12"},           {"12 x", '\'', 2, "'12 x'"},  {"{a}", '\'', 2, "{a}"},
+        {"  [x", '\'', 2, "  [x"},       {"-2.5e3  ", '\'', 2, "-2.5e3  "}, {"", '\'', 2, "''"},
+        {"0x1F", '\'', 2, "0x1F"},       {"abc", '\'', 0, "abc"},     {"abc", '\'', 1, "'abc'"},
+        {"a'b", '"', 1, "\"a'b\""},      {"12", '\'', 1, "'12'"},     {"x", '"', 2, "\"x\""},
+    };
+    for (const Row& row : rows) {
+        std::string out;
+        EXPECT_TRUE(kivo::DocWriteString(kivo::io_base::StringWriteProc, &out, row.text, row.quote, row.mode));
+        EXPECT_EQ(row.expect, out) << row.text << " mode " << row.mode;
+    }
+}
+
+TEST(DocumentTest, DocListKeepsSlices)
+{
+    const std::string text = "[1, 'b c', [2], x]";
+    kivo::DocList list(text);
+    ASSERT_EQ(4u, list.Size());
+    EXPECT_EQ(text.data() + 5, list[1].Data());  // a slice of the text, not a copy
+    EXPECT_EQ(1, list.Find("b c"));
+    EXPECT_EQ(-1, list.Find("zz"));
+    std::string out = "old";
+    list.ToString(out, 1);
+    EXPECT_EQ("[1,'b c',[2],'x']", out);
+    list.ToString(out, 0);
+    EXPECT_EQ("1,b c,[2],x", out);
+    list.Parse("q");
+    EXPECT_EQ(1u, list.Size());
+    EXPECT_EQ(0, list.Find("q"));
+}
+
+TEST(DocumentTest, DocDictStyles)
+{
+    kivo::DocDict dict("{'z': 1, 'a': 'x', 'q': '[1]'}");
+    ASSERT_EQ(3u, dict.Size());
+    std::string out;
+    dict.ToString(out, 1);
+    EXPECT_EQ("{'z':1,'a':'x','q':[1]}", out);  // text order
+    dict.ToString(out, 0);
+    EXPECT_EQ("z=1\na='x'\nq=[1]\n", out);
+    dict.ToString(out, 2);
+    EXPECT_EQ("[z]\n1\n[a]\nx\n[q]\n[1]\n", out);
+    dict.Parse("k = v");
+    ASSERT_EQ(1u, dict.Size());
+    EXPECT_EQ("k", dict[0].first.ToString());
+    EXPECT_EQ("v", dict[0].second.ToString());
+}
+
+TEST(DocumentTest, ValuesToTextsInThreeStyles)
+{
+    const kivo::Var d("{'a': 1, 'b': 'x', 'c': [1, 'y']}", true);
+    const struct {
+        int32_t style;
+        const char* expect;
+    } rows[] = {
+        {1, "{'a':1,'b':'x','c':[1,'y']}"},
+        {0, "a=1\nb='x'\nc=[1,'y']\n"},
+        {2, "[a]\n1\n[b]\n'x'\n[c]\n[1,'y']\n"},
+    };
+    for (const auto& row : rows) {
+        std::string out;
+        EXPECT_TRUE(kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, d, row.style));
+        EXPECT_EQ(row.expect, out) << row.style;
+    }
+    std::string out;
+    kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, kivo::Var("[1, 'a']", true), 0);
+    EXPECT_EQ("1,'a'", out);
+    out.clear();
+    kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, kivo::Var("t"), 1);
+    EXPECT_EQ("'t'", out);
+}
+
+// Texts written in one style read back to the same values.
+TEST(DocumentTest, StylesReadBack)
+{
+    const kivo::Var sections("{'s1': {'x': 1}, 's2': {'y': 'z'}}", true);
+    std::string ini;
+    kivo::DocWriteVar(kivo::io_base::StringWriteProc, &ini, sections, 2);
+    EXPECT_EQ("[s1]\n{'x':1}\n[s2]\n{'y':'z'}\n", ini);
+    kivo::Var back("{}", true);
+    EXPECT_TRUE(back.Assign(kivo::Var(ini)));
+    EXPECT_EQ(sections.ToString(), back.ToString());
+
+    const kivo::Var lines("{'a': 'x', 'b': [1]}", true);
+    std::string text;
+    kivo::DocWriteVar(kivo::io_base::StringWriteProc, &text, lines, 0);
+    kivo::Var back2("{}", true);
+    EXPECT_TRUE(back2.Assign(kivo::Var(text)));
+    EXPECT_EQ(lines.ToString(), back2.ToString());
+}
+
+TEST(DocumentTest, ReadAllAndLines)
+{
+    char buf[] = "hello";
+    kivo::StreamBuff::Context ctx(buf, 5, 5);
+    std::string out;
+    EXPECT_TRUE(kivo::DocReadAll(out, &ctx, 3));
+    EXPECT_EQ("hel", out);
+    EXPECT_TRUE(kivo::DocReadAll(out, &ctx, 10));
+    EXPECT_EQ("lo", out);
+    EXPECT_FALSE(kivo::DocReadAll(out, &ctx, 10));
+    EXPECT_EQ("", out);
+
+    char text[] = "ab\ncd\n\nlong line";
+    kivo::StreamBuff::Context lines(text, sizeof(text) - 1, sizeof(text) - 1);
+    bool nl = false;
+    const struct {
+        bool ok;
+        const char* line;
+        bool newline;
+    } rows[] = {
+        {true, "ab", true}, {true, "cd", true}, {true, "", true}, {true, "long", false},
+        {true, " lin", false}, {true, "e", false}, {false, "", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.ok, kivo::DocReadLine(out, &lines, 4, &nl)) << row.line;
+        EXPECT_EQ(row.line, out);
+        EXPECT_EQ(row.newline, nl) << row.line;
+    }
+    out = "keep";
+    EXPECT_FALSE(kivo::DocReadLine(out, &lines, 0, &nl));
+    EXPECT_EQ("keep", out);
+}
+
+TEST(DocumentTest, SliceReadsNothingPastTheEnd)
+{
+    kivo::DocSlice sl("ab");
+    EXPECT_EQ('a', sl.Peek());
+    sl.SetPos(100);
+    EXPECT_TRUE(sl.AtEnd());
+    EXPECT_EQ(2u, sl.Pos());
+    StringView item;
+    int32_t kind = -1;
+    EXPECT_FALSE(sl.ReadItem(kivo::DocSlice::kWord, &item, &kind));
+    EXPECT_DEATH(sl.Peek(), "n < _num");
+}
+
+}  // namespace
