@@ -1,0 +1,303 @@
+// Services on worker threads: sends across threads, time-outs, stopped
+// targets, late answers, multi-thread services and routed posts racing with
+// receivers that go away. Waits are on events/flags with generous limits;
+// time-outs are measured with tolerances.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/service/service.h"
+
+using kivo::Message;
+using kivo::MsgRouter;
+using kivo::Service;
+using kivo::Var;
+
+namespace {
+
+const Service::ThreadParam kOneWorker = {0, 0, "svc worker", 1};
+
+// Polls a condition (on a slow emulator too) up to `ms`.
+template <typename F>
+bool WaitFor(F pred, uint32_t ms = 10000)
+{
+    uint32_t start = kivo_tick_ms();
+    while (!pred()) {
+        if (kivo_tick_ms() - start > ms)
+            return false;
+        kivo::this_thread::Sleep(1);
+    }
+    return true;
+}
+
+// A gate a handler can be parked at.
+std::atomic<int> g_gate_open{1};
+std::atomic<int> g_in_gate{0};
+std::atomic<int> g_handled{0};
+
+void Double(Message& m)
+{
+    m.Back(Var(m.value.ToInt32() * 2));
+}
+
+void Gate(Message& m)
+{
+    g_in_gate.fetch_add(1);
+    while (g_gate_open.load() == 0)
+        kivo::this_thread::Sleep(1);
+    g_handled.fetch_add(1);
+    m.Back(Var(m.value.ToInt32() + 1000));
+}
+
+void Count(Message&)
+{
+    g_handled.fetch_add(1);
+}
+
+class ConcurrencyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_gate_open = 1;
+        g_in_gate = 0;
+        g_handled = 0;
+    }
+    void TearDown() override { g_gate_open = 1; }
+};
+
+TEST_F(ConcurrencyTest, CrossThreadSendGetsItsOwnAnswer)
+{
+    Service target("conc_target", 16, kOneWorker);
+    // With and without a binding of the sending thread (the reusable
+    // channel), with and without a time-out.
+    for (int bound = 0; bound < 2; ++bound) {
+        std::unique_ptr<Service> own;
+        if (bound) {
+            own.reset(new Service("", 16));
+            own->Start();
+        }
+        for (int i = 0; i < 50; ++i) {
+            Message m{Message::Value(Var(i))};
+            Message::Value ret;
+            uint32_t timeout = (i % 2) ? 5000u : KIVO_WAIT_FOREVER;
+            ASSERT_TRUE(target.MessageSend(&Double, m, &ret, timeout)) << i;
+            EXPECT_EQ(2 * i, ret.value.ToInt32());
+        }
+        EXPECT_TRUE(Service::Ping(&target, 5000));
+    }
+}
+
+TEST_F(ConcurrencyTest, TimedOutSendLeavesNothingQueuedAndLateAnswersAreDropped)
+{
+    Service target("", 16, kOneWorker);
+    Service own("", 16);
+    own.Start();  // the sender has a binding: its channel is reused
+    g_gate_open = 0;
+    ASSERT_TRUE(Service::PostFunc(&target, &Gate, Message::Value(Var(1))));
+    ASSERT_TRUE(WaitFor([] { return g_in_gate.load() == 1; }));
+
+    // Queued behind the parked handler: gives up, and takes its node back.
+    {
+        Message m(Message::Value(Var(5)));
+        Message::Value ret(Var(-1));
+        uint32_t start = kivo_tick_ms();
+        EXPECT_FALSE(target.MessageSend(&Gate, m, &ret, 300));
+        uint32_t took = kivo_tick_ms() - start;
+        EXPECT_GE(took, 300u);
+        EXPECT_LT(took, 3000u);
+        EXPECT_EQ(-1, ret.value.ToInt32());
+        EXPECT_EQ(0u, target.QueuedCount());
+    }
+    // Time-out 0: the first step at the latest.
+    {
+        Message m;
+        uint32_t start = kivo_tick_ms();
+        EXPECT_FALSE(target.MessageSend(&Gate, m, 0, 0));
+        EXPECT_LT(kivo_tick_ms() - start, 2000u);
+    }
+    g_gate_open = 1;
+    ASSERT_TRUE(WaitFor([] { return g_handled.load() == 1; }));
+
+    // A send that the handler takes but answers late: the answer must not
+    // reach the given-up sender's (now gone) value nor the next send.
+    g_gate_open = 0;
+    g_in_gate = 0;
+    auto give_up = [&target] {
+        Message m(Message::Value(Var(7)));
+        Message::Value ret(Var(-2));
+        EXPECT_FALSE(target.MessageSend(&Gate, m, &ret, 600));
+        EXPECT_EQ(-2, ret.value.ToInt32());
+    };
+    give_up();
+    ASSERT_EQ(1, g_in_gate.load());  // it was being handled, not queued
+    g_gate_open = 1;
+    ASSERT_TRUE(WaitFor([] { return g_handled.load() == 2; }));
+    for (int i = 0; i < 5; ++i) {
+        Message m{Message::Value(Var(i))};
+        Message::Value ret;
+        ASSERT_TRUE(target.MessageSend(&Double, m, &ret, 5000));
+        EXPECT_EQ(2 * i, ret.value.ToInt32());
+    }
+}
+
+TEST_F(ConcurrencyTest, SendToAStoppedTargetGivesUp)
+{
+    Service target("", 16, kOneWorker);
+    g_gate_open = 0;
+    ASSERT_TRUE(Service::PostFunc(&target, &Gate, Message::Value()));
+    ASSERT_TRUE(WaitFor([] { return g_in_gate.load() == 1; }));
+    std::thread stopper([&target] {
+        kivo::this_thread::Sleep(100);
+        target.Stop();
+    });
+    Message m;
+    uint32_t start = kivo_tick_ms();
+    EXPECT_FALSE(target.MessageSend(&Double, m, 0, KIVO_WAIT_FOREVER));
+    EXPECT_LT(kivo_tick_ms() - start, 5000u);
+    stopper.join();
+    g_gate_open = 1;
+    Message m2;
+    EXPECT_FALSE(target.MessageSend(&Double, m2, 0, KIVO_WAIT_FOREVER));  // refused at once
+}
+
+TEST_F(ConcurrencyTest, MultiThreadServiceServesEveryPostAndStopsAllWorkers)
+{
+    const Service::ThreadParam three = {0, 0, "pool", 3};
+    {
+        Service svc("", 1000, three);
+        std::vector<std::thread> posters;
+        std::atomic<int> refused{0};
+        for (int t = 0; t < 4; ++t)
+            posters.emplace_back([&] {
+                for (int i = 0; i < 200; ++i)
+                    if (!Service::PostFunc(&svc, &Count, Message::Value(Var(i))))
+                        refused.fetch_add(1);
+            });
+        for (std::thread& t : posters)
+            t.join();
+        EXPECT_TRUE(WaitFor([&] { return g_handled.load() + refused.load() == 800; }));
+        // Full-pool refusals are possible but every accepted post ran.
+        EXPECT_GT(g_handled.load(), 0);
+    }  // the destructor joins three workers: one Stop must wake them all
+    SUCCEED();
+}
+
+TEST_F(ConcurrencyTest, PauseParksOneWorkerUntilResumed)
+{
+    const Service::ThreadParam two = {0, 0, "pause", 2};
+    Service svc("", 64, two);
+    svc.Pause();
+    svc.Pause();  // nested
+    // The other worker still serves.
+    Message m(Message::Value(Var(4)));
+    Message::Value ret;
+    ASSERT_TRUE(svc.MessageSend(&Double, m, &ret, 5000));
+    EXPECT_EQ(8, ret.value.ToInt32());
+    std::thread other([&svc] { svc.Resume(); });  // not the pausing thread: no effect
+    other.join();
+    svc.Resume();
+    svc.Resume();
+    // Both workers serve again: two parked handlers can run at once.
+    g_gate_open = 0;
+    ASSERT_TRUE(Service::PostFunc(&svc, &Gate, Message::Value()));
+    ASSERT_TRUE(Service::PostFunc(&svc, &Gate, Message::Value()));
+    EXPECT_TRUE(WaitFor([] { return g_in_gate.load() == 2; }));
+    g_gate_open = 1;
+}
+
+// Two services on two threads: a handler of one sends to the other.
+TEST_F(ConcurrencyTest, NestedSendsAcrossServices)
+{
+    Service a("conc_a", 16, kOneWorker);
+    Service b("conc_b", 16, kOneWorker);
+    Message::Value v(Var(3));
+    ASSERT_TRUE(Service::CallFunc(&a, [](Message& m) {
+        Message inner(Message::Value(m.value));
+        Message::Value r;
+        EXPECT_TRUE(Service::Find("conc_b")->MessageSend(&Double, inner, &r, 5000));
+        m.Back(Var(r.value.ToInt32() + 1));
+    }, v));
+    EXPECT_EQ(7, v.value.ToInt32());
+}
+
+// ---------------------------------------------------------------- routing
+
+// A router living in a worker service.
+struct RemoteRouter {
+    explicit RemoteRouter(Service& s) : svc(s)
+    {
+        Service::SendFunction(&svc, [this](Message&) { router.reset(new MsgRouter); }, Message::Value());
+    }
+    ~RemoteRouter()
+    {
+        Service::SendFunction(&svc, [this](Message&) { router.reset(); }, Message::Value());
+    }
+    Service& svc;
+    std::unique_ptr<MsgRouter> router;
+};
+
+TEST_F(ConcurrencyTest, RoutedPostsAndAnswersAcrossThreads)
+{
+    Service s1("", 64, kOneWorker), s2("", 64, kOneWorker), home("", 64, kOneWorker);
+    RemoteRouter r1(s1), r2(s2), poster(home);
+    std::atomic<int> plain{0};
+    r1.router->Connect("conc.route", [&](Message& m) { plain += 1; m.Back(Var(m.value.ToInt32() + 1)); }, 0);
+    r2.router->Connect("conc.route", [&](Message& m) { plain += 10; m.Back(Var(m.value.ToInt32() * 10)); }, 1);
+
+    EXPECT_TRUE(poster.router->PostTo("conc.route", Message::Value(Var(1))));
+    EXPECT_TRUE(WaitFor([&] { return plain.load() == 11; }));
+
+    std::atomic<int> final_value{0};
+    std::atomic<bool> in_home{false};
+    Service* home_ptr = &home;
+    EXPECT_TRUE(poster.router->PostPath("conc.route", Message::Value(Var(1)), [&, home_ptr](Message& m) {
+        in_home = Service::Current() == home_ptr;
+        final_value = m.value.ToInt32();
+    }));
+    EXPECT_TRUE(WaitFor([&] { return final_value.load() != 0; }));
+    EXPECT_EQ(20, final_value.load());  // (1 + 1) * 10
+    EXPECT_TRUE(in_home.load());
+
+    Message::Value v(Var(2));
+    EXPECT_TRUE(poster.router->CallPath("conc.route", v));
+    EXPECT_EQ(30, v.value.ToInt32());
+}
+
+TEST_F(ConcurrencyTest, ReceiversComingAndGoingDuringPosts)
+{
+    Service s1("", 1000, kOneWorker), s2("", 1000, kOneWorker), home("", 64, kOneWorker);
+    RemoteRouter stable(s1), poster(home);
+    std::atomic<int> stable_hits{0}, churn_hits{0}, answers{0};
+    stable.router->Connect("conc.churn", [&](Message& m) { ++stable_hits; m.Back(m.value); }, 0);
+
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        while (!done.load()) {
+            RemoteRouter r(s2);
+            r.router->Connect("conc.churn", [&](Message&) { ++churn_hits; }, 1);
+            kivo::this_thread::Sleep(1);
+            Service::SendFunction(&s2, [&r](Message&) { r.router->Disconnect("conc.churn"); }, Message::Value());
+        }
+    });
+    int posted = 0;
+    for (int i = 0; i < 200; ++i) {
+        if (poster.router->PostPath("conc.churn", Message::Value(Var(i)), [&](Message&) { ++answers; }))
+            ++posted;
+        if (i % 20 == 0)
+            kivo::this_thread::Sleep(1);
+    }
+    // Every chain ends at the stable receiver or the answer handler, even
+    // when a receiver went away in between.
+    EXPECT_TRUE(WaitFor([&] { return answers.load() == posted; }));
+    done = true;
+    churn.join();
+    EXPECT_EQ(posted, stable_hits.load());
+}
+
+}  // namespace
