@@ -438,6 +438,20 @@ kivo_err_t kivo_file_stat64(const char* path, kivo_stat64_t* st)
     return path_call(path, &kivo_fs_ops_t::stat64, st);
 }
 
+kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st)
+{
+    if (!path)
+        return EINVAL;
+    _Resolved r(path);
+    if (!r.valid())
+        return kNoFs;
+    if (r.ops() == &platform_file_ops)
+        return platform_file_lstat64(r.ctx(), r.rest(), st);
+    if (!r.ops()->stat64)
+        return kNoFs;
+    return r.ops()->stat64(r.ctx(), r.rest(), st);
+}
+
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage)
 {
     return path_call(path, &kivo_fs_ops_t::statfs, usage);

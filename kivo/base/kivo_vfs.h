@@ -94,6 +94,10 @@ kivo_err_t kivo_file_rename(const char* old_path, const char* new_path);
 kivo_err_t kivo_file_utime(const char* path, const kivo_utimbuf_t* times);
 kivo_err_t kivo_file_stat(const char* path, kivo_stat_t* st);
 kivo_err_t kivo_file_stat64(const char* path, kivo_stat64_t* st);
+// As kivo_file_stat64, but a symbolic link of the native file system is
+// described itself (so that walks and removals can tell a link from the
+// directory it points to). Other file systems have no links: their stat64.
+kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st);
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage);
 kivo_err_t kivo_mkfs(const char* path, const char* device, const char* type);
 kivo_err_t kivo_file_mount(const char* path, const char* device, const char* type);

@@ -415,6 +415,20 @@ kivo_err_t platform_file_stat64(void* ctx, const char* path, kivo_stat64_t* st)
     return 0;
 }
 
+kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st)
+{
+    if (!st)
+        return EINVAL;
+    _NativePath p(ctx, path);
+    if (p.error())
+        return p.error();
+    struct stat64 s;
+    if (lstat64(p.c_str(), &s) != 0)
+        return errno;
+    fill_stat64(s, st);
+    return 0;
+}
+
 // ---- files
 
 kivo_err_t platform_file_open(void* ctx, intptr_t* hfile_ret, const char* path, int flags)

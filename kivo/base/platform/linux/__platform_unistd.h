@@ -78,6 +78,9 @@ kivo_err_t platform_file_utime(void* ctx, const char* path, const kivo_utimbuf_t
 // Null record: 22.
 kivo_err_t platform_file_stat(void* ctx, const char* path, kivo_stat_t* st);
 kivo_err_t platform_file_stat64(void* ctx, const char* path, kivo_stat64_t* st);
+// As stat64, but a symbolic link is described itself, not its target. Not
+// an entry of the table: the virtual layer reaches it by kivo_file_lstat64.
+kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st);
 
 // ---- files (the handle is the descriptor)
 // Mode 0666; stores the descriptor (-1 on failure).

@@ -1,0 +1,614 @@
+#include "kivo/filesystem/fs_utils.h"
+
+#include <assert.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_unistd.h"
+#include "kivo/common/str_utils.h"
+
+namespace kivo {
+
+// ---- PathParts
+
+PathParts::PathParts(const char* path)
+{
+    SetPath(path ? std::string(path) : std::string());
+}
+
+PathParts::PathParts(const std::string& path)
+{
+    SetPath(path);
+}
+
+void PathParts::SetPath(const std::string& path)
+{
+    _path = path;
+    SplitPath(_path, _drive, _dir, _name, _ext);
+}
+
+std::string PathParts::GetFileName() const
+{
+    return _name + _ext;
+}
+
+std::string PathParts::DirPath() const
+{
+    std::string s = _drive + _dir;
+    size_t end = s.find_last_not_of("\\/");
+    if (end == std::string::npos)
+        return std::string();
+    s.erase(end + 1);
+    return s;
+}
+
+namespace filesystem {
+
+const BomFlag kBomUtf8 = {{0xEF, 0xBB, 0xBF, 0}};
+const BomFlag kBomUtf16Le = {{0xFF, 0xFE, 0, 0}};
+const BomFlag kBomUtf16Be = {{0xFE, 0xFF, 0, 0}};
+const BomFlag kBomNone = {{0, 0, 0, 0}};
+
+namespace {
+
+const uint32_t kTypeMask = 0xF000u;
+const uint32_t kTypeDir = 0x4000u;
+const uint32_t kTypeLink = 0xA000u;
+
+bool is_sep(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+// What a walk does with one entry.
+enum EntryKind {
+    kEntrySkip,  // status unreadable
+    kEntryFile,  // anything that is not a real directory, links included
+    kEntryDir,   // a directory itself, never a link to one
+};
+
+// Classifies the current entry of `dir`. A link to a directory is not
+// descended into: following it could leave the tree or loop forever.
+EntryKind walk_kind(const Dir& dir, const std::string& path)
+{
+    File::Status st;
+    if (!dir.GetFileStatus(st))
+        return kEntrySkip;
+    if (!st.is_dir)
+        return kEntryFile;
+    kivo_stat64_t ls;
+    if (kivo_file_lstat64(path.c_str(), &ls) != 0)
+        return kEntrySkip;
+    return (ls.mode & kTypeMask) == kTypeDir ? kEntryDir : kEntryFile;
+}
+
+bool is_link(const std::string& path)
+{
+    kivo_stat64_t ls;
+    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & kTypeMask) == kTypeLink;
+}
+
+// Writes all of [data, data + len) unless the file system fails; the count
+// written.
+int64_t write_all(File* f, const void* data, size_t len)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    while (done < len) {
+        kivo_err_t err = 0;
+        ssize_t n = f->Write(p + done, len - done, &err);
+        if (err != 0 || n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    return (int64_t)done;
+}
+
+// Reads up to len bytes, continuing after short reads until the end of the
+// file; -1 when the first read fails.
+ssize_t read_all(File* f, void* data, size_t len)
+{
+    uint8_t* p = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    while (done < len) {
+        kivo_err_t err = 0;
+        ssize_t n = f->Read(p + done, len - done, &err);
+        if (err != 0 || n < 0)
+            return done > 0 ? (ssize_t)done : -1;
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+bool same_path(const std::string& a, const std::string& b)
+{
+    return GetFullPath(a) == GetFullPath(b);
+}
+
+// dst is src or lies below it.
+bool path_within(const std::string& dst, const std::string& src)
+{
+    std::string s = GetFullPath(src);
+    std::string d = GetFullPath(dst);
+    while (s.size() > 1 && s[s.size() - 1] == '/')
+        s.erase(s.size() - 1);
+    while (d.size() > 1 && d[d.size() - 1] == '/')
+        d.erase(d.size() - 1);
+    if (d.compare(0, s.size(), s) != 0)
+        return false;
+    return d.size() == s.size() || d[s.size()] == '/' || s[s.size() - 1] == '/';
+}
+
+bool is_empty_cb(const File::Callback& cb)
+{
+    return cb.TargetIdentity() == 0;
+}
+
+void count_files(const char* dir, bool recursive, uint64_t* count, bool* opened)
+{
+    Dir d;
+    if (!d.Open(dir)) {
+        printf("ForEachFileCount open dir %s error\r\n", dir);
+        *opened = false;
+        return;
+    }
+    *opened = true;
+    while (d.FindNext()) {
+        if (d.IsDots())
+            continue;
+        std::string path = d.GetFilePath();
+        EntryKind kind = walk_kind(d, path);
+        if (kind == kEntryFile) {
+            ++*count;
+        } else if (kind == kEntryDir && recursive) {
+            bool ignored;
+            count_files(path.c_str(), true, count, &ignored);
+        }
+    }
+}
+
+bool copy_file(const std::string& src, const std::string& dst, bool failIfExists,
+               const File::Callback* cb, BOOL* cancel, size_t blockSize)
+{
+    if (!IsFile(src))
+        return false;
+    if (failIfExists && IsFile(dst))
+        return false;
+    // Opening the target would empty the source before a byte is read.
+    if (same_path(src, dst))
+        return false;
+    File in(src.c_str(), 0);
+    if (!in.IsValid())
+        return false;
+    File out(dst.c_str(), 3);
+    if (!out.IsValid())
+        return false;
+    const int64_t total = in.GetLength();
+    int64_t written = 0;
+    int64_t got;
+    if (cb)
+        got = in.ReadHuge(nullptr, total, kivo::Bind(&__CopyFileExReadProc, &out, &written, *cb,
+                                                     kivo::PlaceHolder::_1),
+                          cancel, blockSize);
+    else
+        got = in.ReadHuge(nullptr, total,
+                          kivo::Bind(&__CopyFileReadProc, &out, &written, kivo::PlaceHolder::_1),
+                          cancel, blockSize);
+    return got == total && written == total;
+}
+
+bool copy_dir(const std::string& src, const std::string& dst, File::ProgStatus* record,
+              const File::Callback* cb, BOOL* cancel, size_t blockSize)
+{
+    // A target inside the source would be copied into itself without end.
+    if (path_within(dst, src))
+        return false;
+    Dir d;
+    if (!d.Open(src.c_str()))
+        return false;
+    MakeDirs(dst);
+    bool ok = true;
+    const File::Callback none;
+    while (ok && d.FindNext()) {
+        if (d.IsDots())
+            continue;
+        std::string path = d.GetFilePath();
+        EntryKind kind = walk_kind(d, path);
+        if (kind == kEntrySkip)
+            continue;
+        std::string target = dst + "/" + d.GetFileName();
+        if (kind == kEntryDir) {
+            ok = copy_dir(path, target, record, cb, cancel, blockSize);
+        } else if (!record) {
+            ok = CopyFile(path, target, false);
+        } else {
+            ok = CopyFileEx(path, target, false, none, cancel, blockSize);
+            if (ok) {
+                if (record->done + 1 < record->total)
+                    ++record->done;
+                ++record->block_index;
+                if (cb && !is_empty_cb(*cb))
+                    (*cb)(*record);
+            }
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+// ---- path and state tests
+
+bool Exists(const std::string& path)
+{
+    kivo_stat64_t st;
+    return kivo_file_stat64(path.c_str(), &st) == 0;
+}
+
+bool IsFile(const std::string& path)
+{
+    kivo_stat64_t st;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) != kTypeDir;
+}
+
+bool IsDir(const std::string& path)
+{
+    kivo_stat64_t st;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) == kTypeDir;
+}
+
+bool IsValidName(const std::string& name)
+{
+    return name.find_first_of("\\/:*?\"<>|") == std::string::npos;
+}
+
+std::string GetDirOfPath(const std::string& path, bool stripSeparators)
+{
+    PathParts parts(path);
+    if (stripSeparators)
+        return parts.DirPath();
+    return parts.GetDrive() + parts.GetDir();
+}
+
+std::string GetFileNameOfPath(const std::string& path)
+{
+    return PathParts(path).GetFileName();
+}
+
+std::string ReplaceFileName(const std::string& path, const std::string& name)
+{
+    return GetDirOfPath(path, false) + name;
+}
+
+std::string NormalizePath(const std::string& path)
+{
+    std::string s = path;
+    for (char& c : s) {
+        if (c == '\\')
+            c = '/';
+    }
+    return s;
+}
+
+std::string GetFullPath(const std::string& path)
+{
+    if (path.find_first_not_of(' ') == std::string::npos)
+        return std::string();
+
+    PathParts parts(path);
+    std::string full;
+    if (!parts.GetDrive().empty()) {
+        full = path;
+    } else {
+        PathParts cwd(GetCurrentDir());
+        if (parts.GetDir().empty() || !is_sep(parts.GetDir()[0]))
+            full = cwd.GetPath() + "/" + path;
+        else
+            full = cwd.GetDrive() + path;
+    }
+    full = NormalizePath(full);
+
+    // Segments left to right; a drive segment (holding ':') is a floor that
+    // ".." never removes, nor does it climb above the start.
+    std::vector<std::string> segs;
+    size_t floor = 0;
+    bool absolute = !full.empty() && full[0] == '/';
+    size_t pos = 0;
+    while (pos <= full.size()) {
+        size_t end = full.find('/', pos);
+        if (end == std::string::npos)
+            end = full.size();
+        std::string seg = full.substr(pos, end - pos);
+        pos = end + 1;
+        if (seg.empty() || seg == ".")
+            continue;
+        if (seg == "..") {
+            if (segs.size() > floor)
+                segs.pop_back();
+            continue;
+        }
+        segs.push_back(seg);
+        if (seg.find(':') != std::string::npos)
+            floor = segs.size();
+    }
+    std::string out = absolute ? "/" : "";
+    for (size_t i = 0; i < segs.size(); ++i) {
+        if (i > 0)
+            out += '/';
+        out += segs[i];
+    }
+    if (full.size() > 1 && full[full.size() - 1] == '/' && !segs.empty())
+        out += '/';
+    return out;
+}
+
+std::string GetCurrentDir()
+{
+    char buffer[255];
+    if (kivo_getcwd(buffer, sizeof buffer) != 0)
+        return std::string();
+    return std::string(buffer);
+}
+
+bool SetCurrentDir(const std::string& path)
+{
+    return kivo_chdir(path.c_str()) == 0;
+}
+
+std::string GetExeDir()
+{
+    char buffer[255];
+    if (kivo_get_exe_path(buffer, (int)sizeof buffer) != 0)
+        return std::string();
+    return PathParts(buffer).DirPath();
+}
+
+// ---- single operations
+
+bool RemoveFile(const std::string& path)
+{
+    return kivo_file_unlink(path.c_str()) == 0;
+}
+
+bool MakeDir(const std::string& path)
+{
+    return kivo_file_mkdir(path.c_str()) == 0;
+}
+
+bool RemoveEmptyDir(const std::string& path)
+{
+    return kivo_file_rmdir(path.c_str()) == 0;
+}
+
+bool MoveFile(const std::string& from, const std::string& to)
+{
+    if (IsFile(to))
+        return false;
+    return kivo_file_rename(from.c_str(), to.c_str()) == 0;
+}
+
+// ---- text files
+
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
+{
+    File f(path.c_str(), 0);
+    if (!f.IsValid())
+        return false;
+    int64_t len = f.GetLength();
+    if (len < 0 || (uint64_t)len >= (uint64_t)SIZE_MAX)
+        return false;
+    char* buf = static_cast<char*>(malloc((size_t)len + 1));
+    if (!buf)
+        return false;
+    if (bom) {
+        uint8_t mark[4] = {0, 0, 0, 0};
+        ssize_t got = read_all(&f, mark, sizeof mark);
+        if (got < 0)
+            got = 0;
+        BomFlag found = kBomNone;
+        int64_t skip = 0;
+        if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+            found = kBomUtf8;
+            skip = 3;
+        } else if (got >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) ||
+                                (mark[0] == 0xFE && mark[1] == 0xFF))) {
+            found.bytes[0] = mark[0];
+            found.bytes[1] = mark[1];
+            skip = 2;
+        }
+        f.Seek(skip, File::SeekBegin);
+        *bom = found;
+    }
+    ssize_t rlen = read_all(&f, buf, (size_t)len);
+    assert(rlen <= (ssize_t)len);
+    buf[rlen > 0 ? rlen : 0] = '\0';
+    text.assign(buf);
+    free(buf);
+    return true;
+}
+
+bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom)
+{
+    File f(path.c_str(), 3);
+    if (!f.IsValid())
+        return false;
+    if (bom && bom->bytes[3] == 0) {
+        size_t n = strnlen(reinterpret_cast<const char*>(bom->bytes), sizeof bom->bytes);
+        write_all(&f, bom->bytes, n);
+    }
+    int64_t written = write_all(&f, text.Data(), text.Size());
+    f.Flush();
+    return written == (int64_t)text.Size();
+}
+
+// ---- trees
+
+bool MakeDirs(const std::string& path)
+{
+    MakeDir(path);
+    if (IsDir(path))
+        return true;
+    PathParts parts(path);
+    std::string acc;
+    if (!parts.GetDir().empty() && is_sep(parts.GetDir()[0]))
+        acc = parts.GetDrive() + "/";
+    std::vector<std::string> pieces;
+    StrSplit(parts.GetDir() + parts.GetName() + parts.GetExt(), "\\/", pieces);
+    for (const std::string& piece : pieces) {
+        acc += piece;
+        if (!IsDir(acc))
+            MakeDir(acc);
+        acc += "/";
+    }
+    return IsDir(path);
+}
+
+bool RemoveDir(const std::string& path)
+{
+    // A link in place of the directory: only the link goes, never the tree
+    // it points to.
+    if (is_link(path))
+        return RemoveFile(path);
+    Dir d;
+    if (!d.Open(path.c_str()))
+        return false;
+    while (d.FindNext()) {
+        if (d.IsDots())
+            continue;
+        std::string entry = d.GetFilePath();
+        // The entry itself, not what a link points to (a dangling link too).
+        kivo_stat64_t ls;
+        if (kivo_file_lstat64(entry.c_str(), &ls) != 0)
+            continue;
+        if ((ls.mode & kTypeMask) == kTypeDir)
+            RemoveDir(entry);
+        else
+            RemoveFile(entry);
+    }
+    d.Close();
+    return RemoveEmptyDir(path);
+}
+
+bool RemoveDirUnder(const std::string& path, const std::string& root)
+{
+    if (root.empty() || path.compare(0, root.size(), root) != 0)
+        return false;
+    // "/opt/app_disk2" does not lie under "/opt/app_disk".
+    if (path.size() > root.size() && !is_sep(path[root.size()]) && !is_sep(root[root.size() - 1]))
+        return false;
+    if (path.find("..") != std::string::npos)
+        return false;
+    return RemoveDir(path);
+}
+
+bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb)
+{
+    Dir d;
+    if (!d.Open(dir)) {
+        printf("ForEachFile open dir %s error\r\n", dir ? dir : "(null)");
+        return false;
+    }
+    while (d.FindNext()) {
+        if (d.IsDots())
+            continue;
+        std::string path = d.GetFilePath();
+        EntryKind kind = walk_kind(d, path);
+        if (kind == kEntrySkip)
+            continue;
+        cb(path.c_str(), kind == kEntryDir);
+        if (kind == kEntryDir && recursive)
+            ForEachFile(path.c_str(), true, cb);
+    }
+    return true;
+}
+
+uint64_t ForEachFileCount(const char* dir, bool recursive)
+{
+    uint64_t count = 0;
+    bool opened = false;
+    count_files(dir ? dir : "", recursive, &count, &opened);
+    return count;
+}
+
+// ---- copies
+
+void __CopyFileReadProc(File* file_dst, int64_t* writen, const File::ProgStatus& ps)
+{
+    assert(file_dst && writen);
+    *writen += write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+}
+
+void __CopyFileExReadProc(File* file_dst, int64_t* writen, const File::Callback& cb,
+                          const File::ProgStatus& ps)
+{
+    assert(file_dst && writen);
+    *writen += write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    if (ps.block_size == 0 || ps.block_size >= kCopyFlushInterval ||
+        (ps.block_index >= 1 && ps.block_index % (kCopyFlushInterval / ps.block_size) == 0))
+        file_dst->Flush();
+    // The tree copies pass an empty callback: nothing to report to.
+    if (!is_empty_cb(cb))
+        cb(ps);
+}
+
+bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists)
+{
+    return copy_file(src, dst, failIfExists, nullptr, nullptr, kCopyBlockSize);
+}
+
+bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExists,
+                const File::Callback& cb, BOOL* cancel, size_t blockSize)
+{
+    return copy_file(src, dst, failIfExists, &cb, cancel, blockSize);
+}
+
+bool CopyDir(const std::string& srcDir, const std::string& dstDir)
+{
+    return copy_dir(srcDir, dstDir, nullptr, nullptr, nullptr, kCopyBlockSize);
+}
+
+bool CopyDirEx(const std::string& srcDir, const std::string& dstDir, File::ProgStatus* record,
+               const File::Callback& cb, BOOL* cancel, size_t blockSize)
+{
+    assert(record);
+    return copy_dir(srcDir, dstDir, record, &cb, cancel, blockSize);
+}
+
+bool Copy(const std::string& src, const std::string& dst)
+{
+    if (IsDir(src))
+        return CopyDir(src, dst);
+    if (IsFile(src))
+        MakeDirs(GetDirOfPath(dst, true));
+    return CopyFile(src, dst, false);
+}
+
+bool CopyEx(const std::string& src, const std::string& dst, const File::Callback& cb, BOOL* cancel,
+            size_t blockSize, int64_t fileCount)
+{
+    if (IsDir(src)) {
+        File::ProgStatus record;
+        memset(&record, 0, sizeof record);
+        record.total = fileCount;
+        bool ok = CopyDirEx(src, dst, &record, cb, cancel, blockSize);
+        if (ok) {
+            record.done = record.total;
+            if (!is_empty_cb(cb))
+                cb(record);
+        }
+        return ok;
+    }
+    if (IsFile(src))
+        MakeDirs(GetDirOfPath(dst, true));
+    const File::Callback none;
+    return CopyFileEx(src, dst, false, none, cancel, blockSize);
+}
+
+}  // namespace filesystem
+}  // namespace kivo

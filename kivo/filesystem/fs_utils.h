@@ -1,0 +1,166 @@
+#pragma once
+
+// File system utilities over the virtual file system and File: path tests
+// and path pieces, whole text files with byte-order marks, single-call and
+// recursive make/remove, walks over a tree with a callback, and copies of
+// files and trees with progress.
+//
+// Failures are false, 0 or an empty string; nothing throws. Walks, removals
+// and copies pass over entries whose name ends in '.' (Dir::IsDots) and
+// entries whose status cannot be read, and never follow a symbolic link to a
+// directory: a walk reports such a link as a non-directory entry, a removal
+// removes the link itself (never what it points to), a copy fails on it.
+
+#include <stdint.h>
+
+#include <string>
+
+#include "kivo/common/function.h"
+#include "kivo/common/string_view.h"
+#include "kivo/filesystem/dir.h"
+#include "kivo/filesystem/file.h"
+
+namespace kivo {
+
+// The pieces of a path (kivo::SplitPath): drive through the first ':',
+// directory through the last '\' or '/' (separator kept), name, and the
+// extension from the last '.' (the '.' included).
+class PathParts {
+public:
+    PathParts(const char* path);
+    PathParts(const std::string& path);
+
+    void SetPath(const std::string& path);
+
+    const std::string& GetPath() const { return _path; }
+    const std::string& GetDrive() const { return _drive; }
+    const std::string& GetDir() const { return _dir; }
+    const std::string& GetName() const { return _name; }
+    const std::string& GetExt() const { return _ext; }
+    // Name followed by extension.
+    std::string GetFileName() const;
+    // Drive followed by directory, every trailing '\' and '/' removed (empty
+    // when that text holds only separators).
+    std::string DirPath() const;
+
+private:
+    std::string _path;
+    std::string _drive;
+    std::string _dir;
+    std::string _name;
+    std::string _ext;
+};
+
+namespace filesystem {
+
+// The byte-order mark at the start of a text file, zero-padded.
+struct BomFlag {
+    uint8_t bytes[4];
+};
+
+extern const BomFlag kBomUtf8;     // EF BB BF
+extern const BomFlag kBomUtf16Le;  // FF FE
+extern const BomFlag kBomUtf16Be;  // FE FF
+extern const BomFlag kBomNone;
+
+// Block size of CopyFile and flush interval of CopyFileEx.
+const size_t kCopyBlockSize = 4096;
+const int64_t kCopyFlushInterval = 0x800000;
+
+// ---- path and state tests
+
+bool Exists(const std::string& path);
+// Anything that is not a directory counts as a file (a link is followed).
+bool IsFile(const std::string& path);
+bool IsDir(const std::string& path);
+// None of \ / : * ? " < > |.
+bool IsValidName(const std::string& name);
+// Drive and directory; with stripSeparators without the trailing separators.
+std::string GetDirOfPath(const std::string& path, bool stripSeparators);
+std::string GetFileNameOfPath(const std::string& path);
+// The directory of path (separator kept) followed by name.
+std::string ReplaceFileName(const std::string& path, const std::string& name);
+// Every '\' written as '/'.
+std::string NormalizePath(const std::string& path);
+// Absolute form: relative paths are taken from the working directory; "."
+// segments go, ".." removes the segment before it (never past a drive or
+// the start), runs of '/' become one. Empty for an empty or blank path.
+std::string GetFullPath(const std::string& path);
+std::string GetCurrentDir();
+bool SetCurrentDir(const std::string& path);
+// The directory of the running program; empty when it cannot be read.
+std::string GetExeDir();
+
+// ---- single operations (true when the file system returned 0)
+
+bool RemoveFile(const std::string& path);
+bool MakeDir(const std::string& path);
+bool RemoveEmptyDir(const std::string& path);
+// Refused (false, nothing called) when `to` is an existing file; an
+// existing directory does not stop it.
+bool MoveFile(const std::string& from, const std::string& to);
+
+// ---- text files
+
+// The whole file as text (up to its first NUL byte). With bom, a leading
+// mark is taken off the text and stored there (kBomNone when there is
+// none); without, a mark stays part of the text.
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom);
+// Creates or empties the file, writes the mark (when bom is given and its
+// fourth byte is 0) and the text, and flushes; true when the whole text was
+// written.
+bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom);
+
+// ---- trees
+
+// Makes the directory and every missing parent; true when it is a
+// directory afterwards.
+bool MakeDirs(const std::string& path);
+// Removes the tree at path; true when the directory itself went. A path that
+// is a symbolic link loses only the link.
+bool RemoveDir(const std::string& path);
+// RemoveDir, but only for a path inside root (equal to it, or below it at a
+// separator) that holds no ".." anywhere; false for an empty root.
+bool RemoveDirUnder(const std::string& path, const std::string& root);
+// Calls cb(path, isDir) for every entry, a directory before its contents
+// (descended into when recursive). False when dir cannot be opened (a line
+// is printed). An empty cb is a broken contract.
+bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb);
+// The number of non-directory entries the same walk meets; 0 when dir cannot
+// be opened.
+uint64_t ForEachFileCount(const char* dir, bool recursive);
+
+// ---- copies
+
+// Copies src (a file) to dst in blocks of 4096 bytes; false when src is not
+// a file, when failIfExists and dst is a file, when both name the same file,
+// or when not every byte arrived. The target is created or emptied.
+bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
+// CopyFile with the caller's block size and cancel flag; cb (may be empty)
+// gets the record after each block. The target is flushed every 8 MiB.
+bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExists,
+                const File::Callback& cb, BOOL* cancel, size_t blockSize);
+// Copies the tree under srcDir into dstDir (made as needed); the first
+// failure stops it. False when dstDir lies inside srcDir.
+bool CopyDir(const std::string& srcDir, const std::string& dstDir);
+// CopyDir counting files in *record: after each file block_index grows by
+// one, done by one while done + 1 is below total, and cb(*record) is called.
+bool CopyDirEx(const std::string& srcDir, const std::string& dstDir, File::ProgStatus* record,
+               const File::Callback& cb, BOOL* cancel, size_t blockSize);
+// A directory with CopyDir; a file with CopyFile after making dst's
+// directory.
+bool Copy(const std::string& src, const std::string& dst);
+// As Copy; for a directory the record's total is fileCount and cb is called
+// after each file and once more at the end with done = total. cb is not
+// called for a single file.
+bool CopyEx(const std::string& src, const std::string& dst, const File::Callback& cb, BOOL* cancel,
+            size_t blockSize, int64_t fileCount);
+
+// The block writers bound into the copies: write the block to file_dst and
+// add the count written to *writen (the second also flushes and calls cb).
+void __CopyFileReadProc(File* file_dst, int64_t* writen, const File::ProgStatus& ps);
+void __CopyFileExReadProc(File* file_dst, int64_t* writen, const File::Callback& cb,
+                          const File::ProgStatus& ps);
+
+}  // namespace filesystem
+}  // namespace kivo

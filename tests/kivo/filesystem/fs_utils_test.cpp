@@ -1,0 +1,516 @@
+#include "kivo/filesystem/fs_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/kivo/filesystem/fs_test_sandbox.h"
+
+namespace fs = kivo::filesystem;
+using kivo::PathParts;
+using kivo::filesystem::File;
+
+namespace {
+
+// ---- path pieces (no file system)
+
+struct SplitCase {
+    const char* path;
+    const char* drive;
+    const char* dir;
+    const char* name;
+    const char* ext;
+    const char* dir_path;  // PathParts::DirPath / GetDirOfPath(path, true)
+};
+
+TEST(PathPartsTest, SplitTable)
+{
+    const SplitCase cases[] = {
+        {"C:\\a\\b.tar.gz", "C:", "\\a\\", "b.tar", ".gz", "C:\\a"},
+        {"/opt/sys_disk/app.elf", "", "/opt/sys_disk/", "app", ".elf", "/opt/sys_disk"},
+        {"/opt//x/", "", "/opt//x/", "", "", "/opt//x"},
+        {"/a.txt", "", "/", "a", ".txt", ""},
+        {"name", "", "", "name", "", ""},
+        {"dir.d/file", "", "dir.d/", "file", "", "dir.d"},
+        {"", "", "", "", "", ""},
+    };
+    for (const SplitCase& c : cases) {
+        SCOPED_TRACE(c.path);
+        PathParts p(c.path);
+        EXPECT_EQ(p.GetPath(), c.path);
+        EXPECT_EQ(p.GetDrive(), c.drive);
+        EXPECT_EQ(p.GetDir(), c.dir);
+        EXPECT_EQ(p.GetName(), c.name);
+        EXPECT_EQ(p.GetExt(), c.ext);
+        EXPECT_EQ(p.GetFileName(), std::string(c.name) + c.ext);
+        EXPECT_EQ(p.DirPath(), c.dir_path);
+        EXPECT_EQ(fs::GetDirOfPath(c.path, true), c.dir_path);
+        EXPECT_EQ(fs::GetDirOfPath(c.path, false), std::string(c.drive) + c.dir);
+        EXPECT_EQ(fs::GetFileNameOfPath(c.path), std::string(c.name) + c.ext);
+    }
+    PathParts p("/x/y.z");
+    p.SetPath("/q/r.s");
+    EXPECT_EQ(p.GetDir(), "/q/");
+    EXPECT_EQ(fs::ReplaceFileName("/q/r.s", "new.bin"), "/q/new.bin");
+    EXPECT_EQ(fs::ReplaceFileName("r.s", "new.bin"), "new.bin");
+}
+
+TEST(PathPartsTest, NamesAndNormalising)
+{
+    EXPECT_TRUE(fs::IsValidName("update.elf"));
+    for (const char* bad : {"a\\b", "a/b", "c:", "*", "?", "\"q\"", "<", ">", "|"})
+        EXPECT_FALSE(fs::IsValidName(bad)) << bad;
+    EXPECT_EQ(fs::NormalizePath("C:\\a\\\\b/c"), "C:/a//b/c");
+}
+
+class CwdGuard {
+public:
+    CwdGuard() : _saved(fs::GetCurrentDir()) {}
+    ~CwdGuard() { fs::SetCurrentDir(_saved); }
+
+private:
+    std::string _saved;
+};
+
+class FsUtilsTest : public FsSandbox {};
+
+TEST_F(FsUtilsTest, FullPathTable)
+{
+    CwdGuard guard;
+    // The working directory is the process's own, not under the root prefix.
+    ASSERT_TRUE(fs::SetCurrentDir(_root));
+    const std::string w = fs::GetCurrentDir();
+    ASSERT_FALSE(w.empty());
+    const std::pair<const char*, std::string> cases[] = {
+        {"a/./b/../c", w + "/a/c"},
+        {"a\\b\\..\\c.txt", w + "/a/c.txt"},
+        {"/x//y/../z", "/x/z"},
+        {"/x/./y/", "/x/y/"},
+        {"/../../..", "/"},
+        {"/a/b/../../../c", "/c"},
+        {"C:\\a\\..\\..\\b", "C:/b"},
+        {"", ""},
+        {"   ", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fs::GetFullPath(c.first), c.second) << c.first;
+    EXPECT_FALSE(fs::GetExeDir().empty());
+    EXPECT_FALSE(fs::SetCurrentDir(_root + "/missing"));
+}
+
+// ---- state tests and single operations
+
+TEST_F(FsUtilsTest, StateTests)
+{
+    Put("/f", "x");
+    Mkdir("/d");
+    Link(Real("/f"), "/lf");
+    Link(Real("/d"), "/ld");
+    ASSERT_EQ(mkfifo(Real("/fifo").c_str(), 0600), 0);
+    struct {
+        const char* path;
+        bool exists, file, dir;
+    } cases[] = {
+        {"/f", true, true, false},     {"/d", true, false, true},
+        {"/lf", true, true, false},    {"/ld", true, false, true},
+        {"/fifo", true, true, false},  {"/none", false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(fs::Exists(c.path), c.exists);
+        EXPECT_EQ(fs::IsFile(c.path), c.file);
+        EXPECT_EQ(fs::IsDir(c.path), c.dir);
+    }
+}
+
+TEST_F(FsUtilsTest, MoveFileNeverReplacesAFile)
+{
+    Put("/a", "from");
+    Put("/b", "target");
+    EXPECT_FALSE(fs::MoveFile("/a", "/b"));
+    EXPECT_EQ(Get("/a"), "from");
+    EXPECT_EQ(Get("/b"), "target");
+    EXPECT_FALSE(fs::MoveFile("/a", "/a"));
+    EXPECT_EQ(Get("/a"), "from");
+
+    EXPECT_TRUE(fs::MoveFile("/a", "/c"));
+    EXPECT_FALSE(RawExists("/a"));
+    EXPECT_EQ(Get("/c"), "from");
+    EXPECT_FALSE(fs::MoveFile("/missing", "/d"));
+}
+
+TEST_F(FsUtilsTest, SingleOperations)
+{
+    EXPECT_TRUE(fs::MakeDir("/d"));
+    EXPECT_FALSE(fs::MakeDir("/d"));
+    Put("/d/f", "x");
+    EXPECT_FALSE(fs::RemoveEmptyDir("/d"));
+    EXPECT_TRUE(fs::RemoveFile("/d/f"));
+    EXPECT_FALSE(fs::RemoveFile("/d/f"));
+    EXPECT_TRUE(fs::RemoveEmptyDir("/d"));
+    EXPECT_FALSE(RawExists("/d"));
+}
+
+// ---- text files
+
+TEST_F(FsUtilsTest, ReadTextFileMarks)
+{
+    struct {
+        std::string bytes;
+        std::string with_bom;  // text when a mark is asked for
+        fs::BomFlag mark;
+    } cases[] = {
+        {"\xEF\xBB\xBFhello", "hello", fs::kBomUtf8},
+        {"\xFF\xFEh\0i\0", "h", fs::kBomUtf16Le},
+        {"\xFE\xFF\0h", "", fs::kBomUtf16Be},
+        {"plain", "plain", fs::kBomNone},
+        {"\xEF\xBB", "\xEF\xBB", fs::kBomNone},
+        {"", "", fs::kBomNone},
+        {std::string("ab\0cd", 5), "ab", fs::kBomNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        Put("/t.txt", c.bytes);
+        std::string text = "old";
+        fs::BomFlag bom = {{9, 9, 9, 9}};
+        ASSERT_TRUE(fs::ReadTextFile("/t.txt", text, &bom));
+        EXPECT_EQ(text, c.with_bom);
+        EXPECT_EQ(std::vector<uint8_t>(bom.bytes, bom.bytes + 4),
+                  std::vector<uint8_t>(c.mark.bytes, c.mark.bytes + 4));
+        // Without a mark record the bytes stay (up to the first NUL).
+        ASSERT_TRUE(fs::ReadTextFile("/t.txt", text, nullptr));
+        EXPECT_EQ(text, std::string(c.bytes.c_str()));
+    }
+    std::string text;
+    EXPECT_FALSE(fs::ReadTextFile("/missing", text, nullptr));
+}
+
+TEST_F(FsUtilsTest, WriteTextFileMarks)
+{
+    Put("/t.txt", "a much longer old content");
+    ASSERT_TRUE(fs::WriteTextFile("/t.txt", kivo::StringView("hi", 2), &fs::kBomUtf8));
+    EXPECT_EQ(Get("/t.txt"), "\xEF\xBB\xBFhi");
+    ASSERT_TRUE(fs::WriteTextFile("/t.txt", kivo::StringView("hi", 2), &fs::kBomUtf16Be));
+    EXPECT_EQ(Get("/t.txt"), "\xFE\xFFhi");
+    ASSERT_TRUE(fs::WriteTextFile("/t.txt", kivo::StringView("hi", 2), &fs::kBomNone));
+    EXPECT_EQ(Get("/t.txt"), "hi");
+    const fs::BomFlag full = {{'A', 'B', 'C', 'D'}};  // no zero in the fourth byte: not written
+    ASSERT_TRUE(fs::WriteTextFile("/t.txt", kivo::StringView("hi", 2), &full));
+    EXPECT_EQ(Get("/t.txt"), "hi");
+
+    ASSERT_TRUE(fs::WriteTextFile("/r.txt", kivo::StringView("round", 5), &fs::kBomUtf8));
+    std::string text;
+    fs::BomFlag bom;
+    ASSERT_TRUE(fs::ReadTextFile("/r.txt", text, &bom));
+    EXPECT_EQ(text, "round");
+    EXPECT_EQ(bom.bytes[0], 0xEF);
+    EXPECT_FALSE(fs::WriteTextFile("/no/such/dir.txt", kivo::StringView("x", 1), nullptr));
+}
+
+// ---- trees
+
+// Lays out /t: a.txt, b.txt, c., sub/{d.txt, e.txt, deep/}.
+void MakeTree(FsSandbox* s)
+{
+    s->Mkdir("/t");
+    s->Put("/t/a.txt", "A");
+    s->Put("/t/b.txt", "BB");
+    s->Put("/t/z.bin", "ZZZ");
+    s->Put("/t/c.", "skipped");
+    s->Mkdir("/t/sub");
+    s->Put("/t/sub/d.txt", "D");
+    s->Put("/t/sub/e.txt", "E");
+    s->Mkdir("/t/sub/deep");
+}
+
+struct Walk {
+    std::vector<std::pair<std::string, bool>> entries;
+    void On(const char* path, bool is_dir) { entries.push_back({path, is_dir}); }
+    size_t IndexOf(const std::string& p) const
+    {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].first == p)
+                return i;
+        }
+        return entries.size();
+    }
+};
+
+TEST_F(FsUtilsTest, MakeDirsAndRemoveDir)
+{
+    EXPECT_TRUE(fs::MakeDirs("/x/y/z"));
+    EXPECT_TRUE(fs::MakeDirs("/x/y/z"));
+    EXPECT_TRUE(fs::MakeDirs("/x//w/v/"));
+    EXPECT_TRUE(RawExists("/x/w/v"));
+    Put("/x/file", "f");
+    EXPECT_FALSE(fs::MakeDirs("/x/file/under"));
+
+    MakeTree(this);
+    EXPECT_TRUE(fs::RemoveDir("/t/sub"));
+    EXPECT_FALSE(RawExists("/t/sub"));
+    // "c." is passed over, so the directory cannot go.
+    EXPECT_FALSE(fs::RemoveDir("/t"));
+    EXPECT_TRUE(RawExists("/t/c."));
+    EXPECT_FALSE(RawExists("/t/a.txt"));
+    EXPECT_FALSE(fs::RemoveDir("/missing"));
+}
+
+TEST_F(FsUtilsTest, RemovalNeverLeavesTheTree)
+{
+    const std::string outside = MakeTempDir("kivo-fs-outside");
+    ASSERT_FALSE(outside.empty());
+    ASSERT_EQ(mkdir((outside + "/keep").c_str(), 0777), 0);
+    {
+        std::ofstream(outside + "/keep/precious.txt") << "precious";
+        std::ofstream(outside + "/file.txt") << "file";
+    }
+    Mkdir("/w");
+    Mkdir("/w/sub");
+    Put("/w/sub/x", "x");
+    Link(outside, "/w/sub/to_dir");
+    Link(outside + "/file.txt", "/w/to_file");
+    Link("/nowhere/at/all", "/w/dangling");
+    Link(outside, "/top_link");
+
+    EXPECT_TRUE(fs::RemoveDir("/w"));
+    EXPECT_FALSE(RawExists("/w"));
+    EXPECT_EQ(GetReal(outside + "/keep/precious.txt"), "precious");
+    EXPECT_EQ(GetReal(outside + "/file.txt"), "file");
+
+    // A link named as the tree itself: only the link goes.
+    EXPECT_TRUE(fs::RemoveDir("/top_link"));
+    EXPECT_FALSE(RawExists("/top_link"));
+    EXPECT_EQ(GetReal(outside + "/keep/precious.txt"), "precious");
+}
+
+TEST_F(FsUtilsTest, RemoveDirUnderTable)
+{
+    struct {
+        const char* path;
+        const char* root;
+        bool removed;
+    } cases[] = {
+        {"/r/a", "", false},
+        {"/r/a", "/q", false},
+        {"/r/../r/a", "/r", false},
+        {"/r/a..b", "/r", false},     // ".." anywhere, even inside a name
+        {"/r2/a", "/r", false},       // sibling sharing the root's text
+        {"/r/a", "/r", true},
+        {"/r/a", "/r/", true},
+        {"/r", "/r", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.path << " under '" << c.root << "'");
+        std::string real = Real(c.path);
+        ASSERT_EQ(system(("mkdir -p '" + real + "' && touch '" + real + "/f'").c_str()), 0);
+        EXPECT_EQ(fs::RemoveDirUnder(c.path, c.root), c.removed);
+        EXPECT_EQ(RawExists(std::string(c.path) + "/f"), !c.removed);
+        RemoveTree(Real("/r"));
+        RemoveTree(Real("/r2"));
+    }
+}
+
+TEST_F(FsUtilsTest, ForEachFileWalks)
+{
+    MakeTree(this);
+    const std::string outside = MakeTempDir("kivo-fs-outside");
+    std::ofstream(outside + "/not_walked.txt") << "x";
+    Link(outside, "/t/sub/linked");
+
+    Walk flat;
+    EXPECT_TRUE(fs::ForEachFile("/t", false, kivo::Function2<void, const char*, bool>(&Walk::On, &flat)));
+    std::sort(flat.entries.begin(), flat.entries.end());
+    EXPECT_EQ(flat.entries, (std::vector<std::pair<std::string, bool>>{
+                                {"/t/a.txt", false}, {"/t/b.txt", false}, {"/t/sub", true}, {"/t/z.bin", false}}));
+
+    Walk deep;
+    EXPECT_TRUE(fs::ForEachFile("/t", true, kivo::Function2<void, const char*, bool>(&Walk::On, &deep)));
+    EXPECT_EQ(deep.entries.size(), 8u);
+    EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/d.txt"));
+    EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/deep"));
+    // A link to a directory is reported as an entry but never entered.
+    ASSERT_LT(deep.IndexOf("/t/sub/linked"), deep.entries.size());
+    EXPECT_FALSE(deep.entries[deep.IndexOf("/t/sub/linked")].second);
+    EXPECT_EQ(deep.IndexOf("/t/sub/linked/not_walked.txt"), deep.entries.size());
+
+    Walk none;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(fs::ForEachFile("/missing", true, kivo::Function2<void, const char*, bool>(&Walk::On, &none)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ForEachFile open dir /missing error\r\n");
+}
+
+TEST_F(FsUtilsTest, ForEachFileCount)
+{
+    Mkdir("/c");
+    Put("/c/1", "");
+    Put("/c/2", "");
+    Put("/c/3", "");
+    Put("/c/4.", "");  // passed over
+    Mkdir("/c/s");
+    Put("/c/s/5", "");
+    Put("/c/s/6", "");
+    Mkdir("/c/s/empty");
+    EXPECT_EQ(fs::ForEachFileCount("/c", false), 3u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", true), 5u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fs::ForEachFileCount("/missing", true), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ForEachFileCount open dir /missing error\r\n");
+}
+
+// ---- copies
+
+struct Progress {
+    std::vector<File::ProgStatus> seen;
+    BOOL* cancel = nullptr;
+    int32_t cancel_at = -1;
+    void On(const File::ProgStatus& ps)
+    {
+        seen.push_back(ps);
+        if (cancel && ps.block_index == cancel_at)
+            *cancel = 1;
+    }
+    File::Callback Cb() { return File::Callback(&Progress::On, this); }
+};
+
+TEST_F(FsUtilsTest, CopyFileRules)
+{
+    const std::string big = Pattern(10000);  // three blocks of 4096
+    Put("/src.bin", big);
+    Put("/old.bin", "old and longer than nothing");
+    EXPECT_TRUE(fs::CopyFile("/src.bin", "/dst.bin", true));
+    EXPECT_EQ(Get("/dst.bin"), big);
+    EXPECT_FALSE(fs::CopyFile("/src.bin", "/old.bin", true));
+    EXPECT_EQ(Get("/old.bin"), "old and longer than nothing");
+    EXPECT_TRUE(fs::CopyFile("/src.bin", "/old.bin", false));
+    EXPECT_EQ(Get("/old.bin"), big);
+
+    Put("/empty", "");
+    EXPECT_TRUE(fs::CopyFile("/empty", "/empty2", false));
+    EXPECT_TRUE(RawExists("/empty2"));
+
+    Mkdir("/dir");
+    EXPECT_FALSE(fs::CopyFile("/missing", "/x", false));
+    EXPECT_FALSE(fs::CopyFile("/dir", "/x", false));
+    EXPECT_FALSE(fs::CopyFile("/src.bin", "/dir", false));
+    EXPECT_FALSE(fs::CopyFile("/src.bin", "/no/such/dir/x", false));
+}
+
+TEST_F(FsUtilsTest, CopyOntoItselfFailsAndKeepsTheFile)
+{
+    Put("/self.bin", "keep me");
+    Mkdir("/d");
+    for (const char* dst : {"/self.bin", "//self.bin", "/d/../self.bin", "\\self.bin", "/./self.bin"}) {
+        SCOPED_TRACE(dst);
+        EXPECT_FALSE(fs::CopyFile("/self.bin", dst, false));
+        Progress p;
+        EXPECT_FALSE(fs::CopyFileEx("/self.bin", dst, false, p.Cb(), nullptr, 4));
+        EXPECT_EQ(Get("/self.bin"), "keep me");
+    }
+}
+
+TEST_F(FsUtilsTest, CopyFileExProgressAndCancel)
+{
+    const std::string data = Pattern(10);
+    Put("/s", data);
+    Progress p;
+    ASSERT_TRUE(fs::CopyFileEx("/s", "/d", false, p.Cb(), nullptr, 4));
+    EXPECT_EQ(Get("/d"), data);
+    ASSERT_EQ(p.seen.size(), 3u);
+    EXPECT_EQ(p.seen[2].done, 10);
+    EXPECT_EQ(p.seen[2].total, 10);
+    EXPECT_EQ(p.seen[2].block_size, 2);
+
+    // Cancelled after the first block: fails, with that block written.
+    BOOL cancel = 0;
+    Progress c;
+    c.cancel = &cancel;
+    c.cancel_at = 0;
+    EXPECT_FALSE(fs::CopyFileEx("/s", "/e", false, c.Cb(), &cancel, 4));
+    EXPECT_EQ(c.seen.size(), 1u);
+    EXPECT_EQ(Get("/e"), data.substr(0, 4));
+
+    // An empty progress callback is allowed.
+    EXPECT_TRUE(fs::CopyFileEx("/s", "/f", false, File::Callback(), nullptr, 3));
+    EXPECT_EQ(Get("/f"), data);
+}
+
+TEST_F(FsUtilsTest, CopyDirAndCopy)
+{
+    MakeTree(this);
+    ASSERT_TRUE(fs::CopyDir("/t", "/copy/of/t"));
+    EXPECT_EQ(Get("/copy/of/t/b.txt"), "BB");
+    EXPECT_EQ(Get("/copy/of/t/sub/e.txt"), "E");
+    EXPECT_TRUE(RawExists("/copy/of/t/sub/deep"));
+    EXPECT_FALSE(RawExists("/copy/of/t/c."));
+
+    // Into itself: refused before anything is made.
+    EXPECT_FALSE(fs::CopyDir("/t", "/t/sub/again"));
+    EXPECT_FALSE(RawExists("/t/sub/again"));
+    EXPECT_FALSE(fs::CopyDir("/t", "/t"));
+    EXPECT_EQ(Get("/t/a.txt"), "A");
+    EXPECT_FALSE(fs::CopyDir("/missing", "/m"));
+
+    EXPECT_TRUE(fs::Copy("/t/a.txt", "/made/for/file/a2.txt"));
+    EXPECT_EQ(Get("/made/for/file/a2.txt"), "A");
+    EXPECT_TRUE(fs::Copy("/t/sub", "/sub2"));
+    EXPECT_EQ(Get("/sub2/d.txt"), "D");
+    EXPECT_FALSE(fs::Copy("/missing", "/x/y"));
+}
+
+TEST_F(FsUtilsTest, CopyDirFailsOnLinkedDirectory)
+{
+    const std::string outside = MakeTempDir("kivo-fs-outside");
+    std::ofstream(outside + "/o.txt") << "o";
+    Mkdir("/s");
+    Link(outside, "/s/linked");
+    EXPECT_FALSE(fs::CopyDir("/s", "/d"));
+    EXPECT_FALSE(RawExists("/d/linked/o.txt"));
+}
+
+TEST_F(FsUtilsTest, CopyExCountsFiles)
+{
+    Mkdir("/s");
+    Put("/s/1", "one");
+    Put("/s/2", "two");
+    Mkdir("/s/sub");
+    Put("/s/sub/3", Pattern(9000));
+    Progress p;
+    ASSERT_TRUE(fs::CopyEx("/s", "/d", p.Cb(), nullptr, 4096, 2));
+    ASSERT_EQ(p.seen.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(p.seen[i].done, 1) << i;
+        EXPECT_EQ(p.seen[i].block_index, (int32_t)i + 1) << i;
+        EXPECT_EQ(p.seen[i].total, 2);
+    }
+    EXPECT_EQ(p.seen[3].done, 2);
+    EXPECT_EQ(Get("/d/sub/3"), Pattern(9000));
+
+    // A single file: copied, the callback is not called.
+    Progress single;
+    EXPECT_TRUE(fs::CopyEx("/s/1", "/deep/er/1", single.Cb(), nullptr, 2, 1));
+    EXPECT_EQ(Get("/deep/er/1"), "one");
+    EXPECT_TRUE(single.seen.empty());
+
+    // Cancelling any file stops the tree copy.
+    BOOL cancel = 1;
+    Progress c;
+    EXPECT_FALSE(fs::CopyEx("/s", "/e", c.Cb(), &cancel, 2, 3));
+    EXPECT_TRUE(c.seen.empty());
+}
+
+TEST_F(FsUtilsTest, BlockWritersAssertTheirTargets)
+{
+    File::ProgStatus ps = {};
+    int64_t written = 0;
+    EXPECT_DEATH(fs::__CopyFileReadProc(nullptr, &written, ps), "file_dst && writen");
+    File f;
+    EXPECT_DEATH(fs::__CopyFileExReadProc(&f, nullptr, File::Callback(), ps), "file_dst && writen");
+}
+
+}  // namespace
