@@ -1,4 +1,5 @@
 #include "kivo/service/service.h"
+#include "kivo/service/elem.h"
 
 #include <assert.h>
 #include <stdio.h>
@@ -388,15 +389,13 @@ void __ServiceEntrance(void* arg)
 void Service::Start()
 {
     kivo_thread_t me = SelfId();
-    if (_thrd_max_num == 1) {
-        assert(_running == 1);
+    if (_thrd_max_num == 1)
         _thrd_id.store(me);
-        _running.store(2);
-    } else {
-        // A worker that starts after Stop must not bring the service back.
-        uint8_t expected = 1;
-        _running.compare_exchange_strong(expected, 2);
-    }
+    // A worker that starts after Stop (the service was stopped before its
+    // thread got here) must neither abort nor bring the service back: its
+    // Run then returns at once.
+    uint8_t expected = 1;
+    _running.compare_exchange_strong(expected, 2);
     int32_t local = kivo_atomic_fetch_add(&_local_id_cnt, 1);
     IntrusivePtr<Binding> b(new Binding(this, local, Thread::Id(me)));
     {

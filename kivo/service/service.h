@@ -37,6 +37,7 @@ class MsgRouter;
 class SignalList;
 class _RouterGData;
 class _ServiceGImpl;
+class ElemBase;
 
 namespace svc_trains {
 class Sender;
@@ -482,6 +483,16 @@ public:
     std::map<std::string, RouteEntry> routes;
     Mutex node_mutex;
     std::map<uint32_t, Service::Combine*> nodes;
+
+    // The global ('$') elements: who entered each, and the element.
+    struct GlobalElem {
+        Thread::Id thread_id;
+        IntrusivePtr<svc_trains::Sender> router;
+        Slot::Observer observer;
+        IntrusivePtr<ElemBase> elem;
+    };
+    Mutex elem_mutex;
+    std::map<std::string, GlobalElem> elems;
 };
 
 class _ServiceGImpl : public NonCopyable {
@@ -491,6 +502,9 @@ public:
     // Moves the request's channel into the answer's (empty) controller.
     static IntrusivePtr<svc_trains::BackImpl> CopyAndClearBack(Message::Controller& answer,
                                                                Message::Controller& request);
+
+    // The request of remote element access (kivo/service/elem).
+    class ElemStatusParam;
 
     Mutex mutex;
     std::map<std::string, Service*> services;
@@ -533,12 +547,22 @@ public:
 
     bool PostToSelf(const Handler& fn, const Message::Value& v, Service::Combine* node = 0);
 
+    // Element objects (kivo/service/elem), used in this router's service.
+    // Names beginning with '$' are global.
+    void AddElem(const std::string& name, const IntrusivePtr<ElemBase>& elem);
+    ElemBase* FindElem(const std::string& name);
+    bool SetElem(const std::string& name, const Var& value, int32_t* err = 0);
+    bool SetElems(const Var& dict);
+    bool GetElem(const std::string& name, Var& out);
+    bool GetElemText(const std::string& name, std::string& out);
+
 private:
     bool _Post(const std::string& path, const Message::Value& v, uint32_t mode, const Handler* answer,
                const SharedPtr<short>& token);
     bool _Send(const std::string& path, Message::Value& v, bool keep_answer);
 
     IntrusivePtr<svc_trains::Sender> _sender;
+    std::map<std::string, IntrusivePtr<ElemBase>> _elems;
 };
 
 MsgRouter::Connection RouteAlias(const std::string& new_path, const std::string& path, int32_t priority);

@@ -188,6 +188,21 @@ TEST_F(ConcurrencyTest, MultiThreadServiceServesEveryPostAndStopsAllWorkers)
     SUCCEED();
 }
 
+TEST_F(ConcurrencyTest, StopBeforeTheWorkerStartsEndsTheServiceCleanly)
+{
+    // Stop may win the race against the worker's own start: the worker must
+    // then neither abort nor set the service running again.
+    const Service::ThreadParam one = {0, 0, "early", 1};
+    for (int i = 0; i < 50; ++i) {
+        Service svc("", 16, one);
+        svc.Stop();
+        EXPECT_EQ(svc.State(), 0);
+        Service::PostFunc(&svc, &Count, Message::Value(Var(i)));
+        std::this_thread::yield();
+        EXPECT_EQ(svc.State(), 0) << "a late worker restarted a stopped service";
+    }  // the destructor joins the worker
+}
+
 TEST_F(ConcurrencyTest, PauseParksOneWorkerUntilResumed)
 {
     const Service::ThreadParam two = {0, 0, "pause", 2};
