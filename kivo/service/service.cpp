@@ -389,11 +389,16 @@ void __ServiceEntrance(void* arg)
 void Service::Start()
 {
     kivo_thread_t me = SelfId();
-    if (_thrd_max_num == 1)
+    if (_thrd_max_num == 1) {
+        // Starting a service that was never initialised is a broken contract;
+        // one that was stopped before its worker got here is not: the worker
+        // then neither aborts nor brings the service back, and its Run
+        // returns at once.
+        const bool stopped_early = _running.load() == 0 && _pool_begin != 0;
+        if (!stopped_early)
+            assert(_running == 1);
         _thrd_id.store(me);
-    // A worker that starts after Stop (the service was stopped before its
-    // thread got here) must neither abort nor bring the service back: its
-    // Run then returns at once.
+    }
     uint8_t expected = 1;
     _running.compare_exchange_strong(expected, 2);
     int32_t local = kivo_atomic_fetch_add(&_local_id_cnt, 1);

@@ -1,0 +1,717 @@
+#include "kivo/utils/zip.h"
+
+#include <assert.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <ioapi.h>
+#include <unzip.h>
+#include <zip.h>
+#include <zlib.h>
+
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/filesystem/dir.h"
+#include "kivo/filesystem/fs_utils.h"
+
+// ---- minizip file access over the virtual file system
+
+namespace {
+
+int32_t* _Cell(voidpf stream)
+{
+    return static_cast<int32_t*>(stream);
+}
+
+voidpf ZCALLBACK kivo_zip_open_file(voidpf, const void* filename, int mode)
+{
+    if (filename == nullptr)
+        return nullptr;
+    int flags;
+    if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ)
+        flags = 0;
+    else if (mode & ZLIB_FILEFUNC_MODE_EXISTING)
+        flags = 2;
+    else if (mode & ZLIB_FILEFUNC_MODE_CREATE)
+        flags = KIVO_FILE_CREATE_FLAGS;
+    else
+        return nullptr;
+    int32_t* cell = static_cast<int32_t*>(malloc(sizeof(int32_t)));
+    if (cell == nullptr)
+        return nullptr;
+    *cell = kivo_file_handle_invalid;
+    if (kivo_file_open(cell, static_cast<const char*>(filename), flags) == 0 &&
+        kivo_file_handle_is_valid(*cell))
+        return cell;
+    free(cell);
+    return nullptr;
+}
+
+voidpf ZCALLBACK kivo_zip_open_file32(voidpf opaque, const char* filename, int mode)
+{
+    return kivo_zip_open_file(opaque, filename, mode);
+}
+
+uLong ZCALLBACK kivo_zip_read_file(voidpf, voidpf stream, void* buf, uLong size)
+{
+    if (stream == nullptr)
+        return 0;
+    ssize_t done = 0;
+    if (kivo_file_read(*_Cell(stream), buf, size, &done) != 0 || done < 0)
+        return 0;
+    return (uLong)done;
+}
+
+uLong ZCALLBACK kivo_zip_write_file(voidpf, voidpf stream, const void* buf, uLong size)
+{
+    if (stream == nullptr)
+        return 0;
+    ssize_t done = 0;
+    if (kivo_file_write(*_Cell(stream), buf, size, &done) != 0 || done < 0)
+        return 0;
+    return (uLong)done;
+}
+
+ZPOS64_T ZCALLBACK kivo_zip_tell_file64(voidpf, voidpf stream)
+{
+    int64_t pos = -1;
+    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
+        return (ZPOS64_T)-1;
+    return (ZPOS64_T)pos;
+}
+
+long ZCALLBACK kivo_zip_seek_file64(voidpf, voidpf stream, ZPOS64_T offset, int origin)
+{
+    int whence;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
+    case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
+    case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
+    default: return -1;
+    }
+    int64_t pos = 0;
+    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), (int64_t)offset, whence, &pos) != 0)
+        return -1;
+    return 0;
+}
+
+long ZCALLBACK kivo_zip_tell_file(voidpf, voidpf stream)
+{
+    off_t pos = -1;
+    if (stream == nullptr || kivo_file_lseek(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
+        return -1;
+    return (long)pos;
+}
+
+long ZCALLBACK kivo_zip_seek_file(voidpf, voidpf stream, uLong offset, int origin)
+{
+    int whence;
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
+    case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
+    case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
+    default: return -1;
+    }
+    off_t pos = 0;
+    if (stream == nullptr || kivo_file_lseek(*_Cell(stream), (off_t)offset, whence, &pos) != 0)
+        return -1;
+    return 0;
+}
+
+int ZCALLBACK kivo_zip_close_file(voidpf, voidpf stream)
+{
+    if (stream == nullptr)
+        return -1;
+    if (kivo_file_close(*_Cell(stream)) != 0)
+        return -1;
+    free(stream);
+    return 0;
+}
+
+int ZCALLBACK kivo_zip_error_file(voidpf, voidpf)
+{
+    return errno;
+}
+
+}  // namespace
+
+void kivo_zip_fill_filefunc64(zlib_filefunc64_def_s* def)
+{
+    def->zopen64_file = kivo_zip_open_file;
+    def->zread_file = kivo_zip_read_file;
+    def->zwrite_file = kivo_zip_write_file;
+    def->ztell64_file = kivo_zip_tell_file64;
+    def->zseek64_file = kivo_zip_seek_file64;
+    def->zclose_file = kivo_zip_close_file;
+    def->zerror_file = kivo_zip_error_file;
+    def->opaque = nullptr;
+}
+
+void kivo_zip_fill_filefunc(zlib_filefunc_def_s* def)
+{
+    def->zopen_file = kivo_zip_open_file32;
+    def->zread_file = kivo_zip_read_file;
+    def->zwrite_file = kivo_zip_write_file;
+    def->ztell_file = kivo_zip_tell_file;
+    def->zseek_file = kivo_zip_seek_file;
+    def->zclose_file = kivo_zip_close_file;
+    def->zerror_file = kivo_zip_error_file;
+    def->opaque = nullptr;
+}
+
+namespace kivo {
+namespace zip {
+
+// ---- sinks
+
+FilePathExtractDelegate::~FilePathExtractDelegate()
+{
+    if (_file.IsValid())
+        _file.Close();
+}
+
+bool FilePathExtractDelegate::Begin()
+{
+    // No directory part (a relative name, or one just under "/"): nothing to make.
+    std::string dir = kivo::filesystem::GetDirOfPath(_path, true);
+    if (!dir.empty() && !kivo::filesystem::MakeDirs(dir))
+        return false;
+    // Emptied on open: an older, longer file must not keep its tail behind
+    // the new bytes.
+    return _file.Open(_path.c_str(), 3);
+}
+
+bool FilePathExtractDelegate::Write(const void* data, size_t len)
+{
+    return _file.IsValid() && _file.Write(data, len, nullptr) == (ssize_t)len;
+}
+
+bool FileExtractDelegate::Write(const void* data, size_t len)
+{
+    return _file != nullptr && _file->IsValid() && _file->Write(data, len, nullptr) == (ssize_t)len;
+}
+
+bool StringExtractDelegate::Write(const void* data, size_t len)
+{
+    if (_output->size() + len > _max)
+        return false;
+    _output->append(static_cast<const char*>(data), len);
+    return true;
+}
+
+// ---- reader
+
+class ZipReaderPrivate {
+public:
+    ZipReaderPrivate() : _zipFile(nullptr), _count(0) { _Clear(); }
+
+    void _Clear()
+    {
+        _info.name.clear();
+        _info.size = 0;
+        _info.time = 0;
+        _info.is_directory = false;
+    }
+
+    bool _ReadCurrentInfo();
+    bool _Extract(ExtractDelegate& sink, const std::string& password);
+
+    unzFile _zipFile;
+    int32_t _count;
+    ZipReader::EntryInfo _info;
+};
+
+bool ZipReaderPrivate::_ReadCurrentInfo()
+{
+    char* raw_file_name_in_zip = static_cast<char*>(malloc(ZipReader::kNameMax + 1));
+    assert(raw_file_name_in_zip);
+    unz_file_info fi;
+    memset(&fi, 0, sizeof(fi));
+    int rc = unzGetCurrentFileInfo(_zipFile, &fi, raw_file_name_in_zip, ZipReader::kNameMax + 1,
+                                   nullptr, 0, nullptr, 0);
+    raw_file_name_in_zip[ZipReader::kNameMax] = '\0';
+    if (rc != UNZ_OK || raw_file_name_in_zip[0] == '\0') {
+        free(raw_file_name_in_zip);
+        return false;
+    }
+    struct tm tm;
+    memset(&tm, 0, sizeof(tm));
+    tm.tm_sec = (int)fi.tmu_date.tm_sec;
+    tm.tm_min = (int)fi.tmu_date.tm_min;
+    tm.tm_hour = (int)fi.tmu_date.tm_hour;
+    tm.tm_mday = (int)fi.tmu_date.tm_mday;
+    tm.tm_mon = (int)fi.tmu_date.tm_mon;
+    tm.tm_year = (int)fi.tmu_date.tm_year - 1900;
+    tm.tm_isdst = -1;
+    _info.time = kivo_time_mktime(&tm);
+    _info.name = raw_file_name_in_zip;
+    free(raw_file_name_in_zip);
+    _info.size = (int64_t)fi.uncompressed_size;
+    if (_info.name[_info.name.size() - 1] == '/') {
+        _info.name.erase(_info.name.size() - 1);
+        _info.is_directory = true;
+    } else {
+        _info.is_directory = (fi.external_fa & 0x10) != 0;
+    }
+    return true;
+}
+
+bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& password)
+{
+    if (_zipFile == nullptr)
+        return false;
+    if (unzOpenCurrentFilePassword(_zipFile, password.empty() ? nullptr : password.c_str()) != UNZ_OK)
+        return false;
+    bool ok = sink.Begin();
+    if (ok) {
+        char* chunk = static_cast<char*>(malloc(ZipReader::kChunkSize));
+        assert(chunk);
+        for (;;) {
+            int n = unzReadCurrentFile(_zipFile, chunk, (unsigned)ZipReader::kChunkSize);
+            if (n == 0)
+                break;
+            if (n < 0 || !sink.Write(chunk, (size_t)n)) {
+                ok = false;
+                break;
+            }
+        }
+        free(chunk);
+    }
+    // The CRC is checked on close: with a wrong password a stored entry reads
+    // "successfully" and only the CRC mismatch tells.
+    int rc = unzCloseCurrentFile(_zipFile);
+    return ok && rc == UNZ_OK;
+}
+
+ZipReader::ZipReader() : m_ctx(new ZipReaderPrivate())
+{
+    assert(m_ctx);
+}
+
+ZipReader::ZipReader(const std::string& path) : m_ctx(new ZipReaderPrivate())
+{
+    assert(m_ctx);
+    Open(path);
+}
+
+ZipReader::~ZipReader()
+{
+    Close();
+    delete m_ctx;
+}
+
+bool ZipReader::Open(const std::string& path)
+{
+    assert(!m_ctx->_zipFile);
+    zlib_filefunc64_def ff;
+    kivo_zip_fill_filefunc64(&ff);
+    m_ctx->_zipFile = unzOpen2_64(path.c_str(), &ff);
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    unz_global_info64 gi;
+    if (unzGetGlobalInfo64(m_ctx->_zipFile, &gi) != UNZ_OK || gi.number_entry > 0x7FFFFFFF) {
+        Close();
+        return false;
+    }
+    m_ctx->_count = (int32_t)gi.number_entry;
+    if (unzGoToFirstFile(m_ctx->_zipFile) != UNZ_OK || !m_ctx->_ReadCurrentInfo()) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void ZipReader::Close()
+{
+    if (m_ctx->_zipFile != nullptr) {
+        unzClose(m_ctx->_zipFile);
+        m_ctx->_zipFile = nullptr;
+    }
+    m_ctx->_count = 0;
+    m_ctx->_Clear();
+}
+
+int32_t ZipReader::GetEntryCount() const
+{
+    return m_ctx->_count;
+}
+
+bool ZipReader::GoToFirstEntry()
+{
+    if (m_ctx->_zipFile == nullptr || unzGoToFirstFile(m_ctx->_zipFile) != UNZ_OK)
+        return false;
+    return m_ctx->_ReadCurrentInfo();
+}
+
+bool ZipReader::GoToNextEntry()
+{
+    if (m_ctx->_zipFile == nullptr || unzGoToNextFile(m_ctx->_zipFile) != UNZ_OK)
+        return false;
+    return m_ctx->_ReadCurrentInfo();
+}
+
+bool ZipReader::LocateEntry(const std::string& name, int caseSensitivity)
+{
+    if (m_ctx->_zipFile == nullptr ||
+        unzLocateFile(m_ctx->_zipFile, name.c_str(), caseSensitivity) != UNZ_OK)
+        return false;
+    return m_ctx->_ReadCurrentInfo();
+}
+
+bool ZipReader::GetCurrentEntryInfo(EntryInfo& out) const
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    out = m_ctx->_info;
+    return true;
+}
+
+bool ZipReader::ExtractCurrentEntry(ExtractDelegate& sink, const std::string& password)
+{
+    return m_ctx->_Extract(sink, password);
+}
+
+bool ZipReader::ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password)
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    if (m_ctx->_info.is_directory)
+        return kivo::filesystem::MakeDirs(path);
+    bool ok;
+    {
+        FilePathExtractDelegate sink(path);
+        ok = m_ctx->_Extract(sink, password);
+    }
+    if (ok) {
+        kivo_utimbuf_t times;
+        times.actime = m_ctx->_info.time;
+        times.modtime = m_ctx->_info.time;
+        kivo_file_utime(path.c_str(), &times);
+    }
+    return ok;
+}
+
+bool IsSafeEntryName(const std::string& name)
+{
+    if (name.empty() || name[0] == '/' || name[0] == '\\')
+        return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = name.size();
+        if (name.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::string& password)
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    // An archive must not write outside the directory it is unpacked under.
+    if (!IsSafeEntryName(m_ctx->_info.name))
+        return false;
+    return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
+}
+
+bool ZipReader::ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password)
+{
+    if (m_ctx->_zipFile == nullptr || m_ctx->_info.is_directory)
+        return false;
+    FileExtractDelegate sink(file);
+    return m_ctx->_Extract(sink, password);
+}
+
+bool ZipReader::ExtractCurrentEntryToString(size_t maxReadBytes, std::string* output,
+                                            const std::string& password) const
+{
+    assert(output);
+    assert(0U < maxReadBytes);
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    if (m_ctx->_info.is_directory) {
+        output->clear();
+        return false;
+    }
+    std::string scratch;
+    uint64_t size = m_ctx->_info.size > 0 ? (uint64_t)m_ctx->_info.size : 0;
+    scratch.reserve(size < maxReadBytes ? (size_t)size : maxReadBytes);
+    StringExtractDelegate sink(maxReadBytes, &scratch);
+    if (!m_ctx->_Extract(sink, password))
+        return false;
+    output->swap(scratch);
+    return true;
+}
+
+// ---- whole archives
+
+static bool _Unzip(const std::string& zipPath, const std::string& dir,
+                   const kivo::Function1<bool, const ZipReader::EntryInfo&>* filter,
+                   const std::string& password)
+{
+    ZipReader reader;
+    if (!reader.Open(zipPath))
+        return false;
+    int32_t visited = 0;
+    bool more = true;
+    while (more) {
+        bool take = true;
+        if (filter != nullptr) {
+            ZipReader::EntryInfo info;
+            if (!reader.GetCurrentEntryInfo(info))
+                return false;
+            take = (*filter)(info);
+        }
+        if (take && !reader.ExtractCurrentEntryToDir(dir, password))
+            return false;
+        ++visited;
+        more = reader.GoToNextEntry();
+    }
+    return visited >= reader.GetEntryCount();
+}
+
+bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password)
+{
+    return _Unzip(zipPath, dir, nullptr, password);
+}
+
+bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
+                        const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
+                        const std::string& password)
+{
+    return _Unzip(zipPath, dir, &filter, password);
+}
+
+// ---- writer
+
+class ZipWriterPrivate {
+public:
+    ZipWriterPrivate() : _zipFile(nullptr) {}
+
+    static bool CalcFileCrc(const char* path, uLong* crc);
+
+    zipFile _zipFile;
+};
+
+bool ZipWriterPrivate::CalcFileCrc(const char* path, uLong* crc)
+{
+    kivo::filesystem::File file;
+    if (!file.Open(path, 0))
+        return false;
+    char* chunk = static_cast<char*>(malloc(ZipWriter::kChunkSize));
+    assert(chunk);
+    uLong value = crc32(0L, Z_NULL, 0);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = file.Read(chunk, ZipWriter::kChunkSize, nullptr);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        value = crc32(value, reinterpret_cast<const Bytef*>(chunk), (uInt)n);
+    }
+    free(chunk);
+    *crc = value;
+    return ok;
+}
+
+ZipWriter::ZipWriter() : m_ctx(new ZipWriterPrivate())
+{
+    assert(m_ctx);
+}
+
+ZipWriter::ZipWriter(const std::string& path, OpenMode mode) : m_ctx(new ZipWriterPrivate())
+{
+    assert(m_ctx);
+    Open(path, mode);
+}
+
+ZipWriter::~ZipWriter()
+{
+    Close();
+    delete m_ctx;
+}
+
+bool ZipWriter::Open(const std::string& path, OpenMode mode)
+{
+    assert(!m_ctx->_zipFile);
+    if (!kivo::filesystem::IsFile(path))
+        mode = kCreate;
+    zlib_filefunc64_def ff;
+    kivo_zip_fill_filefunc64(&ff);
+    m_ctx->_zipFile = zipOpen2_64(path.c_str(), (int)mode, nullptr, &ff);
+    return m_ctx->_zipFile != nullptr;
+}
+
+void ZipWriter::Close()
+{
+    if (m_ctx->_zipFile != nullptr) {
+        zipClose(m_ctx->_zipFile, nullptr);
+        m_ctx->_zipFile = nullptr;
+    }
+}
+
+static bool _OpenEntry(zipFile zf, const std::string& name, const zip_fileinfo& zi,
+                       const std::string& password, int level, uLong crc)
+{
+    // minizip's writer overflows its header buffer on names over 0xFFFF
+    // bytes; the format cannot hold them anyway.
+    if (name.empty() || name.size() > ZipWriter::kNameMax)
+        return false;
+    return zipOpenNewFileInZip3(zf, name.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                level, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                                password.empty() ? nullptr : password.c_str(),
+                                password.empty() ? 0 : crc) == ZIP_OK;
+}
+
+bool ZipWriter::AddDirEntry(const std::string& name, const std::string& password, int level)
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    zip_fileinfo zi;
+    memset(&zi, 0, sizeof(zi));
+    zi.external_fa = 0x10;
+    if (!_OpenEntry(m_ctx->_zipFile, name + "/", zi, password, level, 0))
+        return false;
+    return zipCloseFileInZip(m_ctx->_zipFile) == ZIP_OK;
+}
+
+bool ZipWriter::AddEntry(const std::string& srcPath, const std::string& nameInZip,
+                         const std::string& password, int level)
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    bool isDir = kivo::filesystem::IsDir(srcPath);
+    std::string name = isDir ? nameInZip + "/" : nameInZip;
+    if (name.size() > kNameMax)
+        return false;
+    uLong crc = 0;
+    if (!isDir && !password.empty() && !ZipWriterPrivate::CalcFileCrc(srcPath.c_str(), &crc))
+        return false;
+
+    zip_fileinfo zi;
+    memset(&zi, 0, sizeof(zi));
+    kivo_stat64_t st;
+    kivo_time_t mtime = 0;
+    if (kivo_file_stat64(srcPath.c_str(), &st) == 0)
+        mtime = st.mtime;
+    struct tm tm;
+    memset(&tm, 0, sizeof(tm));
+    kivo_time_localtime(mtime, &tm);
+    zi.tmz_date.tm_sec = (uInt)tm.tm_sec;
+    zi.tmz_date.tm_min = (uInt)tm.tm_min;
+    zi.tmz_date.tm_hour = (uInt)tm.tm_hour;
+    zi.tmz_date.tm_mday = (uInt)tm.tm_mday;
+    zi.tmz_date.tm_mon = (uInt)tm.tm_mon;
+    zi.tmz_date.tm_year = (uInt)(tm.tm_year + 1900);
+    zi.external_fa = isDir ? 0x10 : 0;
+
+    if (!isDir) {
+        // Open the source before the entry, so a missing file leaves no
+        // half-made entry behind.
+        kivo::filesystem::File src;
+        if (!src.Open(srcPath.c_str(), 0))
+            return false;
+        if (!_OpenEntry(m_ctx->_zipFile, name, zi, password, level, crc))
+            return false;
+        char* chunk = static_cast<char*>(malloc(kChunkSize));
+        assert(chunk);
+        bool ok = true;
+        for (;;) {
+            ssize_t n = src.Read(chunk, kChunkSize, nullptr);
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            if (n == 0)
+                break;
+            if (zipWriteInFileInZip(m_ctx->_zipFile, chunk, (unsigned)n) != ZIP_OK) {
+                ok = false;
+                break;
+            }
+        }
+        free(chunk);
+        int rc = zipCloseFileInZip(m_ctx->_zipFile);
+        return ok && rc == ZIP_OK;
+    }
+    if (!_OpenEntry(m_ctx->_zipFile, name, zi, password, level, 0))
+        return false;
+    return zipCloseFileInZip(m_ctx->_zipFile) == ZIP_OK;
+}
+
+bool ZipWriter::AddDirRecursive(const std::string& dir, const std::string& prefix,
+                                const kivo::Function1<bool, const std::string&>* filter,
+                                const std::string& password, int level)
+{
+    kivo::filesystem::Dir d;
+    if (!d.Open(dir.c_str())) {
+        printf("zip: add dir recursive failed, %s is invalid\n", dir.c_str());
+        return false;
+    }
+    while (d.FindNext()) {
+        if (d.IsDots())
+            continue;
+        kivo::filesystem::File::Status st;
+        if (!d.GetFileStatus(st))
+            continue;
+        std::string name = prefix.empty() ? d.GetFileName() : prefix + "/" + d.GetFileName();
+        if (filter != nullptr && !(*filter)(name))
+            continue;
+        std::string path = d.GetFilePath();
+        if (!AddEntry(path, name, password, level)) {
+            printf("zip: add endry %s failed\n", name.c_str());
+            return false;
+        }
+        if (st.is_dir && !AddDirRecursive(path, name, filter, password, level))
+            return false;
+    }
+    return true;
+}
+
+bool ZipDir(const std::string& srcDir, const std::string& zipPath,
+            const kivo::Function1<bool, const std::string&>& filter, const std::string& password,
+            ZipWriter::OpenMode mode, int level)
+{
+    ZipWriter writer;
+    if (!writer.Open(zipPath, mode)) {
+        printf("zip: open file %s failed\n", zipPath.c_str());
+        return false;
+    }
+    // An empty filter accepts every name.
+    bool ok = writer.AddDirRecursive(srcDir, "", filter.TargetIdentity() != 0 ? &filter : nullptr,
+                                     password, level);
+    writer.Close();
+    return ok;
+}
+
+static bool _NotHidden(const std::string& name)
+{
+    size_t slash = name.find_last_of("/\\");
+    size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return start >= name.size() || name[start] != '.';
+}
+
+bool ZipDirSkipHidden(const std::string& srcDir, const std::string& zipPath, bool skipHidden,
+                      const std::string& password, ZipWriter::OpenMode mode, int level)
+{
+    ZipWriter writer;
+    if (!writer.Open(zipPath, mode)) {
+        printf("zip: open file %s failed\n", zipPath.c_str());
+        return false;
+    }
+    kivo::Function1<bool, const std::string&> filter(&_NotHidden);
+    bool ok = writer.AddDirRecursive(srcDir, "", skipHidden ? &filter : nullptr, password, level);
+    writer.Close();
+    return ok;
+}
+
+}  // namespace zip
+}  // namespace kivo

@@ -1,0 +1,182 @@
+#pragma once
+
+// kivo::zip: zip archives over minizip. ZipReader walks the entries of an
+// archive and extracts the current one into a sink (a file at a path, an
+// open File, a string); UnzipToDir unpacks a whole archive under a
+// directory. ZipWriter adds files and directory trees, optionally with the
+// traditional PKWARE password. All archive I/O goes through the framework's
+// virtual file system (kivo_zip_fill_filefunc64).
+//
+// Unpacking under a directory refuses entries whose names would land outside
+// it (absolute names, ".." components); a wrong password fails the entry
+// (data error or CRC mismatch) instead of leaving garbage reported as done.
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "kivo/base/noncopyable.h"
+#include "kivo/common/function.h"
+#include "kivo/filesystem/file.h"
+
+struct zlib_filefunc64_def_s;
+struct zlib_filefunc_def_s;
+
+namespace kivo {
+namespace zip {
+
+class ZipReaderPrivate;
+class ZipWriterPrivate;
+
+// A sink for the bytes of one entry.
+class ExtractDelegate : private kivo::NonCopyable {
+public:
+    virtual ~ExtractDelegate() {}
+    virtual bool Begin() { return true; }
+    virtual bool Write(const void* data, size_t len) = 0;
+};
+
+// Writes the entry to a file at a path, making its directory first. The
+// target is emptied on open, so the result is exactly the entry's bytes.
+class FilePathExtractDelegate : public ExtractDelegate {
+public:
+    explicit FilePathExtractDelegate(const std::string& path) : _path(path) {}
+    ~FilePathExtractDelegate() override;
+    bool Begin() override;
+    bool Write(const void* data, size_t len) override;
+
+private:
+    std::string _path;
+    kivo::filesystem::File _file;
+};
+
+// Writes the entry to a file the caller opened.
+class FileExtractDelegate : public ExtractDelegate {
+public:
+    explicit FileExtractDelegate(kivo::filesystem::File* file) : _file(file) {}
+    bool Write(const void* data, size_t len) override;
+
+private:
+    kivo::filesystem::File* _file;
+};
+
+// Appends the entry to a string, refusing to grow it past a byte limit.
+class StringExtractDelegate : public ExtractDelegate {
+public:
+    StringExtractDelegate(size_t maxBytes, std::string* output) : _max(maxBytes), _output(output) {}
+    bool Write(const void* data, size_t len) override;
+
+private:
+    size_t _max;
+    std::string* _output;
+};
+
+class ZipReader : private kivo::NonCopyable {
+public:
+    struct EntryInfo {
+        std::string name;   // raw name in the archive, without a trailing '/'
+        int64_t size;       // uncompressed size (32-bit field)
+        int64_t time;       // entry date and time as local time
+        bool is_directory;
+    };
+
+    // Read chunk and longest entry name read (longer names are cut).
+    static const size_t kChunkSize = 8192;
+    static const size_t kNameMax = 255;
+
+    ZipReader();
+    explicit ZipReader(const std::string& path);
+    ~ZipReader();
+
+    // Opens the archive and reads its first entry; false when it cannot be
+    // read or holds no entries.
+    bool Open(const std::string& path);
+    void Close();
+
+    int32_t GetEntryCount() const;
+    bool GoToFirstEntry();
+    bool GoToNextEntry();
+    // caseSensitivity as minizip's unzLocateFile takes it.
+    bool LocateEntry(const std::string& name, int caseSensitivity);
+    bool GetCurrentEntryInfo(EntryInfo& out) const;
+
+    // An empty password means none.
+    bool ExtractCurrentEntry(ExtractDelegate& sink, const std::string& password);
+    // A directory entry makes the directory; a file entry is written to path
+    // and gets the entry's time.
+    bool ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password);
+    // To dir + "/" + name; refused when the name is absolute or holds a ".."
+    // component.
+    bool ExtractCurrentEntryToDir(const std::string& dir, const std::string& password);
+    bool ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password);
+    // Fails, leaving output unchanged, when the entry exceeds maxReadBytes.
+    bool ExtractCurrentEntryToString(size_t maxReadBytes, std::string* output,
+                                     const std::string& password) const;
+
+private:
+    ZipReaderPrivate* m_ctx;
+};
+
+// Whether an entry name stays inside the directory it is unpacked under:
+// not empty, not absolute, no ".." component ('/' and '\' both separate).
+bool IsSafeEntryName(const std::string& name);
+
+// False at the first entry that fails (including a refused name) or when the
+// archive's directory ends before its entry count.
+bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password);
+// Only entries the filter accepts are extracted; all are counted.
+bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
+                        const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
+                        const std::string& password);
+
+class ZipWriter : private kivo::NonCopyable {
+public:
+    // minizip's append modes.
+    enum OpenMode {
+        kCreate = 0,
+        kCreateAfter = 1,
+        kAddInZip = 2,
+    };
+
+    static const size_t kChunkSize = 8192;
+    // Longest name the archive format holds (a 16-bit length field).
+    static const size_t kNameMax = 0xFFFF;
+
+    ZipWriter();
+    ZipWriter(const std::string& path, OpenMode mode);
+    ~ZipWriter();
+
+    // A path that is not an existing file is always created (mode 0).
+    bool Open(const std::string& path, OpenMode mode);
+    void Close();
+
+    bool AddDirEntry(const std::string& name, const std::string& password, int level);
+    // A directory source becomes a directory entry (name + "/"). Names
+    // longer than kNameMax are refused.
+    bool AddEntry(const std::string& srcPath, const std::string& nameInZip,
+                  const std::string& password, int level);
+    // The tree under dir, named prefix + "/" + relative path (no prefix when
+    // empty); a filter (may be null) that refuses a name skips its subtree.
+    bool AddDirRecursive(const std::string& dir, const std::string& prefix,
+                         const kivo::Function1<bool, const std::string&>* filter,
+                         const std::string& password, int level);
+
+private:
+    ZipWriterPrivate* m_ctx;
+};
+
+bool ZipDir(const std::string& srcDir, const std::string& zipPath,
+            const kivo::Function1<bool, const std::string&>& filter, const std::string& password,
+            ZipWriter::OpenMode mode, int level);
+// skipHidden leaves out every name whose last component begins with '.'.
+bool ZipDirSkipHidden(const std::string& srcDir, const std::string& zipPath, bool skipHidden,
+                      const std::string& password, ZipWriter::OpenMode mode, int level);
+
+}  // namespace zip
+}  // namespace kivo
+
+// minizip's file access over the virtual file system (64-bit table, and the
+// 32-bit one beside it). The opaque pointer is null.
+void kivo_zip_fill_filefunc64(zlib_filefunc64_def_s* def);
+void kivo_zip_fill_filefunc(zlib_filefunc_def_s* def);
