@@ -21,6 +21,17 @@
 
 namespace {
 
+// minizip's seek origins as the file layer's whence values; -1 for others.
+int _Whence(int origin)
+{
+    switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET: return SEEK_SET;
+    case ZLIB_FILEFUNC_SEEK_CUR: return SEEK_CUR;
+    case ZLIB_FILEFUNC_SEEK_END: return SEEK_END;
+    default: return -1;
+    }
+}
+
 int32_t* _Cell(voidpf stream)
 {
     return static_cast<int32_t*>(stream);
@@ -85,13 +96,9 @@ ZPOS64_T ZCALLBACK kivo_zip_tell_file64(voidpf, voidpf stream)
 
 long ZCALLBACK kivo_zip_seek_file64(voidpf, voidpf stream, ZPOS64_T offset, int origin)
 {
-    int whence;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
-    case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
-    default: return -1;
-    }
+    const int whence = _Whence(origin);
+    if (whence < 0)
+        return -1;
     int64_t pos = 0;
     if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), (int64_t)offset, whence, &pos) != 0)
         return -1;
@@ -108,13 +115,9 @@ long ZCALLBACK kivo_zip_tell_file(voidpf, voidpf stream)
 
 long ZCALLBACK kivo_zip_seek_file(voidpf, voidpf stream, uLong offset, int origin)
 {
-    int whence;
-    switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: whence = SEEK_SET; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: whence = SEEK_CUR; break;
-    case ZLIB_FILEFUNC_SEEK_END: whence = SEEK_END; break;
-    default: return -1;
-    }
+    const int whence = _Whence(origin);
+    if (whence < 0)
+        return -1;
     off_t pos = 0;
     if (stream == nullptr || kivo_file_lseek(*_Cell(stream), (off_t)offset, whence, &pos) != 0)
         return -1;

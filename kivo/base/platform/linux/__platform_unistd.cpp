@@ -387,46 +387,53 @@ kivo_err_t platform_file_utime(void* ctx, const char* path, const kivo_utimbuf_t
     return result_of(utime(p.c_str(), &t));
 }
 
+namespace {
+
+// One stat of a prefixed path, by the system call given (stat64 follows
+// links, lstat64 does not).
+kivo_err_t stat_path(void* ctx, const char* path, int (*call)(const char*, struct stat64*), struct stat64* s)
+{
+    _NativePath p(ctx, path);
+    if (p.error())
+        return p.error();
+    if (call(p.c_str(), s) != 0)
+        return errno;
+    return 0;
+}
+
+}  // namespace
+
 kivo_err_t platform_file_stat(void* ctx, const char* path, kivo_stat_t* st)
 {
     if (!st)
         return EINVAL;
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
     struct stat64 s;
-    if (stat64(p.c_str(), &s) != 0)
-        return errno;
-    fill_stat(s, st);
-    return 0;
+    kivo_err_t err = stat_path(ctx, path, &stat64, &s);
+    if (err == 0)
+        fill_stat(s, st);
+    return err;
 }
 
 kivo_err_t platform_file_stat64(void* ctx, const char* path, kivo_stat64_t* st)
 {
     if (!st)
         return EINVAL;
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
     struct stat64 s;
-    if (stat64(p.c_str(), &s) != 0)
-        return errno;
-    fill_stat64(s, st);
-    return 0;
+    kivo_err_t err = stat_path(ctx, path, &stat64, &s);
+    if (err == 0)
+        fill_stat64(s, st);
+    return err;
 }
 
 kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st)
 {
     if (!st)
         return EINVAL;
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
     struct stat64 s;
-    if (lstat64(p.c_str(), &s) != 0)
-        return errno;
-    fill_stat64(s, st);
-    return 0;
+    kivo_err_t err = stat_path(ctx, path, &lstat64, &s);
+    if (err == 0)
+        fill_stat64(s, st);
+    return err;
 }
 
 // ---- files
