@@ -12,6 +12,7 @@
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
 #include "kivo/service/elem.h"
+#include "tests/kivo/service/wait_for.h"
 
 using kivo::ElemBase;
 using kivo::Message;
@@ -23,17 +24,7 @@ namespace {
 
 const Service::ThreadParam kOneWorker = {0, 0, "elem worker", 1};
 
-template <typename F>
-bool WaitFor(F pred, uint32_t ms = 10000)
-{
-    uint32_t start = kivo_tick_ms();
-    while (!pred()) {
-        if (kivo_tick_ms() - start > ms)
-            return false;
-        kivo::this_thread::Sleep(1);
-    }
-    return true;
-}
+using kivo_test::WaitFor;
 
 class IntElem : public ElemBase {
 public:

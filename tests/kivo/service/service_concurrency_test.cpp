@@ -13,6 +13,7 @@
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
 #include "kivo/service/service.h"
+#include "tests/kivo/service/wait_for.h"
 
 using kivo::Message;
 using kivo::MsgRouter;
@@ -23,18 +24,7 @@ namespace {
 
 const Service::ThreadParam kOneWorker = {0, 0, "svc worker", 1};
 
-// Polls a condition (on a slow emulator too) up to `ms`.
-template <typename F>
-bool WaitFor(F pred, uint32_t ms = 10000)
-{
-    uint32_t start = kivo_tick_ms();
-    while (!pred()) {
-        if (kivo_tick_ms() - start > ms)
-            return false;
-        kivo::this_thread::Sleep(1);
-    }
-    return true;
-}
+using kivo_test::WaitFor;
 
 // A gate a handler can be parked at.
 std::atomic<int> g_gate_open{1};
