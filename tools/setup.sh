@@ -16,7 +16,7 @@ host_packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   zlib1g-dev liblua5.3-dev googletest libgtest-dev
   g++-arm-linux-gnueabihf qemu-user-static
-  dpkg-dev patch bzip2 xz-utils zip unzip
+  dpkg-dev patch bzip2 xz-utils zip unzip python3
   clang libclang-rt-14-dev
 )
 
