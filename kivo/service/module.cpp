@@ -65,11 +65,16 @@ void LogTime(Module::log_ouput log, const char* fmt, uint32_t start_ms)
     log(StringView(buf));
 }
 
-Service* ServiceOf(const ModuleRegister* rec)
+Service* ServiceNamed(const char* name)
 {
-    Service* svc = Service::Find(rec->service != 0 ? rec->service : "");
+    Service* svc = Service::Find(name != 0 ? name : "");
     assert(svc != 0);
     return svc;
+}
+
+Service* ServiceOf(const ModuleRegister* rec)
+{
+    return ServiceNamed(rec->service);
 }
 
 ModuleRegister* RecordOf(const Message& msg)
@@ -102,6 +107,25 @@ void DeleteHandler(Message& msg)
         delete rec->instance;
         rec->instance = 0;
     }
+    msg.Back(Var(0), true);
+}
+
+// The module a handler answered with, whichever of the two pointer types
+// it used.
+ModuleBase* ModuleIn(const Var& v)
+{
+    ModuleBase* m = 0;
+    if (var_trains::FromVar(v, &m))
+        return m;
+    ModuleSingleton* single = 0;
+    if (var_trains::FromVar(v, &single))
+        return single;
+    return 0;
+}
+
+void SingletonDeleteHandler(Message& msg)
+{
+    delete ModuleIn(msg.value);
     msg.Back(Var(0), true);
 }
 
@@ -235,6 +259,26 @@ void Module::Destroy(log_ouput log)
         LogTime(log, "time=%dms\n", start);
         rec->instance = 0;
     }
+}
+
+ModuleBase* Module::_SingletonNew(const ConstructContext& ctx, const char* service_name, Service::MsgFunc construct)
+{
+    Service* svc = ServiceNamed(service_name);
+    Message msg{Message::Value(Var(ctx))};
+    Message::Value ret(Var(0), false);
+    if (!svc->MessageSend(construct, msg, &ret, KIVO_WAIT_FOREVER))
+        return 0;
+    return ModuleIn(ret.value);
+}
+
+void Module::SingletonDelete(ModuleBase* m)
+{
+    if (m == 0)
+        return;
+    Service* svc = m->GetService();
+    assert(svc != 0);
+    Message msg{Message::Value(Var(m))};
+    svc->MessageSend(&SingletonDeleteHandler, msg, 0, KIVO_WAIT_FOREVER);
 }
 
 }  // namespace kivo

@@ -24,6 +24,14 @@ public:
     virtual bool Init() { return true; }
 };
 
+// A module made on request rather than at start-up: built in its service by
+// Module::_SingletonNew and deleted there by Module::SingletonDelete.
+class ModuleSingleton : public ModuleBase {
+public:
+    ModuleSingleton() {}
+    ~ModuleSingleton() override {}
+};
+
 // One static object per module. Records are kept sorted by ascending order;
 // equal orders keep registration order.
 class ModuleRegister {
@@ -77,6 +85,15 @@ public:
     static void Init(log_ouput log);
     // Deletes the modules in reverse order, each in its service.
     static void Destroy(log_ouput log);
+
+    // Sends construct, with ctx as the message value, into the service named
+    // service_name and waits for it. The handler builds the object there and
+    // answers with it (a ModuleBase* or ModuleSingleton* value); null when
+    // the answer holds neither or the service stopped before answering.
+    static ModuleBase* _SingletonNew(const ConstructContext& ctx, const char* service_name,
+                                     Service::MsgFunc construct);
+    // Deletes m in its own service and waits for it; null does nothing.
+    static void SingletonDelete(ModuleBase* m);
 
     // Registered tests, run in their service when it exists.
     static void AddTest(TestFactory factory, const char* test_name, const char* service_name);

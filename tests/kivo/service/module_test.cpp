@@ -1,18 +1,21 @@
 // The module registry, start-up and tear-down on one thread: every module
 // lives in a service that the test thread serves itself, so each step runs
-// at once and in order. Worker services are in module_concurrency_test.cpp.
+// at once and in order. Worker services are in module_concurrency_test.cpp;
+// the singletons below use one worker to show where they are built.
 
 #include "kivo/service/module.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
 #include "kivo/common/stream.h"
 #include "kivo/service/elem.h"
 
+using kivo::Message;
 using kivo::Module;
 using kivo::ModuleBase;
 using kivo::ModuleRegister;
@@ -218,6 +221,127 @@ TEST_F(ModuleTest, MissingServiceIsABrokenContract)
 {
     ModuleRegister lost(&Make<1>, "M1", "mt_no_such_service", 0);
     EXPECT_DEATH(Module::Init(nullptr), "svc != 0");
+}
+
+// ---- singletons
+
+struct Probe {
+    int ctors = 0;
+    int dtors = 0;
+    Service* built_in = nullptr;
+    Service* deleted_in = nullptr;
+    ModuleRegister* record = nullptr;
+};
+Probe g_probe;
+
+template <typename Base>
+class Counted : public Base {
+public:
+    Counted()
+    {
+        ++g_probe.ctors;
+        g_probe.built_in = Service::Current();
+    }
+    ~Counted() override
+    {
+        ++g_probe.dtors;
+        g_probe.deleted_in = Service::Current();
+    }
+};
+
+void NoteContext(Message& msg)
+{
+    Module::ConstructContext ctx = {nullptr};
+    kivo::var_trains::FromVar(msg.value, &ctx);
+    g_probe.record = ctx.record;
+}
+
+void BuildSingleton(Message& msg)
+{
+    NoteContext(msg);
+    msg.Back(Var(static_cast<kivo::ModuleSingleton*>(new Counted<kivo::ModuleSingleton>)));
+}
+
+void BuildModule(Message& msg)
+{
+    NoteContext(msg);
+    msg.Back(Var(static_cast<ModuleBase*>(new Counted<ModuleBase>)));
+}
+
+void BuildNothing(Message& msg)
+{
+    NoteContext(msg);
+}
+
+void AnswerOtherType(Message& msg)
+{
+    msg.Back(Var(42));
+}
+
+TEST(ModuleSingletonTest, BuiltAndDeletedInTheirService)
+{
+    const Service::ThreadParam worker_param = {0, 0, "singleton worker", 1};
+    Service worker("mt_single", 16, worker_param);
+    ModuleRegister rec(nullptr, "single", "mt_single", 0);
+    const Module::ConstructContext ctx = {&rec};
+
+    struct Case {
+        const char* what;
+        Service::MsgFunc handler;
+        bool made;
+    };
+    const Case cases[] = {
+        {"singleton pointer", &BuildSingleton, true},
+        {"module pointer", &BuildModule, true},
+        {"no answer", &BuildNothing, false},
+        {"not a module", &AnswerOtherType, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_probe = Probe();
+        ModuleBase* m = Module::_SingletonNew(ctx, "mt_single", c.handler);
+        if (!c.made) {
+            EXPECT_EQ(nullptr, m);
+            EXPECT_EQ(0, g_probe.ctors);
+            continue;
+        }
+        ASSERT_NE(nullptr, m);
+        EXPECT_EQ(1, g_probe.ctors);
+        EXPECT_EQ(&rec, g_probe.record);  // the context reaches the handler
+        // Built on the worker's thread, so the router belongs to that service.
+        EXPECT_EQ(&worker, g_probe.built_in);
+        EXPECT_EQ(&worker, m->GetService());
+
+        Module::SingletonDelete(m);
+        EXPECT_EQ(1, g_probe.dtors);  // deleted before the call returns
+        EXPECT_EQ(&worker, g_probe.deleted_in);
+    }
+    Module::SingletonDelete(nullptr);  // nothing to delete
+}
+
+TEST(ModuleSingletonTest, StoppedServiceBuildsNothing)
+{
+    Service idle("mt_single_stopped", 16);
+    idle.Stop();
+    g_probe = Probe();
+    const Module::ConstructContext ctx = {nullptr};
+    EXPECT_EQ(nullptr, Module::_SingletonNew(ctx, "mt_single_stopped", &BuildModule));
+    EXPECT_EQ(0, g_probe.ctors);
+}
+
+TEST(ModuleSingletonTest, MissingServiceIsABrokenContract)
+{
+    const Module::ConstructContext ctx = {nullptr};
+    EXPECT_DEATH(Module::_SingletonNew(ctx, "mt_no_such_service", &BuildModule), "svc != 0");
+    EXPECT_DEATH(
+        {
+            // Made on a thread without a service: the object has none.
+            ModuleBase* orphan = nullptr;
+            std::thread t([&orphan] { orphan = new kivo::ModuleSingleton; });
+            t.join();
+            Module::SingletonDelete(orphan);
+        },
+        "svc != 0");
 }
 
 // ---- test runner

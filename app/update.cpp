@@ -1,0 +1,548 @@
+#include "app/update.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+#include <vector>
+
+#include "app/crc16_modbus.h"
+#include "kivo/common/str_utils.h"
+#include "kivo/filesystem/file.h"
+#include "kivo/filesystem/fs_utils.h"
+#include "kivo/service/elem.h"
+#include "kivo/utils/zip.h"
+
+using kivo::Message;
+using kivo::Var;
+using kivo::filesystem::File;
+
+namespace {
+
+const char* const kZipPassword = "kth507316";
+const char* const kPreUpdateList = "/update/PreUpdateList";
+
+bool _ElemIsOne(const char* path)
+{
+    return kivo::ElemRead(path).ToInt32() == 1;
+}
+
+std::string _Int(int64_t v)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
+    return buf;
+}
+
+// Every '\' and '/' written as '/'.
+std::string _Slashes(const std::string& path)
+{
+    return kivo::filesystem::NormalizePath(path);
+}
+
+// The stem of a file name: without its extension.
+std::string _Stem(const std::string& path)
+{
+    return kivo::PathParts(path).GetName();
+}
+
+bool _IsBootImage(const std::string& name)
+{
+    std::string lower(name);
+    kivo::StrToLower(lower);
+    return lower == "boot.bin";
+}
+
+// Reads until count bytes arrived or the file gives no more.
+size_t _ReadFull(File& f, uint8_t* buf, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = f.Read(buf + done, count - done, nullptr);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+uint32_t _Le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+// IniFile loads on construction; the object is then reused for each load.
+bool _LoadIni(std::unique_ptr<kivo::IniFile>& ini, const std::string& path, bool must_exist)
+{
+    if (!ini) {
+        ini.reset(new kivo::IniFile(path.c_str()));
+        if (!must_exist)
+            return true;
+        ini->Close();
+    }
+    return ini->Load(path.c_str(), must_exist);
+}
+
+void _CloseIni(std::unique_ptr<kivo::IniFile>& ini)
+{
+    if (ini)
+        ini->Close();
+}
+
+}  // namespace
+
+Update::Update() : _flash_info_type(FLASH_INFO_TYPE_INFO), _started(false), _updated(false), _status(0) {}
+
+Update::~Update() {}
+
+bool Update::Init()
+{
+    Connect("update.run", [this](Message& msg) { OnUpdateRun(msg); }, 0);
+    return true;
+}
+
+void Update::OnUpdateRun(Message& msg)
+{
+    int32_t status = RunUpdate(msg);
+    msg.Back(Var(status));
+}
+
+void Update::SendUpdateInfo(int32_t kind, const std::string& value)
+{
+    _update_output_info info;
+    info.kind = kind;
+    info.value = Var(value);
+    Send(Message::Current(), "update_info", Message::Value(Var(kivo::MakeHeapValue(info))));
+}
+
+void Update::SendUpdateInfo(int32_t kind, int32_t value)
+{
+    _update_output_info info;
+    info.kind = kind;
+    info.value = Var(value);
+    Send(Message::Current(), "update_info", Message::Value(Var(kivo::MakeHeapValue(info))));
+}
+
+void Update::SendInfo(int32_t level, const std::string& text, int32_t indent)
+{
+    std::string line(indent > 0 ? static_cast<size_t>(indent) : 0, '\t');
+    line += text;
+    SendUpdateInfo(level, line);
+}
+
+int32_t Update::RunUpdate(Message& msg)
+{
+    _status = 2;
+    _started = false;
+    _update_info_st info;
+    if (!kivo::var_trains::FromVar(msg.value, &info) || info.zip_file.size() <= 2 || info.dir_map.empty()) {
+        SendInfo(2, "input param error");
+        return 1;
+    }
+
+    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "") ||
+                    kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword);
+    if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {
+        SendInfo(2, "unzip fail in " + info.unzip_dir);
+        return 3;
+    }
+    SendInfo(0, "unzip update file finish");
+
+    Message::Value answer(Var(info.unzip_dir));
+    int32_t go_on = Send(Message::Current(), "update_start", answer) ? answer.value.ToInt32() : 0;
+    if (go_on != 0) {
+        if (!_ElemIsOne("/update/force")) {
+            std::vector<std::string>* shared = kivo::GetShared<std::vector<std::string>>(kPreUpdateList);
+            if (!info.pre_update_files.empty() || shared != nullptr) {
+                if (shared != nullptr)
+                    info.pre_update_files.insert(info.pre_update_files.end(), shared->begin(), shared->end());
+                SendInfo(0, "PreUpdateFileList size is " + _Int(static_cast<int64_t>(info.pre_update_files.size())));
+                for (const std::string& entry : info.pre_update_files) {
+                    std::string path = _Slashes(info.unzip_dir + "/" + entry);
+                    SendInfo(0, "Start PreUpdate file :  " + path);
+                    if (kivo::filesystem::IsFile(path)) {
+                        std::string name = kivo::filesystem::GetFileNameOfPath(path);
+                        ProcessDir(kivo::filesystem::GetDirOfPath(path, true).c_str(), true, info, &name);
+                    }
+                }
+                if (_started && _ElemIsOne("/update/PreNeedReboot")) {
+                    // The device reboots into the rest of the package: the
+                    // work directory stays for that run's check stage.
+                    SendUpdateInfo(3, 1);
+                    return 5;
+                }
+            }
+        }
+
+        Send(Message::Current(), "normal_update_start", Message::Value(Var(info.unzip_dir)));
+        kivo::filesystem::ForEachFile(info.unzip_dir.c_str(), false, [this, &info](const char* path, bool is_dir) {
+            ProcessDir(path, is_dir, info, nullptr);
+        });
+        if (_started) {
+            SendUpdateInfo(3, 1);
+            _status = 0;
+        }
+        if (_updated)
+            _status = 5;
+        Send(Message::Current(), "update_end", Message::Value(Var(_status)));
+    }
+
+    kivo::filesystem::RemoveDirUnder(info.unzip_dir, info.unzip_dir);
+    return _status;
+}
+
+void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& info, const std::string* single)
+{
+    std::string dir(path != nullptr ? path : "");
+    if (!is_dir || dir.size() < 2)
+        return;
+    SendInfo(0, "zip dir :" + dir);
+
+    std::string board = kivo::filesystem::GetFileNameOfPath(dir);
+    kivo::StrReplaceAll(board, "@", "/");
+    SendInfo(0, "flash dir :" + board);
+
+    bool found = !board.empty() && board[0] == '/' && kivo::filesystem::IsDir(board);
+    if (!found) {
+        for (const _update_dir_entry& entry : info.dir_map) {
+            _dir_entry = entry;
+            if (_dir_entry.name == board) {
+                board = _dir_entry.board_dir;
+                found = true;
+            }
+        }
+    }
+    if (!found) {
+        SendInfo(1, "flash dir in board not exist:" + board + " !!!!");
+        return;
+    }
+
+    std::string info_path = dir + "/" + "info.ini";
+    if (!kivo::filesystem::IsFile(info_path)) {
+        SendInfo(1, "info file of zip dir in zip not exist:" + info_path);
+        return;
+    }
+    if (CheckInfoIniCrc(info_path) <= 0) {
+        SendInfo(1, "info file of zip dir in zip crc check error:" + info_path);
+        return;
+    }
+    SendInfo(0, "Enter Dir " + board);
+    if (!_LoadIni(_zip_ini, info_path, true)) {
+        SendInfo(1, "info file of zip dir open error:" + info_path);
+        return;
+    }
+
+    if (single != nullptr) {
+        ProcessFile((dir + "/" + *single).c_str(), false, board, dir);
+    } else {
+        kivo::filesystem::ForEachFile(dir.c_str(), false, [this, &board, &dir](const char* entry, bool entry_is_dir) {
+            ProcessFile(entry, entry_is_dir, board, dir);
+        });
+    }
+    _CloseIni(_zip_ini);
+    SendInfo(0, "Exit Dir " + board);
+}
+
+void Update::ProcessFile(const char* path, bool is_dir, const std::string& board_dir, const std::string& zip_dir)
+{
+    if (is_dir || path == nullptr)
+        return;
+    const std::string zip_path = _Slashes(path);
+    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    if (name == "info.ini")
+        return;
+    const std::string board_file = board_dir + "/" + name;
+    const std::string version_file = board_dir + "/" + _Stem(name) + "-info.ini";
+
+    SendInfo(0, "-> file name : " + zip_path, 1);
+    _flash_info_type = _IsBootImage(name) ? FLASH_INFO_TYPE_INFO : FLASH_INFO_TYPE_INI;
+    const bool ini_kind = _flash_info_type == FLASH_INFO_TYPE_INI;
+    SendInfo(0, zip_dir + (ini_kind ? " FLASH_INFO_TYPE_INI" : " FLASH_INFO_TYPE_INFO"), 2);
+
+    bool need = false;
+    if (!kivo::filesystem::Exists(board_file)) {
+        if (!ini_kind) {
+            SendInfo(1, "no_fs flash file no exist:" + board_file, 2);
+            return;
+        }
+        SendInfo(1, "fs flash file no exist, need update:" + board_file, 2);
+        _LoadIni(_flash_ini, version_file, false);
+        need = true;
+    } else if (ini_kind) {
+        if (kivo::filesystem::IsFile(version_file)) {
+            _LoadIni(_flash_ini, version_file, false);
+            need = NeedUpdate(zip_path, board_dir) == 1;
+        } else {
+            SendInfo(1, "ini type file no exist info.ini, need update" + version_file, 2);
+            _LoadIni(_flash_ini, version_file, false);
+            need = true;
+        }
+    } else {
+        need = NeedUpdate(zip_path, board_dir) == 1;
+    }
+
+    if (!need) {
+        SendInfo(1, "check no need update", 2);
+    } else {
+        SendInfo(0, "-> need update, check zip file crc16...", 2);
+        if (ini_kind && CheckZipFileCrc16(zip_path) <= 0) {
+            SendInfo(1, "check update file crc fail:" + zip_path, 2);
+        } else {
+            if (!_started)
+                SendUpdateInfo(3, 0);
+            _updated = true;
+            if (ini_kind)
+                kivo::filesystem::RemoveFile(version_file);
+            _started = true;
+            SendUpdateInfo(4, name);
+
+            // Allocated before the installed file is truncated, so that a
+            // failure here leaves it as it was.
+            uint8_t* buf = new (std::nothrow) uint8_t[kCopyBlock];
+            if (buf == nullptr) {
+                SendInfo(2, "alloc space fail ", 2);
+            } else {
+                bool copied = _CopyFile(zip_path, board_file, !ini_kind, buf);
+                delete[] buf;
+                std::string version = "V0.0";
+                int crc = 0;
+                if (copied) {
+                    version = _zip_ini->GetString(name, "version", "");
+                    crc = _zip_ini->GetInt(name, "check_crc", 0);
+                }
+                if (ini_kind) {
+                    _flash_ini->SetString(name, "version", version);
+                    _flash_ini->SetInt(name, "check_crc", crc);
+                    _flash_ini->Save(version_file.c_str());
+                }
+                SendInfo(0, "finish update file " + name, 2);
+                SendUpdateInfo(5, board_dir + "/" + name);
+            }
+        }
+    }
+    if (ini_kind)
+        _CloseIni(_flash_ini);
+}
+
+bool Update::_CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf)
+{
+    File src;
+    if (!src.Open(zip_path.c_str(), 0)) {
+        SendInfo(2, "open file fail " + zip_path, 2);
+        return false;
+    }
+    const int64_t length = src.GetLength();
+    File dst;
+    if (!dst.Open(board_file.c_str(), 3)) {
+        SendInfo(2, "open file fail " + board_file, 2);
+        return false;
+    }
+    SendUpdateInfo(6, 0);
+
+    bool ok = true;
+    int64_t copied = 0;
+    if (boot) {
+        // The header region stays blank until the whole image is in place,
+        // so an interrupted copy never looks like a valid image.
+        memset(buf, 0xFF, kBootFill);
+        if (dst.Write(buf, kBootFill, nullptr) != static_cast<ssize_t>(kBootFill)) {
+            SendInfo(2, "write file fail ", 2);
+            ok = false;
+        }
+        dst.Flush();
+        src.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
+        dst.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
+        copied = static_cast<int64_t>(kBootHeader);
+    }
+
+    int64_t last_percent = 0;
+    while (ok && copied < length) {
+        int64_t want = length - copied;
+        if (want > static_cast<int64_t>(kCopyBlock))
+            want = static_cast<int64_t>(kCopyBlock);
+        ssize_t n = src.Read(buf, static_cast<size_t>(want), nullptr);
+        if (n <= 0) {
+            SendInfo(2, "read file fail ", 2);
+            ok = false;
+            break;
+        }
+        ssize_t w = dst.Write(buf, static_cast<size_t>(n), nullptr);
+        if (w < n) {
+            SendInfo(2, "write file fail ", 2);
+            ok = false;
+            break;
+        }
+        dst.Flush();
+        copied += n;
+        int64_t percent = copied * 100 / length;
+        if (percent > last_percent) {
+            last_percent = percent;
+            SendUpdateInfo(6, static_cast<int32_t>(percent));
+        }
+    }
+
+    if (boot && ok) {
+        src.Seek(0, File::SeekBegin);
+        dst.Seek(0, File::SeekBegin);
+        size_t n = _ReadFull(src, buf, kBootHeader);
+        if (n == 0 || dst.Write(buf, n, nullptr) != static_cast<ssize_t>(n)) {
+            SendInfo(2, "write file fail ", 2);
+            ok = false;
+        }
+    }
+    dst.Flush();
+    dst.Close();
+    src.Close();
+    return ok;
+}
+
+int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board_dir)
+{
+    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    const std::string zip_version = _zip_ini->GetString(name, "version", "");
+    const int zip_crc = _zip_ini->GetInt(name, "check_crc", 0);
+    uint32_t zv[4] = {0, 0, 0, 0};
+    if (zip_crc == 0) {
+        SendInfo(1, "zip file info crc16 read fail :" + name, 2);
+        return 0;
+    }
+    if (zip_version.empty()) {
+        SendInfo(1, "zip file info version read fail :" + name, 2);
+        return 0;
+    }
+    if (ParseVersion(zip_version, zv) != 1) {
+        SendInfo(1, "zip file get version int fail :" + name + "  " + zip_version, 2);
+        return 0;
+    }
+
+    uint32_t fv[4] = {0, 0, 0, 0};
+    uint32_t flash_crc = 0;
+    if (_flash_info_type == FLASH_INFO_TYPE_INI) {
+        flash_crc = static_cast<uint32_t>(_flash_ini->GetInt(name, "check_crc", 0));
+        const std::string flash_version = _flash_ini->GetString(name, "version", "");
+        if (flash_crc == 0) {
+            SendInfo(1, "flash file info crc16 read fail :" + name, 2);
+            return 1;
+        }
+        if (flash_version.empty()) {
+            SendInfo(1, "flash file info version read fail :" + name, 2);
+            return 1;
+        }
+        if (ParseVersion(flash_version, fv) != 1) {
+            SendInfo(1, "flash file get version int fail :" + name + "  " + flash_version, 2);
+            return 0;
+        }
+    } else if (ReadFlashHeader(board_dir + "/" + name, &flash_crc, &fv[0]) != 1) {
+        // A header that cannot be read never matches: the image is rewritten.
+        flash_crc = 0;
+        fv[0] = 0;
+    }
+
+    if (_ElemIsOne("/update/force"))
+        return 1;
+
+    char line[64];
+    snprintf(line, sizeof line, "update_crc16 :%d  flash_crc16 :%d", zip_crc, static_cast<int32_t>(flash_crc));
+    SendInfo(0, line, 2);
+    if (static_cast<uint32_t>(zip_crc) != flash_crc)
+        return 1;
+    // Any newer component counts, whatever the ones before it say.
+    for (int i = 0; i < 4; ++i) {
+        if (zv[i] > fv[i])
+            return 1;
+    }
+    return 0;
+}
+
+int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
+{
+    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    const int expected = _zip_ini ? _zip_ini->GetInt(name, "check_crc", 0) : 0;
+    if (expected == 0)
+        return 0;
+    File f;
+    if (!f.Open(zip_path.c_str(), 0))
+        return 0;
+    const int64_t length = f.GetLength();
+    if (length > kCrcMaxLength)
+        return 0;
+    uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
+    if (buf == nullptr)
+        return 0;
+    uint16_t reg = 0xFFFF;
+    int64_t done = 0;
+    bool complete = true;
+    while (done < length) {
+        int64_t want = length - done;
+        if (want > static_cast<int64_t>(kCrcBlock))
+            want = static_cast<int64_t>(kCrcBlock);
+        ssize_t n = f.Read(buf, static_cast<size_t>(want), nullptr);
+        if (n <= 0) {
+            complete = false;
+            break;
+        }
+        reg = Crc16ModbusUpdate(reg, buf, static_cast<size_t>(n));
+        done += n;
+    }
+    delete[] buf;
+    f.Close();
+    return complete && static_cast<uint32_t>(expected) == reg ? 1 : 0;
+}
+
+int32_t Update::CheckInfoIniCrc(const std::string& path)
+{
+    File f;
+    if (!f.Open(path.c_str(), 0))
+        return 0;
+    const int64_t length = f.GetLength();
+    // Too short to hold a check byte and the byte before it.
+    if (length < 2 || length > kInfoIniMaxLength)
+        return 0;
+    std::vector<uint8_t> data(static_cast<size_t>(length));
+    if (_ReadFull(f, data.data(), data.size()) != data.size())
+        return 0;
+    std::unique_ptr<kivo::check::CrcBuilder> crc = MakeCrcBuilder();
+    crc->Update(data.data(), data.size() - 2);
+    return crc->Final(nullptr) == data.back() ? 1 : 0;
+}
+
+std::unique_ptr<kivo::check::CrcBuilder> Update::MakeCrcBuilder()
+{
+    return std::unique_ptr<kivo::check::CrcBuilder>(new kivo::check::CrcBuilder(8, 0x07, 0, false, false, 0x55));
+}
+
+int32_t Update::ParseVersion(const std::string& text, uint32_t ver[4])
+{
+    std::vector<std::string> parts;
+    size_t count = kivo::StrSplit(text, ".", parts);
+    if (count < 1 || count > 4)
+        return 0;
+    if (!parts[0].empty() && parts[0][0] == 'V')
+        parts[0].erase(0, 1);
+    std::string& last = parts[count - 1];
+    if (count >= 2 && !last.empty() && last[last.size() - 1] == 'T')
+        last.erase(last.size() - 1);
+    for (size_t i = 0; i < count; ++i) {
+        unsigned long v = kivo::ParseUInt(parts[i]);
+        // As on the 32-bit device, where the parser saturates.
+        ver[i] = v > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
+    }
+    return 1;
+}
+
+int32_t Update::ReadFlashHeader(const std::string& path, uint32_t* crc, uint32_t* ver0)
+{
+    File f;
+    if (!f.Open(path.c_str(), 0))
+        return 0;
+    uint8_t word[4];
+    if (f.Seek(80, File::SeekBegin) != 80 || _ReadFull(f, word, 4) != 4)
+        return 0;
+    *crc = _Le32(word);
+    if (_ReadFull(f, word, 4) != 4)
+        return 0;
+    *ver0 = _Le32(word);
+    return 1;
+}

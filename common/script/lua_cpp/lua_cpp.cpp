@@ -1,0 +1,823 @@
+#include "common/script/lua_cpp/lua_cpp.h"
+
+#include <assert.h>
+
+#include <algorithm>
+#include <exception>
+#include <map>
+
+namespace {
+
+// The user value that marks a userdata as one of this binding's records, so
+// that foreign userdata (io files) are never read as records.
+char s_record_tag;
+
+// Deeper nesting is printed as "{...}" instead of recursing on.
+const size_t kMaxTextDepth = 100;
+
+void WriteOut(const std::string& s)
+{
+    fwrite(s.data(), 1, s.size(), stdout);
+}
+
+uint64_t Address(const void* p)
+{
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const void*>& open);
+
+void TableText(lua_State* L, int index, std::string& out, std::vector<const void*>& open)
+{
+    const void* self = lua_topointer(L, index);
+    // A table already being printed further up: a cycle of any length.
+    if (std::find(open.begin(), open.end(), self) != open.end()) {
+        out += "{self}";
+        return;
+    }
+    if (open.size() >= kMaxTextDepth || !lua_checkstack(L, 4)) {
+        out += "{...}";
+        return;
+    }
+    open.push_back(self);
+    out += "{";
+    lua_pushnil(L);
+    while (lua_next(L, index) != 0) {
+        const int top = lua_gettop(L);
+        ToStringImpl(L, top - 1, out, open);
+        out += ":";
+        ToStringImpl(L, top, out, open);
+        out += ",";
+        lua_pop(L, 1);
+    }
+    out += "}";
+    open.pop_back();
+}
+
+bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const void*>& open)
+{
+    index = lua_absindex(L, index);
+    const int t = lua_type(L, index);
+    switch (t) {
+    case LUA_TSTRING: {
+        size_t n = 0;
+        const char* s = lua_tolstring(L, index, &n);
+        out.append(s, n);
+        return true;
+    }
+    case LUA_TBOOLEAN:
+    case LUA_TNUMBER:
+        return _LuaScalarText(L, index, out);
+    case LUA_TNIL:
+        out += "nil";
+        return true;
+    case LUA_TNONE:
+        out += "none";
+        return true;
+    case LUA_TLIGHTUSERDATA:
+        out += kivo::FmtString("%d(lightuserdata)", Address(lua_touserdata(L, index))).Str();
+        return true;
+    case LUA_TUSERDATA: {
+        LuaUserData* rec = LuaUserDataRecord(L, index);
+        if (rec != 0 && rec->obj != 0 && rec->type_name == LuaTypeName<std::string>()) {
+            out += *static_cast<const std::string*>(rec->obj);
+            return true;
+        }
+        std::string meta;
+        if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
+            ToStringImpl(L, -1, meta, open);
+            lua_pop(L, 1);
+        } else {
+            meta = "nil";
+        }
+        out += kivo::FmtString("{'userdata':%d,'metatable':%s}", Address(lua_touserdata(L, index)), meta).Str();
+        return true;
+    }
+    case LUA_TFUNCTION:
+        if (lua_iscfunction(L, index)) {
+            out += kivo::FmtString("%d(cfunc)", Address(reinterpret_cast<void*>(lua_tocfunction(L, index)))).Str();
+        } else {
+            out += "(lua func)";
+        }
+        return true;
+    case LUA_TTHREAD:
+        out += "(thread obj)";
+        return true;
+    case LUA_TTABLE:
+        TableText(L, index, out, open);
+        return true;
+    default:
+        printf("unkow lua type to c++ string, lua type = %d\n", t);
+        return false;
+    }
+}
+
+// lua_gettable run protected: (object, key) -> value.
+int ProtectedGet(lua_State* L)
+{
+    lua_gettable(L, 1);
+    return 1;
+}
+
+// Pushes obj[key] (key at the top, popped); nil when indexing fails.
+void PushIndexed(lua_State* L, int obj)
+{
+    obj = lua_absindex(L, obj);
+    lua_pushcfunction(L, &ProtectedGet);
+    lua_pushvalue(L, obj);
+    lua_rotate(L, -3, 2);  // function, object, key
+    if (lua_pcall(L, 2, 1, 0) != LUA_OK) {
+        lua_pop(L, 1);
+        lua_pushnil(L);
+    }
+}
+
+int GuardedUpvalue(lua_State* L)
+{
+    return LuaGuardCall(L, reinterpret_cast<lua_CFunction>(lua_touserdata(L, lua_upvalueindex(1))));
+}
+
+// ---- vector_int ---------------------------------------------------------------------
+
+typedef std::vector<int> VectorInt;
+
+std::string VectorText(VectorInt* v)
+{
+    std::string s = "[\n    ";
+    for (size_t i = 0; i < v->size(); ++i) {
+        if (i != 0)
+            s += ", \n    ";
+        kivo::FormatValue(static_cast<int32_t>((*v)[i]), &s);
+    }
+    s += "\n]";
+    return s;
+}
+
+int VectorNew(lua_State* L)
+{
+    if (!LuaCheckArgCount(L, 1))
+        return 0;
+    LuaPushPointer(L, new VectorInt());
+    return 1;
+}
+
+int VectorLen(lua_State* L)
+{
+    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
+    if (v == 0)
+        return 0;
+    lua_pushinteger(L, static_cast<lua_Integer>(v->size()));
+    return 1;
+}
+
+int VectorPushBack(lua_State* L)
+{
+    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
+    if (v == 0 || lua_gettop(L) < 2)
+        return 0;
+    int x = 0;
+    LuaToBase<int>(L, -1, &x);
+    v->push_back(x);
+    return 0;
+}
+
+int VectorPushBackNew(lua_State* L)
+{
+    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
+    if (v == 0 || lua_gettop(L) < 2)
+        return 0;
+    LuaUserData* rec = LuaUserDataRecord(L, -1);
+    if (rec == 0 || rec->obj == 0 || rec->type_name != LuaTypeName<int>())
+        return 0;
+    const int x = *static_cast<int*>(rec->obj);
+    v->push_back(x);
+    void* obj = rec->obj;
+    rec->obj = 0;
+    rec->delete_fn(obj);
+    return 0;
+}
+
+void VectorPopBack(VectorInt* v)
+{
+    if (!v->empty())
+        v->pop_back();
+}
+
+void VectorResize(VectorInt* v, unsigned n)
+{
+    v->resize(n);
+}
+
+void VectorErase(VectorInt* v, unsigned n)
+{
+    if (n >= 1 && n <= v->size())
+        v->erase(v->begin() + (n - 1));
+}
+
+}  // namespace
+
+// ---- records and diagnostics ---------------------------------------------------------
+
+LuaUserData* LuaUserDataRecord(lua_State* L, int index)
+{
+    if (lua_type(L, index) != LUA_TUSERDATA || lua_rawlen(L, index) != sizeof(LuaUserData))
+        return 0;
+    if (!lua_checkstack(L, 1))
+        return 0;
+    lua_getuservalue(L, index);
+    const bool ours = lua_touserdata(L, -1) == &s_record_tag;
+    lua_pop(L, 1);
+    return ours ? static_cast<LuaUserData*>(lua_touserdata(L, index)) : 0;
+}
+
+LuaUserData* _LuaNewRecord(lua_State* L, const LuaUserData& rec)
+{
+    LuaUserData* p = static_cast<LuaUserData*>(lua_newuserdata(L, sizeof(LuaUserData)));
+    *p = rec;
+    lua_pushlightuserdata(L, &s_record_tag);
+    lua_setuservalue(L, -2);
+    return p;
+}
+
+void LuaSetMetatableByType(lua_State* L, const char* type_name)
+{
+    lua_getfield(L, LUA_REGISTRYINDEX, type_name);
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        lua_getfield(L, LUA_REGISTRYINDEX, LUA_DEF_METATABLE);
+    }
+    lua_setmetatable(L, -2);
+}
+
+void LuaUserDataPush(lua_State* L, int index)
+{
+    index = lua_absindex(L, index);
+    LuaUserData* old_data = LuaUserDataRecord(L, index);
+    assert(old_data != 0 && "old_data != 0");
+    if (old_data == 0) {
+        lua_pushnil(L);
+        return;
+    }
+    _LuaNewRecord(L, *old_data);
+    if (lua_getmetatable(L, index))
+        lua_setmetatable(L, -2);
+}
+
+int LuaDumpStack(lua_State* L)
+{
+    const int n = lua_gettop(L);
+    std::string s = "LUA Dump stack size = ";
+    kivo::FormatValue(static_cast<int32_t>(n), &s);
+    s += "\n";
+    for (int i = 1; i <= n; ++i) {
+        LuaValueToString(L, i, s);
+        s += "\n";
+    }
+    s += "\n";
+    WriteOut(s);
+    return n;
+}
+
+int LuaReportError(lua_State* L, kivo::StringView msg)
+{
+    std::string line(msg.Data(), msg.Size());
+    line += "\n";
+    WriteOut(line);
+    LuaDumpStack(L);
+    return 0;
+}
+
+bool LuaCheckArgCount(lua_State* L, int expected)
+{
+    const int n = lua_gettop(L);
+    if (n == expected)
+        return true;
+    LuaReportError(L, kivo::FmtString("args num need %d, but input is %d", expected, n).Str());
+    return false;
+}
+
+int LuaGuardCall(lua_State* L, lua_CFunction fn)
+{
+    char what[256];
+    try {
+        return fn(L);
+    } catch (const std::exception& e) {
+        // Only our own exceptions: Lua's errors are not std::exception.
+        snprintf(what, sizeof(what), "%s", e.what());
+    }
+    return luaL_error(L, "%s", what);
+}
+
+void _LuaPrintUnknownBase(int lua_type)
+{
+    printf("unkow lua type to c++ base type, lua type = %d\n", lua_type);
+}
+
+void _LuaPrintNoCopy(const char* type_name)
+{
+    printf("%s not suppot copy to LUA, push nil\n", type_name);
+}
+
+void _LuaNoDelete(void*) {}
+
+LuaUserData* _LuaLiveRecord(lua_State* L, int index)
+{
+    LuaUserData* rec = LuaUserDataRecord(L, index);
+    if (rec == 0) {
+        LuaReportError(L, "is not userdata type");
+        return 0;
+    }
+    if (rec->obj == 0) {
+        LuaReportError(L, "userdata is released");
+        return 0;
+    }
+    return rec;
+}
+
+void _LuaReportNoConstructor(lua_State* L, int expected)
+{
+    LuaCheckArgCount(L, expected);
+}
+
+bool _LuaScalarText(lua_State* L, int index, std::string& out)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TBOOLEAN:
+        out += lua_toboolean(L, index) ? "1" : "0";
+        return true;
+    case LUA_TNUMBER:
+        if (lua_isinteger(L, index))
+            kivo::FormatValue(static_cast<int64_t>(lua_tointeger(L, index)), &out);
+        else
+            kivo::FormatValue(static_cast<double>(lua_tonumber(L, index)), &out);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---- metatable functions ---------------------------------------------------------------
+
+int DefIndex(lua_State* L)
+{
+    if (lua_isinteger(L, 2)) {
+        LuaUserData* rec = _LuaLiveRecord(L, 1);
+        return rec != 0 ? rec->index_fn(L) : 0;
+    }
+    const std::string key = LuaValueText(L, 2);
+    lua_pushlstring(L, key.data(), key.size());
+    lua_rawget(L, lua_upvalueindex(1));
+    if (lua_isnil(L, -1))
+        return 0;
+    if (lua_tocfunction(L, -1) == &LuaGuarded<&DefValue>) {
+        lua_pushvalue(L, 1);
+        lua_pushinteger(L, 0);
+        lua_call(L, 2, 1);
+    }
+    return 1;
+}
+
+int DefNewIndex(lua_State* L)
+{
+    if (lua_isinteger(L, 2)) {
+        LuaUserData* rec = _LuaLiveRecord(L, 1);
+        return rec != 0 ? rec->newindex_fn(L) : 0;
+    }
+    const std::string key = LuaValueText(L, 2);
+    lua_pushlstring(L, key.data(), key.size());
+    lua_rawget(L, lua_upvalueindex(1));
+    if (lua_type(L, -1) == LUA_TFUNCTION) {
+        lua_pushvalue(L, 1);
+        lua_pushvalue(L, 3);
+        lua_pushinteger(L, 1);
+        lua_pcall(L, 3, 1, 0);
+    }
+    return 0;
+}
+
+int DefValue(lua_State* L)
+{
+    const int n = lua_gettop(L);
+    if (n < 1)
+        return 0;
+    typedef int (*ValueFn)(lua_State*, int);
+    ValueFn fn = reinterpret_cast<ValueFn>(lua_touserdata(L, lua_upvalueindex(1)));
+    int set = 0;
+    LuaToBase<int>(L, n, &set);
+    return fn(L, set != 0 ? 1 : 0);
+}
+
+int UserDataValue(lua_State* L, int set)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    return rec != 0 ? rec->value_fn(L, set) : 0;
+}
+
+int UserDataToString(lua_State* L)
+{
+    LuaUserData* rec = LuaUserDataRecord(L, -1);
+    if (rec == 0 || rec->obj == 0) {
+        lua_pushstring(L, rec == 0 ? "(not userdata)" : "(released userdata)");
+        return 1;
+    }
+    return rec->tostring_fn(L);
+}
+
+int UserDataDelete(lua_State* L)
+{
+    LuaUserData* rec = LuaUserDataRecord(L, -1);
+    if (rec != 0 && rec->obj != 0) {
+        void* obj = rec->obj;
+        rec->obj = 0;  // forgotten first: the record never reaches a freed object
+        rec->delete_fn(obj);
+    }
+    return 0;
+}
+
+// ---- values ---------------------------------------------------------------------------
+
+bool LuaValueToString(lua_State* L, int index, std::string& out)
+{
+    std::vector<const void*> open;
+    return ToStringImpl(L, index, out, open);
+}
+
+std::string LuaValueText(lua_State* L, int index)
+{
+    std::string s;
+    LuaValueToString(L, index, s);
+    return s;
+}
+
+bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
+{
+    index = lua_absindex(L, index);
+    switch (lua_type(L, index)) {
+    case LUA_TSTRING: {
+        size_t n = 0;
+        const char* s = lua_tolstring(L, index, &n);
+        out = std::string(s, n);
+        break;
+    }
+    case LUA_TBOOLEAN:
+        out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
+        break;
+    case LUA_TNUMBER:
+        if (lua_isinteger(L, index))
+            out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
+        else
+            out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
+        break;
+    case LUA_TNIL:
+        out = kivo::Var("nil");
+        break;
+    case LUA_TNONE:
+        out = kivo::Var("none");
+        break;
+    case LUA_TLIGHTUSERDATA:
+        out = kivo::Var(lua_touserdata(L, index));
+        break;
+    case LUA_TUSERDATA: {
+        kivo::Var* held = 0;
+        if (LuaUserDataIs<kivo::Var>(L, index, &held, true)) {
+            out = *held;
+            break;
+        }
+        LuaUserData* rec = LuaUserDataRecord(L, index);
+        out = kivo::Var(rec != 0 ? rec->obj : lua_touserdata(L, index));
+        break;
+    }
+    case LUA_TFUNCTION:
+        if (lua_iscfunction(L, index))
+            out = kivo::Var(static_cast<int32_t>(reinterpret_cast<intptr_t>(lua_tocfunction(L, index))));
+        else
+            out = kivo::Var("(lua func)");
+        break;
+    case LUA_TTHREAD:
+        out = kivo::Var("(thread obj)");
+        break;
+    case LUA_TTABLE: {
+        kivo::var_trains::VarDict dict;
+        lua_checkstack(L, 3);
+        lua_pushnil(L);
+        while (lua_next(L, index) != 0) {
+            std::string key;
+            LuaValueToString(L, -2, key);
+            kivo::Var v(0);
+            if (lua_rawequal(L, -1, index))
+                v = kivo::Var("{self}");
+            else
+                LuaToBase<kivo::Var>(L, -1, &v);  // a nested table stays 0
+            dict[key] = v;
+            lua_pop(L, 1);
+        }
+        out = kivo::Var(dict);
+        break;
+    }
+    default:
+        break;
+    }
+    return true;
+}
+
+void LuaPushVar(lua_State* L, const kivo::Var& v)
+{
+    if (!lua_checkstack(L, 3))
+        luaL_error(L, "stack overflow");
+    const kivo::Var::eType t = v.GetType();
+    switch (t) {
+    case kivo::Var::TYPE_INT32:
+    case kivo::Var::TYPE_UINT32:
+    case kivo::Var::TYPE_INT64:
+    case kivo::Var::TYPE_UINT64:
+        lua_pushinteger(L, static_cast<lua_Integer>(v.ToInt64()));
+        return;
+    case kivo::Var::TYPE_DOUBLE:
+        lua_pushnumber(L, v.ToDouble());
+        return;
+    case kivo::Var::TYPE_STRING: {
+        const kivo::ByteArray& s = v._GetString();
+        lua_pushlstring(L, s.data(), s.size());
+        return;
+    }
+    case kivo::Var::TYPE_VECTOR: {
+        const int32_t n = static_cast<int32_t>(v.Size());
+        lua_createtable(L, n, 0);
+        for (int32_t i = 0; i < n; ++i) {
+            kivo::Var e;
+            v.Get(i, e);
+            LuaPushVar(L, e);
+            lua_rawseti(L, -2, static_cast<lua_Integer>(i) + 1);
+        }
+        return;
+    }
+    case kivo::Var::TYPE_DICT: {
+        lua_createtable(L, 0, static_cast<int>(v.Size()));
+        if (v.TypeId() == typeid(kivo::var_trains::VarDict)) {
+            const kivo::var_trains::VarDict& d = *static_cast<const kivo::var_trains::VarDict*>(v._Payload());
+            for (kivo::var_trains::VarDict::const_iterator it = d.begin(); it != d.end(); ++it) {
+                lua_pushlstring(L, it->first.data(), it->first.size());
+                LuaPushVar(L, it->second);
+                lua_rawset(L, -3);
+            }
+        }
+        return;
+    }
+    default:
+        printf("this type cnt't push to LUA, type=%s\n", v.TypeId().name());
+        lua_pushnil(L);  // one value in every case: the stack stays balanced
+        return;
+    }
+}
+
+// ---- pointer handlers -----------------------------------------------------------------
+
+int LuaPointerHandlers<int>::Value(lua_State* L, int set)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    if (rec == 0)
+        return 0;
+    int* p = static_cast<int*>(rec->obj);
+    if (set == 0) {
+        lua_pushinteger(L, *p);
+        return 1;
+    }
+    LuaToBase<int>(L, 2, p);
+    return 0;
+}
+
+int LuaPointerHandlers<int>::ToString(lua_State* L)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    if (rec == 0)
+        return 0;
+    std::string s;
+    kivo::FormatValue(static_cast<int32_t>(*static_cast<int*>(rec->obj)), &s);
+    lua_pushlstring(L, s.data(), s.size());
+    return 1;
+}
+
+// Elements are reached only inside 1..size; an element pointer belongs to
+// the vector, so deleting it only forgets it.
+int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    if (rec == 0)
+        return 0;
+    VectorInt* v = static_cast<VectorInt*>(rec->obj);
+    const lua_Integer n = lua_tointeger(L, 2);
+    if (n < 1 || static_cast<uint64_t>(n) > v->size()) {
+        lua_pushnil(L);
+        return 1;
+    }
+    _LuaPushPointer<int>(L, &(*v)[static_cast<size_t>(n - 1)], false);
+    return 1;
+}
+
+int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    if (rec == 0)
+        return 0;
+    VectorInt* v = static_cast<VectorInt*>(rec->obj);
+    const lua_Integer n = lua_tointeger(L, 2);
+    if (n < 1 || static_cast<uint64_t>(n) > v->size())
+        return luaL_error(L, "index out of range");
+    int x = 0;
+    LuaToBase<int>(L, 3, &x);
+    (*v)[static_cast<size_t>(n - 1)] = x;
+    return 0;
+}
+
+int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    if (rec == 0)
+        return 0;
+    VectorInt* v = static_cast<VectorInt*>(rec->obj);
+    if (set == 0) {
+        lua_createtable(L, static_cast<int>(v->size()), 0);
+        for (size_t i = 0; i < v->size(); ++i) {
+            lua_pushinteger(L, (*v)[i]);
+            lua_rawseti(L, -2, static_cast<lua_Integer>(i) + 1);
+        }
+        return 1;
+    }
+    if (lua_type(L, 2) != LUA_TTABLE)
+        return 0;
+    const lua_Unsigned n = lua_rawlen(L, 2);
+    VectorInt items;
+    items.reserve(static_cast<size_t>(n));
+    for (lua_Unsigned i = 1; i <= n; ++i) {
+        lua_rawgeti(L, 2, static_cast<lua_Integer>(i));
+        int x = 0;
+        LuaToBase<int>(L, -1, &x);
+        items.push_back(x);
+        lua_pop(L, 1);
+    }
+    v->swap(items);
+    return 0;
+}
+
+int LuaPointerHandlers<VectorInt>::ToString(lua_State* L)
+{
+    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    if (rec == 0)
+        return 0;
+    const std::string s = VectorText(static_cast<VectorInt*>(rec->obj));
+    lua_pushlstring(L, s.data(), s.size());
+    return 1;
+}
+
+// ---- classes ----------------------------------------------------------------------------
+
+void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+{
+    luaL_openlibs(L);
+    luaL_newmetatable(L, type_name);
+    lua_pushvalue(L, -1);
+    lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
+    lua_setfield(L, -2, "__index");
+    lua_pushvalue(L, -1);
+    lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
+    lua_setfield(L, -2, "__newindex");
+    lua_pushinteger(L, size);
+    lua_setfield(L, -2, "__len");
+    lua_createtable(L, 4, 0);
+    lua_setfield(L, -2, "__construct__");
+    lua_pushlightuserdata(L, const_cast<char*>(type_name));
+    lua_setfield(L, -2, "__typeinfo__");
+    lua_pushcfunction(L, &LuaGuarded<&UserDataDelete>);
+    lua_setfield(L, -2, "delete");
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
+    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
+    lua_setfield(L, -2, "value");
+    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
+    lua_setfield(L, -2, "__tostring");
+}
+
+void VectorIntRegister(lua_State* L)
+{
+    LuaClass<VectorInt>(L, "vector_int")
+        .Construct(0, &LuaGuarded<&VectorNew>)
+        .Method("size", &VectorInt::size)
+        .RawMethod("__len", &LuaGuarded<&VectorLen>)
+        .RawMethod("push_back", &LuaGuarded<&VectorPushBack>)
+        .RawMethod("push_back_new", &LuaGuarded<&VectorPushBackNew>)
+        .Function("pop_back", &VectorPopBack)
+        .Method("reserve", &VectorInt::reserve)
+        .Method("clear", &VectorInt::clear)
+        .Function("resize", &VectorResize)
+        .Function("erase", &VectorErase)
+        .Function("__tostring", &VectorText);
+}
+
+int LuaCallTrampoline(lua_State* L)
+{
+    return LuaGuardCall(L, reinterpret_cast<lua_CFunction>(lua_touserdata(L, lua_upvalueindex(1))));
+}
+
+// ---- LuaRef and LuaState -------------------------------------------------------------
+
+LuaRef::~LuaRef()
+{
+    if (_top != -1)
+        lua_settop(_L, _top);
+}
+
+LuaRef& LuaRef::Call()
+{
+    if (_index > 0 || _index < -1)
+        lua_pushvalue(_L, _index);
+    const int base = lua_gettop(_L) - 1;  // below the function
+    const int status = lua_pcall(_L, 0, LUA_MULTRET, 0);
+    if (status != LUA_OK) {
+        std::string msg = lua_gettop(_L) > base ? LuaValueText(_L, -1) : std::string("unknown error");
+        std::replace(msg.begin(), msg.end(), '\n', ' ');
+        printf("lua call error: %s\n", msg.c_str());
+        lua_settop(_L, base);
+    }
+    // No result (or a failure) must not leave an older slot to be read.
+    if (lua_gettop(_L) <= base)
+        lua_pushnil(_L);
+    _index = -1;
+    return *this;
+}
+
+LuaState::LuaState() : _state(luaL_newstate()), _owned(1)
+{
+    if (_state == 0)
+        throw std::bad_alloc();
+    lua_State* L = _state;
+    if (luaL_loadstring(L, "__ENV__=_ENV") == LUA_OK)
+        lua_pcall(L, 0, LUA_MULTRET, 0);
+    lua_settop(L, 0);
+    VectorIntRegister(L);
+    luaL_newmetatable(L, LUA_DEF_METATABLE);
+    lua_pushvalue(L, -1);
+    lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
+    lua_setfield(L, -2, "__index");
+    lua_pushvalue(L, -1);
+    lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
+    lua_setfield(L, -2, "__newindex");
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
+    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
+    lua_setfield(L, -2, "value");
+    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
+    lua_setfield(L, -2, "__tostring");
+    lua_setglobal(L, LUA_DEF_METATABLE);
+}
+
+LuaState::LuaState(lua_State* L) : _state(L), _owned(0) {}
+
+LuaState::~LuaState()
+{
+    if (_owned != 0)
+        lua_close(_state);
+}
+
+int LuaState::DoString(const char* text)
+{
+    const int status = luaL_loadstring(_state, text);
+    if (status != LUA_OK)
+        return status;
+    return lua_pcall(_state, 0, LUA_MULTRET, 0);
+}
+
+LuaRef LuaState::GetGlobal(const char* path)
+{
+    const int top = lua_gettop(_state);
+    LookupPath(path);
+    return LuaRef(_state, -1, top);
+}
+
+void LuaState::RegFunc(const char* name, lua_CFunction f)
+{
+    lua_pushlightuserdata(_state, reinterpret_cast<void*>(f));
+    lua_pushcclosure(_state, &GuardedUpvalue, 1);
+    lua_setglobal(_state, name);
+}
+
+int LuaState::LookupPath(const char* path)
+{
+    lua_State* L = _state;
+    const std::string p(path != 0 ? path : "");
+    const size_t dot = p.rfind('.');
+    const size_t bracket = dot == std::string::npos ? p.rfind('[') : std::string::npos;
+    const size_t cut = dot != std::string::npos ? dot : bracket;
+    lua_checkstack(L, 4);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+    lua_pushlstring(L, p.data(), cut == std::string::npos ? p.size() : cut);
+    PushIndexed(L, -2);
+    lua_remove(L, -2);  // the globals table
+    if (cut == std::string::npos)
+        return lua_gettop(L);
+    if (dot != std::string::npos) {
+        lua_pushlstring(L, p.data() + dot + 1, p.size() - dot - 1);
+    } else {
+        const int32_t n = kivo::StrToNum<int32_t>(p.data() + bracket + 1, p.size() - bracket - 1);
+        lua_pushinteger(L, n);
+    }
+    PushIndexed(L, -2);
+    return lua_gettop(L);
+}

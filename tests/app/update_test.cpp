@@ -1,0 +1,527 @@
+// The update run end to end in its service: reports, statuses, installed
+// files and version records, over packages made by an independent packer.
+
+#include "app/update.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/app/update_test_env.h"
+
+using namespace update_test;
+
+namespace {
+
+// "123456789": its CRC-16/MODBUS is the published check value 0x4B37.
+const char* const kCheckText = "123456789";
+const int kCheckCrc = 0x4B37;
+
+std::string VersionFile(const std::string& section, const std::string& version, int crc)
+{
+    return "[" + section + "]\r\nversion=" + version + "\r\ncheck_crc=" + std::to_string(crc) + "\r\n";
+}
+
+class UpdateRunTest : public UpdateEnv {};
+
+TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
+{
+    Stage("sys/uImage", kCheckText);
+    std::map<std::string, int> crcs = Pack(R"({"sys": {"sections": {"uImage": {"version": "V1.2.3T", "check_crc": "auto"}}}})");
+    ASSERT_EQ(kCheckCrc, crcs["sys/uImage"]);
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    const std::vector<std::string> expect = {
+        "0:unzip update file finish",
+        "update_start:/tmp/update",
+        "0:PreUpdateFileList size is 1",
+        "0:Start PreUpdate file :  /tmp/update/sys/update.elf",
+        "normal_update_start:/tmp/update",
+        "0:zip dir :/tmp/update/sys",
+        "0:flash dir :sys",
+        "0:Enter Dir /opt/sys_disk",
+        "0:\t-> file name : /tmp/update/sys/uImage",
+        "0:\t\t/tmp/update/sys FLASH_INFO_TYPE_INI",
+        "1:\t\tfs flash file no exist, need update:/opt/sys_disk/uImage",
+        "0:\t\t-> need update, check zip file crc16...",
+        "3:0",
+        "4:uImage",
+        "6:0",
+        "6:100",
+        "0:\t\tfinish update file uImage",
+        "5:/opt/sys_disk/uImage",
+        "0:Exit Dir /opt/sys_disk",
+        "3:1",
+        "update_end:5",
+    };
+    EXPECT_EQ(expect, rec.events) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/uImage"));
+    EXPECT_EQ(VersionFile("uImage", "V1.2.3T", kCheckCrc), BoardBytes("/opt/sys_disk/uImage-info.ini"));
+    EXPECT_FALSE(BoardHas("/tmp/update")) << "work directory removed";
+
+    // The same package again: everything matches, nothing is rewritten.
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("0:\t\tupdate_crc16 :19255  flash_crc16 :19255")) << rec.Dump();
+    EXPECT_TRUE(rec.Has("1:\t\tcheck no need update"));
+    EXPECT_EQ("update_end:2", rec.events.back());
+    EXPECT_EQ(0u, rec.CountPrefix("3:"));
+    EXPECT_FALSE(BoardHas("/tmp/update"));
+}
+
+// One packaged file "app.bin" against an installed copy and its record.
+struct DecisionCase {
+    const char* what;
+    const char* zip_keys;      // JSON keys of the package's [app.bin]
+    const char* installed;     // installed version file; null: none
+    bool board_file;           // the installed file exists
+    bool force;                // "/update/force" is 1
+    bool updated;
+    const char* line;          // a report that must appear
+    const char* record;        // the version file afterwards; null: the standard one
+};
+
+TEST_F(UpdateRunTest, DecisionTable)
+{
+    const DecisionCase cases[] = {
+        {"zip crc 0", R"("version": "V2.0", "check_crc": 0)", "[app.bin]\nversion=V1.0\ncheck_crc=5\n", true, false,
+         false, "1:\t\tzip file info crc16 read fail :app.bin", nullptr},
+        {"zip version missing", R"("check_crc": "auto")", "[app.bin]\nversion=V1.0\ncheck_crc=5\n", true, false,
+         false, "1:\t\tzip file info version read fail :app.bin", nullptr},
+        {"zip version of five components", R"("version": "1.2.3.4.5", "check_crc": "auto")",
+         "[app.bin]\nversion=V1.0\ncheck_crc=5\n", true, false, false,
+         "1:\t\tzip file get version int fail :app.bin  1.2.3.4.5", nullptr},
+        {"installed crc 0", R"("version": "V1.0", "check_crc": "auto")", "[app.bin]\nversion=V9.0\ncheck_crc=0\n",
+         true, false, true, "1:\t\tflash file info crc16 read fail :app.bin", nullptr},
+        {"installed version missing", R"("version": "V1.0", "check_crc": "auto")", "[app.bin]\ncheck_crc=19255\n",
+         true, false, true, "1:\t\tflash file info version read fail :app.bin",
+         // the loaded record is updated in place: its keys keep their order
+         "[app.bin]\r\ncheck_crc=19255\r\nversion=V1.0\r\n"},
+        {"installed version unparsable", R"("version": "V9.0", "check_crc": "auto")",
+         "[app.bin]\nversion=1.2.3.4.5\ncheck_crc=7\n", true, false, false,
+         "1:\t\tflash file get version int fail :app.bin  1.2.3.4.5", nullptr},
+        {"equal crc, equal version", R"("version": "1.2.3.4", "check_crc": "auto")",
+         "[app.bin]\nversion=1.2.3.4\ncheck_crc=19255\n", true, false, false,
+         "0:\t\tupdate_crc16 :19255  flash_crc16 :19255", nullptr},
+        {"equal crc, component 3 newer", R"("version": "1.2.3.5", "check_crc": "auto")",
+         "[app.bin]\nversion=1.2.4.0\ncheck_crc=19255\n", true, false, true, "0:\t\tupdate_crc16 :19255  flash_crc16 :19255", nullptr},
+        {"equal crc, 1.9.0 against 2.0.0", R"("version": "1.9.0", "check_crc": "auto")",
+         "[app.bin]\nversion=2.0.0\ncheck_crc=19255\n", true, false, true, "4:app.bin", nullptr},
+        {"equal crc, V1.2.3T against 1.2.3", R"("version": "V1.2.3T", "check_crc": "auto")",
+         "[app.bin]\nversion=1.2.3\ncheck_crc=19255\n", true, false, false, "1:\t\tcheck no need update", nullptr},
+        {"equal crc, V1.2.3T against 1.2.2", R"("version": "V1.2.3T", "check_crc": "auto")",
+         "[app.bin]\nversion=1.2.2\ncheck_crc=19255\n", true, false, true, "4:app.bin", nullptr},
+        {"different crc, older version", R"("version": "V1.0", "check_crc": "auto")",
+         "[app.bin]\nversion=V2.0\ncheck_crc=1234\n", true, false, true, "0:\t\tupdate_crc16 :19255  flash_crc16 :1234", nullptr},
+        {"no version file", R"("version": "V1.0", "check_crc": "auto")", nullptr, true, false, true,
+         "1:\t\tini type file no exist info.ini, need update/opt/sys_disk/app-info.ini", nullptr},
+        {"no installed file", R"("version": "V1.0", "check_crc": "auto")", "[app.bin]\nversion=V9.0\ncheck_crc=19255\n",
+         false, false, true, "1:\t\tfs flash file no exist, need update:/opt/sys_disk/app.bin", nullptr},
+        {"wrong packaged crc", R"("version": "V2.0", "check_crc": 1234)", "[app.bin]\nversion=V1.0\ncheck_crc=99\n",
+         true, false, false, "1:\t\tcheck update file crc fail:/tmp/update/sys/app.bin", nullptr},
+        {"force over equal records", R"("version": "1.0", "check_crc": "auto")",
+         "[app.bin]\nversion=1.0\ncheck_crc=19255\n", true, true, true, "4:app.bin", nullptr},
+    };
+    for (const DecisionCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        RemoveTree(stage);
+        MakeDirs(stage);
+        RemoveTree(Real("/opt/sys_disk"));
+        MakeDirs(Real("/opt/sys_disk"));
+        Stage("sys/app.bin", kCheckText);
+        Pack(std::string(R"({"sys": {"sections": {"app.bin": {)") + c.zip_keys + "}}}}");
+        if (c.board_file)
+            Board("/opt/sys_disk/app.bin", "old bytes");
+        if (c.installed != nullptr)
+            Board("/opt/sys_disk/app-info.ini", c.installed);
+        kivo::ElemWrite("/update/force", kivo::Var(c.force ? 1 : 0));
+
+        EXPECT_EQ(c.updated ? 5 : 2, Run(DefaultRequest()));
+        EXPECT_TRUE(rec.Has(c.line)) << rec.Dump();
+        if (c.updated) {
+            EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
+            std::string version = c.zip_keys;
+            size_t at = version.find("\"version\": \"");
+            version = version.substr(at + 12, version.find('"', at + 12) - at - 12);
+            EXPECT_EQ(c.record ? c.record : VersionFile("app.bin", version, kCheckCrc),
+                      BoardBytes("/opt/sys_disk/app-info.ini"));
+        } else {
+            EXPECT_EQ(0u, rec.CountPrefix("3:")) << rec.Dump();
+            EXPECT_EQ(c.board_file ? "old bytes" : "", BoardBytes("/opt/sys_disk/app.bin"));
+            EXPECT_EQ(c.installed ? c.installed : "", BoardBytes("/opt/sys_disk/app-info.ini"));
+        }
+    }
+    kivo::ElemWrite("/update/force", kivo::Var(0));
+}
+
+TEST_F(UpdateRunTest, DirectoryMappingAndInfoIniChecks)
+{
+    Stage("sys/a.bin", "sys file");
+    Stage("@opt@app_disk/b.bin", "app file");
+    Stage("qspi/c.bin", "raw file");
+    Stage("@opt@nodir/d.bin", "lost");
+    Stage("unknown/e.bin", "lost");
+    Stage("noinfo/f.bin", "lost");
+    Stage("big/g.bin", "g");
+    Stage("toobig/h.bin", "h");
+    Stage("badcheck/i.bin", "i");
+    Stage("tiny/j.bin", "j");
+    Stage("tiny/info.ini", "x");  // one byte: no room for a check byte
+    Stage("top.txt", "top level files are not installed");
+    Stage("sys/nested/k.bin", "sub-directories are passed over");
+    const char* sec = R"("version": "V1", "check_crc": "auto")";
+    std::string infos = std::string("{") + R"("sys": {"sections": {"a.bin": {)" + sec + "}}}," +
+                        R"("@opt@app_disk": {"sections": {"b.bin": {)" + sec + "}}}," +
+                        R"("qspi": {"sections": {"c.bin": {)" + sec + "}}}," +
+                        R"("@opt@nodir": {"sections": {"d.bin": {)" + sec + "}}}," +
+                        R"("unknown": {"sections": {"e.bin": {)" + sec + "}}}," +
+                        R"("big": {"sections": {"g.bin": {)" + sec + "}}, \"pad_to\": 10000}," +
+                        R"("toobig": {"sections": {"h.bin": {)" + sec + "}}, \"pad_to\": 10001}," +
+                        R"("badcheck": {"sections": {"i.bin": {)" + sec + "}}, \"bad_check\": true}}";
+    Pack(infos);
+    _update_info_st req = DefaultRequest();
+    // Extra names: "big" maps to a directory that is not tested for
+    // existence; a later entry of the same name re-maps the result.
+    req.dir_map.push_back({"big", "/opt/big_first"});
+    req.dir_map.push_back({"/opt/big_first", "/opt/app_disk/big"});
+    req.dir_map.push_back({"toobig", "/opt/app_disk"});
+    req.dir_map.push_back({"badcheck", "/opt/app_disk"});
+    req.dir_map.push_back({"tiny", "/opt/app_disk"});
+    req.dir_map.push_back({"noinfo", "/opt/app_disk"});
+    MakeDirs(Real("/opt/app_disk/big"));
+
+    EXPECT_EQ(5, Run(req));
+    EXPECT_EQ("sys file", BoardBytes("/opt/sys_disk/a.bin"));
+    EXPECT_EQ("app file", BoardBytes("/opt/app_disk/b.bin"));
+    EXPECT_EQ("raw file", BoardBytes("/dev/c.bin"));
+    EXPECT_EQ("g", BoardBytes("/opt/app_disk/big/g.bin"));
+    for (const char* gone : {"/opt/nodir", "/opt/app_disk/h.bin", "/opt/app_disk/i.bin", "/opt/app_disk/j.bin",
+                             "/opt/app_disk/f.bin", "/opt/app_disk/top.txt", "/opt/sys_disk/k.bin",
+                             "/opt/sys_disk/info.ini", "/opt/sys_disk/nested"})
+        EXPECT_FALSE(BoardHas(gone)) << gone;
+    const char* lines[] = {
+        "0:flash dir :/opt/app_disk",
+        "0:Enter Dir /opt/app_disk",
+        "0:Enter Dir /dev",
+        "0:Enter Dir /opt/app_disk/big",
+        "1:flash dir in board not exist:/opt/nodir !!!!",
+        "1:flash dir in board not exist:unknown !!!!",
+        "1:info file of zip dir in zip not exist:/tmp/update/noinfo/info.ini",
+        "1:info file of zip dir in zip crc check error:/tmp/update/toobig/info.ini",
+        "1:info file of zip dir in zip crc check error:/tmp/update/badcheck/info.ini",
+        "1:info file of zip dir in zip crc check error:/tmp/update/tiny/info.ini",
+    };
+    for (const char* l : lines)
+        EXPECT_TRUE(rec.Has(l)) << l << "\n" << rec.Dump();
+    EXPECT_EQ(4u, rec.CountPrefix("4:"));
+    EXPECT_EQ(1u, rec.CountPrefix("3:0"));
+    EXPECT_EQ(0u, rec.CountPrefix("0:zip dir :/tmp/update/top.txt"));
+}
+
+// The boot image: version words in its header, no CRC-16 check, header
+// region blank until the rest is written.
+TEST_F(UpdateRunTest, BootImageHeaderWrittenLast)
+{
+    std::string image = Pattern(0x180000 + 77, 3);
+    PutLe32(image, 80, 4660);        // CRC word = the package's check_crc
+    PutLe32(image, 84, 0x20230101);  // boot version
+    Stage("qspi/boot.bin", image);
+    Pack(R"({"qspi": {"sections": {"boot.bin": {"version": "V1", "check_crc": 4660}}}})");
+    std::string old = Pattern(4096, 9);
+    PutLe32(old, 80, 1111);
+    Board("/dev/boot.bin", old);
+
+    std::vector<std::string> headers;  // the installed header at each progress step
+    rec.on_event = [&](const std::string& e) {
+        if (e.compare(0, 2, "6:") == 0)
+            headers.push_back(BoardBytes("/dev/boot.bin").substr(0, 256));
+    };
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    rec.on_event = nullptr;
+    EXPECT_TRUE(rec.Has("0:\t\t/tmp/update/qspi FLASH_INFO_TYPE_INFO")) << rec.Dump();
+    EXPECT_TRUE(rec.Has("0:\t\tupdate_crc16 :4660  flash_crc16 :1111"));
+    // 256 bytes count as copied from the start; then 512 KiB blocks.
+    std::vector<std::string> progress;
+    for (const std::string& e : rec.events) {
+        if (e.compare(0, 2, "6:") == 0)
+            progress.push_back(e);
+    }
+    EXPECT_EQ((std::vector<std::string>{"6:0", "6:33", "6:66", "6:100"}), progress);
+    // Emptied when opened, then blank through the last block.
+    ASSERT_EQ(progress.size(), headers.size());
+    EXPECT_EQ("", headers[0]);
+    for (size_t i = 1; i < headers.size(); ++i)
+        EXPECT_EQ(std::string(256, '\xFF'), headers[i]) << progress[i];
+    EXPECT_TRUE(BoardBytes("/dev/boot.bin") == image);
+    EXPECT_FALSE(BoardHas("/dev/boot-info.ini"));
+
+    // Installed now: the header's CRC word matches.
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("0:\t\tupdate_crc16 :4660  flash_crc16 :4660")) << rec.Dump();
+
+    // A newer boot version with the same CRC word is installed (component 0
+    // of the package's text against the word at byte 84).
+    RemoveTree(stage);
+    Stage("qspi/boot.bin", image);
+    Pack(R"({"qspi": {"sections": {"boot.bin": {"version": "0x20230102", "check_crc": 4660}}}})");
+    EXPECT_EQ(5, Run(DefaultRequest()));
+
+    // No installed image: nothing is written.
+    unlink(Real("/dev/boot.bin").c_str());
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("1:\t\tno_fs flash file no exist:/dev/boot.bin")) << rec.Dump();
+    EXPECT_FALSE(BoardHas("/dev/boot.bin"));
+}
+
+// A packaged file that ends before its recorded length (here cut while it
+// is being copied): the copy stops, is reported as failed and recorded so that
+// the next run rewrites it; a boot image keeps a blank header.
+TEST_F(UpdateRunTest, ShortReadFailsTheCopy)
+{
+    std::string image = Pattern(0x100000, 5);
+    PutLe32(image, 80, 4660);
+    Stage("qspi/boot.bin", image);
+    Stage("sys/app.bin", Pattern(0x100000, 6));
+    Pack(R"({"qspi": {"sections": {"boot.bin": {"version": "V1", "check_crc": 4660}}},
+             "sys": {"sections": {"app.bin": {"version": "V3", "check_crc": "auto"}}}})");
+    Board("/dev/boot.bin", std::string(4096, 'o'));
+    Board("/opt/sys_disk/app.bin", "old");
+    // Cut once the copy has taken the length (the first progress report).
+    std::string in_copy;
+    rec.on_event = [&](const std::string& e) {
+        if (e.compare(0, 2, "4:") == 0)
+            in_copy = e.substr(2);
+        if (e == "6:0" && in_copy == "boot.bin") {
+            ASSERT_EQ(0, truncate(Real("/tmp/update/qspi/boot.bin").c_str(), 0x90000));
+        }
+        if (e == "6:0" && in_copy == "app.bin") {
+            ASSERT_EQ(0, truncate(Real("/tmp/update/sys/app.bin").c_str(), 1000));
+        }
+    };
+    EXPECT_EQ(5, Run(DefaultRequest(), 20000));
+    rec.on_event = nullptr;
+    EXPECT_EQ(2u, rec.CountPrefix("2:\t\tread file fail ")) << rec.Dump();
+    EXPECT_TRUE(rec.Has("5:/dev/boot.bin"));
+    EXPECT_TRUE(rec.Has("5:/opt/sys_disk/app.bin"));
+    std::string boot = BoardBytes("/dev/boot.bin");
+    ASSERT_GE(boot.size(), 0x90000u);
+    EXPECT_EQ(std::string(256, '\xFF'), boot.substr(0, 256));
+    EXPECT_TRUE(boot.substr(256, 0x90000 - 256) == image.substr(256, 0x90000 - 256));
+    EXPECT_EQ(VersionFile("app.bin", "V0.0", 0), BoardBytes("/opt/sys_disk/app-info.ini"));
+
+    // The next run finds both different and rewrites them whole.
+    RemoveTree(stage);
+    Stage("qspi/boot.bin", image);
+    Stage("sys/app.bin", Pattern(0x100000, 6));
+    std::map<std::string, int> crcs = Pack(R"({"qspi": {"sections": {"boot.bin": {"version": "V1", "check_crc": 4660}}},
+             "sys": {"sections": {"app.bin": {"version": "V3", "check_crc": "auto"}}}})");
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("0:\t\tupdate_crc16 :4660  flash_crc16 :-1")) << rec.Dump();
+    EXPECT_TRUE(BoardBytes("/dev/boot.bin").substr(0, image.size()) == image);
+    EXPECT_TRUE(BoardBytes("/opt/sys_disk/app.bin") == Pattern(0x100000, 6));
+    EXPECT_EQ(VersionFile("app.bin", "V3", crcs["sys/app.bin"]), BoardBytes("/opt/sys_disk/app-info.ini"));
+}
+
+TEST_F(UpdateRunTest, EmptyFileGetsOnlyTheStartReport)
+{
+    Stage("sys/empty.cfg", "");
+    std::map<std::string, int> crcs = Pack(R"({"sys": {"sections": {"empty.cfg": {"version": "V1", "check_crc": "auto"}}}})");
+    ASSERT_EQ(0xFFFF, crcs["sys/empty.cfg"]);
+    Board("/opt/sys_disk/empty.cfg", "was not empty");
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ(1u, rec.CountPrefix("6:"));
+    EXPECT_TRUE(rec.Has("6:0"));
+    EXPECT_EQ("", BoardBytes("/opt/sys_disk/empty.cfg"));
+    EXPECT_EQ(VersionFile("empty.cfg", "V1", 0xFFFF), BoardBytes("/opt/sys_disk/empty-info.ini"));
+}
+
+TEST_F(UpdateRunTest, PreUpdateListWithRebootStopsBeforeTheWalk)
+{
+    Stage("sys/update.elf", "new updater");
+    Stage("sys/uImage", "new kernel");
+    Stage("@opt@app_disk/app", "new app");
+    Pack(R"({"sys": {"sections": {"update.elf": {"version": "V2", "check_crc": "auto"},
+                                   "uImage": {"version": "V2", "check_crc": "auto"}}},
+             "@opt@app_disk": {"sections": {"app": {"version": "V2", "check_crc": "auto"}}}})");
+    rec.on_event = [](const std::string& e) {
+        if (e.compare(0, 13, "update_start:") == 0)
+            kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1));
+    };
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    const std::vector<std::string> expect = {
+        "0:unzip update file finish",
+        "update_start:/tmp/update",
+        "0:PreUpdateFileList size is 1",
+        "0:Start PreUpdate file :  /tmp/update/sys/update.elf",
+        "0:zip dir :/tmp/update/sys",
+        "0:flash dir :sys",
+        "0:Enter Dir /opt/sys_disk",
+        "0:\t-> file name : /tmp/update/sys/update.elf",
+        "0:\t\t/tmp/update/sys FLASH_INFO_TYPE_INI",
+        "1:\t\tfs flash file no exist, need update:/opt/sys_disk/update.elf",
+        "0:\t\t-> need update, check zip file crc16...",
+        "3:0",
+        "4:update.elf",
+        "6:0",
+        "6:100",
+        "0:\t\tfinish update file update.elf",
+        "5:/opt/sys_disk/update.elf",
+        "0:Exit Dir /opt/sys_disk",
+        "3:1",
+    };
+    EXPECT_EQ(expect, rec.events) << rec.Dump();
+    EXPECT_EQ("new updater", BoardBytes("/opt/sys_disk/update.elf"));
+    EXPECT_FALSE(BoardHas("/opt/sys_disk/uImage"));
+    EXPECT_FALSE(BoardHas("/opt/app_disk/app"));
+    EXPECT_TRUE(BoardHas("/tmp/update/sys/uImage")) << "work directory kept for the next run";
+
+    // After the reboot: the pre-update file is current, the rest goes in.
+    rec.on_event = nullptr;
+    kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(0));
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ("new kernel", BoardBytes("/opt/sys_disk/uImage"));
+    EXPECT_EQ("new app", BoardBytes("/opt/app_disk/app"));
+    EXPECT_EQ(2u, rec.CountPrefix("4:")) << rec.Dump();
+    EXPECT_EQ("update_end:5", rec.events.back());
+}
+
+TEST_F(UpdateRunTest, SharedPreUpdateListAndForce)
+{
+    Stage("sys/update.elf", "u");
+    Stage("sys/uImage", "k");
+    Pack(R"({"sys": {"sections": {"update.elf": {"version": "V2", "check_crc": "auto"},
+                                   "uImage": {"version": "V2", "check_crc": "auto"}}}})");
+    std::vector<std::string>* list = kivo::GetShared<std::vector<std::string>>(
+        "/update/PreUpdateList", new std::vector<std::string>{"sys\\uImage", "sys/missing.bin"});
+    ASSERT_NE(nullptr, list);
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("0:PreUpdateFileList size is 3")) << rec.Dump();
+    EXPECT_TRUE(rec.Has("0:Start PreUpdate file :  /tmp/update/sys/uImage"));
+    EXPECT_TRUE(rec.Has("0:Start PreUpdate file :  /tmp/update/sys/missing.bin"));
+    // Both pre-update files first (list order), then the walk.
+    std::vector<std::string> starts;
+    for (const std::string& e : rec.events) {
+        if (e.compare(0, 2, "4:") == 0 || e.compare(0, 20, "normal_update_start:") == 0)
+            starts.push_back(e);
+    }
+    EXPECT_EQ((std::vector<std::string>{"4:update.elf", "4:uImage", "normal_update_start:/tmp/update"}), starts);
+
+    // Force: the list is not looked at, versions and CRCs neither.
+    kivo::ElemWrite("/update/force", kivo::Var(1));
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ(0u, rec.CountPrefix("0:PreUpdateFileList")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("0:Start PreUpdate"));
+    EXPECT_EQ(2u, rec.CountPrefix("4:"));
+    kivo::ElemWrite("/update/force", kivo::Var(0));
+    list->clear();
+}
+
+TEST_F(UpdateRunTest, PasswordFallbackAndBadPackages)
+{
+    Stage("sys/uImage", kCheckText);
+    Pack(R"({"sys": {"sections": {"uImage": {"version": "V1", "check_crc": "auto"}}}})", "kth507316");
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ("0:unzip update file finish", rec.events.at(0)) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/uImage"));
+
+    Pack(R"({"sys": {"sections": {"uImage": {"version": "V2", "check_crc": "auto"}}}})", "wrong password");
+    EXPECT_EQ(3, Run(DefaultRequest()));
+    EXPECT_EQ((std::vector<std::string>{"2:unzip fail in /tmp/update"}), rec.events);
+
+    Stage("sys/big.bin", Pattern(200000, 1));
+    Pack(R"({"sys": {"sections": {"uImage": {"version": "V2", "check_crc": "auto"}}}})", "", "flip");
+    EXPECT_EQ(3, Run(DefaultRequest()));
+    EXPECT_EQ((std::vector<std::string>{"2:unzip fail in /tmp/update"}), rec.events);
+    EXPECT_EQ(VersionFile("uImage", "V1", kCheckCrc), BoardBytes("/opt/sys_disk/uImage-info.ini"));
+
+    struct {
+        const char* zip;
+        bool empty_map;
+        int32_t status;
+    } requests[] = {{"ab", false, 1}, {"abc", false, 3}, {"/pkg/code.bin", true, 1}};
+    for (const auto& r : requests) {
+        _update_info_st req = DefaultRequest();
+        req.zip_file = r.zip;
+        if (r.empty_map)
+            req.dir_map.clear();
+        EXPECT_EQ(r.status, Run(req)) << r.zip;
+        EXPECT_EQ(1u, rec.events.size()) << rec.Dump();
+        EXPECT_EQ(r.status == 1 ? "2:input param error" : "2:unzip fail in /tmp/update", rec.events.at(0));
+    }
+}
+
+TEST_F(UpdateRunTest, CheckRefusalTouchesNothing)
+{
+    Stage("sys/uImage", kCheckText);
+    Pack(R"({"sys": {"sections": {"uImage": {"version": "V1", "check_crc": "auto"}}}})");
+    Board("/opt/sys_disk/uImage", "old");
+    rec.start_answer = 0;
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    EXPECT_EQ((std::vector<std::string>{"0:unzip update file finish", "update_start:/tmp/update"}), rec.events);
+    EXPECT_EQ("old", BoardBytes("/opt/sys_disk/uImage"));
+    EXPECT_FALSE(BoardHas("/tmp/update"));
+}
+
+// ---------------------------------------------------------------- pieces
+
+TEST(UpdatePieces, ParseVersion)
+{
+    struct {
+        const char* text;
+        int32_t ok;
+        uint32_t v[4];
+    } cases[] = {
+        {"V1.2.3T", 1, {1, 2, 3, 9}},
+        {"1.2.3.4", 1, {1, 2, 3, 4}},
+        {"0x10.0X1F", 1, {16, 31, 9, 9}},
+        {"V1T", 1, {1, 9, 9, 9}},  // one part: its 'T' stays for the number parser
+        {"V2.1T", 1, {2, 1, 9, 9}},
+        {"4294967296.7", 1, {0xFFFFFFFFu, 7, 9, 9}},
+        {"1.2.3.4.5", 0, {9, 9, 9, 9}},
+        {"", 0, {9, 9, 9, 9}},
+        {"...", 0, {9, 9, 9, 9}},
+    };
+    for (const auto& c : cases) {
+        uint32_t v[4] = {9, 9, 9, 9};
+        EXPECT_EQ(c.ok, Update::ParseVersion(c.text, v)) << c.text;
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(c.v[i], v[i]) << c.text << " component " << i;
+    }
+}
+
+class UpdateFilePieces : public UpdateEnv {};
+
+TEST_F(UpdateFilePieces, InfoIniCheckAndFlashHeader)
+{
+    // CRC-8/I-432-1 of nothing is 0x55; of "123456789" it is 0xA1.
+    struct {
+        std::string bytes;
+        int32_t ok;
+    } cases[] = {
+        {"", 0},
+        {"\x55", 0},
+        {std::string("x\x55"), 1},
+        {std::string("123456789;\xA1"), 1},
+        {std::string("123456789;\xA0"), 0},
+    };
+    for (const auto& c : cases) {
+        Board("/f.ini", c.bytes);
+        EXPECT_EQ(c.ok, Update::CheckInfoIniCrc("/f.ini")) << c.bytes.size();
+    }
+    EXPECT_EQ(0, Update::CheckInfoIniCrc("/missing.ini"));
+
+    std::string head(88, '\0');
+    PutLe32(head, 80, 0xA1B2C3D4);
+    PutLe32(head, 84, 0x01020304);
+    Board("/boot.bin", head);
+    uint32_t crc = 0, ver = 0;
+    EXPECT_EQ(1, Update::ReadFlashHeader("/boot.bin", &crc, &ver));
+    EXPECT_EQ(0xA1B2C3D4u, crc);
+    EXPECT_EQ(0x01020304u, ver);
+    Board("/short.bin", head.substr(0, 87));
+    EXPECT_EQ(0, Update::ReadFlashHeader("/short.bin", &crc, &ver));
+    EXPECT_EQ(0, Update::ReadFlashHeader("/missing.bin", &crc, &ver));
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+#pragma once
+
+// Update in its own worker service against a recording receiver that stands
+// in for Gui: a router in a service the test thread serves, connected to the
+// private paths and answering as Gui does. The framework's root is a fresh
+// sandbox directory; packages come from update_pack.py (Python's zipfile and
+// Info-ZIP), never from our own zip writer or CRC code.
+
+#include <gtest/gtest.h>
+
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/update.h"
+#include "app/update_info.h"
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/base/platform/linux/__platform_unistd.h"
+#include "kivo/service/elem.h"
+#include "kivo/service/service.h"
+
+namespace update_test {
+
+inline std::string TempDir(const char* stem)
+{
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + stem + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
+}
+
+inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+inline void RemoveTree(const std::string& dir)
+{
+    if (!dir.empty())
+        nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+inline void MakeDirs(const std::string& real)
+{
+    for (size_t i = 1; i <= real.size(); ++i) {
+        if (i == real.size() || real[i] == '/')
+            mkdir(real.substr(0, i).c_str(), 0777);
+    }
+}
+
+inline void WriteReal(const std::string& real, const std::string& bytes)
+{
+    MakeDirs(real.substr(0, real.rfind('/')));
+    std::ofstream f(real, std::ios::binary | std::ios::trunc);
+    f << bytes;
+    ASSERT_TRUE(f.good()) << real;
+}
+
+inline std::string ReadReal(const std::string& real)
+{
+    std::ifstream f(real, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline bool RealExists(const std::string& real)
+{
+    struct stat st;
+    return lstat(real.c_str(), &st) == 0;
+}
+
+// Deterministic bytes of any length.
+inline std::string Pattern(size_t n, uint32_t seed)
+{
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+inline void PutLe32(std::string& s, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+// One recorded report, as text: "<kind>:<value>" for "update_info",
+// "<route>:<value>" for the other routes.
+class Recorder {
+public:
+    std::vector<std::string> events;
+    int32_t start_answer = 1;
+    // Called on every event after it was recorded (Gui-like side effects).
+    std::function<void(const std::string&)> on_event;
+
+    void Connect(kivo::MsgRouter& r)
+    {
+        r.Connect("update_info", [this](kivo::Message& m) {
+            _update_output_info info;
+            std::string text = "?";
+            if (kivo::var_trains::FromVar(m.value, &info))
+                text = std::to_string(info.kind) + ":" + info.value.ToString();
+            Add(text);
+            m.Back();
+        });
+        r.Connect("update_start", [this](kivo::Message& m) {
+            Add("update_start:" + m.value.ToString());
+            m.Back(kivo::Var(start_answer));
+        });
+        r.Connect("normal_update_start", [this](kivo::Message& m) {
+            Add("normal_update_start:" + m.value.ToString());
+            m.Back();
+        });
+        r.Connect("update_end", [this](kivo::Message& m) { Add("update_end:" + m.value.ToString()); });
+    }
+
+    void Add(const std::string& e)
+    {
+        events.push_back(e);
+        if (on_event)
+            on_event(e);
+    }
+
+    bool Has(const std::string& e) const
+    {
+        for (const std::string& x : events) {
+            if (x == e)
+                return true;
+        }
+        return false;
+    }
+
+    size_t CountPrefix(const std::string& p) const
+    {
+        size_t n = 0;
+        for (const std::string& x : events)
+            n += x.compare(0, p.size(), p) == 0 ? 1 : 0;
+        return n;
+    }
+
+    std::string Dump() const
+    {
+        std::string s;
+        for (const std::string& x : events)
+            s += "  " + x + "\n";
+        return s;
+    }
+};
+
+// The request Gui makes, over the sandbox.
+inline _update_info_st DefaultRequest()
+{
+    _update_info_st info;
+    info.zip_file = "/pkg/code.bin";
+    info.unzip_dir = "/tmp/update";
+    info.hw_version = "HW1";
+    info.serial = "SN1";
+    info.dir_map = {{"sys", "/opt/sys_disk"}, {"qspi", "/dev"}};
+    info.pre_update_files = {"sys/update.elf"};
+    return info;
+}
+
+class UpdateEnv : public ::testing::Test {
+protected:
+    UpdateEnv() : gui("update_test_gui", 1000), worker("SVC_UPDATE", 1000, kWorker) {}
+
+    void SetUp() override
+    {
+        root = TempDir("qlx-upd");
+        stage = TempDir("qlx-stage");
+        ASSERT_FALSE(root.empty());
+        ASSERT_FALSE(stage.empty());
+        ASSERT_EQ(0, kivo_mount("/system", &platform_file_ops, (void*)root.c_str(), nullptr));
+        for (const char* d : {"/pkg", "/tmp", "/opt/sys_disk", "/opt/app_disk", "/dev"})
+            MakeDirs(root + d);
+        gui.Start();
+        receiver.reset(new kivo::MsgRouter);
+        rec.Connect(*receiver);
+        kivo::ElemWrite("/update/force", kivo::Var(0));
+        kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(0));
+    }
+
+    void TearDown() override
+    {
+        receiver.reset();
+        worker.Stop();
+        gui.Stop();
+        kivo_umount("/system");
+        RemoveTree(root);
+        RemoveTree(stage);
+    }
+
+    std::string Real(const std::string& rel) const { return root + rel; }
+    void Board(const std::string& rel, const std::string& bytes) { WriteReal(root + rel, bytes); }
+    std::string BoardBytes(const std::string& rel) const { return ReadReal(root + rel); }
+    bool BoardHas(const std::string& rel) const { return RealExists(root + rel); }
+    void Stage(const std::string& rel, const std::string& bytes) { WriteReal(stage + "/" + rel, bytes); }
+
+    // Packs the stage into /pkg/code.bin. infos: the JSON object of
+    // "info.ini" descriptions. Returns the packer's CRC-16 per "dir/file".
+    std::map<std::string, int> Pack(const std::string& infos, const std::string& password = "",
+                                    const std::string& corrupt = "")
+    {
+        std::map<std::string, int> crcs;
+        std::string spec_path = root + "/pkg/spec.json";
+        std::string spec = "{\"stage\": \"" + stage + "\", \"out\": \"" + root + "/pkg/code.bin\", \"password\": \"" +
+                           password + "\", \"corrupt\": \"" + corrupt + "\", \"infos\": " + infos + "}";
+        WriteReal(spec_path, spec);
+        std::string dir(__FILE__);
+        dir = dir.substr(0, dir.rfind('/'));
+        std::string cmd = "python3 '" + dir + "/update_pack.py' '" + spec_path + "'";
+        FILE* p = popen(cmd.c_str(), "r");
+        EXPECT_NE(nullptr, p);
+        if (p == nullptr)
+            return crcs;
+        char line[512];
+        while (fgets(line, sizeof line, p)) {
+            char name[400];
+            int crc = 0;
+            if (sscanf(line, "%399s %d", name, &crc) == 2)
+                crcs[name] = crc;
+        }
+        EXPECT_EQ(0, pclose(p)) << cmd;
+        unlink(spec_path.c_str());
+        return crcs;
+    }
+
+    // One "update.run" as Gui posts it, with a new Update module in its
+    // service (a module's rewrite flag lives as long as the module).
+    int32_t Run(const _update_info_st& info, uint32_t timeout_ms = 60000)
+    {
+        rec.events.clear();
+        Update* module = nullptr;
+        kivo::Service::SendFunction(&worker, [&module](kivo::Message&) {
+            module = new Update;
+            module->Init();
+        }, kivo::Message::Value());
+        EXPECT_NE(nullptr, module);
+        bool done = false;
+        int32_t status = -1;
+        EXPECT_TRUE(receiver->PostPath("update.run", kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(info))),
+                                       [&](kivo::Message& m) {
+                                           status = m.value.ToInt32();
+                                           done = true;
+                                       }));
+        uint32_t start = kivo_tick_ms();
+        while (!done && kivo_tick_ms() - start < timeout_ms)
+            gui.RunFor(20);
+        EXPECT_TRUE(done) << "no answer to update.run";
+        kivo::Service::SendFunction(&worker, [module](kivo::Message&) { delete module; }, kivo::Message::Value());
+        return status;
+    }
+
+    static constexpr kivo::Service::ThreadParam kWorker = {0, 0, "update", 1};
+
+    std::string root;
+    std::string stage;
+    kivo::Service gui;
+    kivo::Service worker;
+    std::unique_ptr<kivo::MsgRouter> receiver;
+    Recorder rec;
+};
+
+}  // namespace update_test

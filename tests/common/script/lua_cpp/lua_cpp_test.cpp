@@ -1,0 +1,590 @@
+// The binding core, call wrappers and classes against a real interpreter.
+
+#include "common/script/lua_cpp/lua_cpp.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "kivo/common/function.h"
+
+using kivo::Var;
+
+namespace {
+
+class LuaCppTest : public ::testing::Test {
+protected:
+    lua_State* L() { return state.GetState(); }
+
+    // Runs a chunk; the stack is emptied afterwards.
+    int Run(const std::string& code)
+    {
+        const int status = state.DoString(code.c_str());
+        lua_settop(L(), 0);
+        return status;
+    }
+
+    // The text of the first value of "return <expr>".
+    std::string Eval(const std::string& expr)
+    {
+        const std::string code = "return " + expr;
+        EXPECT_EQ(0, state.DoString(code.c_str())) << expr << ": " << LuaValueText(L(), -1);
+        const std::string s = lua_gettop(L()) > 0 ? LuaValueText(L(), 1) : std::string("(no result)");
+        lua_settop(L(), 0);
+        return s;
+    }
+
+    // Runs a chunk and returns what it printed.
+    std::string Printed(const std::string& code, int* status = 0)
+    {
+        testing::internal::CaptureStdout();
+        const int st = Run(code);
+        if (status != 0)
+            *status = st;
+        return testing::internal::GetCapturedStdout();
+    }
+
+    LuaState state;
+};
+
+// ---- values between the stack and kivo::Var --------------------------------------------
+
+TEST_F(LuaCppTest, PushVarGivesEveryTypeItsLuaForm)
+{
+    struct Case {
+        Var value;
+        int lua_type;
+        const char* text;
+    };
+    Var dict("{'a':1,'b':'x'}", true);
+    ASSERT_EQ(Var::TYPE_DICT, dict.GetType());
+    const Case cases[] = {
+        {Var(-5), LUA_TNUMBER, "-5"},
+        {Var(4000000000u), LUA_TNUMBER, "4000000000"},
+        {Var(-(1LL << 40)), LUA_TNUMBER, "-1099511627776"},
+        {Var(1ULL << 40), LUA_TNUMBER, "1099511627776"},
+        {Var(2.5), LUA_TNUMBER, "2.5"},
+        {Var("text"), LUA_TSTRING, "text"},
+        {Var("[1,'a',2.5]", true), LUA_TTABLE, "{1:1,2:a,3:2.5,}"},
+        {Var("[]", true), LUA_TTABLE, "{}"},
+        {dict, LUA_TTABLE, ""},  // key order of a hash: checked below
+    };
+    for (const Case& c : cases) {
+        LuaPushVar(L(), c.value);
+        ASSERT_EQ(1, lua_gettop(L())) << c.text;
+        EXPECT_EQ(c.lua_type, lua_type(L(), 1)) << c.text;
+        if (*c.text != 0) {
+            EXPECT_EQ(c.text, LuaValueText(L(), 1));
+        }
+        lua_settop(L(), 0);
+    }
+    // Integer types stay integers, the double a float.
+    LuaPushVar(L(), Var(7u));
+    EXPECT_TRUE(lua_isinteger(L(), -1));
+    LuaPushVar(L(), Var(7.0));
+    EXPECT_FALSE(lua_isinteger(L(), -1));
+    lua_settop(L(), 0);
+
+    LuaPushVar(L(), dict);
+    lua_setglobal(L(), "d");
+    EXPECT_EQ("1", Eval("d.a"));
+    EXPECT_EQ("x", Eval("d.b"));
+}
+
+TEST_F(LuaCppTest, PushVarKeepsEmbeddedNulBytes)
+{
+    const std::string bytes("a\0b\0", 4);
+    LuaPushVar(L(), Var(bytes));
+    size_t n = 0;
+    const char* s = lua_tolstring(L(), -1, &n);
+    EXPECT_EQ(bytes, std::string(s, n));
+}
+
+TEST_F(LuaCppTest, PushVarWithoutLuaFormPushesNilAndSaysSo)
+{
+    int object = 3;
+    const Var values[] = {Var(&object), Var(Var::TYPE_NONE)};
+    for (const Var& v : values) {
+        testing::internal::CaptureStdout();
+        LuaPushVar(L(), v);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(std::string::npos, out.find("this type cnt't push to LUA, type=")) << out;
+        ASSERT_EQ(1, lua_gettop(L()));
+        EXPECT_TRUE(lua_isnil(L(), 1));
+        lua_settop(L(), 0);
+    }
+}
+
+TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
+{
+    ASSERT_EQ(0, Run("s = 'abc'; l = '[1,2]'; b = true; i = 42; f = 2.5; t = {a = 1}; "
+                     "fn = function() end; co = coroutine.create(fn)"));
+    struct Case {
+        const char* global;
+        Var::eType type;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"s", Var::TYPE_STRING, "abc"},
+        {"l", Var::TYPE_VECTOR, ""},
+        {"b", Var::TYPE_INT32, "1"},
+        {"i", Var::TYPE_INT64, "42"},
+        {"f", Var::TYPE_DOUBLE, "2.5"},
+        {"nothing", Var::TYPE_STRING, "nil"},
+        {"fn", Var::TYPE_STRING, "(lua func)"},
+        {"co", Var::TYPE_STRING, "(thread obj)"},
+        {"print", Var::TYPE_INT32, ""},
+        {"t", Var::TYPE_DICT, ""},
+    };
+    for (const Case& c : cases) {
+        lua_getglobal(L(), c.global);
+        Var v(0);
+        EXPECT_TRUE(LuaValueToVar(L(), -1, v));
+        EXPECT_EQ(c.type, v.GetType()) << c.global;
+        if (*c.text != 0) {
+            EXPECT_EQ(c.text, v.ToString()) << c.global;
+        }
+        lua_settop(L(), 0);
+    }
+    Var none(0);
+    LuaValueToVar(L(), 5, none);
+    EXPECT_EQ("none", none.ToString());
+
+    int x = 0;
+    lua_pushlightuserdata(L(), &x);
+    Var light(0);
+    LuaValueToVar(L(), -1, light);
+    EXPECT_EQ(Var::TYPE_OBJECT, light.GetType());
+    lua_settop(L(), 0);
+}
+
+TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
+{
+    ASSERT_EQ(0, Run("t = {a = 1, b = {}}; t.me = t"));
+    lua_getglobal(L(), "t");
+    Var v(0);
+    testing::internal::CaptureStdout();
+    LuaValueToVar(L(), -1, v);
+    const std::string out = testing::internal::GetCapturedStdout();
+    lua_settop(L(), 0);
+    ASSERT_EQ(Var::TYPE_DICT, v.GetType());
+    EXPECT_EQ(3u, v.Size());
+    EXPECT_EQ(1, v["a"].ToInt32());
+    EXPECT_EQ(Var::TYPE_INT32, v["b"].GetType());
+    EXPECT_EQ(0, v["b"].ToInt32());
+    EXPECT_EQ("{self}", v["me"].ToString());
+    EXPECT_EQ("unkow lua type to c++ base type, lua type = 5\n", out);
+}
+
+TEST_F(LuaCppTest, ToBaseReadsEachLuaScalar)
+{
+    ASSERT_EQ(0, Run("s = ' 0x10'; b = true; i = -7; f = 2.6"));
+    struct Case {
+        const char* global;
+        int as_int;
+        long long as_ll;
+        unsigned char as_byte;
+        bool as_bool;
+    };
+    const Case cases[] = {
+        {"s", 16, 16, 16, true},
+        {"b", 1, 1, 1, true},
+        {"i", -7, -7, 0, true},  // below the byte's range: its minimum
+        {"f", 3, 3, 3, true},    // rounded half away from zero
+    };
+    for (const Case& c : cases) {
+        lua_getglobal(L(), c.global);
+        int i = 99;
+        long long ll = 99;
+        unsigned char byte = 99;
+        bool flag = false;
+        EXPECT_TRUE(LuaToBase(L(), -1, &i));
+        EXPECT_TRUE(LuaToBase(L(), -1, &ll));
+        EXPECT_TRUE(LuaToBase(L(), -1, &byte));
+        EXPECT_TRUE(LuaToBase(L(), -1, &flag));
+        EXPECT_EQ(c.as_int, i) << c.global;
+        EXPECT_EQ(c.as_ll, ll) << c.global;
+        EXPECT_EQ(c.as_byte, byte) << c.global;
+        EXPECT_EQ(c.as_bool, flag) << c.global;
+        lua_settop(L(), 0);
+    }
+
+    // Views: texts as they are, numbers as their text.
+    lua_pushinteger(L(), 12);
+    lua_pushstring(L(), "ab");
+    kivo::StringView a;
+    kivo::StringView b;
+    EXPECT_TRUE(LuaToBase(L(), 1, &a));
+    EXPECT_TRUE(LuaToBase(L(), 2, &b));
+    EXPECT_EQ("12", a.ToString());
+    EXPECT_EQ("ab", b.ToString());
+    lua_settop(L(), 0);
+
+    // A table is no scalar: the value is left alone.
+    lua_newtable(L());
+    int untouched = 5;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(LuaToBase(L(), -1, &untouched));
+    EXPECT_EQ("unkow lua type to c++ base type, lua type = 5\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(5, untouched);
+    lua_settop(L(), 0);
+}
+
+TEST_F(LuaCppTest, ValueTextOfTablesAndCyclesOfAnyLength)
+{
+    EXPECT_EQ("{1:10,2:20,}", Eval("{10, 20}"));
+    EXPECT_EQ("nil", Eval("nil"));
+    EXPECT_EQ("1", Eval("true"));
+
+    ASSERT_EQ(0, Run("t = {}; t[1] = t"));
+    EXPECT_EQ("{1:{self},}", Eval("t"));
+    // Two and three tables in a ring: the walk ends where it came back.
+    ASSERT_EQ(0, Run("a = {}; b = {a}; a[1] = b"));
+    EXPECT_EQ("{1:{1:{self},},}", Eval("a"));
+    ASSERT_EQ(0, Run("x = {}; y = {}; z = {}; x[1] = y; y[1] = z; z[1] = x"));
+    EXPECT_EQ("{1:{1:{1:{self},},},}", Eval("x"));
+    // A table as a key of itself.
+    ASSERT_EQ(0, Run("k = {}; k[k] = 1"));
+    EXPECT_EQ("{{self}:1,}", Eval("k"));
+    // Deep nesting is cut, not followed to the end of the C stack.
+    ASSERT_EQ(0, Run("deep = {}; local c = deep; for i = 1, 100000 do c[1] = {}; c = c[1] end"));
+    EXPECT_NE(std::string::npos, Eval("deep").find("{...}"));
+}
+
+TEST_F(LuaCppTest, DumpAndReportLeaveTheStackAsItWas)
+{
+    lua_pushinteger(L(), 5);
+    lua_pushstring(L(), "s");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, LuaReportError(L(), "oops"));
+    EXPECT_EQ("oops\nLUA Dump stack size = 2\n5\ns\n\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(2, lua_gettop(L()));
+}
+
+// ---- LuaState and LuaRef --------------------------------------------------------------------
+
+TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
+{
+    ASSERT_EQ(0, Run("t = {x = 'ex', 'one', 'two'}; g = 7"));
+    lua_pushinteger(L(), 1);  // something of the caller's
+    struct Case {
+        const char* path;
+        int type;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"t.x", LUA_TSTRING, "ex"},     {"t[2]", LUA_TSTRING, "two"}, {"g", LUA_TNUMBER, "7"},
+        {"missing.x", LUA_TNIL, "nil"}, {"g.x", LUA_TNIL, "nil"},     {"missing[1]", LUA_TNIL, "nil"},
+    };
+    for (const Case& c : cases) {
+        {
+            LuaRef r = state.GetGlobal(c.path);
+            EXPECT_EQ(c.type, r.Type()) << c.path;
+            EXPECT_EQ(c.text, LuaValueText(L(), -1)) << c.path;
+        }
+        EXPECT_EQ(1, lua_gettop(L())) << c.path;
+    }
+}
+
+TEST_F(LuaCppTest, CallGivesTheLastResult)
+{
+    ASSERT_EQ(0, Run("function yes() return true end function many() return 1, 2, 3 end "
+                     "function num() return '12' end"));
+    bool b = false;
+    EXPECT_TRUE(state.GetGlobal("yes").Call().Get(&b));
+    EXPECT_TRUE(b);
+    EXPECT_EQ(3, state.GetGlobal("many").Call().To<int>());
+    EXPECT_EQ(12, state.GetGlobal("num").Call().To<int>());
+    EXPECT_EQ(0, lua_gettop(L()));
+}
+
+TEST_F(LuaCppTest, CallOfAFunctionWithoutResultsReadsNil)
+{
+    ASSERT_EQ(0, Run("function none() end"));
+    lua_pushinteger(L(), 42);  // would be read as the result by mistake
+    {
+        LuaRef r = state.GetGlobal("none");
+        r.Call();
+        EXPECT_EQ(LUA_TNIL, r.Type());
+        int v = 7;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(r.Get(&v));
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(7, v);
+    }
+    EXPECT_EQ(1, lua_gettop(L()));
+}
+
+TEST_F(LuaCppTest, CallOfAFailingFunctionReportsOneLineAndGoesOn)
+{
+    ASSERT_EQ(0, Run("function bad() error('broken\\ncheck') end"));
+    const char* paths[] = {"bad", "not_a_function"};
+    for (const char* path : paths) {
+        std::string out;
+        {
+            LuaRef r = state.GetGlobal(path);
+            testing::internal::CaptureStdout();
+            r.Call();
+            out = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(LUA_TNIL, r.Type()) << path;
+        }
+        EXPECT_EQ(0u, out.find("lua call error: ")) << out;
+        EXPECT_EQ(out.size() - 1, out.find('\n')) << out;  // one line
+        EXPECT_EQ(0, lua_gettop(L()));
+    }
+    EXPECT_EQ(0, Run("after = 1"));
+}
+
+TEST_F(LuaCppTest, DoStringReturnsTheStatusAndKeepsTheMessage)
+{
+    EXPECT_NE(0, state.DoString("x = "));
+    EXPECT_EQ(LUA_TSTRING, lua_type(L(), -1));
+    lua_settop(L(), 0);
+    EXPECT_EQ(LUA_ERRRUN, state.DoString("error('e')"));
+    EXPECT_NE(std::string::npos, LuaValueText(L(), -1).find("e"));
+    lua_settop(L(), 0);
+    EXPECT_EQ("1", Eval("__ENV__ == _ENV"));
+}
+
+// ---- pointers --------------------------------------------------------------------------------
+
+TEST_F(LuaCppTest, PointerWithoutClassUsesTheDefaultMetatable)
+{
+    int x = 3;
+    _LuaPushPointer<int>(L(), &x, false);
+    lua_setglobal(L(), "p");
+    EXPECT_EQ("3", Eval("p.value"));
+    EXPECT_EQ(0, Run("p.value = 5"));
+    EXPECT_EQ(5, x);
+    EXPECT_EQ("5", Eval("tostring(p)"));
+    EXPECT_EQ("nil", Eval("p[2]"));
+    EXPECT_NE(0, Run("p[2] = 1"));
+    EXPECT_EQ(5, x);
+}
+
+TEST_F(LuaCppTest, ForeignUserdataIsNeverReadAsARecord)
+{
+    lua_getglobal(L(), "io");
+    lua_getfield(L(), -1, "stdout");
+    EXPECT_EQ(nullptr, LuaUserDataRecord(L(), -1));
+    std::vector<int>* v = 0;
+    EXPECT_FALSE(LuaUserDataIs(L(), -1, &v, false));
+    lua_settop(L(), 0);
+    const std::string out = Printed("v = vector_int:new(); v.size(io.stdout); v:delete()");
+    EXPECT_NE(std::string::npos, out.find("is not userdata type")) << out;
+}
+
+// ---- vector_int ---------------------------------------------------------------------------
+
+TEST_F(LuaCppTest, VectorIntBehavesAsASequence)
+{
+    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(3); v:push_back(4)"));
+    EXPECT_EQ("2", Eval("#v"));
+    EXPECT_EQ("2", Eval("v:size()"));
+    EXPECT_EQ("4", Eval("v[2].value"));
+    EXPECT_EQ("[\n    3, \n    4\n]", Eval("tostring(v)"));
+    EXPECT_EQ("{1:3,2:4,}", Eval("v.value"));
+    ASSERT_EQ(0, Run("v:erase(1)"));
+    EXPECT_EQ("{1:4,}", Eval("v.value"));
+    ASSERT_EQ(0, Run("v:resize(3)"));
+    EXPECT_EQ("{1:4,2:0,3:0,}", Eval("v.value"));
+    ASSERT_EQ(0, Run("v[2] = 9; v[3].value = 8"));
+    EXPECT_EQ("{1:4,2:9,3:8,}", Eval("v.value"));
+    ASSERT_EQ(0, Run("v.value = {7, '6'}"));
+    EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));
+    ASSERT_EQ(0, Run("w = vector_int:new(); w:push_back_new(v[1]); w:pop_back(); w:pop_back(); w:clear()"));
+    EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));  // an element pointer is not freed
+    EXPECT_EQ(0, Run("v:delete(); w:delete()"));
+}
+
+TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
+{
+    struct Case {
+        const char* code;
+        const char* printed;
+    };
+    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1)"));
+    const Case cases[] = {
+        {"r = vector_int:new(1)", "args num need 1, but input is 2"},
+        {"v:resize(1, 2)", "args num need 2, but input is 3"},
+        {"v:size(1)", "args num need 1, but input is 2"},
+        {"v:erase(5); v:erase(0)", ""},
+        {"r = v[0] or v[2]", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string out = Printed(c.code);
+        if (*c.printed != 0) {
+            EXPECT_EQ(0u, out.find(c.printed)) << c.code << ": " << out;
+        } else {
+            EXPECT_EQ("", out) << c.code;
+        }
+        EXPECT_EQ("{1:1,}", Eval("v.value")) << c.code;
+    }
+    EXPECT_EQ("nil", Eval("r"));
+    EXPECT_NE(0, Run("v[2] = 1"));
+    EXPECT_EQ("{1:1,}", Eval("v.value"));
+    EXPECT_EQ(0, Run("v:delete()"));
+}
+
+TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
+{
+    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1); v:delete()"));
+    const char* uses[] = {"v:push_back(2)", "v:size()", "r = v.value", "r = v[1]", "v:delete()"};
+    for (const char* use : uses) {
+        int status = -1;
+        const std::string out = Printed(use, &status);
+        EXPECT_EQ(0, status) << use;
+        if (std::string(use) != "v:delete()") {
+            EXPECT_NE(std::string::npos, out.find("userdata is released")) << use << ": " << out;
+        }
+    }
+    // The class's own text function refuses it: an error, not a crash.
+    EXPECT_EQ("false", Eval("tostring(pcall(tostring, v))"));
+}
+
+TEST_F(LuaCppTest, ReserveBeyondTheMaximumIsALuaError)
+{
+    ASSERT_EQ(0, Run("v = vector_int:new()"));
+    EXPECT_EQ("false", Eval("tostring(pcall(v.reserve, v, math.maxinteger))"));
+    EXPECT_NE(std::string::npos, Eval("select(2, pcall(v.reserve, v, math.maxinteger))").find("vector::reserve"));
+    EXPECT_EQ(0, Run("v:delete()"));
+}
+
+// ---- wrappers and classes --------------------------------------------------------------------
+
+int g_destroyed;
+
+struct DtorCount {
+    ~DtorCount() { ++g_destroyed; }
+};
+
+int Add(int a, int b)
+{
+    return a + b;
+}
+
+std::string Join(const std::string& a, const kivo::StringView& b, const Var& c)
+{
+    return a + "|" + b.ToString() + "|" + c.ToString();
+}
+
+bool g_called;
+
+void Touch()
+{
+    g_called = true;
+}
+
+int RaiseLua(lua_State* L)
+{
+    DtorCount guard;
+    std::string text("on the way");
+    return luaL_error(L, "raised %s", text.c_str());
+}
+
+int ThrowNative(lua_State*)
+{
+    DtorCount guard;
+    throw std::runtime_error("native failure");
+}
+
+TEST_F(LuaCppTest, RegisteredFunctionsCheckTheExactCount)
+{
+    LuaRegFunction(L(), "add", &Add);
+    LuaRegFunction(L(), "join", &Join);
+    LuaRegFunction(L(), "touch", &Touch);
+    EXPECT_EQ("5", Eval("add(2, 3)"));
+    EXPECT_EQ("x|7|[1,2]", Eval("join('x', 7, '[1,2]')"));
+
+    g_called = false;
+    const std::string out = Printed("r = add(1, 2, 3); touch(1)");
+    EXPECT_EQ(0u, out.find("args num need 2, but input is 3\nLUA Dump stack size = 3\n1\n2\n3\n\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("args num need 0, but input is 1")) << out;
+    EXPECT_FALSE(g_called);
+    EXPECT_EQ("nil", Eval("r"));
+    EXPECT_EQ(0, Run("touch()"));
+    EXPECT_TRUE(g_called);
+}
+
+TEST_F(LuaCppTest, NativeFailuresUnwindWithDestructorsAndBecomeLuaErrors)
+{
+    state.RegFunc("raise_lua", &RaiseLua);
+    state.RegFunc("throw_native", &ThrowNative);
+    g_destroyed = 0;
+    EXPECT_EQ("raised on the way", Eval("select(2, pcall(raise_lua))"));
+    EXPECT_EQ(1, g_destroyed);
+    EXPECT_EQ("native failure", Eval("select(2, pcall(throw_native))"));
+    EXPECT_EQ(2, g_destroyed);
+    // Unprotected in the chunk: DoString gets the status.
+    EXPECT_EQ(LUA_ERRRUN, Run("throw_native()"));
+    EXPECT_EQ(3, g_destroyed);
+    // From a native call through LuaRef.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(LUA_TNIL, state.GetGlobal("raise_lua").Call().Type());
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("raised on the way"));
+    EXPECT_EQ(4, g_destroyed);
+}
+
+struct Counter {
+    Counter() : n(0) {}
+    int Add(int d)
+    {
+        n += d;
+        return n;
+    }
+    int Get() const { return n; }
+    int n;
+};
+
+int Twice(Counter* c, int x)
+{
+    return c->n * x;
+}
+
+int NewCounter(lua_State* L)
+{
+    Counter* c = new Counter;
+    LuaToBase<int>(L, 2, &c->n);
+    LuaPushPointer(L, c);
+    return 1;
+}
+
+int BoundScale(int factor, lua_State* L)
+{
+    int x = 0;
+    LuaToBase<int>(L, 1, &x);
+    lua_pushinteger(L, x * factor);
+    return 1;
+}
+
+TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
+{
+    LuaClass<Counter>(L(), "Counter")
+        .Construct(1, &LuaGuarded<&NewCounter>)
+        .Method("add", &Counter::Add)
+        .Method("get", &Counter::Get)
+        .Function("twice", &Twice);
+    ASSERT_EQ(0, Run("c = Counter:new(4); c:add(2)"));
+    EXPECT_EQ("6", Eval("c:get()"));
+    EXPECT_EQ("18", Eval("c:twice(3)"));
+    EXPECT_EQ(std::to_string(sizeof(Counter)), Eval("c.__len"));
+    // A copy is a separate object.
+    ASSERT_EQ(0, Run("d = c:new(); d:add(1)"));
+    EXPECT_EQ("6", Eval("c:get()"));
+    EXPECT_EQ("7", Eval("d:get()"));
+
+    const std::string none = Printed("e = Counter:new()");
+    EXPECT_EQ(0u, none.find("args num need 2, but input is 1")) << none;
+    // A method of one class on an object of another.
+    const std::string other = Printed("v = vector_int:new(); r = c.add(v, 1); v:delete()");
+    EXPECT_EQ(0u, other.find("is not userdata type")) << other;
+    EXPECT_EQ("6", Eval("c:get()"));
+    EXPECT_EQ(0, Run("c:delete(); d:delete()"));
+
+    LuaRegBound(L(), "scale", kivo::Bind(&BoundScale, 3, kivo::PlaceHolder::_1));
+    EXPECT_EQ("21", Eval("scale(7)"));
+}
+
+}  // namespace
