@@ -9,6 +9,8 @@
 
 #include "app/sandbox.h"
 #include "app/update_info.h"
+#include "common/script/lua_cpp/lua_cpp.h"
+#include "common/script/lua_cpp/lua_lib.h"
 #include "kivo/base/kivo_pthread.h"
 #include "kivo/common/str_utils.h"
 #include "kivo/filesystem/file.h"
@@ -277,12 +279,143 @@ void Gui::OnUpdateStart(kivo::Message& msg)
     msg.Back(kivo::Var(verdict));
 }
 
+namespace {
+
+// Calls global `name` (a function) with no arguments, leaving all its
+// results on the stack. An error raised inside is caught here and printed
+// as one line: false.
+bool CallGlobal(lua_State* L, const char* name)
+{
+    lua_getglobal(L, name);
+    if (lua_pcall(L, 0, LUA_MULTRET, 0) == LUA_OK)
+        return true;
+    std::string msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "unknown error";
+    for (char& c : msg) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    printf(">> Lua %s error: %s\n", name, msg.c_str());
+    return false;
+}
+
+// A key or value of a table as the table print shows it: numbers, texts
+// and booleans (1 or 0) with their text, anything else as "other type".
+std::string TableItem(lua_State* L, int index, const char* head)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TBOOLEAN:
+        return std::string(head) + ":" + (lua_toboolean(L, index) ? "1" : "0") + "\t";
+    case LUA_TNUMBER:
+    case LUA_TSTRING: {
+        // On a copy: converting the key itself in place would upset lua_next.
+        lua_pushvalue(L, index);
+        size_t n = 0;
+        const char* text = lua_tolstring(L, -1, &n);
+        std::string out = std::string(head) + ":" + std::string(text, n) + "\t";
+        lua_pop(L, 1);
+        return out;
+    }
+    default:
+        return std::string(head) + " type:other type\t";
+    }
+}
+
+// Prints the table at the top of the stack pair by pair, then collects its
+// text values in traversal order.
+std::vector<std::string> PreUpdateList(lua_State* L)
+{
+    const int table = lua_gettop(L);
+    lua_pushnil(L);
+    while (lua_next(L, table) != 0) {
+        std::string line = TableItem(L, -2, "key") + "," + TableItem(L, -1, "value");
+        printf("%s\n", line.c_str());
+        lua_pop(L, 1);
+    }
+    std::vector<std::string> list;
+    int index = 0;
+    lua_pushnil(L);
+    while (lua_next(L, table) != 0) {
+        if (lua_type(L, -1) == LUA_TSTRING) {
+            size_t n = 0;
+            const char* text = lua_tolstring(L, -1, &n);
+            list.push_back(std::string(text, n));
+            printf("[get_table_string] %d : %s\n", index, list.back().c_str());
+        } else {
+            printf("[get_table_string] %d : other type\n", index);
+        }
+        ++index;
+        lua_pop(L, 1);
+    }
+    return list;
+}
+
+}  // namespace
+
 int32_t Gui::LuaCheck(const std::string& script)
 {
-    kivo::filesystem::File file;
-    if (!IsExistingFile(script) || !file.Open(script.c_str(), 0) || file.GetLength() == 0)
-        return 1;
-    return 1;
+    int32_t verdict = 1;
+    std::string text;
+    {
+        kivo::filesystem::File file;
+        if (!IsExistingFile(script) || !file.Open(script.c_str(), 0))
+            return verdict;
+        int64_t length = file.GetLength();
+        if (length <= 0)
+            return verdict;
+        text.resize(static_cast<size_t>(length));
+        ssize_t n = file.Read(&text[0], text.size(), nullptr);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+
+    // Released in reverse: the library (its timers) before the state.
+    kivo::Mutex lock;
+    LuaState state;
+    LuaLibCommon lib;
+    lib.Init(state, lock);
+    lua_State* L = state.GetState();
+
+    // A script that fails part-way keeps the globals it defined before.
+    state.DoString(text.c_str());
+    lua_settop(L, 0);
+
+    // An error raised by PrintRoute or Check stops the update: verdict 0.
+    if (state.GetGlobal("PrintRoute").Type() == LUA_TFUNCTION) {
+        if (!CallGlobal(L, "PrintRoute"))
+            verdict = 0;
+        lua_settop(L, 0);
+    }
+    if (verdict != 0 && state.GetGlobal("Check").Type() == LUA_TFUNCTION) {
+        const int base = lua_gettop(L);
+        if (CallGlobal(L, "Check")) {
+            if (lua_gettop(L) == base)
+                lua_pushnil(L);
+            LuaRef last(L, -1, base);
+            verdict = last.To<int32_t>();
+            printf(verdict != 0 ? ">> Lua check need update\n" : ">> Lua check no update\n");
+        } else {
+            verdict = 0;
+        }
+        lua_settop(L, base);
+    }
+
+    LuaRef reboot = state.GetGlobal("PreUpdateNeedReboot");
+    if (reboot.Type() == LUA_TBOOLEAN) {
+        bool need = false;
+        reboot.Get(&need);
+        printf(">> Lua prefile check reboot update: %d\n", need ? 1 : 0);
+        if (need)
+            kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1), 0, false);
+    }
+
+    LuaRef pre = state.GetGlobal("PreUpdateList");
+    if (pre.Type() == LUA_TTABLE) {
+        std::vector<std::string> list = PreUpdateList(L);
+        std::vector<std::string>* shared =
+            kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList", new std::vector<std::string>(list));
+        if (shared)
+            *shared = list;
+    }
+    return verdict;
 }
 
 void Gui::OnUpdateInfo(kivo::Message& msg)

@@ -30,8 +30,10 @@ _Sandbox& Get()
 
 bool IsDirectory(const std::string& path)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // stat64: the 32-bit device build's plain stat fails on a host file
+    // system's large inode numbers.
+    struct stat64 st;
+    return stat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // A word for sh between single quotes (a quote inside ends, is escaped and

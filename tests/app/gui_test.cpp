@@ -26,7 +26,7 @@
 
 namespace {
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
 {
     return remove(path);
 }
@@ -49,7 +49,7 @@ protected:
     {
         g_mailbox_vaddr = 0;
         kivo_umount("/system");
-        nftw(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        nftw64(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
     // Writes a file at a framework path, making its directory.

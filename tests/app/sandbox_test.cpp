@@ -35,7 +35,7 @@ void WriteAll(const std::string& path, const std::string& data)
     out << data;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
 {
     return remove(path);
 }
@@ -55,7 +55,7 @@ protected:
         kivo_umount("/system");
         hw_port_set_root(nullptr);
         platform_set_system_fn(nullptr);
-        nftw(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        nftw64(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     }
 
     std::string _root;
