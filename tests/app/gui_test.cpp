@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -284,6 +285,93 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
         EXPECT_EQ(Report(gui, 5, kivo::Var(path)), "") << path;
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/keep.txt"));
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
+}
+
+TEST_F(GuiTest, CheckScriptVerdict)
+{
+    struct Case {
+        const char* script;  // null: no file
+        int32_t verdict;
+        const char* printed;
+    };
+    const Case cases[] = {
+        {nullptr, 1, ""},
+        {"", 1, ""},
+        {"x = 1", 1, ""},
+        {"function Check() return true end", 1, ">> Lua check need update\n"},
+        {"function Check() return false end", 0, ">> Lua check no update\n"},
+        {"function Check() return 1, 7 end", 7, ">> Lua check need update\n"},
+        {"function PrintRoute() print('route a') end function Check() return false end", 0,
+         "route a\n>> Lua check no update\n"},
+        // Globals defined before a failure are used.
+        {"function Check() return false end error('late')", 0, ">> Lua check no update\n"},
+        // An error inside Check or PrintRoute stops the update.
+        {"function Check() error('no disk') end", 0, "*>> Lua Check error: *no disk\n"},
+        {"function PrintRoute() local t = nil; return t.x end function Check() return true end", 0,
+         "*>> Lua PrintRoute error: *\n"},
+    };
+    for (const Case& c : cases) {
+        kivo::filesystem::RemoveFile("/tmp/update/check.lua");
+        if (c.script)
+            Put("/tmp/update/check.lua", c.script);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        int32_t verdict = Gui::LuaCheck("/tmp/update/check.lua");
+        fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        const char* label = c.script ? c.script : "none";
+        EXPECT_EQ(verdict, c.verdict) << label;
+        if (c.printed[0] == '*') {
+            std::string pattern = c.printed + 1;
+            size_t star = pattern.find('*');
+            std::string head = star == std::string::npos ? pattern : pattern.substr(0, star);
+            std::string tail = star == std::string::npos ? "" : pattern.substr(star + 1);
+            EXPECT_EQ(out.compare(0, head.size(), head), 0) << label << ": " << out;
+            EXPECT_NE(out.find(tail), std::string::npos) << label << ": " << out;
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << label << ": " << out;
+        } else {
+            EXPECT_EQ(out, c.printed) << label;
+        }
+    }
+}
+
+TEST_F(GuiTest, CheckScriptPreUpdateListAndReboot)
+{
+    Put("/tmp/update/check.lua",
+        "PreUpdateNeedReboot = 1\n"  // not a boolean: ignored
+        "PreUpdateList = 'sys/x'\n");  // not a table: ignored
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(Elem("/update/PreNeedReboot"), "<none>");
+    EXPECT_EQ(kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList"), nullptr);
+
+    Put("/tmp/update/check.lua",
+        "PreUpdateNeedReboot = true\n"
+        "PreUpdateList = {'sys/update.elf', 5, 'sys/uImage'}\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              ">> Lua prefile check reboot update: 1\n"
+              "key:1\t,value:sys/update.elf\t\n"
+              "key:2\t,value:5\t\n"
+              "key:3\t,value:sys/uImage\t\n"
+              "[get_table_string] 0 : sys/update.elf\n"
+              "[get_table_string] 1 : other type\n"
+              "[get_table_string] 2 : sys/uImage\n");
+    EXPECT_EQ(Elem("/update/PreNeedReboot"), "1");
+    std::vector<std::string>* list = kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList");
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(*list, (std::vector<std::string>{"sys/update.elf", "sys/uImage"}));
+
+    // Keys of other types, booleans as 1 or 0.
+    Put("/tmp/update/check.lua", "PreUpdateList = {[true] = false, [{}] = 'a'}\n");
+    testing::internal::CaptureStdout();
+    Gui::LuaCheck("/tmp/update/check.lua");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("key:1\t,value:0\t\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("key type:other type\t,value:a\t\n"), std::string::npos) << out;
+    EXPECT_EQ(*list, std::vector<std::string>{"a"});
 }
 
 }  // namespace

@@ -222,6 +222,68 @@ TEST_F(UpdaterTest, HookRunsWithTheWorkDirectory)
     EXPECT_EQ(sb.Read("/commands.log"), "sh /tmp/update/sys_cmd.sh /tmp/update \nsync\nreboot -f\n");
 }
 
+TEST_F(UpdaterTest, CheckScriptRefuses)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb)
+                    .Text("check.lua", "function PrintRoute() print('route: sys') end\n"
+                                       "function Check() return false end\n")
+                    .Text("readme.txt", "x")
+                    .File("sys", "uImage", "new", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    const std::vector<std::string> expected = {
+        "[Init]code.bin path: /opt/update_disk/code.bin",
+        "[info]unzip update file finish",
+        ">> Lua check no update",
+        ">> lua_check : 0",
+    };
+    EXPECT_EQ(run.Reports(), expected) << run.All();
+    EXPECT_TRUE(run.Printed("route: sys")) << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "old");
+    EXPECT_FALSE(sb.Has("/opt/app_disk/check.lua"));
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+    EXPECT_FALSE(sb.Has("/commands.log"));
+    EXPECT_EQ(sb.MailboxWord(), 0u);
+}
+
+TEST_F(UpdaterTest, PreUpdateRebootEndsTheRunEarly)
+{
+    const std::string old_boot = BootImage(4096, 0x1111, 0x10, 8);
+    sb.Put("/dev/boot.bin", old_boot);
+    sb.Install("/opt/sys_disk", "update.elf", "old loader", "V1");
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1");
+    ASSERT_TRUE(Package(sb)
+                    .Text("check.lua", "PreUpdateNeedReboot = true\n"
+                                       "PreUpdateList = {'sys/update.elf', 'sys\\\\uImage'}\n"
+                                       "function Check() return true end\n")
+                    .File("sys", "update.elf", "new loader", "V2")
+                    .File("sys", "uImage", "new kernel", "V2")
+                    .File("qspi", "boot.bin", BootImage(4096, 0x2222, 0x11, 9), "V17", 0x2222)
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed(">> Lua prefile check reboot update: 1")) << run.All();
+    // The script's two entries follow the default one.
+    EXPECT_TRUE(run.Printed("[info]PreUpdateFileList size is 3")) << run.All();
+    EXPECT_TRUE(run.Printed("[info]Start PreUpdate file :  /tmp/update/sys/uImage")) << run.All();
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    EXPECT_FALSE(run.Printed("[info]zip dir :/tmp/update/qspi")) << run.All();
+
+    // Both listed files first; the walk never reached the boot image.
+    EXPECT_EQ(sb.Read("/opt/sys_disk/update.elf"), "new loader");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new kernel");
+    EXPECT_EQ(sb.Read("/dev/boot.bin"), old_boot);
+    // No "update_end": nothing copied to "/opt/app_disk/", and the work
+    // directory stays; the blink and the reboot happen.
+    EXPECT_FALSE(sb.Has("/opt/app_disk/check.lua"));
+    EXPECT_TRUE(sb.Has("/tmp/update/check.lua"));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/gpio913/value"), std::string("0\0", 2));
+    EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+    EXPECT_EQ(sb.MailboxWord(), kWordEnd);
+}
+
 // Force and once, with the code file under and outside "/opt/update_disk".
 struct KeepCase {
     const char* name;
