@@ -445,6 +445,141 @@ TEST_F(UpdaterTest, SecondPathIsUsedWhenTheFirstIsMissing)
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new");
 }
 
+// ---- interruption: a kill at any point, then a second run of the same
+// package, leaves the board as one uninterrupted install does.
+
+// What the kill should have caught, checked before the second run so that
+// each case proves its point was reached.
+enum KillState {
+    kAnyState,
+    kKernelPartial,  // uImage part-written, its version file gone
+    kBootPartial,    // boot image part-written, header region still 0xFF
+    kKernelDone,     // uImage and its version file complete
+};
+
+struct KillCase {
+    const char* name;
+    KillState state;
+    e2e::KillPlan plan;
+};
+
+void PrintTo(const KillCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class InterruptTest : public ::testing::TestWithParam<KillCase> {
+protected:
+    // The same device and package in every sandbox.
+    static void Prepare(const Sandbox& sb)
+    {
+        sb.Install("/opt/sys_disk", "uImage", Pattern(40000, 10), "V1.0");
+        sb.Install("/opt/sys_disk", "initrd.img", Pattern(30000, 11), "V1.0");
+        sb.Install("/opt/sys_disk", "devicetree.dtb", Pattern(2000, 12), "V1.0");
+        sb.Put("/dev/boot.bin", BootImage(20000, 0x1111, 0x10, 13));
+        ASSERT_TRUE(Package(sb)
+                        .Text("readme.txt", "notes")
+                        .File("sys", "uImage", Pattern(3 * 1024 * 1024 + 777, 20), "V1.1")
+                        .File("sys", "initrd.img", Pattern(1200 * 1024, 21), "V1.1")
+                        .File("sys", "devicetree.dtb", Pattern(3000, 22), "V1.1")
+                        .File("qspi", "boot.bin", BootImage(1536 * 1024, 0x2222, 0x11, 23), "V17", 0x2222)
+                        .WriteTo("/opt/update_disk/code.bin"));
+    }
+
+    // Every board file and version record.
+    static std::map<std::string, std::string> Board(const Sandbox& sb)
+    {
+        std::map<std::string, std::string> board = sb.Tree("/opt/sys_disk");
+        board["/dev/boot.bin"] = sb.Read("/dev/boot.bin");
+        return board;
+    }
+};
+
+TEST_P(InterruptTest, RerunAfterAKillFinishesTheInstall)
+{
+    const KillCase& c = GetParam();
+    Sandbox reference;
+    ASSERT_TRUE(reference.Ok());
+    Prepare(reference);
+    Outcome whole = reference.Start({"/opt/update_disk/code.bin"});
+    ASSERT_TRUE(whole.Printed("*** Update file finish, need to reboot ***")) << whole.All();
+    const std::map<std::string, std::string> expected = Board(reference);
+    ASSERT_EQ(expected.at("uImage"), Pattern(3 * 1024 * 1024 + 777, 20));
+
+    Sandbox sb;
+    ASSERT_TRUE(sb.Ok());
+    Prepare(sb);
+    Outcome cut = sb.Start({"/opt/update_disk/code.bin"}, &c.plan);
+    ASSERT_TRUE(cut.killed) << cut.All();
+
+    const std::string kernel = sb.Read("/opt/sys_disk/uImage");
+    const std::string boot = sb.Read("/dev/boot.bin");
+    switch (c.state) {
+    case kKernelPartial:
+        EXPECT_GT(kernel.size(), 0u);
+        EXPECT_LT(kernel.size(), expected.at("uImage").size());
+        EXPECT_FALSE(sb.Has("/opt/sys_disk/uImage-info.ini"));
+        break;
+    case kBootPartial:
+        EXPECT_EQ(boot.substr(0, 256), std::string(256, '\xFF'));
+        EXPECT_NE(boot, expected.at("/dev/boot.bin"));
+        break;
+    case kKernelDone:
+        EXPECT_EQ(kernel, expected.at("uImage"));
+        EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), expected.at("uImage-info.ini"));
+        break;
+    case kAnyState:
+        break;
+    }
+
+    Outcome again = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(again.exit_status, 1) << again.All();
+    EXPECT_EQ(again.err, "") << again.All();
+    const std::map<std::string, std::string> board = Board(sb);
+    ASSERT_EQ(board.size(), expected.size());
+    for (const auto& file : expected)
+        EXPECT_TRUE(board.at(file.first) == file.second) << file.first << " differs\n" << again.All();
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+}
+
+e2e::KillPlan At(const char* text, int count = 1, int delay_ms = 0, const char* from = "")
+{
+    e2e::KillPlan plan;
+    plan.text = text;
+    plan.count = count;
+    plan.delay_ms = delay_ms;
+    plan.from = from;
+    return plan;
+}
+
+const KillCase kKillCases[] = {
+    // Unpacking: right after the request, and a little into it.
+    {"Unpacking0", kAnyState, At("[Init]code.bin path")},
+    {"Unpacking20ms", kAnyState, At("[Init]code.bin path", 1, 20)},
+    {"Unpacking60ms", kAnyState, At("[Init]code.bin path", 1, 60)},
+    {"CheckStage", kAnyState, At(">> lua_check")},
+    {"RewriteStarts", kAnyState, At("[start_end]****** start ******")},
+    // A file's copy has started: version file gone, data not yet written.
+    {"KernelStarts", kAnyState, At("start update uImage")},
+    // Mid-copy of the large file, between its 512 KiB blocks.
+    {"KernelBlock2", kKernelPartial, At("[progress]", 2, 0, "start update uImage")},
+    {"KernelBlock4", kKernelPartial, At("[progress]", 4, 0, "start update uImage")},
+    {"KernelBlock4Late", kKernelPartial, At("[progress]", 4, 60, "start update uImage")},
+    {"BootBlock2", kBootPartial, At("[progress]", 2, 0, "start update boot.bin")},
+    // Around the end of a copy: the last block, the version file, the next file.
+    {"KernelLastBlock", kAnyState, At("[progress]\t\t100%", 1, 0, "start update uImage")},
+    {"KernelRecord100ms", kAnyState, At("[progress]\t\t100%", 1, 100, "start update uImage")},
+    {"KernelRecord102ms", kAnyState, At("[progress]\t\t100%", 1, 102, "start update uImage")},
+    {"KernelRecord105ms", kAnyState, At("[progress]\t\t100%", 1, 105, "start update uImage")},
+    {"KernelFinished", kKernelDone, At("finish update file uImage")},
+    {"BetweenFiles", kAnyState, At("finish update file", 2)},
+    {"RewriteEnds", kAnyState, At("[start_end]****** end ******")},
+    {"BeforeReboot", kAnyState, At("*** Update file finish")},
+};
+
+INSTANTIATE_TEST_SUITE_P(Kill, InterruptTest, ::testing::ValuesIn(kKillCases),
+                         [](const ::testing::TestParamInfo<KillCase>& i) { return std::string(i.param.name); });
+
 #if !defined(__arm__)
 TEST_F(UpdaterTest, HostBuildRefusesWithoutASandbox)
 {

@@ -26,7 +26,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -203,12 +202,15 @@ struct Outcome {
     }
 };
 
-// Stops the run (SIGKILL) once `after_lines` lines have been read whose
-// text satisfies `match` (the count of matching lines), `delay_ms` later.
+// Stops the run (SIGKILL) `delay_ms` after the `count`-th line holding
+// `text`, counting only from the first line holding `from` (when given).
+// With delay 0 the kill follows the line at once: the program is then still
+// waiting in the report that printed it, so the point is exact.
 struct KillPlan {
-    std::function<bool(const std::string&)> match;
-    int after_lines = 1;
+    std::string text;
+    int count = 1;
     int delay_ms = 0;
+    std::string from;
 };
 
 class Sandbox {
@@ -412,6 +414,7 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
     };
     std::string pending;
     int matched = 0;
+    bool counting = plan && plan->from.empty();
     long kill_at = -1;  // elapsed ms at which to kill
     for (;;) {
         long now = elapsed_ms();
@@ -444,7 +447,10 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
                 line.erase(line.size() - 1);
             run.lines.push_back(line);
             pending.erase(0, nl + 1);
-            if (plan && kill_at < 0 && plan->match(line) && ++matched >= plan->after_lines) {
+            if (plan && !counting && line.find(plan->from) != std::string::npos)
+                counting = true;
+            if (plan && counting && kill_at < 0 && line.find(plan->text) != std::string::npos &&
+                ++matched >= plan->count) {
                 kill_at = elapsed_ms() + plan->delay_ms;
                 if (plan->delay_ms == 0) {
                     kill(pid, SIGKILL);
