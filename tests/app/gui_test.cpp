@@ -7,14 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,23 +22,17 @@
 #include "kivo/filesystem/fs_utils.h"
 #include "kivo/service/elem.h"
 #include "kivo/utils/zip.h"
+#include "tests/app/updater_run.h"
 
 namespace {
-
-int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
-{
-    return remove(path);
-}
 
 // A temporary directory as the root of every framework path.
 class GuiTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* base = getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/gui-XXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        _root = tmpl;
+        _root = e2e::TempDir("gui");
+        ASSERT_FALSE(_root.empty());
         ASSERT_EQ(kivo_mount("/system", &platform_file_ops, (void*)_root.c_str(), nullptr), 0);
         memset(_page, 0xEE, sizeof _page);
         g_mailbox_vaddr = reinterpret_cast<hw_vaddr_t>(_page);
@@ -50,7 +42,7 @@ protected:
     {
         g_mailbox_vaddr = 0;
         kivo_umount("/system");
-        nftw64(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        e2e::RemoveTree(_root);
     }
 
     // Writes a file at a framework path, making its directory.
@@ -88,14 +80,6 @@ protected:
         return kivo::ElemRead(path, v) ? v.ToString() : std::string("<none>");
     }
 
-    static std::string Le32(uint32_t v)
-    {
-        std::string s(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-        return s;
-    }
-
     std::string _root;
     alignas(8) uint8_t _page[4096];
 };
@@ -109,7 +93,7 @@ TEST_F(GuiTest, SmallFilesAndWords)
     EXPECT_EQ(Gui::ReadSmallFile("/dev/serial.bin"), std::string(64, 'S'));
     EXPECT_EQ(Gui::ReadSmallFile("/dev/missing.bin"), "");
 
-    Put("/dev/words.bin", std::string(84, '\0') + Le32(0x01020304) + "xy");
+    Put("/dev/words.bin", std::string(84, '\0') + e2e::Le32(0x01020304) + "xy");
     EXPECT_EQ(Gui::ReadWord("/dev/words.bin", 84), 0x01020304u);
     EXPECT_EQ(Gui::ReadWord("/dev/words.bin", 87), 0u);  // 3 bytes left
     EXPECT_EQ(Gui::ReadWord("/dev/short.bin", 0), 0u);
@@ -146,7 +130,7 @@ TEST_F(GuiTest, ShownVersionOfAnInstalledFile)
     std::string out;
     EXPECT_TRUE(Gui::ReadFileVersion("/dev/boot.bin", out));
     EXPECT_EQ(out, "0");
-    Put("/dev/boot.bin", std::string(84, '\0') + Le32(0x1A2B));
+    Put("/dev/boot.bin", std::string(84, '\0') + e2e::Le32(0x1A2B));
     EXPECT_TRUE(Gui::ReadFileVersion("/dev/boot.bin", out));
     EXPECT_EQ(out, "1a2b");
 }
@@ -172,10 +156,10 @@ TEST_F(GuiTest, VersionElements)
     EXPECT_EQ(Elem("@/system/version/rootfs"), "<none>");
 
     std::string boot(256, '\0');
-    boot.replace(84, 4, Le32(0x20));
-    boot.replace(92, 4, Le32(7));
-    boot.replace(100, 4, Le32(12));
-    boot.replace(108, 4, Le32(2019));
+    boot.replace(84, 4, e2e::Le32(0x20));
+    boot.replace(92, 4, e2e::Le32(7));
+    boot.replace(100, 4, e2e::Le32(12));
+    boot.replace(108, 4, e2e::Le32(2019));
     Put("/dev/boot.bin", boot);
     Gui::SetVersions();
     EXPECT_EQ(Elem("@/system/version/boot"), "20");

@@ -5,9 +5,9 @@
 // reads back what it left: standard output, the status mailbox, GPIO files,
 // commands.log, board files and version records.
 //
-// Paths: QLX_UPDATER (the program), QLX_PACKER (the packer script) and
-// QLX_EMULATOR (empty natively, qemu-arm-static for the ARM build) come from
-// the build as compile definitions.
+// The program, the packer and the emulator that runs ARM binaries (empty
+// natively) are set in Tools() by the test that runs the program; the file
+// helpers serve every test of the application.
 
 #include <gtest/gtest.h>
 
@@ -31,26 +31,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/update_test_env.h"
+
 namespace e2e {
 
 const uint64_t kMailboxOffset = 0xFFFF0000ull;
 
-inline std::string ReadFile(const std::string& path, bool* exists = nullptr)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (exists)
-        *exists = in.good();
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using update_test::MakeDirs;
+using update_test::Pattern;
+using update_test::TempDir;
 
-inline bool FileExists(const std::string& path)
+inline std::string ReadFile(const std::string& path)
 {
-    // 64-bit calls: on the 32-bit ARM build the plain ones fail with
-    // EOVERFLOW on a host file system's large inode numbers.
-    struct stat64 st;
-    return lstat64(path.c_str(), &st) == 0;
+    return update_test::ReadReal(path);
 }
 
 inline void WriteFile(const std::string& path, const std::string& data)
@@ -59,12 +52,13 @@ inline void WriteFile(const std::string& path, const std::string& data)
     out << data;
 }
 
-inline void MakeDirs(const std::string& path)
+// 64-bit calls: on the 32-bit ARM build the plain ones fail with EOVERFLOW on
+// a host file system's large inode numbers (and the sandbox's 4 GiB sparse
+// "/dev/mem" must go with its tree).
+inline bool FileExists(const std::string& path)
 {
-    for (size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/')
-            mkdir(path.substr(0, i).c_str(), 0755);
-    }
+    struct stat64 st;
+    return lstat64(path.c_str(), &st) == 0;
 }
 
 inline int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
@@ -74,21 +68,20 @@ inline int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
 
 inline void RemoveTree(const std::string& path)
 {
-    nftw64(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    if (!path.empty())
+        nftw64(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-// Deterministic bytes that differ from file to file.
-inline std::string Pattern(size_t size, uint32_t seed)
+struct ToolPaths {
+    std::string updater;
+    std::string packer;
+    std::string emulator;
+};
+
+inline ToolPaths& Tools()
 {
-    std::string s(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x & 0xFF);
-    }
-    return s;
+    static ToolPaths paths;
+    return paths;
 }
 
 inline std::string Le32(uint32_t v)
@@ -217,11 +210,9 @@ class Sandbox {
 public:
     Sandbox()
     {
-        const char* base = getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/updater-e2e-XXXXXX";
-        if (mkdtemp(&tmpl[0]) == nullptr)
+        _top = TempDir("updater-e2e");
+        if (_top.empty())
             return;
-        _top = tmpl;
         root = _top + "/root";
         work = _top + "/work";
         MakeDirs(work);
@@ -251,10 +242,7 @@ public:
     bool Ok() const { return !root.empty(); }
 
     std::string Path(const std::string& device_path) const { return root + device_path; }
-    std::string Read(const std::string& device_path, bool* exists = nullptr) const
-    {
-        return ReadFile(Path(device_path), exists);
-    }
+    std::string Read(const std::string& device_path) const { return ReadFile(Path(device_path)); }
     bool Has(const std::string& device_path) const { return FileExists(Path(device_path)); }
     void Put(const std::string& device_path, const std::string& data) const
     {
@@ -320,7 +308,7 @@ public:
             int null_fd = open("/dev/null", O_WRONLY);
             if (null_fd >= 0)
                 dup2(null_fd, 1);
-            execlp("python3", "python3", QLX_PACKER, spec_path.c_str(), (char*)nullptr);
+            execlp("python3", "python3", Tools().packer.c_str(), spec_path.c_str(), (char*)nullptr);
             _exit(127);
         }
         int status = 0;
@@ -375,9 +363,9 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
     std::string err_path = work + "/stderr.txt";
 
     std::vector<std::string> argv;
-    if (strlen(QLX_EMULATOR) > 0)
-        argv.push_back(QLX_EMULATOR);
-    argv.push_back(QLX_UPDATER);
+    if (!Tools().emulator.empty())
+        argv.push_back(Tools().emulator);
+    argv.push_back(Tools().updater);
     argv.insert(argv.end(), args.begin(), args.end());
 
     pid_t pid = fork();
