@@ -395,6 +395,19 @@ TEST_F(UpdaterTest, WrongPasswordFailsTheUnpacking)
     EXPECT_TRUE(sb.Has("/opt/update_disk/code.bin"));
 }
 
+TEST_F(UpdaterTest, WithoutTheMailboxPageReportsGoOn)
+{
+    ASSERT_EQ(unlink(sb.Path("/dev/mem").c_str()), 0);
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).Password("not-the-one").File("sys", "uImage", "new", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("Can't open /dev/mem.")) << run.All();
+    EXPECT_TRUE(run.Printed("[error]unzip fail in /tmp/update")) << run.All();
+    EXPECT_FALSE(sb.Has("/dev/mem"));
+}
+
 TEST_F(UpdaterTest, BootImageInQspiIsWrittenWithItsHeaderLast)
 {
     const std::string old_boot = BootImage(70000, 0x1111, 0x10, 6);
