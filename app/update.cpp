@@ -398,42 +398,44 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
     return ok;
 }
 
+bool Update::_ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
+                         uint32_t ver[4], bool* missing)
+{
+    const std::string version = ini.GetString(name, "version", "");
+    *crc = static_cast<uint32_t>(ini.GetInt(name, "check_crc", 0));
+    *missing = true;
+    if (*crc == 0) {
+        SendInfo(1, std::string(side) + " file info crc16 read fail :" + name, 2);
+        return false;
+    }
+    if (version.empty()) {
+        SendInfo(1, std::string(side) + " file info version read fail :" + name, 2);
+        return false;
+    }
+    *missing = false;
+    if (ParseVersion(version, ver) != 1) {
+        SendInfo(1, std::string(side) + " file get version int fail :" + name + "  " + version, 2);
+        return false;
+    }
+    return true;
+}
+
 int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board_dir)
 {
     const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
-    const std::string zip_version = _zip_ini->GetString(name, "version", "");
-    const int zip_crc = _zip_ini->GetInt(name, "check_crc", 0);
     uint32_t zv[4] = {0, 0, 0, 0};
-    if (zip_crc == 0) {
-        SendInfo(1, "zip file info crc16 read fail :" + name, 2);
+    uint32_t zip_crc = 0;
+    bool missing = false;
+    if (!_ReadRecord(*_zip_ini, "zip", name, &zip_crc, zv, &missing))
         return 0;
-    }
-    if (zip_version.empty()) {
-        SendInfo(1, "zip file info version read fail :" + name, 2);
-        return 0;
-    }
-    if (ParseVersion(zip_version, zv) != 1) {
-        SendInfo(1, "zip file get version int fail :" + name + "  " + zip_version, 2);
-        return 0;
-    }
 
+    // Without a usable installed record the file is installed; with one
+    // whose version does not parse it is left alone.
     uint32_t fv[4] = {0, 0, 0, 0};
     uint32_t flash_crc = 0;
     if (_flash_info_type == FLASH_INFO_TYPE_INI) {
-        flash_crc = static_cast<uint32_t>(_flash_ini->GetInt(name, "check_crc", 0));
-        const std::string flash_version = _flash_ini->GetString(name, "version", "");
-        if (flash_crc == 0) {
-            SendInfo(1, "flash file info crc16 read fail :" + name, 2);
-            return 1;
-        }
-        if (flash_version.empty()) {
-            SendInfo(1, "flash file info version read fail :" + name, 2);
-            return 1;
-        }
-        if (ParseVersion(flash_version, fv) != 1) {
-            SendInfo(1, "flash file get version int fail :" + name + "  " + flash_version, 2);
-            return 0;
-        }
+        if (!_ReadRecord(*_flash_ini, "flash", name, &flash_crc, fv, &missing))
+            return missing ? 1 : 0;
     } else if (ReadFlashHeader(board_dir + "/" + name, &flash_crc, &fv[0]) != 1) {
         // A header that cannot be read never matches: the image is rewritten.
         flash_crc = 0;
@@ -444,9 +446,10 @@ int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board
         return 1;
 
     char line[64];
-    snprintf(line, sizeof line, "update_crc16 :%d  flash_crc16 :%d", zip_crc, static_cast<int32_t>(flash_crc));
+    snprintf(line, sizeof line, "update_crc16 :%d  flash_crc16 :%d", static_cast<int32_t>(zip_crc),
+             static_cast<int32_t>(flash_crc));
     SendInfo(0, line, 2);
-    if (static_cast<uint32_t>(zip_crc) != flash_crc)
+    if (zip_crc != flash_crc)
         return 1;
     // Any newer component counts, whatever the ones before it say.
     for (int i = 0; i < 4; ++i) {

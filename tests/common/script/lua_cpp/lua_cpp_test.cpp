@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kivo/common/function.h"
+#include "lua_test_script.h"
 
 using kivo::Var;
 
@@ -16,37 +17,15 @@ namespace {
 
 class LuaCppTest : public ::testing::Test {
 protected:
+    LuaCppTest() : script(state) {}
+
     lua_State* L() { return state.GetState(); }
-
-    // Runs a chunk; the stack is emptied afterwards.
-    int Run(const std::string& code)
-    {
-        const int status = state.DoString(code.c_str());
-        lua_settop(L(), 0);
-        return status;
-    }
-
-    // The text of the first value of "return <expr>".
-    std::string Eval(const std::string& expr)
-    {
-        const std::string code = "return " + expr;
-        EXPECT_EQ(0, state.DoString(code.c_str())) << expr << ": " << LuaValueText(L(), -1);
-        const std::string s = lua_gettop(L()) > 0 ? LuaValueText(L(), 1) : std::string("(no result)");
-        lua_settop(L(), 0);
-        return s;
-    }
-
-    // Runs a chunk and returns what it printed.
-    std::string Printed(const std::string& code, int* status = 0)
-    {
-        testing::internal::CaptureStdout();
-        const int st = Run(code);
-        if (status != 0)
-            *status = st;
-        return testing::internal::GetCapturedStdout();
-    }
+    int Run(const std::string& code) { return script.Run(code); }
+    std::string Eval(const std::string& expr) { return script.Eval(expr); }
+    std::string Printed(const std::string& code, int* status = 0) { return script.Printed(code, status); }
 
     LuaState state;
+    LuaScript script;
 };
 
 // ---- values between the stack and kivo::Var --------------------------------------------
