@@ -202,15 +202,15 @@ int Bench(const std::string& base, int rounds)
         infos += ", \"" + name + "\": {\"version\": \"V2.0\", \"check_crc\": " + std::to_string(crc) + "}";
     }
     infos += "}}}";
-    std::string spec = "{\"stage\": \"" + stage + "\", \"out\": \"" + pkg + "\", \"infos\": " + infos + "}";
-    FILE* sf = fopen((base + "/spec.json").c_str(), "w");
+    std::string recipe = "{\"stage\": \"" + stage + "\", \"out\": \"" + pkg + "\", \"infos\": " + infos + "}";
+    FILE* sf = fopen((base + "/recipe.json").c_str(), "w");
     if (sf == nullptr)
         return 1;
-    fputs(spec.c_str(), sf);
+    fputs(recipe.c_str(), sf);
     fclose(sf);
     std::string here(__FILE__);
     here = here.substr(0, here.rfind('/'));
-    if (!Sh("python3 '" + here + "/../app/update_pack.py' '" + base + "/spec.json' > /dev/null"))
+    if (!Sh("python3 '" + here + "/../app/update_pack.py' '" + base + "/recipe.json' > /dev/null"))
         return 1;
     const double mb = static_cast<double>(total) / (1 << 20);
 
