@@ -168,8 +168,8 @@ int32_t Update::RunUpdate(Message& msg)
                     }
                 }
                 if (_started && _ElemIsOne("/update/PreNeedReboot")) {
-                    // The device reboots into the rest of the package: the
-                    // work directory stays for that run's check stage.
+                    // The device reboots at once: no walk, no "update_end",
+                    // and the work directory is left as it is.
                     SendUpdateInfo(3, 1);
                     return 5;
                 }
@@ -383,11 +383,16 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         }
     }
 
+    // After a failed copy the header stays blank: the image is not taken
+    // for valid, and the next run finds it different and rewrites it.
     if (boot && ok) {
+        const size_t head = length < static_cast<int64_t>(kBootHeader) ? static_cast<size_t>(length) : kBootHeader;
         src.Seek(0, File::SeekBegin);
         dst.Seek(0, File::SeekBegin);
-        size_t n = _ReadFull(src, buf, kBootHeader);
-        if (n == 0 || dst.Write(buf, n, nullptr) != static_cast<ssize_t>(n)) {
+        if (_ReadFull(src, buf, head) != head) {
+            SendInfo(2, "read file fail ", 2);
+            ok = false;
+        } else if (dst.Write(buf, head, nullptr) != static_cast<ssize_t>(head)) {
             SendInfo(2, "write file fail ", 2);
             ok = false;
         }

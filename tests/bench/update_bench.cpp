@@ -183,21 +183,8 @@ double Median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Bench(const std::string& base, int rounds)
 {
-    if (argc == 3 && strcmp(argv[1], "--install") == 0)
-        return InstallChild(argv[2]);
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
-
-    const char* tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qlx-update-bench-XXXXXX";
-    std::vector<char> tb(tmpl.begin(), tmpl.end());
-    tb.push_back('\0');
-    if (mkdtemp(tb.data()) == nullptr)
-        return 1;
-    const std::string base = tb.data();
     const std::string root = base + "/root";
     const std::string stage = base + "/stage";
     const std::string pkg = root + "/pkg/code.bin";
@@ -215,15 +202,15 @@ int main(int argc, char** argv)
         infos += ", \"" + name + "\": {\"version\": \"V2.0\", \"check_crc\": " + std::to_string(crc) + "}";
     }
     infos += "}}}";
-    std::string spec = "{\"stage\": \"" + stage + "\", \"out\": \"" + pkg + "\", \"infos\": " + infos + "}";
-    FILE* sf = fopen((base + "/spec.json").c_str(), "w");
+    std::string recipe = "{\"stage\": \"" + stage + "\", \"out\": \"" + pkg + "\", \"infos\": " + infos + "}";
+    FILE* sf = fopen((base + "/recipe.json").c_str(), "w");
     if (sf == nullptr)
         return 1;
-    fputs(spec.c_str(), sf);
+    fputs(recipe.c_str(), sf);
     fclose(sf);
     std::string here(__FILE__);
     here = here.substr(0, here.rfind('/'));
-    if (!Sh("python3 '" + here + "/../app/update_pack.py' '" + base + "/spec.json' > /dev/null"))
+    if (!Sh("python3 '" + here + "/../app/update_pack.py' '" + base + "/recipe.json' > /dev/null"))
         return 1;
     const double mb = static_cast<double>(total) / (1 << 20);
 
@@ -297,9 +284,29 @@ int main(int argc, char** argv)
     printf("kivo::zip::UnzipToDir:       %.1f MB/s\n", mb / Median(unzip_t));
     printf("peak resident memory of the install process: %.1f MiB\n", maxrss / 1024.0);
 
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && strcmp(argv[1], "--install") == 0)
+        return InstallChild(argv[2]);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qlx-update-bench-XXXXXX";
+    std::vector<char> tb(tmpl.begin(), tmpl.end());
+    tb.push_back('\0');
+    if (mkdtemp(tb.data()) == nullptr)
+        return 1;
+    const std::string base = tb.data();
+    int rc = Bench(base, rounds);
+    // UPDATE_BENCH_KEEP keeps the tree, for profiling one install by hand.
     if (getenv("UPDATE_BENCH_KEEP") == nullptr)
         Sh("rm -rf '" + base + "'");
     else
         printf("kept %s\n", base.c_str());
-    return 0;
+    return rc;
 }
