@@ -264,11 +264,23 @@ LuaLibCommon::LuaLibCommon() : _lock(0), _state(0) {}
 
 LuaLibCommon::~LuaLibCommon()
 {
-    // Late callbacks see the mark first; one in progress is waited for.
+    // Under the lock no callback is inside; any that comes later sees the
+    // mark and leaves without touching this object.
+    std::set<int> ids;
+    if (_lock != 0)
+        _lock->Lock(KIVO_WAIT_FOREVER);
     _slot.MarkDead();
-    const std::set<int> ids(_timers);
-    for (std::set<int>::const_iterator it = ids.begin(); it != ids.end(); ++it)
-        _StopTimer(*it, true);
+    ids.swap(_timers);
+    if (_lock != 0)
+        _lock->Unlock();
+    for (std::set<int>::const_iterator it = ids.begin(); it != ids.end(); ++it) {
+        kivo::Timer* t = TimerOf(*it);
+        if (t != 0) {
+            t->StopWait(KIVO_WAIT_FOREVER);  // a callback on its way out
+            delete t;
+        }
+        kivo_handle_free(*it, 0);
+    }
 }
 
 bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
@@ -398,18 +410,16 @@ void LuaLibCommon::_OnTimer(int id, kivo::Slot::Observer& observer)
         lock->Unlock();
 }
 
-bool LuaLibCommon::_StopTimer(int id, bool wait)
+bool LuaLibCommon::_StopTimer(int id)
 {
     std::set<int>::iterator it = _timers.find(id);
     if (it == _timers.end())
         return false;
     _timers.erase(it);
+    // No wait: a tick of this timer already on its way finds the id gone.
     kivo::Timer* t = TimerOf(id);
     if (t != 0) {
-        if (wait)
-            t->StopWait(KIVO_WAIT_FOREVER);
-        else
-            t->Stop();
+        t->Stop();
         delete t;
     }
     kivo_handle_free(id, 0);
@@ -418,7 +428,7 @@ bool LuaLibCommon::_StopTimer(int id, bool wait)
 
 void LuaLibCommon::_StopTimerAndCallback(lua_State* L, int id)
 {
-    if (!_StopTimer(id, false))
+    if (!_StopTimer(id))
         return;
     PushTimerBack(L);
     if (lua_type(L, -1) == LUA_TTABLE) {

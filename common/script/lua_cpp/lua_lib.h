@@ -70,9 +70,9 @@ private:
 
     int _TimerStart(lua_State* L);
     void _OnTimer(int id, kivo::Slot::Observer& observer);
-    // Stops and destroys timer id and frees its handle (waiting for a
-    // callback in progress when asked); true when it was running.
-    bool _StopTimer(int id, bool wait);
+    // Stops and destroys timer id and frees its handle; true when it was
+    // running.
+    bool _StopTimer(int id);
     // The same, also dropping its script function.
     void _StopTimerAndCallback(lua_State* L, int id);
 
