@@ -356,17 +356,51 @@ bool _LuaScalarText(lua_State* L, int index, std::string& out)
     }
 }
 
+bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TSTRING: {
+        size_t n = 0;
+        const char* s = lua_tolstring(L, index, &n);
+        out = std::string(s, n);  // the text assignment parses
+        return true;
+    }
+    case LUA_TBOOLEAN:
+        out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
+        return true;
+    case LUA_TNUMBER:
+        if (lua_isinteger(L, index))
+            out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
+        else
+            out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---- metatable functions ---------------------------------------------------------------
 
-int DefIndex(lua_State* L)
+// The handler of the record at 1 for an integer key.
+static int CallElementHandler(lua_State* L, int (*LuaUserData::*handler)(lua_State*))
 {
-    if (lua_isinteger(L, 2)) {
-        LuaUserData* rec = _LuaLiveRecord(L, 1);
-        return rec != 0 ? rec->index_fn(L) : 0;
-    }
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    return rec != 0 ? (rec->*handler)(L) : 0;
+}
+
+// Pushes the metatable (upvalue 1) field named by the text of the key at 2.
+static void PushMetaField(lua_State* L)
+{
     const std::string key = LuaValueText(L, 2);
     lua_pushlstring(L, key.data(), key.size());
     lua_rawget(L, lua_upvalueindex(1));
+}
+
+int DefIndex(lua_State* L)
+{
+    if (lua_isinteger(L, 2))
+        return CallElementHandler(L, &LuaUserData::index_fn);
+    PushMetaField(L);
     if (lua_isnil(L, -1))
         return 0;
     if (lua_tocfunction(L, -1) == &LuaGuarded<&DefValue>) {
@@ -379,13 +413,9 @@ int DefIndex(lua_State* L)
 
 int DefNewIndex(lua_State* L)
 {
-    if (lua_isinteger(L, 2)) {
-        LuaUserData* rec = _LuaLiveRecord(L, 1);
-        return rec != 0 ? rec->newindex_fn(L) : 0;
-    }
-    const std::string key = LuaValueText(L, 2);
-    lua_pushlstring(L, key.data(), key.size());
-    lua_rawget(L, lua_upvalueindex(1));
+    if (lua_isinteger(L, 2))
+        return CallElementHandler(L, &LuaUserData::newindex_fn);
+    PushMetaField(L);
     if (lua_type(L, -1) == LUA_TFUNCTION) {
         lua_pushvalue(L, 1);
         lua_pushvalue(L, 3);
@@ -452,22 +482,9 @@ std::string LuaValueText(lua_State* L, int index)
 bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
 {
     index = lua_absindex(L, index);
+    if (_LuaScalarToVar(L, index, out))
+        return true;
     switch (lua_type(L, index)) {
-    case LUA_TSTRING: {
-        size_t n = 0;
-        const char* s = lua_tolstring(L, index, &n);
-        out = std::string(s, n);
-        break;
-    }
-    case LUA_TBOOLEAN:
-        out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
-        break;
-    case LUA_TNUMBER:
-        if (lua_isinteger(L, index))
-            out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
-        else
-            out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
-        break;
     case LUA_TNIL:
         out = kivo::Var("nil");
         break;
@@ -597,35 +614,48 @@ int LuaPointerHandlers<int>::ToString(lua_State* L)
     return 1;
 }
 
-// Elements are reached only inside 1..size; an element pointer belongs to
-// the vector, so deleting it only forgets it.
-int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
+// The vector of the userdata at 1 and the element position for the index
+// at 2; null when released (reported). Elements are reached only inside
+// 1..size.
+static VectorInt* _LuaVectorElement(lua_State* L, size_t* pos, bool* inside)
 {
     LuaUserData* rec = _LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
     const lua_Integer n = lua_tointeger(L, 2);
-    if (n < 1 || static_cast<uint64_t>(n) > v->size()) {
+    *inside = n >= 1 && static_cast<uint64_t>(n) <= v->size();
+    *pos = *inside ? static_cast<size_t>(n - 1) : 0;
+    return v;
+}
+
+// An element pointer belongs to the vector: deleting it only forgets it.
+int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
+{
+    size_t pos = 0;
+    bool inside = false;
+    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    if (v == 0)
+        return 0;
+    if (inside)
+        _LuaPushPointer<int>(L, &(*v)[pos], false);
+    else
         lua_pushnil(L);
-        return 1;
-    }
-    _LuaPushPointer<int>(L, &(*v)[static_cast<size_t>(n - 1)], false);
     return 1;
 }
 
 int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
-    if (rec == 0)
+    size_t pos = 0;
+    bool inside = false;
+    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    if (v == 0)
         return 0;
-    VectorInt* v = static_cast<VectorInt*>(rec->obj);
-    const lua_Integer n = lua_tointeger(L, 2);
-    if (n < 1 || static_cast<uint64_t>(n) > v->size())
+    if (!inside)
         return luaL_error(L, "index out of range");
     int x = 0;
     LuaToBase<int>(L, 3, &x);
-    (*v)[static_cast<size_t>(n - 1)] = x;
+    (*v)[pos] = x;
     return 0;
 }
 
@@ -671,16 +701,32 @@ int LuaPointerHandlers<VectorInt>::ToString(lua_State* L)
 
 // ---- classes ----------------------------------------------------------------------------
 
-void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+// Fields of every pointer metatable (the table at the top): element and
+// method lookup, then "value" and the text.
+static void SetIndexFields(lua_State* L)
 {
-    luaL_openlibs(L);
-    luaL_newmetatable(L, type_name);
     lua_pushvalue(L, -1);
     lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
     lua_setfield(L, -2, "__index");
     lua_pushvalue(L, -1);
     lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
     lua_setfield(L, -2, "__newindex");
+}
+
+static void SetValueFields(lua_State* L)
+{
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
+    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
+    lua_setfield(L, -2, "value");
+    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
+    lua_setfield(L, -2, "__tostring");
+}
+
+void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+{
+    luaL_openlibs(L);
+    luaL_newmetatable(L, type_name);
+    SetIndexFields(L);
     lua_pushinteger(L, size);
     lua_setfield(L, -2, "__len");
     lua_createtable(L, 4, 0);
@@ -689,11 +735,7 @@ void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer siz
     lua_setfield(L, -2, "__typeinfo__");
     lua_pushcfunction(L, &LuaGuarded<&UserDataDelete>);
     lua_setfield(L, -2, "delete");
-    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
-    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
-    lua_setfield(L, -2, "value");
-    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
-    lua_setfield(L, -2, "__tostring");
+    SetValueFields(L);
 }
 
 void VectorIntRegister(lua_State* L)
@@ -754,17 +796,8 @@ LuaState::LuaState() : _state(luaL_newstate()), _owned(1)
     lua_settop(L, 0);
     VectorIntRegister(L);
     luaL_newmetatable(L, LUA_DEF_METATABLE);
-    lua_pushvalue(L, -1);
-    lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
-    lua_setfield(L, -2, "__index");
-    lua_pushvalue(L, -1);
-    lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
-    lua_setfield(L, -2, "__newindex");
-    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
-    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
-    lua_setfield(L, -2, "value");
-    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
-    lua_setfield(L, -2, "__tostring");
+    SetIndexFields(L);
+    SetValueFields(L);
     lua_setglobal(L, LUA_DEF_METATABLE);
 }
 

@@ -15,17 +15,13 @@ using kivo::Var;
 
 namespace {
 
-class LuaCppTest : public ::testing::Test {
+class LuaCppTest : public ::testing::Test, public LuaScript {
 protected:
-    LuaCppTest() : script(state) {}
+    LuaCppTest() : LuaScript(&state) {}
 
     lua_State* L() { return state.GetState(); }
-    int Run(const std::string& code) { return script.Run(code); }
-    std::string Eval(const std::string& expr) { return script.Eval(expr); }
-    std::string Printed(const std::string& code, int* status = 0) { return script.Printed(code, status); }
 
     LuaState state;
-    LuaScript script;
 };
 
 // ---- values between the stack and kivo::Var --------------------------------------------
@@ -98,7 +94,7 @@ TEST_F(LuaCppTest, PushVarWithoutLuaFormPushesNilAndSaysSo)
 
 TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
 {
-    ASSERT_EQ(0, Run("s = 'abc'; l = '[1,2]'; b = true; i = 42; f = 2.5; t = {a = 1}; "
+    ASSERT_EQ(0, Exec("s = 'abc'; l = '[1,2]'; b = true; i = 42; f = 2.5; t = {a = 1}; "
                      "fn = function() end; co = coroutine.create(fn)"));
     struct Case {
         const char* global;
@@ -141,7 +137,7 @@ TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
 
 TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
 {
-    ASSERT_EQ(0, Run("t = {a = 1, b = {}}; t.me = t"));
+    ASSERT_EQ(0, Exec("t = {a = 1, b = {}}; t.me = t"));
     lua_getglobal(L(), "t");
     Var v(0);
     testing::internal::CaptureStdout();
@@ -159,7 +155,7 @@ TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
 
 TEST_F(LuaCppTest, ToBaseReadsEachLuaScalar)
 {
-    ASSERT_EQ(0, Run("s = ' 0x10'; b = true; i = -7; f = 2.6"));
+    ASSERT_EQ(0, Exec("s = ' 0x10'; b = true; i = -7; f = 2.6"));
     struct Case {
         const char* global;
         int as_int;
@@ -217,18 +213,18 @@ TEST_F(LuaCppTest, ValueTextOfTablesAndCyclesOfAnyLength)
     EXPECT_EQ("nil", Eval("nil"));
     EXPECT_EQ("1", Eval("true"));
 
-    ASSERT_EQ(0, Run("t = {}; t[1] = t"));
+    ASSERT_EQ(0, Exec("t = {}; t[1] = t"));
     EXPECT_EQ("{1:{self},}", Eval("t"));
     // Two and three tables in a ring: the walk ends where it came back.
-    ASSERT_EQ(0, Run("a = {}; b = {a}; a[1] = b"));
+    ASSERT_EQ(0, Exec("a = {}; b = {a}; a[1] = b"));
     EXPECT_EQ("{1:{1:{self},},}", Eval("a"));
-    ASSERT_EQ(0, Run("x = {}; y = {}; z = {}; x[1] = y; y[1] = z; z[1] = x"));
+    ASSERT_EQ(0, Exec("x = {}; y = {}; z = {}; x[1] = y; y[1] = z; z[1] = x"));
     EXPECT_EQ("{1:{1:{1:{self},},},}", Eval("x"));
     // A table as a key of itself.
-    ASSERT_EQ(0, Run("k = {}; k[k] = 1"));
+    ASSERT_EQ(0, Exec("k = {}; k[k] = 1"));
     EXPECT_EQ("{{self}:1,}", Eval("k"));
     // Deep nesting is cut, not followed to the end of the C stack.
-    ASSERT_EQ(0, Run("deep = {}; local c = deep; for i = 1, 100000 do c[1] = {}; c = c[1] end"));
+    ASSERT_EQ(0, Exec("deep = {}; local c = deep; for i = 1, 100000 do c[1] = {}; c = c[1] end"));
     EXPECT_NE(std::string::npos, Eval("deep").find("{...}"));
 }
 
@@ -246,7 +242,7 @@ TEST_F(LuaCppTest, DumpAndReportLeaveTheStackAsItWas)
 
 TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
 {
-    ASSERT_EQ(0, Run("t = {x = 'ex', 'one', 'two'}; g = 7"));
+    ASSERT_EQ(0, Exec("t = {x = 'ex', 'one', 'two'}; g = 7"));
     lua_pushinteger(L(), 1);  // something of the caller's
     struct Case {
         const char* path;
@@ -269,7 +265,7 @@ TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
 
 TEST_F(LuaCppTest, CallGivesTheLastResult)
 {
-    ASSERT_EQ(0, Run("function yes() return true end function many() return 1, 2, 3 end "
+    ASSERT_EQ(0, Exec("function yes() return true end function many() return 1, 2, 3 end "
                      "function num() return '12' end"));
     bool b = false;
     EXPECT_TRUE(state.GetGlobal("yes").Call().Get(&b));
@@ -281,7 +277,7 @@ TEST_F(LuaCppTest, CallGivesTheLastResult)
 
 TEST_F(LuaCppTest, CallOfAFunctionWithoutResultsReadsNil)
 {
-    ASSERT_EQ(0, Run("function none() end"));
+    ASSERT_EQ(0, Exec("function none() end"));
     lua_pushinteger(L(), 42);  // would be read as the result by mistake
     {
         LuaRef r = state.GetGlobal("none");
@@ -298,7 +294,7 @@ TEST_F(LuaCppTest, CallOfAFunctionWithoutResultsReadsNil)
 
 TEST_F(LuaCppTest, CallOfAFailingFunctionReportsOneLineAndGoesOn)
 {
-    ASSERT_EQ(0, Run("function bad() error('broken\\ncheck') end"));
+    ASSERT_EQ(0, Exec("function bad() error('broken\\ncheck') end"));
     const char* paths[] = {"bad", "not_a_function"};
     for (const char* path : paths) {
         std::string out;
@@ -313,7 +309,7 @@ TEST_F(LuaCppTest, CallOfAFailingFunctionReportsOneLineAndGoesOn)
         EXPECT_EQ(out.size() - 1, out.find('\n')) << out;  // one line
         EXPECT_EQ(0, lua_gettop(L()));
     }
-    EXPECT_EQ(0, Run("after = 1"));
+    EXPECT_EQ(0, Exec("after = 1"));
 }
 
 TEST_F(LuaCppTest, DoStringReturnsTheStatusAndKeepsTheMessage)
@@ -335,11 +331,11 @@ TEST_F(LuaCppTest, PointerWithoutClassUsesTheDefaultMetatable)
     _LuaPushPointer<int>(L(), &x, false);
     lua_setglobal(L(), "p");
     EXPECT_EQ("3", Eval("p.value"));
-    EXPECT_EQ(0, Run("p.value = 5"));
+    EXPECT_EQ(0, Exec("p.value = 5"));
     EXPECT_EQ(5, x);
     EXPECT_EQ("5", Eval("tostring(p)"));
     EXPECT_EQ("nil", Eval("p[2]"));
-    EXPECT_NE(0, Run("p[2] = 1"));
+    EXPECT_NE(0, Exec("p[2] = 1"));
     EXPECT_EQ(5, x);
 }
 
@@ -359,23 +355,23 @@ TEST_F(LuaCppTest, ForeignUserdataIsNeverReadAsARecord)
 
 TEST_F(LuaCppTest, VectorIntBehavesAsASequence)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(3); v:push_back(4)"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(3); v:push_back(4)"));
     EXPECT_EQ("2", Eval("#v"));
     EXPECT_EQ("2", Eval("v:size()"));
     EXPECT_EQ("4", Eval("v[2].value"));
     EXPECT_EQ("[\n    3, \n    4\n]", Eval("tostring(v)"));
     EXPECT_EQ("{1:3,2:4,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v:erase(1)"));
+    ASSERT_EQ(0, Exec("v:erase(1)"));
     EXPECT_EQ("{1:4,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v:resize(3)"));
+    ASSERT_EQ(0, Exec("v:resize(3)"));
     EXPECT_EQ("{1:4,2:0,3:0,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v[2] = 9; v[3].value = 8"));
+    ASSERT_EQ(0, Exec("v[2] = 9; v[3].value = 8"));
     EXPECT_EQ("{1:4,2:9,3:8,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v.value = {7, '6'}"));
+    ASSERT_EQ(0, Exec("v.value = {7, '6'}"));
     EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("w = vector_int:new(); w:push_back_new(v[1]); w:pop_back(); w:pop_back(); w:clear()"));
+    ASSERT_EQ(0, Exec("w = vector_int:new(); w:push_back_new(v[1]); w:pop_back(); w:pop_back(); w:clear()"));
     EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));  // an element pointer is not freed
-    EXPECT_EQ(0, Run("v:delete(); w:delete()"));
+    EXPECT_EQ(0, Exec("v:delete(); w:delete()"));
 }
 
 TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
@@ -384,7 +380,7 @@ TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
         const char* code;
         const char* printed;
     };
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1)"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(1)"));
     const Case cases[] = {
         {"r = vector_int:new(1)", "args num need 1, but input is 2"},
         {"v:resize(1, 2)", "args num need 2, but input is 3"},
@@ -402,14 +398,14 @@ TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
         EXPECT_EQ("{1:1,}", Eval("v.value")) << c.code;
     }
     EXPECT_EQ("nil", Eval("r"));
-    EXPECT_NE(0, Run("v[2] = 1"));
+    EXPECT_NE(0, Exec("v[2] = 1"));
     EXPECT_EQ("{1:1,}", Eval("v.value"));
-    EXPECT_EQ(0, Run("v:delete()"));
+    EXPECT_EQ(0, Exec("v:delete()"));
 }
 
 TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1); v:delete()"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(1); v:delete()"));
     const char* uses[] = {"v:push_back(2)", "v:size()", "r = v.value", "r = v[1]", "v:delete()"};
     for (const char* use : uses) {
         int status = -1;
@@ -425,10 +421,10 @@ TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
 
 TEST_F(LuaCppTest, ReserveBeyondTheMaximumIsALuaError)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new()"));
+    ASSERT_EQ(0, Exec("v = vector_int:new()"));
     EXPECT_EQ("false", Eval("tostring(pcall(v.reserve, v, math.maxinteger))"));
     EXPECT_NE(std::string::npos, Eval("select(2, pcall(v.reserve, v, math.maxinteger))").find("vector::reserve"));
-    EXPECT_EQ(0, Run("v:delete()"));
+    EXPECT_EQ(0, Exec("v:delete()"));
 }
 
 // ---- wrappers and classes --------------------------------------------------------------------
@@ -483,7 +479,7 @@ TEST_F(LuaCppTest, RegisteredFunctionsCheckTheExactCount)
     EXPECT_NE(std::string::npos, out.find("args num need 0, but input is 1")) << out;
     EXPECT_FALSE(g_called);
     EXPECT_EQ("nil", Eval("r"));
-    EXPECT_EQ(0, Run("touch()"));
+    EXPECT_EQ(0, Exec("touch()"));
     EXPECT_TRUE(g_called);
 }
 
@@ -497,7 +493,7 @@ TEST_F(LuaCppTest, NativeFailuresUnwindWithDestructorsAndBecomeLuaErrors)
     EXPECT_EQ("native failure", Eval("select(2, pcall(throw_native))"));
     EXPECT_EQ(2, g_destroyed);
     // Unprotected in the chunk: DoString gets the status.
-    EXPECT_EQ(LUA_ERRRUN, Run("throw_native()"));
+    EXPECT_EQ(LUA_ERRRUN, Exec("throw_native()"));
     EXPECT_EQ(3, g_destroyed);
     // From a native call through LuaRef.
     testing::internal::CaptureStdout();
@@ -545,12 +541,12 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
         .Method("add", &Counter::Add)
         .Method("get", &Counter::Get)
         .Function("twice", &Twice);
-    ASSERT_EQ(0, Run("c = Counter:new(4); c:add(2)"));
+    ASSERT_EQ(0, Exec("c = Counter:new(4); c:add(2)"));
     EXPECT_EQ("6", Eval("c:get()"));
     EXPECT_EQ("18", Eval("c:twice(3)"));
     EXPECT_EQ(std::to_string(sizeof(Counter)), Eval("c.__len"));
     // A copy is a separate object.
-    ASSERT_EQ(0, Run("d = c:new(); d:add(1)"));
+    ASSERT_EQ(0, Exec("d = c:new(); d:add(1)"));
     EXPECT_EQ("6", Eval("c:get()"));
     EXPECT_EQ("7", Eval("d:get()"));
 
@@ -560,7 +556,7 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
     const std::string other = Printed("v = vector_int:new(); r = c.add(v, 1); v:delete()");
     EXPECT_EQ(0u, other.find("is not userdata type")) << other;
     EXPECT_EQ("6", Eval("c:get()"));
-    EXPECT_EQ(0, Run("c:delete(); d:delete()"));
+    EXPECT_EQ(0, Exec("c:delete(); d:delete()"));
 
     LuaRegBound(L(), "scale", kivo::Bind(&BoundScale, 3, kivo::PlaceHolder::_1));
     EXPECT_EQ("21", Eval("scale(7)"));

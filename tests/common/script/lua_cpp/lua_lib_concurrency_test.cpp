@@ -12,6 +12,7 @@
 #include "kivo/base/platform/linux/__platform_kernel.h"
 #include "kivo/common/function.h"
 #include "kivo/service/service.h"
+#include "../../../kivo/service/wait_for.h"
 
 using kivo::Message;
 using kivo::Service;
@@ -63,18 +64,6 @@ protected:
         return state.GetGlobal(name).To<int>();
     }
 
-    template <typename F>
-    bool WaitUntil(F done)
-    {
-        const uint32_t start = kivo_tick_ms();
-        while (!done()) {
-            if (kivo_tick_ms() - start > 10000)
-                return false;
-            kivo::this_thread::Sleep(1);
-        }
-        return true;
-    }
-
     Service worker;
     kivo::Mutex mutex;
     LuaState state;
@@ -103,7 +92,7 @@ TEST_F(LuaLibConcurrencyTest, DestroyingTheLibraryWhileTimersFire)
 {
     const int32_t free_before = kivo_handle_free_count();
     ASSERT_EQ(0, RunInWorker("n = 0; for i = 1, 3 do timer_start(function() n = n + 1 end, 1) end"));
-    ASSERT_TRUE(WaitUntil([this] { return Global("n") >= 10; }));
+    ASSERT_TRUE(kivo_test::WaitFor([this] { return Global("n") >= 10; }));
     lib.reset();
     EXPECT_EQ(free_before, kivo_handle_free_count());
     const int after = Global("n");
