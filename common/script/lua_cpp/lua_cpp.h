@@ -62,8 +62,8 @@ inline const char* LuaTypeName()
 
 // ---- registry, records and diagnostics ---------------------------------------------
 
-// Sets registry[type_name], or the default metatable when there is none, as
-// the metatable of the value at -2 (the one just below the key lookup).
+// Gives the value at the top the metatable registry[type_name], or the
+// default metatable when the type has none.
 void LuaSetMetatableByType(lua_State* L, const char* type_name);
 // A new userdata carrying a copy of the record at `index`.
 void LuaUserDataPush(lua_State* L, int index);
@@ -107,6 +107,8 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out);
 // Always pushes exactly one value: nil for a value without a Lua form.
 void LuaPushVar(lua_State* L, const kivo::Var& v);
 
+// True (and *out set) for a userdata of this binding whose object is still
+// there and, with check_type, of type T.
 template <typename T>
 bool LuaUserDataIs(lua_State* L, int index, T** out, bool check_type)
 {

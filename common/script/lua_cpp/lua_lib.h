@@ -2,7 +2,9 @@
 
 // LuaLibCommon: the functions the system gives its scripts.
 //
-//   open(path [, mode])         a File ("r", "w", "a", "x", "b", "t", "+")
+//   open(path [, mode])         a File ("r", "w", "a", "x", "b", "t", "+");
+//                               "w", "a" and "x" write and create, "a"
+//                               appends, "x" refuses an existing file
 //     f:write(data) f:read([n]) f:seek(off, whence) f:truncate([len]) f:close()
 //   router_post(path, v)        router_send(path, v)
 //   router_write(path, v [, flag [, sync]])   router_read(path [, take])

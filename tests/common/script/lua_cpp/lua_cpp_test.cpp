@@ -151,6 +151,14 @@ TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
     EXPECT_EQ(0, v["b"].ToInt32());
     EXPECT_EQ("{self}", v["me"].ToString());
     EXPECT_EQ("unkow lua type to c++ base type, lua type = 5\n", out);
+
+    // A key that holds itself: its text ends at the cycle.
+    ASSERT_EQ(0, Exec("k = {}; k[k] = 2"));
+    lua_getglobal(L(), "k");
+    Var keyed(0);
+    LuaValueToVar(L(), -1, keyed);
+    lua_settop(L(), 0);
+    EXPECT_EQ(2, keyed["{{self}:2,}"].ToInt32());
 }
 
 TEST_F(LuaCppTest, ToBaseReadsEachLuaScalar)
@@ -337,6 +345,26 @@ TEST_F(LuaCppTest, PointerWithoutClassUsesTheDefaultMetatable)
     EXPECT_EQ("nil", Eval("p[2]"));
     EXPECT_NE(0, Exec("p[2] = 1"));
     EXPECT_EQ(5, x);
+}
+
+TEST_F(LuaCppTest, PointersToVarsAndStringsReadAsTheirValues)
+{
+    Var held("[4,5]", true);
+    std::string text("native text");
+    _LuaPushPointer<Var>(L(), &held, false);
+    _LuaPushPointer<std::string>(L(), &text, false);
+    Var copy(0);
+    EXPECT_TRUE(LuaValueToVar(L(), 1, copy));
+    EXPECT_EQ(Var::TYPE_VECTOR, copy.GetType());
+    EXPECT_EQ(2u, copy.Size());
+    EXPECT_EQ("native text", LuaValueText(L(), 2));
+    // A second Lua value for the same object.
+    LuaUserDataPush(L(), 2);
+    std::string* p = 0;
+    EXPECT_TRUE(LuaUserDataIs(L(), 3, &p, true));
+    EXPECT_EQ(&text, p);
+    EXPECT_FALSE(LuaUserDataIs(L(), 1, &p, true));  // a Var is no string
+    lua_settop(L(), 0);
 }
 
 TEST_F(LuaCppTest, ForeignUserdataIsNeverReadAsARecord)

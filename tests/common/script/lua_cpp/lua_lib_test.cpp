@@ -94,6 +94,7 @@ TEST_F(LuaLibTest, OpenModesCreateTruncateAndAppend)
         {"x", "a", "y", "xy"},
         {nullptr, "ab", "z", "z"},
         {nullptr, "wx", "fresh", "fresh"},
+        {nullptr, "x", "new", "new"},
         {"keep", "r+", "K", "Keep"},
     };
     for (const Case& c : cases) {
@@ -179,6 +180,10 @@ TEST_F(LuaLibTest, FileMethodsCheckTheirCounts)
         EXPECT_EQ(0u, out.find(c.printed)) << c.code << ": " << out;
     }
     EXPECT_EQ("abc", Eval("f:read()"));  // still open
+    // A file owns its handle: no copy of it is made.
+    const std::string copy = Printed("r = f:new()");
+    EXPECT_NE(std::string::npos, copy.find("not suppot copy to LUA, push nil")) << copy;
+    EXPECT_EQ("nil", Eval("r"));
     EXPECT_EQ(0, Exec("f:close()"));
 }
 
