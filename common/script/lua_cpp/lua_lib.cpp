@@ -303,23 +303,27 @@ bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
     lua_setglobal(L, "router_write");
     lua_pushcfunction(L, &LuaGuarded<&RouterRead>);
     lua_setglobal(L, "router_read");
-    LuaRegBound(L, "timer_start", kivo::Bind(&LuaLibCommon::_TimerStartFn, this, kivo::PlaceHolder::_1));
-    LuaRegBound(L, "timer_stop", kivo::Bind(&LuaLibCommon::_TimerStopFn, this, kivo::PlaceHolder::_1));
+    // With the slot's observer: a script that outlives this object gets no
+    // timers instead of reaching a destroyed one.
+    LuaRegBound(L, "timer_start",
+                kivo::Bind(&LuaLibCommon::_TimerStartFn, this, _slot.GetObserver(), kivo::PlaceHolder::_1));
+    LuaRegBound(L, "timer_stop",
+                kivo::Bind(&LuaLibCommon::_TimerStopFn, this, _slot.GetObserver(), kivo::PlaceHolder::_1));
     LuaRegFunction(L, "tick_getus", &TickGetUs);
     LuaRegFunction(L, "tick_getms", &TickGetMs);
     LuaRegBound(L, "dostring", kivo::Bind(&LuaLibCommon::_DoStringFn, this, kivo::PlaceHolder::_1));
     return true;
 }
 
-int LuaLibCommon::_TimerStartFn(LuaLibCommon* self, lua_State* L)
+int LuaLibCommon::_TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L)
 {
-    return self->_TimerStart(L);
+    return live.IsLive() ? self->_TimerStart(L) : 0;
 }
 
-int LuaLibCommon::_TimerStopFn(LuaLibCommon* self, lua_State* L)
+int LuaLibCommon::_TimerStopFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L)
 {
     const int n = lua_gettop(L);
-    if (n == 0)
+    if (n == 0 || !live.IsLive())
         return 0;
     int id = -1;
     if (LuaToBase<int>(L, n, &id))
@@ -401,8 +405,9 @@ void LuaLibCommon::_OnTimer(int id, kivo::Slot::Observer& observer)
         lua_settop(L, top);
         if (_timers.count(id) != 0) {
             kivo::Timer* t = TimerOf(id);
-            // Nothing to call, or the last count done: the timer is reclaimed.
-            if (!found || t == 0 || (t->Count() == 0 && t->IsStopped()))
+            // Nothing to call, or nothing more to come (the last count done,
+            // or a zero period that fires once): the timer is reclaimed.
+            if (!found || t == 0 || t->IsStopped())
                 _StopTimerAndCallback(L, id);
         }
     }

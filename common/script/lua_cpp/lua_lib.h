@@ -66,8 +66,8 @@ private:
         void MarkDead() { _MarkDead(); }
     };
 
-    static int _TimerStartFn(LuaLibCommon* self, lua_State* L);
-    static int _TimerStopFn(LuaLibCommon* self, lua_State* L);
+    static int _TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
+    static int _TimerStopFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
     static int _DoStringFn(LuaLibCommon* self, lua_State* L);
 
     int _TimerStart(lua_State* L);

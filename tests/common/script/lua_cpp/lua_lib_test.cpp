@@ -285,6 +285,11 @@ TEST_F(LuaLibTest, TimerCallsItsFunctionCountTimesAndIsReclaimed)
     EXPECT_EQ("3", Eval("#calls"));
     EXPECT_EQ(free_before, kivo_handle_free_count());
     EXPECT_EQ("nil", Eval("__timerback__[id]"));
+
+    // A zero period fires once at once, whatever the count.
+    ASSERT_EQ(0, Exec("once = 0; timer_start(function() once = once + 1 end, 0)"));
+    ASSERT_TRUE(ServeUntil([this] { return Eval("once") == "1"; }));
+    EXPECT_EQ(free_before, kivo_handle_free_count());
 }
 
 TEST_F(LuaLibTest, TimerStartRefusesBadArguments)
@@ -341,6 +346,10 @@ TEST_F(LuaLibTest, DestroyingTheLibraryStopsItsTimers)
     while (kivo_tick_ms() - start < 40)
         svc.RunFor(5);
     EXPECT_EQ("0", Eval("n"));
+    // The state outlives the library: its timer functions do nothing now.
+    EXPECT_EQ("0", Eval("select('#', timer_start(function() end, 5))"));
+    EXPECT_EQ(0, Exec("timer_stop(1)"));
+    EXPECT_EQ(free_before, kivo_handle_free_count());
 }
 
 }  // namespace
