@@ -153,6 +153,79 @@ std::string VectorText(VectorInt* v)
     return s;
 }
 
+// Element pointers (v[i]) point into the vector's storage. Each one is
+// remembered per vector in a weak set of the registry, and forgotten (its
+// record cleared) when the storage moves or shrinks, so that none is left
+// pointing at freed or dropped elements.
+const char kElementsKey[] = "__vector_int_elements";
+
+// Adds the element pointer at the top to the set of v.
+void TrackElement(lua_State* L, const VectorInt* v)
+{
+    lua_checkstack(L, 5);
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kElementsKey) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, LUA_REGISTRYINDEX, kElementsKey);
+    }
+    if (lua_rawgetp(L, -1, v) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_createtable(L, 0, 1);
+        lua_pushstring(L, "k");
+        lua_setfield(L, -2, "__mode");
+        lua_setmetatable(L, -2);
+        lua_pushvalue(L, -1);
+        lua_rawsetp(L, -3, v);
+    }
+    lua_pushvalue(L, -3);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 2);
+}
+
+// Clears every element pointer of the object at obj.
+void ForgetElements(lua_State* L, const void* obj)
+{
+    lua_checkstack(L, 4);
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kElementsKey) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    if (lua_rawgetp(L, -1, obj) == LUA_TTABLE) {
+        lua_pushnil(L);
+        while (lua_next(L, -2) != 0) {
+            LuaUserData* rec = LuaUserDataRecord(L, -2);
+            if (rec != 0)
+                rec->obj = 0;
+            lua_pop(L, 1);
+        }
+        lua_pushnil(L);
+        lua_rawsetp(L, -3, obj);
+    }
+    lua_pop(L, 2);
+}
+
+// Runs a change of the vector at 1, with exactly argc arguments after it
+// (argc < 0: any number); its element pointers are forgotten when the
+// storage moved or shrank.
+template <typename F>
+int VectorChange(lua_State* L, int argc, F change)
+{
+    if (argc >= 0 && !LuaCheckArgCount(L, argc + 1))
+        return 0;
+    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
+    if (v == 0)
+        return 0;
+    const int* data = v->data();
+    const size_t size = v->size();
+    change(*v);
+    if (v->data() != data || v->size() < size)
+        ForgetElements(L, v);
+    return 0;
+}
+
 int VectorNew(lua_State* L)
 {
     if (!LuaCheckArgCount(L, 1))
@@ -172,46 +245,71 @@ int VectorLen(lua_State* L)
 
 int VectorPushBack(lua_State* L)
 {
-    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
-    if (v == 0 || lua_gettop(L) < 2)
+    if (lua_gettop(L) < 2)
         return 0;
-    int x = 0;
-    LuaToBase<int>(L, -1, &x);
-    v->push_back(x);
-    return 0;
+    return VectorChange(L, -1, [L](VectorInt& v) {
+        int x = 0;
+        LuaToBase<int>(L, -1, &x);
+        v.push_back(x);
+    });
 }
 
 int VectorPushBackNew(lua_State* L)
 {
-    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
-    if (v == 0 || lua_gettop(L) < 2)
+    if (lua_gettop(L) < 2)
         return 0;
-    LuaUserData* rec = LuaUserDataRecord(L, -1);
-    if (rec == 0 || rec->obj == 0 || rec->type_name != LuaTypeName<int>())
-        return 0;
-    const int x = *static_cast<int*>(rec->obj);
-    v->push_back(x);
-    void* obj = rec->obj;
-    rec->obj = 0;
-    rec->delete_fn(obj);
-    return 0;
+    return VectorChange(L, -1, [L](VectorInt& v) {
+        LuaUserData* rec = LuaUserDataRecord(L, -1);
+        if (rec == 0 || rec->obj == 0 || rec->type_name != LuaTypeName<int>())
+            return;
+        const int x = *static_cast<int*>(rec->obj);
+        void* obj = rec->obj;
+        rec->obj = 0;
+        rec->delete_fn(obj);
+        v.push_back(x);
+    });
 }
 
-void VectorPopBack(VectorInt* v)
+int VectorPopBack(lua_State* L)
 {
-    if (!v->empty())
-        v->pop_back();
+    return VectorChange(L, 0, [](VectorInt& v) {
+        if (!v.empty())
+            v.pop_back();
+    });
 }
 
-void VectorResize(VectorInt* v, unsigned n)
+int VectorClear(lua_State* L)
 {
-    v->resize(n);
+    return VectorChange(L, 0, [](VectorInt& v) { v.clear(); });
 }
 
-void VectorErase(VectorInt* v, unsigned n)
+int VectorReserve(lua_State* L)
 {
-    if (n >= 1 && n <= v->size())
-        v->erase(v->begin() + (n - 1));
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        size_t n = 0;
+        LuaToBase<size_t>(L, 2, &n);
+        v.reserve(n);
+    });
+}
+
+int VectorResize(lua_State* L)
+{
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        unsigned n = 0;
+        LuaToBase<unsigned>(L, 2, &n);
+        v.resize(n);
+    });
+}
+
+// Counting from 1; an index outside the vector changes nothing.
+int VectorErase(lua_State* L)
+{
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        unsigned n = 0;
+        LuaToBase<unsigned>(L, 2, &n);
+        if (n >= 1 && n <= v.size())
+            v.erase(v.begin() + (n - 1));
+    });
 }
 
 }  // namespace
@@ -459,6 +557,7 @@ int UserDataDelete(lua_State* L)
     if (rec != 0 && rec->obj != 0) {
         void* obj = rec->obj;
         rec->obj = 0;  // forgotten first: the record never reaches a freed object
+        ForgetElements(L, obj);
         rec->delete_fn(obj);
     }
     return 0;
@@ -637,10 +736,12 @@ int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
     VectorInt* v = _LuaVectorElement(L, &pos, &inside);
     if (v == 0)
         return 0;
-    if (inside)
+    if (inside) {
         _LuaPushPointer<int>(L, &(*v)[pos], false);
-    else
+        TrackElement(L, v);
+    } else {
         lua_pushnil(L);
+    }
     return 1;
 }
 
@@ -675,6 +776,7 @@ int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
     }
     if (lua_type(L, 2) != LUA_TTABLE)
         return 0;
+    ForgetElements(L, v);  // the storage is replaced
     const lua_Unsigned n = lua_rawlen(L, 2);
     VectorInt items;
     items.reserve(static_cast<size_t>(n));
@@ -746,11 +848,11 @@ void VectorIntRegister(lua_State* L)
         .RawMethod("__len", &LuaGuarded<&VectorLen>)
         .RawMethod("push_back", &LuaGuarded<&VectorPushBack>)
         .RawMethod("push_back_new", &LuaGuarded<&VectorPushBackNew>)
-        .Function("pop_back", &VectorPopBack)
-        .Method("reserve", &VectorInt::reserve)
-        .Method("clear", &VectorInt::clear)
-        .Function("resize", &VectorResize)
-        .Function("erase", &VectorErase)
+        .RawMethod("pop_back", &LuaGuarded<&VectorPopBack>)
+        .RawMethod("reserve", &LuaGuarded<&VectorReserve>)
+        .RawMethod("clear", &LuaGuarded<&VectorClear>)
+        .RawMethod("resize", &LuaGuarded<&VectorResize>)
+        .RawMethod("erase", &LuaGuarded<&VectorErase>)
         .Function("__tostring", &VectorText);
 }
 

@@ -447,6 +447,42 @@ TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
     EXPECT_EQ("false", Eval("tostring(pcall(tostring, v))"));
 }
 
+TEST_F(LuaCppTest, ElementPointersGoWhenTheirStorageMovesOrShrinks)
+{
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:reserve(4); v:push_back(1); v:push_back(2); e = v[1]; l = v[2]"));
+    // Within the capacity nothing moves: the pointers stay.
+    ASSERT_EQ(0, Exec("v:push_back(3); v[1] = 7; e.value = 8"));
+    EXPECT_EQ("8", Eval("e.value"));
+    EXPECT_EQ("{1:8,2:2,3:3,}", Eval("v.value"));
+    struct Case {
+        const char* change;
+        bool pointers_stay;
+    };
+    const Case cases[] = {
+        {"v:reserve(1000)", false},  // new storage
+        {"v:pop_back()", false},     // shrinks
+        {"v:erase(3)", false},
+        {"v:clear()", false},
+        {"v:resize(1)", false},
+        {"v.value = {5, 6}", false},
+        {"v:resize(5)", true},  // grows within the capacity
+        {"v:size()", true},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, Exec("v.value = {1, 2, 3}; v:reserve(64); e = v[1]; l = v[3]")) << c.change;
+        ASSERT_EQ(0, Exec(c.change)) << c.change;
+        const std::string out = Printed("r = e.value; s = l.value");
+        if (c.pointers_stay) {
+            EXPECT_EQ("", out) << c.change;
+        } else {
+            EXPECT_EQ(0u, out.find("userdata is released")) << c.change << ": " << out;
+            EXPECT_EQ("nil", Eval("r")) << c.change;
+        }
+    }
+    ASSERT_EQ(0, Exec("e = v[1]; v:delete()"));
+    EXPECT_EQ(0u, Printed("r = e.value").find("userdata is released"));
+}
+
 TEST_F(LuaCppTest, ReserveBeyondTheMaximumIsALuaError)
 {
     ASSERT_EQ(0, Exec("v = vector_int:new()"));
