@@ -54,6 +54,14 @@ protected:
         });
     }
 
+    // Serves the test thread's service for about ms milliseconds.
+    void ServeFor(uint32_t ms)
+    {
+        const uint32_t start = kivo_tick_ms();
+        while (kivo_tick_ms() - start < ms)
+            svc.RunFor(5);
+    }
+
     kivo::Service svc;
     kivo::Mutex mutex;
     std::unique_ptr<LuaState> state;
@@ -279,9 +287,7 @@ TEST_F(LuaLibTest, TimerCallsItsFunctionCountTimesAndIsReclaimed)
     // Spaced by about the period (generous for slow emulators).
     EXPECT_GE(std::stoll(Eval("calls[2] - calls[1]")), 15);
     EXPECT_GE(std::stoll(Eval("calls[3] - calls[2]")), 15);
-    const uint32_t start = kivo_tick_ms();
-    while (kivo_tick_ms() - start < 100)
-        svc.RunFor(5);
+    ServeFor(100);
     EXPECT_EQ("3", Eval("#calls"));
     EXPECT_EQ(free_before, kivo_handle_free_count());
     EXPECT_EQ("nil", Eval("__timerback__[id]"));
@@ -312,9 +318,7 @@ TEST_F(LuaLibTest, TimerStopEndsATimerAndIgnoresUnknownIds)
     EXPECT_EQ("x", Eval("f:read()"));
     ASSERT_EQ(0, Exec("f:close(); timer_stop(id); stopped_at = n"));
     EXPECT_EQ(free_before, kivo_handle_free_count());
-    const uint32_t start = kivo_tick_ms();
-    while (kivo_tick_ms() - start < 60)
-        svc.RunFor(5);
+    ServeFor(60);
     EXPECT_EQ(Eval("stopped_at"), Eval("n"));
 }
 
@@ -342,9 +346,7 @@ TEST_F(LuaLibTest, DestroyingTheLibraryStopsItsTimers)
     lib.reset();
     EXPECT_EQ(free_before, kivo_handle_free_count());
     // Ticks already queued find nothing to call.
-    const uint32_t start = kivo_tick_ms();
-    while (kivo_tick_ms() - start < 40)
-        svc.RunFor(5);
+    ServeFor(40);
     EXPECT_EQ("0", Eval("n"));
     // The state outlives the library: its timer functions do nothing now.
     EXPECT_EQ("0", Eval("select('#', timer_start(function() end, 5))"));
