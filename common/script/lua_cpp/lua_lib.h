@@ -15,8 +15,9 @@
 // script gets no results; only open() without arguments raises.
 //
 // Timer callbacks run in the thread of the service that ran timer_start
-// (the script's own service), holding the mutex given to Init while they use
-// the state. Code that runs the same state from another thread must hold
+// (the script's own service; on a thread without one timer_start gives
+// nothing), holding the mutex given to Init while they use the state. A
+// timer is reclaimed (handle and callback) once it has nothing more to do. Code that runs the same state from another thread must hold
 // that mutex too. The library object goes before its state; its destructor
 // stops the timers still running (and waits for a callback in progress, so
 // it must not be called while another thread's callback waits on the mutex
