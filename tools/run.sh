@@ -1,10 +1,102 @@
 #!/usr/bin/env bash
-# Builds the native framework and runs its test programs: the program's main
-# job for as long as the updater itself is not assembled.
+# Builds the updater and runs it once on a sample package in a sandbox that
+# stands in for the device: older versions installed, a package with newer
+# ones, then the program's output, the status mailbox, GPIO 7, the shell
+# commands it issued and the version records it left.
+#
+# The sandbox is build/demo/root (made afresh on every run); the program
+# finds it through UPDATER_ROOT, so nothing outside it is touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/setup.sh
 cmake -S "$top" -B "$top/build/native" -G Ninja >/dev/null
-ninja -C "$top/build/native"
-ctest --test-dir "$top/build/native" -j "$(nproc)" --output-on-failure
+ninja -C "$top/build/native" updater
+
+demo="$top/build/demo"
+root="$demo/root"
+stage="$demo/stage"
+rm -rf "$demo"
+mkdir -p "$root"/{dev,tmp,opt/sys_disk,opt/app_disk/app,opt/update_disk,sys/class/gpio/gpio913} "$stage"/{sys,qspi}
+
+python3 - "$root" "$stage" <<'EOF'
+import struct, sys
+root, stage = sys.argv[1], sys.argv[2]
+
+def crc16_modbus(data):
+    reg = 0xFFFF
+    for b in data:
+        reg ^= b
+        for _ in range(8):
+            reg = (reg >> 1) ^ 0xA001 if reg & 1 else reg >> 1
+    return reg
+
+def put(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+def boot_image(size, crc, version, seed):
+    img = bytearray((i * seed) & 0xFF for i in range(size))
+    for off, word in ((80, crc), (84, version), (92, 3), (100, 40), (108, 2019)):
+        img[off:off + 4] = struct.pack("<I", word)
+    return bytes(img)
+
+# The device: identity files, GPIO 7 (sysfs 913), the mailbox page as the
+# bytes of "/dev/mem" at 0xFFFF0000 (a sparse file), installed images.
+put(root + "/dev/hwversion.bin", b"HW-A9-3\0")
+put(root + "/dev/serial.bin", b"SN-0001\0")
+for f in ("export", "gpio913/direction", "gpio913/value"):
+    put(root + "/sys/class/gpio/" + f, b"")
+with open(root + "/dev/mem", "wb") as f:
+    f.truncate(0xFFFF0000 + 4096)
+put(root + "/dev/boot.bin", boot_image(64 * 1024, 0x1111, 0x10, 7))
+for name, stem, data in (("uImage", "uImage", b"K" * 200000),
+                         ("devicetree.dtb", "devicetree", b"D" * 3000)):
+    put(root + "/opt/sys_disk/" + name, data)
+    put(root + "/opt/sys_disk/%s-info.ini" % stem,
+        b"[%s]\r\nversion=V1.0\r\ncheck_crc=%d\r\n" % (name.encode(), crc16_modbus(data)))
+
+# The package: a newer kernel, the same device tree, a newer boot image, a
+# check script and a note that lands in /opt/app_disk.
+put(stage + "/sys/uImage", bytes((i * 31) & 0xFF for i in range(1500000)))
+put(stage + "/sys/devicetree.dtb", b"D" * 3000)
+put(stage + "/qspi/boot.bin", boot_image(700 * 1024, 0x2222, 0x11, 13))
+put(stage + "/readme.txt", b"sample release\n")
+put(stage + "/check.lua",
+    b"function PrintRoute() print('check.lua: sys -> /opt/sys_disk, qspi -> /dev') end\n"
+    b"function Check() return true end\n")
+EOF
+
+cat > "$demo/spec.json" <<EOF
+{"stage": "$stage", "out": "$root/opt/update_disk/code.bin", "password": "kth507316",
+ "infos": {"sys": {"sections": {"uImage": {"version": "V1.1", "check_crc": "auto"},
+                                "devicetree.dtb": {"version": "V1.0", "check_crc": "auto"}}},
+           "qspi": {"sections": {"boot.bin": {"version": "V17", "check_crc": 8738}}}}}
+EOF
+python3 tests/app/update_pack.py "$demo/spec.json" >/dev/null
+
+echo "=== updater /opt/update_disk/code.bin   (UPDATER_ROOT=$root)"
+status=0
+UPDATER_ROOT="$root" "$top/build/native/app/updater" /opt/update_disk/code.bin || status=$?
+echo "=== exit status $status (always 1)"
+
+echo "=== status mailbox (physical 0xFFFF0000)"
+python3 - "$root/dev/mem" <<'EOF'
+import struct, sys
+with open(sys.argv[1], "rb") as f:
+    f.seek(0xFFFF0000)
+    page = f.read(4096)
+word = struct.unpack("<I", page[:4])[0]
+text = page[4:].split(b"\0", 1)[0].decode("utf-8", "replace")
+names = {0x80A55A01: "rewriting starts", 0x80A55A02: "file starts", 0x80A55A03: "error",
+         0x80A55A04: "progress", 0x80A55A05: "rewriting has ended"}
+print("word 0x%08X (%s), text %r" % (word, names.get(word, "none"), text))
+EOF
+echo "=== GPIO 7 (sysfs 913): export=$(tr '\0' ' ' < "$root/sys/class/gpio/export")" \
+  "direction=$(tr '\0' ' ' < "$root/sys/class/gpio/gpio913/direction")" \
+  "value=$(tr '\0' ' ' < "$root/sys/class/gpio/gpio913/value")"
+echo "=== commands.log"
+cat "$root/commands.log" 2>/dev/null || echo "(none)"
+echo "=== version records in /opt/sys_disk"
+for f in "$root"/opt/sys_disk/*-info.ini; do echo "--- ${f#$root}"; tr -d '\r' < "$f"; done
+echo "=== /opt/app_disk: $(cd "$root/opt/app_disk" && ls -p | tr '\n' ' ')"

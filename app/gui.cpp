@@ -1,0 +1,546 @@
+#include "app/gui.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "app/sandbox.h"
+#include "app/update_info.h"
+#include "common/script/lua_cpp/lua_cpp.h"
+#include "common/script/lua_cpp/lua_lib.h"
+#include "kivo/base/kivo_pthread.h"
+#include "kivo/common/str_utils.h"
+#include "kivo/filesystem/file.h"
+#include "kivo/filesystem/fs_utils.h"
+#include "kivo/service/elem.h"
+#include "kivo/utils/ini_file.h"
+#include "kivo/utils/zip.h"
+
+int32_t g_app_argc = 0;
+char** g_app_argv = nullptr;
+hw_vaddr_t g_mailbox_vaddr = 0;
+
+namespace {
+
+const char* const kWorkDir = "/tmp/update";
+const char* const kAppDisk = "/opt/app_disk/";
+const char* const kUpdateDisk = "/opt/update_disk";
+const char* const kForceFile = "/opt/update_disk/ForceUpdate.bin";
+const char* const kOnceFile = "/opt/update_disk/OnceUpdate.bin";
+const char* const kBootImage = "/dev/boot.bin";
+
+// The pin that signals a pending reboot, and its mode: output, starts high.
+const int kRebootPin = 7;
+const int kRebootPinMode = 34;
+
+// Text area of the mailbox: from byte 4, at most 256 bytes with the zero.
+const size_t kMailboxTextMax = 256;
+
+bool IsExistingFile(const std::string& path)
+{
+    return kivo::filesystem::IsFile(path);
+}
+
+// The text first, the status word last: the reader on the other processor
+// takes the word as the sign that the text is complete. Stores are volatile
+// so none is dropped or merged; the fence keeps the word behind the text.
+// Without a mapped mailbox nothing is written.
+void MailboxWrite(uint32_t word, const char* text, size_t block)
+{
+    if (g_mailbox_vaddr == 0)
+        return;
+    volatile uint8_t* page = reinterpret_cast<volatile uint8_t*>(g_mailbox_vaddr);
+    if (text) {
+        if (block > kMailboxTextMax)
+            block = kMailboxTextMax;
+        size_t len = strnlen(text, block - 1);
+        for (size_t i = 0; i < block; ++i)
+            page[4 + i] = i < len ? static_cast<uint8_t>(text[i]) : 0;
+    }
+    std::atomic_thread_fence(std::memory_order_release);
+    *reinterpret_cast<volatile uint32_t*>(page) = word;
+    std::atomic_thread_fence(std::memory_order_release);
+}
+
+void Pause(uint32_t ms)
+{
+    kivo_thread_msleep(ms);
+}
+
+bool ElemIsOne(const char* path)
+{
+    kivo::Var v;
+    if (!kivo::ElemRead(path, v))
+        return false;
+    int32_t err = 0;
+    int32_t n = v.ToInt32(&err);
+    return err == 0 && n == 1;
+}
+
+int32_t ValueInt(const kivo::Var& v)
+{
+    int32_t err = 0;
+    int32_t n = v.ToInt32(&err);
+    return err == 0 ? n : 0;
+}
+
+void WriteTextElem(const char* path, const std::string& text)
+{
+    kivo::ElemWrite(path, kivo::Var(text), 0, false);
+}
+
+std::string Format(const char* fmt, uint32_t value)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, fmt, value);
+    return buf;
+}
+
+}  // namespace
+
+Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0) {}
+
+Gui::~Gui() {}
+
+bool Gui::Init()
+{
+    _last_progress = 0;
+
+    std::string line;
+    if (g_app_argc == 3) {
+        std::string first = g_app_argv[1];
+        std::string second = g_app_argv[2];
+        if (IsExistingFile(first))
+            _code_file = first;
+        else if (IsExistingFile(second))
+            _code_file = second;
+        else
+            line = "[Init]input path " + first + " and " + second + " all not exist, exit update";
+    } else if (g_app_argc == 2) {
+        std::string only = g_app_argv[1];
+        if (IsExistingFile(only))
+            _code_file = only;
+        else
+            line = "[Init]input path " + only + " not exist, exit update";
+    } else {
+        line = "[Init] no input code.bin file, exit update";
+    }
+    if (_code_file.empty()) {
+        printf("%s\n", line.c_str());
+        fflush(stdout);
+        GetService()->Stop();
+        return false;
+    }
+
+    printf("[Init]code.bin path: %s\n", _code_file.c_str());
+    _timer_cnt = 0;
+
+    Connect("set.timer.cnt", Handler(&Gui::OnSetTimerCnt, this), 0);
+    Connect("update_info", Handler(&Gui::OnUpdateInfo, this));
+    Connect("update_start", Handler(&Gui::OnUpdateStart, this));
+    Connect("normal_update_start", Handler(&Gui::OnNormalUpdateStart, this));
+    Connect("update_end", Handler(&Gui::OnUpdateEnd, this));
+
+    _update_info_st info;
+    info.zip_file = _code_file;
+    info.unzip_dir = kWorkDir;
+    info.hw_version = ReadSmallFile("/dev/hwversion.bin");
+    info.serial = ReadSmallFile("/dev/serial.bin");
+    info.dir_map.push_back(_update_dir_entry{"sys", "/opt/sys_disk"});
+    info.dir_map.push_back(_update_dir_entry{"qspi", "/dev"});
+    info.pre_update_files.push_back("sys/update.elf");
+    PostPath("update.run", kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(info))),
+             Handler(&Gui::OnUpdateRun, this));
+
+    GetService()->Run();
+    return true;
+}
+
+void Gui::OnSetTimerCnt(kivo::Message& msg)
+{
+    _timer_cnt = ValueInt(msg.value);
+    msg.Back();
+}
+
+void Gui::OnNormalUpdateStart(kivo::Message& msg)
+{
+    (void)msg;
+}
+
+std::string Gui::ReadSmallFile(const std::string& path)
+{
+    char buf[64];
+    memset(buf, 0, sizeof buf);
+    kivo::filesystem::File file;
+    if (!file.Open(path.c_str(), 0))
+        return std::string();
+    ssize_t n = file.Read(buf, sizeof buf, nullptr);
+    if (n <= 0)
+        return std::string();
+    return std::string(buf, strnlen(buf, static_cast<size_t>(n)));
+}
+
+uint32_t Gui::ReadWord(const std::string& path, uint32_t offset)
+{
+    kivo::filesystem::File file;
+    if (!file.Open(path.c_str(), 0))
+        return 0;
+    if (file.Seek(offset, kivo::filesystem::File::SeekBegin) != static_cast<int64_t>(offset))
+        return 0;
+    uint8_t b[4];
+    if (file.Read(b, sizeof b, nullptr) != 4)
+        return 0;
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+           static_cast<uint32_t>(b[3]) << 24;
+}
+
+bool Gui::ReadFileVersion(const std::string& path, std::string& out)
+{
+    kivo::PathParts parts(path);
+    std::string file_name = parts.GetFileName();
+    if (file_name == "boot.bin") {
+        out = Format("%x", ReadWord(path, 84));
+        return true;
+    }
+    std::string info = parts.DirPath() + "/" + parts.GetName() + "-info.ini";
+    if (!IsExistingFile(info))
+        return false;
+    kivo::IniFile ini(info.c_str());
+    std::string version = ini.GetString(file_name, "version", "");
+    if (version.empty())
+        return false;
+    kivo::StrTrim(version);
+    if (version.find('V') != std::string::npos)
+        version.erase(0, 1);
+    out = version;
+    return true;
+}
+
+void Gui::SetVersions()
+{
+    struct FileVersion {
+        const char* elem;
+        const char* file;
+    };
+    const bool boot = IsExistingFile(kBootImage);
+    std::string text;
+
+    WriteTextElem("@/system/version/hw", ReadSmallFile("/dev/hwversion.bin"));
+    WriteTextElem("@/system/device/id", ReadSmallFile("/dev/serial.bin"));
+    if (boot)
+        WriteTextElem("@/system/version/fpga", Format("%d", ReadWord(kBootImage, 100)));
+    if (ReadFileVersion(kBootImage, text))
+        WriteTextElem("@/system/version/boot", text);
+    if (ReadFileVersion("/opt/sys_disk/uImage", text))
+        WriteTextElem("@/system/version/linux", text);
+    if (boot) {
+        WriteTextElem("@/system/version/uboot", Format("%d", ReadWord(kBootImage, 108)));
+        WriteTextElem("@/system/version/fsbl", Format("%d", ReadWord(kBootImage, 92)));
+    }
+    static const FileVersion kRest[] = {
+        {"@/system/version/rootfs", "/opt/sys_disk/initrd.img"},
+        {"@/system/version/devtree", "/opt/sys_disk/devicetree.dtb"},
+        {"@/system/version/update", "/opt/sys_disk/update.elf"},
+        {"@/system/version/r50", "/opt/app_disk/app/mb_r5_freertos_app_core0.elf"},
+        {"@/system/version/r51", "/opt/app_disk/app/mb_r5_freertos_app_core1.elf"},
+        {"@/system/version/app", "/opt/app_disk/app/app.elf"},
+    };
+    for (const FileVersion& fv : kRest) {
+        if (ReadFileVersion(fv.file, text))
+            WriteTextElem(fv.elem, text);
+    }
+}
+
+void Gui::OnUpdateStart(kivo::Message& msg)
+{
+    const std::string work_dir = msg.value.ToString();
+    SetVersions();
+
+    const std::string hook = work_dir + "/sys_cmd.sh";
+    if (IsExistingFile(hook)) {
+        kivo::Var hw;
+        std::string hw_text;
+        if (kivo::ElemRead("@/system/version/powerboard/hw", hw))
+            hw_text = hw.ToString();
+        std::string command = "sh " + hook + " " + work_dir + " " + hw_text;
+        fflush(stdout);
+        SandboxSystem(command.c_str());
+    }
+    if (IsExistingFile(work_dir + "/update_force.txt"))
+        kivo::ElemWrite("/update/force", kivo::Var(1), 0, false);
+    if (IsExistingFile(work_dir + "/update_once.txt"))
+        kivo::ElemWrite("/update/once", kivo::Var(1), 0, false);
+
+    int32_t verdict = LuaCheck(work_dir + "/check.lua");
+    printf(">> lua_check : %d\n", verdict);
+    msg.Back(kivo::Var(verdict));
+}
+
+namespace {
+
+// Calls global `name` (a function) with no arguments, leaving all its
+// results on the stack. An error raised inside is caught here and printed
+// as one line: false.
+bool CallGlobal(lua_State* L, const char* name)
+{
+    lua_getglobal(L, name);
+    if (lua_pcall(L, 0, LUA_MULTRET, 0) == LUA_OK)
+        return true;
+    std::string msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "unknown error";
+    for (char& c : msg) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    printf(">> Lua %s error: %s\n", name, msg.c_str());
+    return false;
+}
+
+// A key or value of a table as the table print shows it: numbers, texts
+// and booleans (1 or 0) with their text, anything else as "other type".
+std::string TableItem(lua_State* L, int index, const char* head)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TBOOLEAN:
+        return std::string(head) + ":" + (lua_toboolean(L, index) ? "1" : "0") + "\t";
+    case LUA_TNUMBER:
+    case LUA_TSTRING: {
+        // On a copy: converting the key itself in place would upset lua_next.
+        lua_pushvalue(L, index);
+        size_t n = 0;
+        const char* text = lua_tolstring(L, -1, &n);
+        std::string out = std::string(head) + ":" + std::string(text, n) + "\t";
+        lua_pop(L, 1);
+        return out;
+    }
+    default:
+        return std::string(head) + " type:other type\t";
+    }
+}
+
+// Prints the table at the top of the stack pair by pair, then collects its
+// text values in traversal order.
+std::vector<std::string> PreUpdateList(lua_State* L)
+{
+    const int table = lua_gettop(L);
+    lua_pushnil(L);
+    while (lua_next(L, table) != 0) {
+        std::string line = TableItem(L, -2, "key") + "," + TableItem(L, -1, "value");
+        printf("%s\n", line.c_str());
+        lua_pop(L, 1);
+    }
+    std::vector<std::string> list;
+    int index = 0;
+    lua_pushnil(L);
+    while (lua_next(L, table) != 0) {
+        if (lua_type(L, -1) == LUA_TSTRING) {
+            size_t n = 0;
+            const char* text = lua_tolstring(L, -1, &n);
+            list.push_back(std::string(text, n));
+            printf("[get_table_string] %d : %s\n", index, list.back().c_str());
+        } else {
+            printf("[get_table_string] %d : other type\n", index);
+        }
+        ++index;
+        lua_pop(L, 1);
+    }
+    return list;
+}
+
+}  // namespace
+
+int32_t Gui::LuaCheck(const std::string& script)
+{
+    int32_t verdict = 1;
+    std::string text;
+    {
+        kivo::filesystem::File file;
+        if (!IsExistingFile(script) || !file.Open(script.c_str(), 0))
+            return verdict;
+        int64_t length = file.GetLength();
+        if (length <= 0)
+            return verdict;
+        text.resize(static_cast<size_t>(length));
+        ssize_t n = file.Read(&text[0], text.size(), nullptr);
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    }
+
+    // Released in reverse: the library (its timers) before the state.
+    kivo::Mutex lock;
+    LuaState state;
+    LuaLibCommon lib;
+    lib.Init(state, lock);
+    lua_State* L = state.GetState();
+
+    // A script that fails part-way keeps the globals it defined before.
+    state.DoString(text.c_str());
+    lua_settop(L, 0);
+
+    // An error raised by PrintRoute or Check stops the update: verdict 0.
+    if (state.GetGlobal("PrintRoute").Type() == LUA_TFUNCTION) {
+        if (!CallGlobal(L, "PrintRoute"))
+            verdict = 0;
+        lua_settop(L, 0);
+    }
+    if (verdict != 0 && state.GetGlobal("Check").Type() == LUA_TFUNCTION) {
+        const int base = lua_gettop(L);
+        if (CallGlobal(L, "Check")) {
+            if (lua_gettop(L) == base)
+                lua_pushnil(L);
+            LuaRef last(L, -1, base);
+            verdict = last.To<int32_t>();
+            printf(verdict != 0 ? ">> Lua check need update\n" : ">> Lua check no update\n");
+        } else {
+            verdict = 0;
+        }
+        lua_settop(L, base);
+    }
+
+    LuaRef reboot = state.GetGlobal("PreUpdateNeedReboot");
+    if (reboot.Type() == LUA_TBOOLEAN) {
+        bool need = false;
+        reboot.Get(&need);
+        printf(">> Lua prefile check reboot update: %d\n", need ? 1 : 0);
+        if (need)
+            kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1), 0, false);
+    }
+
+    LuaRef pre = state.GetGlobal("PreUpdateList");
+    if (pre.Type() == LUA_TTABLE) {
+        std::vector<std::string> list = PreUpdateList(L);
+        std::vector<std::string>* shared =
+            kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList", new std::vector<std::string>(list));
+        if (shared)
+            *shared = list;
+    }
+    return verdict;
+}
+
+void Gui::OnUpdateInfo(kivo::Message& msg)
+{
+    const _update_output_info* info = nullptr;
+    if (msg.value.TypeId() == typeid(_update_output_info))
+        info = static_cast<const _update_output_info*>(msg.value._Payload());
+    if (!info) {
+        msg.Back();
+        return;
+    }
+
+    char block[kMailboxTextMax];
+    switch (info->kind) {
+    case 0:
+        printf("[info]%s\n", info->value.ToString().c_str());
+        break;
+    case 1:
+        printf("[warn]%s\n", info->value.ToString().c_str());
+        break;
+    case 2: {
+        std::string text = info->value.ToString();
+        printf("[error]%s\n", text.c_str());
+        MailboxWrite(kMailboxError, text.c_str(), kMailboxTextMax);
+        Pause(100);
+        Pause(2000);
+        break;
+    }
+    case 3: {
+        bool start = ValueInt(info->value) == 0;
+        kivo::ElemWrite(start ? "/led/sys/on" : "/led/sys/off", kivo::Var(0), 0, false);
+        printf("[start_end]%s\n", start ? "****** start ******" : "****** end ******");
+        MailboxWrite(start ? kMailboxStart : kMailboxEnd, nullptr, 0);
+        Pause(start ? 500 : 1000);
+        break;
+    }
+    case 4: {
+        std::string name = info->value.ToString();
+        printf("[update]\t\tstart update %s\n", name.c_str());
+        _last_progress = 0;
+        snprintf(block, 256, "[update]\t%s", name.c_str());
+        MailboxWrite(kMailboxFile, block, 256);
+        Pause(100);
+        break;
+    }
+    case 5: {
+        std::string path = info->value.ToString();
+        kivo::PathParts parts(path);
+        // A bare ".zip" would name the board directory itself: not unpacked.
+        if (parts.GetExt() == ".zip" && !parts.GetName().empty()) {
+            std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
+            printf("[info]\t\tdirname: %s\n", dir.c_str());
+            kivo::filesystem::RemoveDirUnder(dir, dir);
+            kivo::zip::UnzipToDir(path, dir, "");
+            printf("[info]\t\tfinish unzip %s\n", path.c_str());
+        }
+        break;
+    }
+    case 6: {
+        int32_t p = ValueInt(info->value);
+        bool shown = p == 0 || p == 100 || (p <= 100 && p > _last_progress + 9);
+        if (shown) {
+            printf("[progress]\t\t%d%%\n", p);
+            _last_progress = p;
+            snprintf(block, 128, "     [progress]\t%d%%", p);
+            MailboxWrite(kMailboxProgress, block, 128);
+            Pause(100);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    msg.Back();
+}
+
+void Gui::OnUpdateEnd(kivo::Message& msg)
+{
+    _result = ValueInt(msg.value);
+    if (_result == 0 || _result == 5) {
+        kivo::filesystem::ForEachFile(kWorkDir, false,
+                                      kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this));
+    }
+}
+
+void Gui::CopyToAppDisk(const char* path, bool is_dir)
+{
+    if (is_dir)
+        return;
+    kivo::filesystem::CopyFile(path, kAppDisk + kivo::filesystem::GetFileNameOfPath(path), false);
+}
+
+void Gui::OnUpdateRun(kivo::Message& msg)
+{
+    _result = ValueInt(msg.value);
+
+    if (ElemIsOne("/update/force") && _code_file.compare(0, strlen(kUpdateDisk), kUpdateDisk) == 0) {
+        kivo::filesystem::MoveFile(_code_file, kForceFile);
+        SandboxSystem("sync");
+        printf("[/update/force] move %s to %s\n", _code_file.c_str(), kForceFile);
+    } else if (ElemIsOne("/update/once")) {
+        kivo::filesystem::MoveFile(_code_file, kOnceFile);
+        SandboxSystem("sync");
+        printf("[/update/once] move %s to %s\n", _code_file.c_str(), kOnceFile);
+    }
+
+    if (_result == 5) {
+        SandboxSystem("sync");
+        Pause(2000);
+        hw_gpio_config(kRebootPin, kRebootPinMode);
+        for (int i = 0; i < 3; ++i) {
+            hw_gpio_set(kRebootPin, 1);
+            Pause(95);
+            hw_gpio_set(kRebootPin, 0);
+            Pause(905);
+        }
+        printf("*** Update file finish, need to reboot ***\n");
+        fflush(stdout);
+        SandboxSystem("reboot -f");
+    } else if (_result == 0) {
+        printf("*** Update file finish ***\n");
+    }
+
+    fflush(stdout);
+    Pause(1000);
+    GetService()->Stop();
+    msg.Back();
+}

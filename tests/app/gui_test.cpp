@@ -1,0 +1,377 @@
+// Gui's parts that stand on their own: version texts and elements, the
+// reports on standard output and in the status mailbox, the unpacking of a
+// finished ".zip", and the check script. The whole flow (command line, hook,
+// flag files, end of update) is run by the updater tests in main_test.cpp.
+
+#include "app/gui.h"
+
+#include <gtest/gtest.h>
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/update_info.h"
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_unistd.h"
+#include "kivo/filesystem/fs_utils.h"
+#include "kivo/service/elem.h"
+#include "kivo/utils/zip.h"
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+// A temporary directory as the root of every framework path.
+class GuiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* base = getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/gui-XXXXXX";
+        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
+        _root = tmpl;
+        ASSERT_EQ(kivo_mount("/system", &platform_file_ops, (void*)_root.c_str(), nullptr), 0);
+        memset(_page, 0xEE, sizeof _page);
+        g_mailbox_vaddr = reinterpret_cast<hw_vaddr_t>(_page);
+    }
+
+    void TearDown() override
+    {
+        g_mailbox_vaddr = 0;
+        kivo_umount("/system");
+        nftw64(_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+
+    // Writes a file at a framework path, making its directory.
+    void Put(const std::string& path, const std::string& data)
+    {
+        ASSERT_TRUE(kivo::filesystem::MakeDirs(kivo::filesystem::GetDirOfPath(path, true)));
+        std::ofstream out(_root + path, std::ios::binary);
+        out << data;
+    }
+
+    // One report through the handler; returns what it printed.
+    std::string Report(Gui& gui, int32_t kind, const kivo::Var& value)
+    {
+        _update_output_info info;
+        info.kind = kind;
+        info.value = value;
+        kivo::Message msg(kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(info))));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateInfo(msg);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    uint32_t Word() const
+    {
+        uint32_t w;
+        memcpy(&w, _page, 4);
+        return w;
+    }
+
+    std::string Text() const { return std::string(reinterpret_cast<const char*>(_page) + 4); }
+
+    static std::string Elem(const char* path)
+    {
+        kivo::Var v;
+        return kivo::ElemRead(path, v) ? v.ToString() : std::string("<none>");
+    }
+
+    static std::string Le32(uint32_t v)
+    {
+        std::string s(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+        return s;
+    }
+
+    std::string _root;
+    alignas(8) uint8_t _page[4096];
+};
+
+TEST_F(GuiTest, SmallFilesAndWords)
+{
+    Put("/dev/hwversion.bin", std::string("HW-2.1\0junk", 11));
+    Put("/dev/serial.bin", std::string(100, 'S'));
+    Put("/dev/short.bin", "abc");
+    EXPECT_EQ(Gui::ReadSmallFile("/dev/hwversion.bin"), "HW-2.1");
+    EXPECT_EQ(Gui::ReadSmallFile("/dev/serial.bin"), std::string(64, 'S'));
+    EXPECT_EQ(Gui::ReadSmallFile("/dev/missing.bin"), "");
+
+    Put("/dev/words.bin", std::string(84, '\0') + Le32(0x01020304) + "xy");
+    EXPECT_EQ(Gui::ReadWord("/dev/words.bin", 84), 0x01020304u);
+    EXPECT_EQ(Gui::ReadWord("/dev/words.bin", 87), 0u);  // 3 bytes left
+    EXPECT_EQ(Gui::ReadWord("/dev/short.bin", 0), 0u);
+    EXPECT_EQ(Gui::ReadWord("/dev/missing.bin", 0), 0u);
+}
+
+TEST_F(GuiTest, ShownVersionOfAnInstalledFile)
+{
+    struct Case {
+        const char* ini;  // contents of uImage-info.ini, null: no file
+        bool found;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"[uImage]\r\nversion = V4.19   \r\ncheck_crc=5\r\n", true, "4.19"},
+        {"[uImage]\r\nversion=2.1\r\n", true, "2.1"},
+        {"[uImage]\r\nversion=1.V\r\n", true, ".V"},
+        {"[uImage]\r\nversion=\r\n", false, ""},
+        {"[other]\r\nversion=V9\r\n", false, ""},
+        {nullptr, false, ""},
+    };
+    Put("/opt/sys_disk/uImage", "kernel");
+    for (const Case& c : cases) {
+        kivo::filesystem::RemoveFile("/opt/sys_disk/uImage-info.ini");
+        if (c.ini)
+            Put("/opt/sys_disk/uImage-info.ini", c.ini);
+        std::string out = "unchanged";
+        EXPECT_EQ(Gui::ReadFileVersion("/opt/sys_disk/uImage", out), c.found) << (c.ini ? c.ini : "none");
+        EXPECT_EQ(out, c.found ? c.shown : "unchanged") << (c.ini ? c.ini : "none");
+    }
+
+    // The boot image carries its version itself, shown in hexadecimal; a
+    // missing image still gives a text.
+    std::string out;
+    EXPECT_TRUE(Gui::ReadFileVersion("/dev/boot.bin", out));
+    EXPECT_EQ(out, "0");
+    Put("/dev/boot.bin", std::string(84, '\0') + Le32(0x1A2B));
+    EXPECT_TRUE(Gui::ReadFileVersion("/dev/boot.bin", out));
+    EXPECT_EQ(out, "1a2b");
+}
+
+TEST_F(GuiTest, VersionElements)
+{
+    Put("/dev/hwversion.bin", "HW1");
+    Put("/dev/serial.bin", "SN42");
+    Put("/opt/sys_disk/uImage-info.ini", "[uImage]\r\nversion = V4.19  \r\n");
+    Put("/opt/app_disk/app/app.elf-info.ini", "[wrong]\r\n");
+    Put("/opt/app_disk/app/app-info.ini", "[app.elf]\r\nversion=V2.0.1\r\n");
+
+    // Without a boot image: no fpga, uboot or fsbl; boot is "0".
+    Gui::SetVersions();
+    EXPECT_EQ(Elem("@/system/version/hw"), "HW1");
+    EXPECT_EQ(Elem("@/system/device/id"), "SN42");
+    EXPECT_EQ(Elem("@/system/version/boot"), "0");
+    EXPECT_EQ(Elem("@/system/version/linux"), "4.19");
+    EXPECT_EQ(Elem("@/system/version/app"), "2.0.1");
+    EXPECT_EQ(Elem("@/system/version/fpga"), "<none>");
+    EXPECT_EQ(Elem("@/system/version/uboot"), "<none>");
+    EXPECT_EQ(Elem("@/system/version/fsbl"), "<none>");
+    EXPECT_EQ(Elem("@/system/version/rootfs"), "<none>");
+
+    std::string boot(256, '\0');
+    boot.replace(84, 4, Le32(0x20));
+    boot.replace(92, 4, Le32(7));
+    boot.replace(100, 4, Le32(12));
+    boot.replace(108, 4, Le32(2019));
+    Put("/dev/boot.bin", boot);
+    Gui::SetVersions();
+    EXPECT_EQ(Elem("@/system/version/boot"), "20");
+    EXPECT_EQ(Elem("@/system/version/fsbl"), "7");
+    EXPECT_EQ(Elem("@/system/version/fpga"), "12");
+    EXPECT_EQ(Elem("@/system/version/uboot"), "2019");
+}
+
+TEST_F(GuiTest, ProgressIsShownInStepsOfTenAndAlwaysAtTheEnds)
+{
+    Gui gui;
+    std::string out = Report(gui, 4, kivo::Var("uImage"));
+    EXPECT_EQ(out, "[update]\t\tstart update uImage\n");
+    EXPECT_EQ(Word(), kMailboxFile);
+    EXPECT_EQ(Text(), "[update]\tuImage");
+
+    struct Step {
+        int32_t percent;
+        bool shown;
+    };
+    const Step steps[] = {{0, true},  {5, false},   {9, false},  {10, true}, {11, false}, {25, true},
+                          {95, true}, {100, true},  {101, false}, {-3, false}, {100, true}};
+    for (const Step& s : steps) {
+        memset(_page, 0xEE, sizeof _page);
+        out = Report(gui, 6, kivo::Var(s.percent));
+        if (s.shown) {
+            EXPECT_EQ(out, "[progress]\t\t" + std::to_string(s.percent) + "%\n");
+            EXPECT_EQ(Word(), kMailboxProgress);
+            EXPECT_EQ(Text(), "     [progress]\t" + std::to_string(s.percent) + "%");
+            // The 128-byte block is written whole, zero after the text.
+            for (size_t i = 4 + Text().size(); i < 4 + 128; ++i)
+                ASSERT_EQ(_page[i], 0) << i;
+            EXPECT_EQ(_page[4 + 128], 0xEE);
+            EXPECT_EQ(gui.LastProgress(), s.percent);
+        } else {
+            EXPECT_EQ(out, "") << s.percent;
+            EXPECT_EQ(Word(), 0xEEEEEEEEu) << s.percent;
+        }
+    }
+
+    // A new file starts counting from 0 again.
+    Report(gui, 4, kivo::Var("boot.bin"));
+    EXPECT_EQ(gui.LastProgress(), 0);
+    EXPECT_EQ(Report(gui, 6, kivo::Var(10)), "[progress]\t\t10%\n");
+}
+
+TEST_F(GuiTest, TextsStartEndAndErrors)
+{
+    Gui gui;
+    EXPECT_EQ(Report(gui, 0, kivo::Var("\thello")), "[info]\thello\n");
+    EXPECT_EQ(Report(gui, 1, kivo::Var("careful")), "[warn]careful\n");
+    EXPECT_EQ(Word(), 0xEEEEEEEEu);  // neither touches the mailbox
+
+    EXPECT_EQ(Report(gui, 3, kivo::Var(0)), "[start_end]****** start ******\n");
+    EXPECT_EQ(Word(), kMailboxStart);
+    EXPECT_EQ(Elem("/led/sys/on"), "0");
+    EXPECT_EQ(Report(gui, 3, kivo::Var(1)), "[start_end]****** end ******\n");
+    EXPECT_EQ(Word(), kMailboxEnd);
+    EXPECT_EQ(Elem("/led/sys/off"), "0");
+
+    std::string long_error(400, 'e');
+    EXPECT_EQ(Report(gui, 2, kivo::Var(long_error)), "[error]" + long_error + "\n");
+    EXPECT_EQ(Word(), kMailboxError);
+    // At most 256 bytes of text area, its zero included.
+    EXPECT_EQ(Text(), std::string(255, 'e'));
+
+    memset(_page, 0xEE, sizeof _page);
+    EXPECT_EQ(Report(gui, 7, kivo::Var("x")), "");
+    EXPECT_EQ(Report(gui, -1, kivo::Var("x")), "");
+    EXPECT_EQ(Word(), 0xEEEEEEEEu);
+}
+
+TEST_F(GuiTest, WithoutAMailboxReportsStillPrint)
+{
+    g_mailbox_vaddr = 0;
+    Gui gui;
+    EXPECT_EQ(Report(gui, 4, kivo::Var("a.bin")), "[update]\t\tstart update a.bin\n");
+    EXPECT_EQ(Report(gui, 6, kivo::Var(50)), "[progress]\t\t50%\n");
+    EXPECT_EQ(Report(gui, 3, kivo::Var(0)), "[start_end]****** start ******\n");
+    EXPECT_EQ(Word(), 0xEEEEEEEEu);
+}
+
+TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
+{
+    // A package file that is itself an archive.
+    Put("/src/a.txt", "alpha");
+    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+    {
+        kivo::zip::ZipWriter writer;
+        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
+        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
+        writer.Close();
+    }
+    Put("/opt/app_disk/res/stale.txt", "old");
+    Gui gui;
+    EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/res.zip")),
+              "[info]\t\tdirname: /opt/app_disk/res\n"
+              "[info]\t\tfinish unzip /opt/app_disk/res.zip\n");
+    EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/stale.txt"));
+
+    // Other extensions, another case, and a bare ".zip" (whose directory
+    // would be the board directory itself) are left alone.
+    Put("/opt/app_disk/.zip", "not an archive");
+    Put("/opt/app_disk/keep.txt", "keep");
+    for (const char* path : {"/opt/app_disk/res.ZIP", "/opt/app_disk/res.bin", "/opt/app_disk/.zip"})
+        EXPECT_EQ(Report(gui, 5, kivo::Var(path)), "") << path;
+    EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/keep.txt"));
+    EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
+}
+
+TEST_F(GuiTest, CheckScriptVerdict)
+{
+    struct Case {
+        const char* script;  // null: no file
+        int32_t verdict;
+        const char* printed;
+    };
+    const Case cases[] = {
+        {nullptr, 1, ""},
+        {"", 1, ""},
+        {"x = 1", 1, ""},
+        {"function Check() return true end", 1, ">> Lua check need update\n"},
+        {"function Check() return false end", 0, ">> Lua check no update\n"},
+        {"function Check() return 1, 7 end", 7, ">> Lua check need update\n"},
+        {"function PrintRoute() print('route a') end function Check() return false end", 0,
+         "route a\n>> Lua check no update\n"},
+        // Globals defined before a failure are used.
+        {"function Check() return false end error('late')", 0, ">> Lua check no update\n"},
+        // An error inside Check or PrintRoute stops the update.
+        {"function Check() error('no disk') end", 0, "*>> Lua Check error: *no disk\n"},
+        {"function PrintRoute() local t = nil; return t.x end function Check() return true end", 0,
+         "*>> Lua PrintRoute error: *\n"},
+    };
+    for (const Case& c : cases) {
+        kivo::filesystem::RemoveFile("/tmp/update/check.lua");
+        if (c.script)
+            Put("/tmp/update/check.lua", c.script);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        int32_t verdict = Gui::LuaCheck("/tmp/update/check.lua");
+        fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        const char* label = c.script ? c.script : "none";
+        EXPECT_EQ(verdict, c.verdict) << label;
+        if (c.printed[0] == '*') {
+            std::string pattern = c.printed + 1;
+            size_t star = pattern.find('*');
+            std::string head = star == std::string::npos ? pattern : pattern.substr(0, star);
+            std::string tail = star == std::string::npos ? "" : pattern.substr(star + 1);
+            EXPECT_EQ(out.compare(0, head.size(), head), 0) << label << ": " << out;
+            EXPECT_NE(out.find(tail), std::string::npos) << label << ": " << out;
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << label << ": " << out;
+        } else {
+            EXPECT_EQ(out, c.printed) << label;
+        }
+    }
+}
+
+TEST_F(GuiTest, CheckScriptPreUpdateListAndReboot)
+{
+    Put("/tmp/update/check.lua",
+        "PreUpdateNeedReboot = 1\n"  // not a boolean: ignored
+        "PreUpdateList = 'sys/x'\n");  // not a table: ignored
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(Elem("/update/PreNeedReboot"), "<none>");
+    EXPECT_EQ(kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList"), nullptr);
+
+    Put("/tmp/update/check.lua",
+        "PreUpdateNeedReboot = true\n"
+        "PreUpdateList = {'sys/update.elf', 5, 'sys/uImage'}\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              ">> Lua prefile check reboot update: 1\n"
+              "key:1\t,value:sys/update.elf\t\n"
+              "key:2\t,value:5\t\n"
+              "key:3\t,value:sys/uImage\t\n"
+              "[get_table_string] 0 : sys/update.elf\n"
+              "[get_table_string] 1 : other type\n"
+              "[get_table_string] 2 : sys/uImage\n");
+    EXPECT_EQ(Elem("/update/PreNeedReboot"), "1");
+    std::vector<std::string>* list = kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList");
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(*list, (std::vector<std::string>{"sys/update.elf", "sys/uImage"}));
+
+    // Keys of other types, booleans as 1 or 0.
+    Put("/tmp/update/check.lua", "PreUpdateList = {[true] = false, [{}] = 'a'}\n");
+    testing::internal::CaptureStdout();
+    Gui::LuaCheck("/tmp/update/check.lua");
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("key:1\t,value:0\t\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("key type:other type\t,value:a\t\n"), std::string::npos) << out;
+    EXPECT_EQ(*list, std::vector<std::string>{"a"});
+}
+
+}  // namespace

@@ -1,0 +1,595 @@
+// The updater program end to end: the built binary (natively, or the ARM
+// build under qemu-arm-static) runs in a fresh sandbox per case on packages
+// made by the independent packer; the case then reads what the device would
+// keep: standard output, the status mailbox, GPIO, commands.log, board files,
+// version records, and what is left in "/tmp/update" and "/opt/update_disk".
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/app/updater_run.h"
+
+using e2e::Le32;
+using e2e::Pattern;
+using e2e::Outcome;
+using e2e::Sandbox;
+
+namespace {
+
+const uint32_t kWordStart = 0x80A55A01u;
+const uint32_t kWordError = 0x80A55A03u;
+const uint32_t kWordEnd = 0x80A55A05u;
+const char* const kPassword = "kth507316";
+
+// One package: a stage tree laid out here and packed by update_pack.py.
+class Package {
+public:
+    explicit Package(const Sandbox& sb) : _sb(sb), _stage(sb.work + "/stage" + std::to_string(++_serial))
+    {
+        e2e::MakeDirs(_stage);
+    }
+
+    Package& Text(const std::string& name, const std::string& text)
+    {
+        e2e::WriteFile(_stage + "/" + name, text);
+        return *this;
+    }
+
+    // A packaged file with its section in the directory's info.ini; crc -1:
+    // the packer computes it.
+    Package& File(const std::string& dir, const std::string& name, const std::string& data,
+                  const std::string& version, long crc = -1)
+    {
+        e2e::MakeDirs(_stage + "/" + dir);
+        e2e::WriteFile(_stage + "/" + dir + "/" + name, data);
+        _info[dir].push_back(e2e::JsonText(name) + ":{\"version\":" + e2e::JsonText(version) +
+                             ",\"check_crc\":" + (crc >= 0 ? std::to_string(crc) : std::string("\"auto\"")) + "}");
+        return *this;
+    }
+
+    Package& Password(const std::string& pw)
+    {
+        _password = pw;
+        return *this;
+    }
+
+    bool WriteTo(const std::string& device_path) const
+    {
+        std::string out = _sb.Path(device_path);
+        e2e::MakeDirs(out.substr(0, out.rfind('/')));
+        std::string j = "{\"stage\":" + e2e::JsonText(_stage) + ",\"out\":" + e2e::JsonText(out) +
+                        ",\"password\":" + e2e::JsonText(_password) + ",\"infos\":{";
+        bool first = true;
+        for (const auto& d : _info) {
+            j += (first ? "" : ",") + e2e::JsonText(d.first) + ":{\"sections\":{";
+            for (size_t i = 0; i < d.second.size(); ++i)
+                j += (i ? "," : "") + d.second[i];
+            j += "}}";
+            first = false;
+        }
+        return _sb.Pack(j + "}}");
+    }
+
+private:
+    static int _serial;
+    const Sandbox& _sb;
+    std::string _stage;
+    std::map<std::string, std::vector<std::string>> _info;
+    std::string _password;
+};
+
+int Package::_serial = 0;
+
+// A boot image: CRC word at byte 80, version words at 84, 92, 100, 108.
+std::string BootImage(size_t size, uint32_t crc, uint32_t version, uint32_t seed)
+{
+    std::string img = Pattern(size, seed);
+    img.replace(80, 4, Le32(crc));
+    img.replace(84, 4, Le32(version));
+    img.replace(92, 4, Le32(3));
+    img.replace(100, 4, Le32(40));
+    img.replace(108, 4, Le32(2019));
+    return img;
+}
+
+std::string VersionRecord(const Sandbox& sb, const std::string& dir, const std::string& stem, const std::string& name,
+                          const char* key)
+{
+    std::map<std::string, std::string> keys = e2e::IniSection(sb.Read(dir + "/" + stem + "-info.ini"), name);
+    return keys.count(key) ? keys[key] : "<none>";
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sb.Ok()); }
+
+    // The run is over and left no trace of a crash or sanitizer finding.
+    void ExpectCleanExit(const Outcome& run)
+    {
+        EXPECT_FALSE(run.timed_out) << run.All();
+        EXPECT_EQ(run.exit_status, 1) << run.All();
+        EXPECT_EQ(run.err, "") << run.All();
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.back(), "kivo deinit") << run.All();
+    }
+
+    Sandbox sb;
+};
+
+TEST_F(UpdaterTest, FreshInstallRewritesAndReboots)
+{
+    const std::string old_kernel = Pattern(3000, 1);
+    const std::string new_kernel = Pattern(200000, 2);
+    sb.Install("/opt/sys_disk", "uImage", old_kernel, "V1.1");
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "release notes\n").File("sys", "uImage", new_kernel, "V1.2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    const std::vector<std::string> expected = {
+        "[Init]code.bin path: /opt/update_disk/code.bin",
+        "[info]unzip update file finish",
+        ">> lua_check : 1",
+        "[info]PreUpdateFileList size is 1",
+        "[info]Start PreUpdate file :  /tmp/update/sys/update.elf",
+        "[info]zip dir :/tmp/update/sys",
+        "[info]flash dir :sys",
+        "[info]Enter Dir /opt/sys_disk",
+        "[info]\t-> file name : /tmp/update/sys/uImage",
+        "[info]\t\t/tmp/update/sys FLASH_INFO_TYPE_INI",
+        "[info]\t\tupdate_crc16 :" + std::to_string(e2e::Crc16Modbus(new_kernel)) +
+            "  flash_crc16 :" + std::to_string(e2e::Crc16Modbus(old_kernel)),
+        "[info]\t\t-> need update, check zip file crc16...",
+        "[start_end]****** start ******",
+        "[update]\t\tstart update uImage",
+        "[progress]\t\t0%",
+        "[progress]\t\t100%",
+        "[info]\t\tfinish update file uImage",
+        "[info]Exit Dir /opt/sys_disk",
+        "[start_end]****** end ******",
+        "*** Update file finish, need to reboot ***",
+    };
+    EXPECT_EQ(run.Reports(), expected) << run.All();
+
+    // Mailbox: the end word; the text of the last report that had one.
+    EXPECT_EQ(sb.MailboxWord(), kWordEnd);
+    EXPECT_EQ(sb.MailboxText(), "     [progress]\t100%");
+    // GPIO 7 (sysfs 913) exported, an output, blinked and left low.
+    EXPECT_EQ(sb.Read("/sys/class/gpio/export"), std::string("913\0", 4));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/gpio913/direction"), std::string("out\0", 4));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/gpio913/value"), std::string("0\0", 2));
+    EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), new_kernel);
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "version"), "V1.2");
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "check_crc"),
+              std::to_string(e2e::Crc16Modbus(new_kernel)));
+    // The top-level files land in "/opt/app_disk/"; the work directory goes;
+    // the code file stays where it was.
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "release notes\n");
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+    std::map<std::string, std::string> kept = sb.Tree("/opt/update_disk");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.begin()->first, "code.bin");
+}
+
+TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
+{
+    const std::string kernel = Pattern(5000, 3);
+    sb.Install("/opt/sys_disk", "uImage", kernel, "V1.2");
+    const std::string record = sb.Read("/opt/sys_disk/uImage-info.ini");
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "x").File("sys", "uImage", kernel, "V1.2")
+                    .WriteTo("/media/usb/code.bin"));
+
+    Outcome run = sb.Start({"/media/usb/code.bin"});
+    ExpectCleanExit(run);
+    std::vector<std::string> reports = run.Reports();
+    ASSERT_GE(reports.size(), 3u) << run.All();
+    EXPECT_EQ(reports[reports.size() - 3], "[info]\t\tupdate_crc16 :" + std::to_string(e2e::Crc16Modbus(kernel)) +
+                                               "  flash_crc16 :" + std::to_string(e2e::Crc16Modbus(kernel)));
+    EXPECT_EQ(reports[reports.size() - 2], "[warn]\t\tcheck no need update");
+    EXPECT_EQ(reports.back(), "[info]Exit Dir /opt/sys_disk");
+
+    EXPECT_EQ(sb.MailboxWord(), 0u);  // no state was ever shown
+    EXPECT_FALSE(sb.Has("/commands.log"));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/export"), "");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), kernel);
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), record);
+    // Status 2: nothing copied to "/opt/app_disk/", work directory removed.
+    EXPECT_FALSE(sb.Has("/opt/app_disk/readme.txt"));
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+    EXPECT_TRUE(sb.Has("/media/usb/code.bin"));
+}
+
+TEST_F(UpdaterTest, HookRunsWithTheWorkDirectory)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1.0");
+    // The hook sees its own path and the work directory as real paths.
+    ASSERT_TRUE(Package(sb)
+                    .Text("sys_cmd.sh", "echo \"hook:$0:$1\"\ncp \"$1/marker.txt\" \"$1/../hook-ran.txt\"\n")
+                    .Text("marker.txt", "from the package")
+                    .File("sys", "uImage", "older", "V1.0")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("hook:" + sb.root + "/tmp/update/sys_cmd.sh:" + sb.root + "/tmp/update")) << run.All();
+    EXPECT_EQ(sb.Read("/tmp/hook-ran.txt"), "from the package");
+    // Logged as the device would run it, before the end's commands.
+    EXPECT_EQ(sb.Read("/commands.log"), "sh /tmp/update/sys_cmd.sh /tmp/update \nsync\nreboot -f\n");
+}
+
+TEST_F(UpdaterTest, CheckScriptRefuses)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb)
+                    .Text("check.lua", "function PrintRoute() print('route: sys') end\n"
+                                       "function Check() return false end\n")
+                    .Text("readme.txt", "x")
+                    .File("sys", "uImage", "new", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    const std::vector<std::string> expected = {
+        "[Init]code.bin path: /opt/update_disk/code.bin",
+        "[info]unzip update file finish",
+        ">> Lua check no update",
+        ">> lua_check : 0",
+    };
+    EXPECT_EQ(run.Reports(), expected) << run.All();
+    EXPECT_TRUE(run.Printed("route: sys")) << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "old");
+    EXPECT_FALSE(sb.Has("/opt/app_disk/check.lua"));
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+    EXPECT_FALSE(sb.Has("/commands.log"));
+    EXPECT_EQ(sb.MailboxWord(), 0u);
+}
+
+TEST_F(UpdaterTest, PreUpdateRebootEndsTheRunEarly)
+{
+    const std::string old_boot = BootImage(4096, 0x1111, 0x10, 8);
+    sb.Put("/dev/boot.bin", old_boot);
+    sb.Install("/opt/sys_disk", "update.elf", "old loader", "V1");
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1");
+    ASSERT_TRUE(Package(sb)
+                    .Text("check.lua", "PreUpdateNeedReboot = true\n"
+                                       "PreUpdateList = {'sys/update.elf', 'sys\\\\uImage'}\n"
+                                       "function Check() return true end\n")
+                    .File("sys", "update.elf", "new loader", "V2")
+                    .File("sys", "uImage", "new kernel", "V2")
+                    .File("qspi", "boot.bin", BootImage(4096, 0x2222, 0x11, 9), "V17", 0x2222)
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed(">> Lua prefile check reboot update: 1")) << run.All();
+    // The script's two entries follow the default one.
+    EXPECT_TRUE(run.Printed("[info]PreUpdateFileList size is 3")) << run.All();
+    EXPECT_TRUE(run.Printed("[info]Start PreUpdate file :  /tmp/update/sys/uImage")) << run.All();
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    EXPECT_FALSE(run.Printed("[info]zip dir :/tmp/update/qspi")) << run.All();
+
+    // Both listed files first; the walk never reached the boot image.
+    EXPECT_EQ(sb.Read("/opt/sys_disk/update.elf"), "new loader");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new kernel");
+    EXPECT_EQ(sb.Read("/dev/boot.bin"), old_boot);
+    // No "update_end": nothing copied to "/opt/app_disk/", and the work
+    // directory stays; the blink and the reboot happen.
+    EXPECT_FALSE(sb.Has("/opt/app_disk/check.lua"));
+    EXPECT_TRUE(sb.Has("/tmp/update/check.lua"));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/gpio913/value"), std::string("0\0", 2));
+    EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+    EXPECT_EQ(sb.MailboxWord(), kWordEnd);
+}
+
+// Force and once, with the code file under and outside "/opt/update_disk".
+struct KeepCase {
+    const char* name;
+    bool force;
+    bool once;
+    const char* code;
+    const char* kept_as;  // where the code file ends up
+    const char* line;     // the line that says so, or ""
+};
+
+void PrintTo(const KeepCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class KeepCodeFileTest : public UpdaterTest, public ::testing::WithParamInterface<KeepCase> {};
+
+TEST_P(KeepCodeFileTest, ForceIgnoresVersionsAndKeepsTheCodeFile)
+{
+    const KeepCase& c = GetParam();
+    const std::string kernel = Pattern(7000, 4);
+    // Same version and CRC as installed: only the force flag rewrites it.
+    sb.Install("/opt/sys_disk", "uImage", kernel, "V2.0");
+    sb.Put("/opt/sys_disk/update.elf", "old loader");
+    Package pkg(sb);
+    if (c.force)
+        pkg.Text("update_force.txt", "");
+    if (c.once)
+        pkg.Text("update_once.txt", "");
+    pkg.File("sys", "uImage", kernel, "V2.0").File("sys", "update.elf", "new loader", "V5.0");
+    ASSERT_TRUE(pkg.WriteTo(c.code));
+
+    Outcome run = sb.Start({c.code});
+    ExpectCleanExit(run);
+    std::vector<std::string> reports = run.Reports();
+    // The force flag skips the pre-update list.
+    bool pre_stage = false;
+    for (const std::string& r : reports)
+        pre_stage = pre_stage || r.find("PreUpdateFileList") != std::string::npos;
+    EXPECT_EQ(pre_stage, !c.force) << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/update.elf"), "new loader");
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    if (c.force)
+        EXPECT_TRUE(run.Printed("[update]\t\tstart update uImage")) << run.All();
+    else
+        EXPECT_FALSE(run.Printed("[update]\t\tstart update uImage")) << run.All();
+
+    if (*c.line) {
+        EXPECT_TRUE(run.Printed(c.line)) << run.All();
+        EXPECT_FALSE(sb.Has(c.code));
+        EXPECT_EQ(sb.Read("/commands.log"), "sync\nsync\nreboot -f\n");
+    } else {
+        EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+    }
+    EXPECT_TRUE(sb.Has(c.kept_as));
+    EXPECT_EQ(sb.Has("/opt/update_disk/ForceUpdate.bin"), std::string(c.kept_as) == "/opt/update_disk/ForceUpdate.bin");
+    EXPECT_EQ(sb.Has("/opt/update_disk/OnceUpdate.bin"), std::string(c.kept_as) == "/opt/update_disk/OnceUpdate.bin");
+    EXPECT_TRUE(sb.Has("/opt/app_disk/update_force.txt") == c.force);
+}
+
+const KeepCase kKeepCases[] = {
+    {"ForceUnderUpdateDisk", true, false, "/opt/update_disk/code.bin", "/opt/update_disk/ForceUpdate.bin",
+     "[/update/force] move /opt/update_disk/code.bin to /opt/update_disk/ForceUpdate.bin"},
+    {"ForceOutside", true, false, "/media/usb/code.bin", "/media/usb/code.bin", ""},
+    {"ForceAndOnceOutside", true, true, "/media/usb/code.bin", "/opt/update_disk/OnceUpdate.bin",
+     "[/update/once] move /media/usb/code.bin to /opt/update_disk/OnceUpdate.bin"},
+    {"OnceUnderUpdateDisk", false, true, "/opt/update_disk/code.bin", "/opt/update_disk/OnceUpdate.bin",
+     "[/update/once] move /opt/update_disk/code.bin to /opt/update_disk/OnceUpdate.bin"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Keep, KeepCodeFileTest, ::testing::ValuesIn(kKeepCases),
+                         [](const ::testing::TestParamInfo<KeepCase>& i) { return std::string(i.param.name); });
+
+TEST_F(UpdaterTest, EncryptedPackageOpensWithTheFixedPassword)
+{
+    sb.Install("/opt/sys_disk", "devicetree.dtb", "old tree", "V1");
+    ASSERT_TRUE(Package(sb).Password(kPassword).File("sys", "devicetree.dtb", Pattern(900, 5), "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("[info]unzip update file finish")) << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/devicetree.dtb"), Pattern(900, 5));
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "devicetree", "devicetree.dtb", "version"), "V2");
+    EXPECT_EQ(sb.MailboxWord(), kWordEnd);
+}
+
+TEST_F(UpdaterTest, WrongPasswordFailsTheUnpacking)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).Password("not-the-one").File("sys", "uImage", "new", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    const std::vector<std::string> expected = {
+        "[Init]code.bin path: /opt/update_disk/code.bin",
+        "[error]unzip fail in /tmp/update",
+    };
+    EXPECT_EQ(run.Reports(), expected) << run.All();
+    EXPECT_EQ(sb.MailboxWord(), kWordError);
+    EXPECT_EQ(sb.MailboxText(), "unzip fail in /tmp/update");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "old");
+    EXPECT_FALSE(sb.Has("/commands.log"));
+    EXPECT_EQ(sb.Read("/sys/class/gpio/export"), "");
+    EXPECT_TRUE(sb.Has("/opt/update_disk/code.bin"));
+}
+
+TEST_F(UpdaterTest, BootImageInQspiIsWrittenWithItsHeaderLast)
+{
+    const std::string old_boot = BootImage(70000, 0x1111, 0x10, 6);
+    const std::string new_boot = BootImage(300000, 0x2222, 0x11, 7);
+    sb.Put("/dev/boot.bin", old_boot);
+    ASSERT_TRUE(Package(sb).File("qspi", "boot.bin", new_boot, "V17", 0x2222).WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("[info]\t\t/tmp/update/qspi FLASH_INFO_TYPE_INFO")) << run.All();
+    EXPECT_TRUE(run.Printed("[info]\t\tupdate_crc16 :8738  flash_crc16 :4369")) << run.All();
+    EXPECT_TRUE(run.Printed("[update]\t\tstart update boot.bin")) << run.All();
+    EXPECT_EQ(sb.Read("/dev/boot.bin"), new_boot);
+    // The image keeps its version inside: no version file beside it.
+    EXPECT_FALSE(sb.Has("/dev/boot-info.ini"));
+    EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+}
+
+TEST_F(UpdaterTest, BadCommandLinesInstallNothing)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", "new", "V2").WriteTo("/opt/update_disk/code.bin"));
+    struct Case {
+        std::vector<std::string> args;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{}, "[Init] no input code.bin file, exit update"},
+        {{"/a.bin", "/b.bin", "/c.bin"}, "[Init] no input code.bin file, exit update"},
+        {{"/media/usb/none.bin"}, "[Init]input path /media/usb/none.bin not exist, exit update"},
+        {{"/opt/update_disk"}, "[Init]input path /opt/update_disk not exist, exit update"},
+        {{"/x.bin", "/opt/sys_disk"}, "[Init]input path /x.bin and /opt/sys_disk all not exist, exit update"},
+    };
+    for (const Case& c : cases) {
+        Outcome run = sb.Start(c.args);
+        ExpectCleanExit(run);
+        EXPECT_EQ(run.Reports(), std::vector<std::string>{c.line}) << run.All();
+        EXPECT_TRUE(run.Printed("fail, break, time=0ms") || run.All().find("fail, break") != std::string::npos)
+            << run.All();
+    }
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "old");
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+    EXPECT_EQ(sb.MailboxWord(), 0u);
+}
+
+TEST_F(UpdaterTest, SecondPathIsUsedWhenTheFirstIsMissing)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", "new", "V2").WriteTo("/media/usb/code.bin"));
+    Outcome run = sb.Start({"/media/sd/code.bin", "/media/usb/code.bin"});
+    ExpectCleanExit(run);
+    ASSERT_FALSE(run.Reports().empty());
+    EXPECT_EQ(run.Reports()[0], "[Init]code.bin path: /media/usb/code.bin");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new");
+}
+
+// ---- interruption: a kill at any point, then a second run of the same
+// package, leaves the board as one uninterrupted install does.
+
+// What the kill should have caught, checked before the second run so that
+// each case proves its point was reached.
+enum KillState {
+    kAnyState,
+    kKernelPartial,  // uImage part-written, its version file gone
+    kBootPartial,    // boot image part-written, header region still 0xFF
+    kKernelDone,     // uImage and its version file complete
+};
+
+struct KillCase {
+    const char* name;
+    KillState state;
+    e2e::KillPlan plan;
+};
+
+void PrintTo(const KillCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class InterruptTest : public ::testing::TestWithParam<KillCase> {
+protected:
+    // The same device and package in every sandbox.
+    static void Prepare(const Sandbox& sb)
+    {
+        sb.Install("/opt/sys_disk", "uImage", Pattern(40000, 10), "V1.0");
+        sb.Install("/opt/sys_disk", "initrd.img", Pattern(30000, 11), "V1.0");
+        sb.Install("/opt/sys_disk", "devicetree.dtb", Pattern(2000, 12), "V1.0");
+        sb.Put("/dev/boot.bin", BootImage(20000, 0x1111, 0x10, 13));
+        ASSERT_TRUE(Package(sb)
+                        .Text("readme.txt", "notes")
+                        .File("sys", "uImage", Pattern(3 * 1024 * 1024 + 777, 20), "V1.1")
+                        .File("sys", "initrd.img", Pattern(1200 * 1024, 21), "V1.1")
+                        .File("sys", "devicetree.dtb", Pattern(3000, 22), "V1.1")
+                        .File("qspi", "boot.bin", BootImage(1536 * 1024, 0x2222, 0x11, 23), "V17", 0x2222)
+                        .WriteTo("/opt/update_disk/code.bin"));
+    }
+
+    // Every board file and version record.
+    static std::map<std::string, std::string> Board(const Sandbox& sb)
+    {
+        std::map<std::string, std::string> board = sb.Tree("/opt/sys_disk");
+        board["/dev/boot.bin"] = sb.Read("/dev/boot.bin");
+        return board;
+    }
+};
+
+TEST_P(InterruptTest, RerunAfterAKillFinishesTheInstall)
+{
+    const KillCase& c = GetParam();
+    Sandbox reference;
+    ASSERT_TRUE(reference.Ok());
+    Prepare(reference);
+    Outcome whole = reference.Start({"/opt/update_disk/code.bin"});
+    ASSERT_TRUE(whole.Printed("*** Update file finish, need to reboot ***")) << whole.All();
+    const std::map<std::string, std::string> expected = Board(reference);
+    ASSERT_EQ(expected.at("uImage"), Pattern(3 * 1024 * 1024 + 777, 20));
+
+    Sandbox sb;
+    ASSERT_TRUE(sb.Ok());
+    Prepare(sb);
+    Outcome cut = sb.Start({"/opt/update_disk/code.bin"}, &c.plan);
+    ASSERT_TRUE(cut.killed) << cut.All();
+
+    const std::string kernel = sb.Read("/opt/sys_disk/uImage");
+    const std::string boot = sb.Read("/dev/boot.bin");
+    switch (c.state) {
+    case kKernelPartial:
+        EXPECT_GT(kernel.size(), 0u);
+        EXPECT_LT(kernel.size(), expected.at("uImage").size());
+        EXPECT_FALSE(sb.Has("/opt/sys_disk/uImage-info.ini"));
+        break;
+    case kBootPartial:
+        EXPECT_EQ(boot.substr(0, 256), std::string(256, '\xFF'));
+        EXPECT_NE(boot, expected.at("/dev/boot.bin"));
+        break;
+    case kKernelDone:
+        EXPECT_EQ(kernel, expected.at("uImage"));
+        EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), expected.at("uImage-info.ini"));
+        break;
+    case kAnyState:
+        break;
+    }
+
+    Outcome again = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(again.exit_status, 1) << again.All();
+    EXPECT_EQ(again.err, "") << again.All();
+    const std::map<std::string, std::string> board = Board(sb);
+    ASSERT_EQ(board.size(), expected.size());
+    for (const auto& file : expected)
+        EXPECT_TRUE(board.at(file.first) == file.second) << file.first << " differs\n" << again.All();
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+}
+
+e2e::KillPlan At(const char* text, int count = 1, int delay_ms = 0, const char* from = "")
+{
+    e2e::KillPlan plan;
+    plan.text = text;
+    plan.count = count;
+    plan.delay_ms = delay_ms;
+    plan.from = from;
+    return plan;
+}
+
+const KillCase kKillCases[] = {
+    // Unpacking: right after the request, and a little into it.
+    {"Unpacking0", kAnyState, At("[Init]code.bin path")},
+    {"Unpacking20ms", kAnyState, At("[Init]code.bin path", 1, 20)},
+    {"Unpacking60ms", kAnyState, At("[Init]code.bin path", 1, 60)},
+    {"CheckStage", kAnyState, At(">> lua_check")},
+    {"RewriteStarts", kAnyState, At("[start_end]****** start ******")},
+    // A file's copy has started: version file gone, data not yet written.
+    {"KernelStarts", kAnyState, At("start update uImage")},
+    // Mid-copy of the large file, between its 512 KiB blocks.
+    {"KernelBlock2", kKernelPartial, At("[progress]", 2, 0, "start update uImage")},
+    {"KernelBlock4", kKernelPartial, At("[progress]", 4, 0, "start update uImage")},
+    {"KernelBlock4Late", kKernelPartial, At("[progress]", 4, 60, "start update uImage")},
+    {"BootBlock2", kBootPartial, At("[progress]", 2, 0, "start update boot.bin")},
+    // Around the end of a copy: the last block, the version file, the next file.
+    {"KernelLastBlock", kAnyState, At("[progress]\t\t100%", 1, 0, "start update uImage")},
+    {"KernelRecord100ms", kAnyState, At("[progress]\t\t100%", 1, 100, "start update uImage")},
+    {"KernelRecord102ms", kAnyState, At("[progress]\t\t100%", 1, 102, "start update uImage")},
+    {"KernelRecord105ms", kAnyState, At("[progress]\t\t100%", 1, 105, "start update uImage")},
+    {"KernelFinished", kKernelDone, At("finish update file uImage")},
+    {"BetweenFiles", kAnyState, At("finish update file", 2)},
+    {"RewriteEnds", kAnyState, At("[start_end]****** end ******")},
+    {"BeforeReboot", kAnyState, At("*** Update file finish")},
+};
+
+INSTANTIATE_TEST_SUITE_P(Kill, InterruptTest, ::testing::ValuesIn(kKillCases),
+                         [](const ::testing::TestParamInfo<KillCase>& i) { return std::string(i.param.name); });
+
+#if !defined(__arm__)
+TEST_F(UpdaterTest, HostBuildRefusesWithoutASandbox)
+{
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"}, nullptr, false);
+    EXPECT_EQ(run.exit_status, 1) << run.All();
+    ASSERT_EQ(run.lines.size(), 1u) << run.All();
+    EXPECT_NE(run.lines[0].find("UPDATER_ROOT"), std::string::npos);
+    // It never reached the mailbox, GPIO or a shell.
+    EXPECT_EQ(run.lines[0].find("/dev/mem"), std::string::npos);
+}
+#endif
+
+}  // namespace
