@@ -168,8 +168,8 @@ int32_t Update::RunUpdate(Message& msg)
                     }
                 }
                 if (_started && _ElemIsOne("/update/PreNeedReboot")) {
-                    // The device reboots into the rest of the package: the
-                    // work directory stays for that run's check stage.
+                    // The device reboots at once: no walk, no "update_end",
+                    // and the work directory is left as it is.
                     SendUpdateInfo(3, 1);
                     return 5;
                 }
@@ -383,11 +383,16 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         }
     }
 
+    // After a failed copy the header stays blank: the image is not taken
+    // for valid, and the next run finds it different and rewrites it.
     if (boot && ok) {
+        const size_t head = length < static_cast<int64_t>(kBootHeader) ? static_cast<size_t>(length) : kBootHeader;
         src.Seek(0, File::SeekBegin);
         dst.Seek(0, File::SeekBegin);
-        size_t n = _ReadFull(src, buf, kBootHeader);
-        if (n == 0 || dst.Write(buf, n, nullptr) != static_cast<ssize_t>(n)) {
+        if (_ReadFull(src, buf, head) != head) {
+            SendInfo(2, "read file fail ", 2);
+            ok = false;
+        } else if (dst.Write(buf, head, nullptr) != static_cast<ssize_t>(head)) {
             SendInfo(2, "write file fail ", 2);
             ok = false;
         }
@@ -398,42 +403,44 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
     return ok;
 }
 
+bool Update::_ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
+                         uint32_t ver[4], bool* missing)
+{
+    const std::string version = ini.GetString(name, "version", "");
+    *crc = static_cast<uint32_t>(ini.GetInt(name, "check_crc", 0));
+    *missing = true;
+    if (*crc == 0) {
+        SendInfo(1, std::string(side) + " file info crc16 read fail :" + name, 2);
+        return false;
+    }
+    if (version.empty()) {
+        SendInfo(1, std::string(side) + " file info version read fail :" + name, 2);
+        return false;
+    }
+    *missing = false;
+    if (ParseVersion(version, ver) != 1) {
+        SendInfo(1, std::string(side) + " file get version int fail :" + name + "  " + version, 2);
+        return false;
+    }
+    return true;
+}
+
 int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board_dir)
 {
     const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
-    const std::string zip_version = _zip_ini->GetString(name, "version", "");
-    const int zip_crc = _zip_ini->GetInt(name, "check_crc", 0);
     uint32_t zv[4] = {0, 0, 0, 0};
-    if (zip_crc == 0) {
-        SendInfo(1, "zip file info crc16 read fail :" + name, 2);
+    uint32_t zip_crc = 0;
+    bool missing = false;
+    if (!_ReadRecord(*_zip_ini, "zip", name, &zip_crc, zv, &missing))
         return 0;
-    }
-    if (zip_version.empty()) {
-        SendInfo(1, "zip file info version read fail :" + name, 2);
-        return 0;
-    }
-    if (ParseVersion(zip_version, zv) != 1) {
-        SendInfo(1, "zip file get version int fail :" + name + "  " + zip_version, 2);
-        return 0;
-    }
 
+    // Without a usable installed record the file is installed; with one
+    // whose version does not parse it is left alone.
     uint32_t fv[4] = {0, 0, 0, 0};
     uint32_t flash_crc = 0;
     if (_flash_info_type == FLASH_INFO_TYPE_INI) {
-        flash_crc = static_cast<uint32_t>(_flash_ini->GetInt(name, "check_crc", 0));
-        const std::string flash_version = _flash_ini->GetString(name, "version", "");
-        if (flash_crc == 0) {
-            SendInfo(1, "flash file info crc16 read fail :" + name, 2);
-            return 1;
-        }
-        if (flash_version.empty()) {
-            SendInfo(1, "flash file info version read fail :" + name, 2);
-            return 1;
-        }
-        if (ParseVersion(flash_version, fv) != 1) {
-            SendInfo(1, "flash file get version int fail :" + name + "  " + flash_version, 2);
-            return 0;
-        }
+        if (!_ReadRecord(*_flash_ini, "flash", name, &flash_crc, fv, &missing))
+            return missing ? 1 : 0;
     } else if (ReadFlashHeader(board_dir + "/" + name, &flash_crc, &fv[0]) != 1) {
         // A header that cannot be read never matches: the image is rewritten.
         flash_crc = 0;
@@ -444,9 +451,10 @@ int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board
         return 1;
 
     char line[64];
-    snprintf(line, sizeof line, "update_crc16 :%d  flash_crc16 :%d", zip_crc, static_cast<int32_t>(flash_crc));
+    snprintf(line, sizeof line, "update_crc16 :%d  flash_crc16 :%d", static_cast<int32_t>(zip_crc),
+             static_cast<int32_t>(flash_crc));
     SendInfo(0, line, 2);
-    if (static_cast<uint32_t>(zip_crc) != flash_crc)
+    if (zip_crc != flash_crc)
         return 1;
     // Any newer component counts, whatever the ones before it say.
     for (int i = 0; i < 4; ++i) {

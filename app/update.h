@@ -90,6 +90,11 @@ public:
     static uint32_t RecordChecksum(const uint32_t record[16]);
 
 private:
+    // [name] of a version record: "check_crc" and the parsed "version". A
+    // fault is reported ("zip" or "flash" side); missing tells a missing
+    // value from a version that does not parse.
+    bool _ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
+                     uint32_t ver[4], bool* missing);
     // The copy of one file through buf (kCopyBlock bytes); false when it did
     // not complete (reported).
     bool _CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf);

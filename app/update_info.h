@@ -31,8 +31,13 @@ struct _update_info_st {
 // One "update_info" report. Kinds: 0 info, 1 warning, 2 error (texts);
 // 3 start (0) or end (1) of rewriting; 4 a file's copy starts (file name);
 // 5 a file's copy has finished (board directory + "/" + file name);
-// 6 percentage of the file in hand.
+// 6 percentage of the file in hand. Travels in the message's Var as a heap
+// copy (kivo::MakeHeapValue); read it back with kivo::var_trains::FromVar.
 struct _update_output_info {
     int32_t kind;
     kivo::Var value;
 };
+
+// The check stage's list of package files to install first is shared under
+// "/update/PreUpdateList" as a std::vector<std::string>
+// (kivo::GetShared<std::vector<std::string>>); Update reads it in that type.

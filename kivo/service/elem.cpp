@@ -126,6 +126,17 @@ bool ElemSend(const std::string& path, const Var& value)
     return Deliver(path, p, true);
 }
 
+void _EntryValue(const _RouterGData::RouteEntry& e, Var& out)
+{
+    if (e.shared_obj != 0) {
+        SharedObjectPtr obj = EntryObject(e);
+        if (obj.Empty() || !obj->ToVar(out))
+            out = e.value;
+    } else {
+        out = e.value;
+    }
+}
+
 bool ElemRead(const std::string& path, Var& out, bool take)
 {
     _RouterGData& r = Router();
@@ -133,13 +144,7 @@ bool ElemRead(const std::string& path, Var& out, bool take)
     _RouterGData::RouteEntry* e = r._FindEntry(path);
     if (e == 0 || e->has_value == 0)
         return false;
-    if (e->shared_obj != 0) {
-        SharedObjectPtr obj = EntryObject(*e);
-        if (obj.Empty() || !obj->ToVar(out))
-            out = e->value;
-    } else {
-        out = e->value;
-    }
+    _EntryValue(*e, out);
     if (take)
         e->has_value = 0;
     return true;

@@ -107,6 +107,9 @@ bool ElemSend(const std::string& path, const Var& value);
 bool ElemRead(const std::string& path, Var& out, bool take = false);
 // The stored value, or the integer 0 when there is none.
 Var ElemRead(const std::string& path);
+// What a read of the entry gives: a shared object's own value when it
+// offers one, else the stored value (routes mutex held).
+void _EntryValue(const _RouterGData::RouteEntry& e, Var& out);
 
 // The shared object of key, made by creator(arg) when the entry holds none
 // and arg is not 0. True only when this call made it.

@@ -4,6 +4,8 @@
 #include <assert.h>
 #include <stdio.h>
 
+#include <utility>
+
 #include "kivo/base/platform/linux/__platform_atomic.h"
 #include "kivo/base/platform/linux/__platform_kernel.h"
 
@@ -249,8 +251,19 @@ IntrusivePtr<svc_trains::BackImpl> _ServiceGImpl::CopyAndClearBack(Message::Cont
 // ================================================================ services
 
 Service::Binding::Binding(Service* svc, int32_t id, Thread::Id tid)
-    : service(svc), local_id(id), thread_id(tid), curr_msg(0), curr_func(0), start_ms(0), send_wait(0)
+    : service(svc), local_id(id), thread_id(tid), curr_msg(0), send_wait(0)
 {
+}
+
+void Service::Binding::Handling::Swap(Handling& rhs)
+{
+    std::swap(func, rhs.func);
+    std::swap(start_ms, rhs.start_ms);
+    std::swap(valid, rhs.valid);
+    std::swap(id, rhs.id);
+    value.Swap(rhs.value);
+    sender.Swap(rhs.sender);
+    receiver.Swap(rhs.receiver);
 }
 
 Service::Binding::~Binding() {}
@@ -577,21 +590,27 @@ void Service::_Dispatch(MsgFunc func, Message& msg)
 {
     Binding* b = CurrentBinding();
     Message* saved_msg = 0;
-    MsgFunc saved_func = 0;
-    uint32_t saved_start = 0;
+    // This message's description, then (swapped) the outer one's: dispatch
+    // nests when a handler sends to its own service.
+    Binding::Handling now;
     if (b != 0) {
         saved_msg = b->curr_msg;
-        saved_func = b->curr_func;
-        saved_start = b->start_ms;
         b->curr_msg = &msg;
-        b->curr_func = func;
-        b->start_ms = kivo_tick_ms();
+        now.func = func;
+        now.start_ms = kivo_tick_ms();
+        now.valid = msg.valid;
+        now.id = msg.id;
+        now.value = msg.value;
+        now.sender = msg.controller.sender;
+        now.receiver = msg.controller.receiver;
+        Mutex::ScopedLock lock(b->handling_lock);
+        b->handling.Swap(now);
     }
     func(msg);
     if (b != 0) {
         b->curr_msg = saved_msg;
-        b->curr_func = saved_func;
-        b->start_ms = saved_start;
+        Mutex::ScopedLock lock(b->handling_lock);
+        b->handling.Swap(now);
     }
     // Every message is answered exactly once.
     if (msg.HasBack())

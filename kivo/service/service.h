@@ -8,7 +8,8 @@
 //      queue-node mutexes of _RouterGData: held only for table look-ups;
 //   2. the routes mutex (_RouterGData::route_mutex): route table and every
 //      signal list; posts are made while it is held, sends release it;
-//   3. the kernel lock: every service queue.
+//   3. the kernel lock: every service queue;
+//   4. a binding's handling lock: held only to copy what it describes.
 // No handler ever runs under 1 or 2, and no message is destroyed under 3
 // (a message may hold the last reference of a reply channel whose
 // destructor takes the routes mutex).
@@ -216,12 +217,28 @@ public:
         Binding(Service* svc, int32_t id, Thread::Id tid);
         ~Binding() override;
 
+        // What the thread is handling, as the service dump shows it. Copied
+        // when the handling begins: the handler may change or move its
+        // message while another thread writes a report.
+        struct Handling {
+            Handling() : func(0), start_ms(0), valid(true), id(0) {}
+            void Swap(Handling& rhs);
+
+            MsgFunc func;  // null when idle
+            uint32_t start_ms;
+            bool valid;
+            int8_t id;
+            Var value;
+            IntrusivePtr<svc_trains::Sender> sender;
+            IntrusivePtr<svc_trains::Receiver> receiver;
+        };
+
         std::atomic<Service*> service;
         int32_t local_id;
         Thread::Id thread_id;
         Message* curr_msg;
-        MsgFunc curr_func;
-        uint32_t start_ms;
+        Mutex handling_lock;
+        Handling handling;
         // The one-thread service's thread this thread waits on in a send.
         std::atomic<kivo_thread_t> send_wait;
         IntrusivePtr<svc_trains::BackForSendASync> back;
@@ -259,6 +276,9 @@ public:
     static void TlsData(uint32_t index, void* value);
     static void* TlsData(uint32_t index);
     static Service* Find(const std::string& name);
+    // Every thread binding with what it is doing, one row each
+    // (kivo/service/dump).
+    static std::string Dump();
 
     bool MessagePost(MsgFunc func, Message& msg, svc_trains::BackImpl* back = 0, Combine* node = 0);
     bool MessageSend(MsgFunc func, Message& msg, Message::Value* ret = 0, uint32_t timeout_ms = KIVO_WAIT_FOREVER);
@@ -555,6 +575,8 @@ public:
     bool SetElems(const Var& dict);
     bool GetElem(const std::string& name, Var& out);
     bool GetElemText(const std::string& name, std::string& out);
+    // The router's own element map; only in the router's service.
+    const std::map<std::string, IntrusivePtr<ElemBase>>& _ElemMap() const { return _elems; }
 
 private:
     bool _Post(const std::string& path, const Message::Value& v, uint32_t mode, const Handler* answer,

@@ -2,9 +2,9 @@
 """Test packer for update packages, written apart from the updater's C++ so
 that a CRC or format mistake there cannot hide by being shared.
 
-    update_pack.py SPEC.json
+    update_pack.py RECIPE.json
 
-SPEC: {
+RECIPE: {
   "stage": "/abs/dir",       package tree laid out by the test (top-level
                              files and one directory per board directory)
   "out": "/abs/pkg.zip",
@@ -69,9 +69,9 @@ def file_crcs(stage):
     return crcs
 
 
-def info_ini(d, spec, crcs):
+def info_ini(d, recipe, crcs):
     text = ""
-    for name, keys in spec.get("sections", {}).items():
+    for name, keys in recipe.get("sections", {}).items():
         text += "[%s]\r\n" % name
         if "version" in keys:
             text += "version=%s\r\n" % keys["version"]
@@ -81,7 +81,7 @@ def info_ini(d, spec, crcs):
                 crc = crcs[d + "/" + name]
             text += "check_crc=%d\r\n" % crc
     body = text.encode()
-    pad_to = spec.get("pad_to", 0)
+    pad_to = recipe.get("pad_to", 0)
     if pad_to:
         fill = pad_to - len(body) - 2
         if fill < 0:
@@ -91,24 +91,24 @@ def info_ini(d, spec, crcs):
             body += b"#" * (chunk - 2) + b"\r\n" if chunk >= 2 else b"\n"
             fill -= chunk
     check = crc8_i432(body)
-    if spec.get("bad_check"):
+    if recipe.get("bad_check"):
         check ^= 0x01
     return body + b";" + bytes([check])
 
 
 def main():
     with open(sys.argv[1]) as fh:
-        spec = json.load(fh)
-    stage = spec["stage"]
-    out = spec["out"]
+        recipe = json.load(fh)
+    stage = recipe["stage"]
+    out = recipe["out"]
     crcs = file_crcs(stage)
-    for d, info in spec.get("infos", {}).items():
+    for d, info in recipe.get("infos", {}).items():
         with open(os.path.join(stage, d, "info.ini"), "wb") as fh:
             fh.write(info_ini(d, info, crcs))
 
     if os.path.exists(out):
         os.remove(out)
-    password = spec.get("password", "")
+    password = recipe.get("password", "")
     if password:
         subprocess.check_call(["zip", "-q", "-r", "-P", password, out, "."], cwd=stage)
     else:
@@ -121,7 +121,7 @@ def main():
                 for f in sorted(files):
                     p = os.path.join(root, f)
                     z.write(p, os.path.relpath(p, stage))
-    if spec.get("corrupt") == "flip":
+    if recipe.get("corrupt") == "flip":
         with zipfile.ZipFile(out) as z:
             first = z.infolist()[0]
             while first.is_dir() or first.compress_size < 8:

@@ -23,6 +23,20 @@ std::string VersionFile(const std::string& section, const std::string& version, 
     return "[" + section + "]\r\nversion=" + version + "\r\ncheck_crc=" + std::to_string(crc) + "\r\n";
 }
 
+// Every run that gets as far as the pre-update stage begins so.
+const std::vector<std::string> kRunStart = {
+    "0:unzip update file finish",
+    "update_start:/tmp/update",
+    "0:PreUpdateFileList size is 1",
+    "0:Start PreUpdate file :  /tmp/update/sys/update.elf",
+};
+
+std::vector<std::string> Then(std::vector<std::string> head, const std::vector<std::string>& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
 class UpdateRunTest : public UpdateEnv {};
 
 TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
@@ -32,11 +46,7 @@ TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
     ASSERT_EQ(kCheckCrc, crcs["sys/uImage"]);
 
     EXPECT_EQ(5, Run(DefaultRequest()));
-    const std::vector<std::string> expect = {
-        "0:unzip update file finish",
-        "update_start:/tmp/update",
-        "0:PreUpdateFileList size is 1",
-        "0:Start PreUpdate file :  /tmp/update/sys/update.elf",
+    const std::vector<std::string> expect = Then(kRunStart, {
         "normal_update_start:/tmp/update",
         "0:zip dir :/tmp/update/sys",
         "0:flash dir :sys",
@@ -54,7 +64,7 @@ TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
         "0:Exit Dir /opt/sys_disk",
         "3:1",
         "update_end:5",
-    };
+    });
     EXPECT_EQ(expect, rec.events) << rec.Dump();
     EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/uImage"));
     EXPECT_EQ(VersionFile("uImage", "V1.2.3T", kCheckCrc), BoardBytes("/opt/sys_disk/uImage-info.ini"));
@@ -348,11 +358,7 @@ TEST_F(UpdateRunTest, PreUpdateListWithRebootStopsBeforeTheWalk)
             kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1));
     };
     EXPECT_EQ(5, Run(DefaultRequest()));
-    const std::vector<std::string> expect = {
-        "0:unzip update file finish",
-        "update_start:/tmp/update",
-        "0:PreUpdateFileList size is 1",
-        "0:Start PreUpdate file :  /tmp/update/sys/update.elf",
+    const std::vector<std::string> expect = Then(kRunStart, {
         "0:zip dir :/tmp/update/sys",
         "0:flash dir :sys",
         "0:Enter Dir /opt/sys_disk",
@@ -368,7 +374,7 @@ TEST_F(UpdateRunTest, PreUpdateListWithRebootStopsBeforeTheWalk)
         "5:/opt/sys_disk/update.elf",
         "0:Exit Dir /opt/sys_disk",
         "3:1",
-    };
+    });
     EXPECT_EQ(expect, rec.events) << rec.Dump();
     EXPECT_EQ("new updater", BoardBytes("/opt/sys_disk/update.elf"));
     EXPECT_FALSE(BoardHas("/opt/sys_disk/uImage"));

@@ -217,13 +217,13 @@ protected:
                                     const std::string& corrupt = "")
     {
         std::map<std::string, int> crcs;
-        std::string spec_path = root + "/pkg/spec.json";
-        std::string spec = "{\"stage\": \"" + stage + "\", \"out\": \"" + root + "/pkg/code.bin\", \"password\": \"" +
+        std::string recipe_path = root + "/pkg/recipe.json";
+        std::string recipe = "{\"stage\": \"" + stage + "\", \"out\": \"" + root + "/pkg/code.bin\", \"password\": \"" +
                            password + "\", \"corrupt\": \"" + corrupt + "\", \"infos\": " + infos + "}";
-        WriteReal(spec_path, spec);
+        WriteReal(recipe_path, recipe);
         std::string dir(__FILE__);
         dir = dir.substr(0, dir.rfind('/'));
-        std::string cmd = "python3 '" + dir + "/update_pack.py' '" + spec_path + "'";
+        std::string cmd = "python3 '" + dir + "/update_pack.py' '" + recipe_path + "'";
         FILE* p = popen(cmd.c_str(), "r");
         EXPECT_NE(nullptr, p);
         if (p == nullptr)
@@ -236,7 +236,7 @@ protected:
                 crcs[name] = crc;
         }
         EXPECT_EQ(0, pclose(p)) << cmd;
-        unlink(spec_path.c_str());
+        unlink(recipe_path.c_str());
         return crcs;
     }
 

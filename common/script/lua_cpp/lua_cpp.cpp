@@ -153,6 +153,79 @@ std::string VectorText(VectorInt* v)
     return s;
 }
 
+// Element pointers (v[i]) point into the vector's storage. Each one is
+// remembered per vector in a weak set of the registry, and forgotten (its
+// record cleared) when the storage moves or shrinks, so that none is left
+// pointing at freed or dropped elements.
+const char kElementsKey[] = "__vector_int_elements";
+
+// Adds the element pointer at the top to the set of v.
+void TrackElement(lua_State* L, const VectorInt* v)
+{
+    lua_checkstack(L, 5);
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kElementsKey) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, LUA_REGISTRYINDEX, kElementsKey);
+    }
+    if (lua_rawgetp(L, -1, v) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_createtable(L, 0, 1);
+        lua_pushstring(L, "k");
+        lua_setfield(L, -2, "__mode");
+        lua_setmetatable(L, -2);
+        lua_pushvalue(L, -1);
+        lua_rawsetp(L, -3, v);
+    }
+    lua_pushvalue(L, -3);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 2);
+}
+
+// Clears every element pointer of the object at obj.
+void ForgetElements(lua_State* L, const void* obj)
+{
+    lua_checkstack(L, 4);
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kElementsKey) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    if (lua_rawgetp(L, -1, obj) == LUA_TTABLE) {
+        lua_pushnil(L);
+        while (lua_next(L, -2) != 0) {
+            LuaUserData* rec = LuaUserDataRecord(L, -2);
+            if (rec != 0)
+                rec->obj = 0;
+            lua_pop(L, 1);
+        }
+        lua_pushnil(L);
+        lua_rawsetp(L, -3, obj);
+    }
+    lua_pop(L, 2);
+}
+
+// Runs a change of the vector at 1, with exactly argc arguments after it
+// (argc < 0: any number); its element pointers are forgotten when the
+// storage moved or shrank.
+template <typename F>
+int VectorChange(lua_State* L, int argc, F change)
+{
+    if (argc >= 0 && !LuaCheckArgCount(L, argc + 1))
+        return 0;
+    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
+    if (v == 0)
+        return 0;
+    const int* data = v->data();
+    const size_t size = v->size();
+    change(*v);
+    if (v->data() != data || v->size() < size)
+        ForgetElements(L, v);
+    return 0;
+}
+
 int VectorNew(lua_State* L)
 {
     if (!LuaCheckArgCount(L, 1))
@@ -172,46 +245,71 @@ int VectorLen(lua_State* L)
 
 int VectorPushBack(lua_State* L)
 {
-    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
-    if (v == 0 || lua_gettop(L) < 2)
+    if (lua_gettop(L) < 2)
         return 0;
-    int x = 0;
-    LuaToBase<int>(L, -1, &x);
-    v->push_back(x);
-    return 0;
+    return VectorChange(L, -1, [L](VectorInt& v) {
+        int x = 0;
+        LuaToBase<int>(L, -1, &x);
+        v.push_back(x);
+    });
 }
 
 int VectorPushBackNew(lua_State* L)
 {
-    VectorInt* v = LuaUserDataGetThis<VectorInt>(L);
-    if (v == 0 || lua_gettop(L) < 2)
+    if (lua_gettop(L) < 2)
         return 0;
-    LuaUserData* rec = LuaUserDataRecord(L, -1);
-    if (rec == 0 || rec->obj == 0 || rec->type_name != LuaTypeName<int>())
-        return 0;
-    const int x = *static_cast<int*>(rec->obj);
-    v->push_back(x);
-    void* obj = rec->obj;
-    rec->obj = 0;
-    rec->delete_fn(obj);
-    return 0;
+    return VectorChange(L, -1, [L](VectorInt& v) {
+        LuaUserData* rec = LuaUserDataRecord(L, -1);
+        if (rec == 0 || rec->obj == 0 || rec->type_name != LuaTypeName<int>())
+            return;
+        const int x = *static_cast<int*>(rec->obj);
+        void* obj = rec->obj;
+        rec->obj = 0;
+        rec->delete_fn(obj);
+        v.push_back(x);
+    });
 }
 
-void VectorPopBack(VectorInt* v)
+int VectorPopBack(lua_State* L)
 {
-    if (!v->empty())
-        v->pop_back();
+    return VectorChange(L, 0, [](VectorInt& v) {
+        if (!v.empty())
+            v.pop_back();
+    });
 }
 
-void VectorResize(VectorInt* v, unsigned n)
+int VectorClear(lua_State* L)
 {
-    v->resize(n);
+    return VectorChange(L, 0, [](VectorInt& v) { v.clear(); });
 }
 
-void VectorErase(VectorInt* v, unsigned n)
+int VectorReserve(lua_State* L)
 {
-    if (n >= 1 && n <= v->size())
-        v->erase(v->begin() + (n - 1));
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        size_t n = 0;
+        LuaToBase<size_t>(L, 2, &n);
+        v.reserve(n);
+    });
+}
+
+int VectorResize(lua_State* L)
+{
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        unsigned n = 0;
+        LuaToBase<unsigned>(L, 2, &n);
+        v.resize(n);
+    });
+}
+
+// Counting from 1; an index outside the vector changes nothing.
+int VectorErase(lua_State* L)
+{
+    return VectorChange(L, 1, [L](VectorInt& v) {
+        unsigned n = 0;
+        LuaToBase<unsigned>(L, 2, &n);
+        if (n >= 1 && n <= v.size())
+            v.erase(v.begin() + (n - 1));
+    });
 }
 
 }  // namespace
@@ -356,17 +454,51 @@ bool _LuaScalarText(lua_State* L, int index, std::string& out)
     }
 }
 
+bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
+{
+    switch (lua_type(L, index)) {
+    case LUA_TSTRING: {
+        size_t n = 0;
+        const char* s = lua_tolstring(L, index, &n);
+        out = std::string(s, n);  // the text assignment parses
+        return true;
+    }
+    case LUA_TBOOLEAN:
+        out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
+        return true;
+    case LUA_TNUMBER:
+        if (lua_isinteger(L, index))
+            out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
+        else
+            out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
+        return true;
+    default:
+        return false;
+    }
+}
+
 // ---- metatable functions ---------------------------------------------------------------
 
-int DefIndex(lua_State* L)
+// The handler of the record at 1 for an integer key.
+static int CallElementHandler(lua_State* L, int (*LuaUserData::*handler)(lua_State*))
 {
-    if (lua_isinteger(L, 2)) {
-        LuaUserData* rec = _LuaLiveRecord(L, 1);
-        return rec != 0 ? rec->index_fn(L) : 0;
-    }
+    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    return rec != 0 ? (rec->*handler)(L) : 0;
+}
+
+// Pushes the metatable (upvalue 1) field named by the text of the key at 2.
+static void PushMetaField(lua_State* L)
+{
     const std::string key = LuaValueText(L, 2);
     lua_pushlstring(L, key.data(), key.size());
     lua_rawget(L, lua_upvalueindex(1));
+}
+
+int DefIndex(lua_State* L)
+{
+    if (lua_isinteger(L, 2))
+        return CallElementHandler(L, &LuaUserData::index_fn);
+    PushMetaField(L);
     if (lua_isnil(L, -1))
         return 0;
     if (lua_tocfunction(L, -1) == &LuaGuarded<&DefValue>) {
@@ -379,13 +511,9 @@ int DefIndex(lua_State* L)
 
 int DefNewIndex(lua_State* L)
 {
-    if (lua_isinteger(L, 2)) {
-        LuaUserData* rec = _LuaLiveRecord(L, 1);
-        return rec != 0 ? rec->newindex_fn(L) : 0;
-    }
-    const std::string key = LuaValueText(L, 2);
-    lua_pushlstring(L, key.data(), key.size());
-    lua_rawget(L, lua_upvalueindex(1));
+    if (lua_isinteger(L, 2))
+        return CallElementHandler(L, &LuaUserData::newindex_fn);
+    PushMetaField(L);
     if (lua_type(L, -1) == LUA_TFUNCTION) {
         lua_pushvalue(L, 1);
         lua_pushvalue(L, 3);
@@ -429,6 +557,7 @@ int UserDataDelete(lua_State* L)
     if (rec != 0 && rec->obj != 0) {
         void* obj = rec->obj;
         rec->obj = 0;  // forgotten first: the record never reaches a freed object
+        ForgetElements(L, obj);
         rec->delete_fn(obj);
     }
     return 0;
@@ -452,22 +581,9 @@ std::string LuaValueText(lua_State* L, int index)
 bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
 {
     index = lua_absindex(L, index);
+    if (_LuaScalarToVar(L, index, out))
+        return true;
     switch (lua_type(L, index)) {
-    case LUA_TSTRING: {
-        size_t n = 0;
-        const char* s = lua_tolstring(L, index, &n);
-        out = std::string(s, n);
-        break;
-    }
-    case LUA_TBOOLEAN:
-        out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
-        break;
-    case LUA_TNUMBER:
-        if (lua_isinteger(L, index))
-            out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
-        else
-            out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
-        break;
     case LUA_TNIL:
         out = kivo::Var("nil");
         break;
@@ -597,35 +713,50 @@ int LuaPointerHandlers<int>::ToString(lua_State* L)
     return 1;
 }
 
-// Elements are reached only inside 1..size; an element pointer belongs to
-// the vector, so deleting it only forgets it.
-int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
+// The vector of the userdata at 1 and the element position for the index
+// at 2; null when released (reported). Elements are reached only inside
+// 1..size.
+static VectorInt* _LuaVectorElement(lua_State* L, size_t* pos, bool* inside)
 {
     LuaUserData* rec = _LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
     const lua_Integer n = lua_tointeger(L, 2);
-    if (n < 1 || static_cast<uint64_t>(n) > v->size()) {
+    *inside = n >= 1 && static_cast<uint64_t>(n) <= v->size();
+    *pos = *inside ? static_cast<size_t>(n - 1) : 0;
+    return v;
+}
+
+// An element pointer belongs to the vector: deleting it only forgets it.
+int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
+{
+    size_t pos = 0;
+    bool inside = false;
+    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    if (v == 0)
+        return 0;
+    if (inside) {
+        _LuaPushPointer<int>(L, &(*v)[pos], false);
+        TrackElement(L, v);
+    } else {
         lua_pushnil(L);
-        return 1;
     }
-    _LuaPushPointer<int>(L, &(*v)[static_cast<size_t>(n - 1)], false);
     return 1;
 }
 
 int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
-    if (rec == 0)
+    size_t pos = 0;
+    bool inside = false;
+    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    if (v == 0)
         return 0;
-    VectorInt* v = static_cast<VectorInt*>(rec->obj);
-    const lua_Integer n = lua_tointeger(L, 2);
-    if (n < 1 || static_cast<uint64_t>(n) > v->size())
+    if (!inside)
         return luaL_error(L, "index out of range");
     int x = 0;
     LuaToBase<int>(L, 3, &x);
-    (*v)[static_cast<size_t>(n - 1)] = x;
+    (*v)[pos] = x;
     return 0;
 }
 
@@ -645,6 +776,7 @@ int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
     }
     if (lua_type(L, 2) != LUA_TTABLE)
         return 0;
+    ForgetElements(L, v);  // the storage is replaced
     const lua_Unsigned n = lua_rawlen(L, 2);
     VectorInt items;
     items.reserve(static_cast<size_t>(n));
@@ -671,16 +803,32 @@ int LuaPointerHandlers<VectorInt>::ToString(lua_State* L)
 
 // ---- classes ----------------------------------------------------------------------------
 
-void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+// Fields of every pointer metatable (the table at the top): element and
+// method lookup, then "value" and the text.
+static void SetIndexFields(lua_State* L)
 {
-    luaL_openlibs(L);
-    luaL_newmetatable(L, type_name);
     lua_pushvalue(L, -1);
     lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
     lua_setfield(L, -2, "__index");
     lua_pushvalue(L, -1);
     lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
     lua_setfield(L, -2, "__newindex");
+}
+
+static void SetValueFields(lua_State* L)
+{
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
+    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
+    lua_setfield(L, -2, "value");
+    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
+    lua_setfield(L, -2, "__tostring");
+}
+
+void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+{
+    luaL_openlibs(L);
+    luaL_newmetatable(L, type_name);
+    SetIndexFields(L);
     lua_pushinteger(L, size);
     lua_setfield(L, -2, "__len");
     lua_createtable(L, 4, 0);
@@ -689,11 +837,7 @@ void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer siz
     lua_setfield(L, -2, "__typeinfo__");
     lua_pushcfunction(L, &LuaGuarded<&UserDataDelete>);
     lua_setfield(L, -2, "delete");
-    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
-    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
-    lua_setfield(L, -2, "value");
-    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
-    lua_setfield(L, -2, "__tostring");
+    SetValueFields(L);
 }
 
 void VectorIntRegister(lua_State* L)
@@ -704,11 +848,11 @@ void VectorIntRegister(lua_State* L)
         .RawMethod("__len", &LuaGuarded<&VectorLen>)
         .RawMethod("push_back", &LuaGuarded<&VectorPushBack>)
         .RawMethod("push_back_new", &LuaGuarded<&VectorPushBackNew>)
-        .Function("pop_back", &VectorPopBack)
-        .Method("reserve", &VectorInt::reserve)
-        .Method("clear", &VectorInt::clear)
-        .Function("resize", &VectorResize)
-        .Function("erase", &VectorErase)
+        .RawMethod("pop_back", &LuaGuarded<&VectorPopBack>)
+        .RawMethod("reserve", &LuaGuarded<&VectorReserve>)
+        .RawMethod("clear", &LuaGuarded<&VectorClear>)
+        .RawMethod("resize", &LuaGuarded<&VectorResize>)
+        .RawMethod("erase", &LuaGuarded<&VectorErase>)
         .Function("__tostring", &VectorText);
 }
 
@@ -754,17 +898,8 @@ LuaState::LuaState() : _state(luaL_newstate()), _owned(1)
     lua_settop(L, 0);
     VectorIntRegister(L);
     luaL_newmetatable(L, LUA_DEF_METATABLE);
-    lua_pushvalue(L, -1);
-    lua_pushcclosure(L, &LuaGuarded<&DefIndex>, 1);
-    lua_setfield(L, -2, "__index");
-    lua_pushvalue(L, -1);
-    lua_pushcclosure(L, &LuaGuarded<&DefNewIndex>, 1);
-    lua_setfield(L, -2, "__newindex");
-    lua_pushlightuserdata(L, reinterpret_cast<void*>(&UserDataValue));
-    lua_pushcclosure(L, &LuaGuarded<&DefValue>, 1);
-    lua_setfield(L, -2, "value");
-    lua_pushcfunction(L, &LuaGuarded<&UserDataToString>);
-    lua_setfield(L, -2, "__tostring");
+    SetIndexFields(L);
+    SetValueFields(L);
     lua_setglobal(L, LUA_DEF_METATABLE);
 }
 

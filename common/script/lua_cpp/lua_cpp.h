@@ -23,6 +23,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <functional>
 #include <new>
 #include <string>
 #include <tuple>
@@ -61,8 +62,8 @@ inline const char* LuaTypeName()
 
 // ---- registry, records and diagnostics ---------------------------------------------
 
-// Sets registry[type_name], or the default metatable when there is none, as
-// the metatable of the value at -2 (the one just below the key lookup).
+// Gives the value at the top the metatable registry[type_name], or the
+// default metatable when the type has none.
 void LuaSetMetatableByType(lua_State* L, const char* type_name);
 // A new userdata carrying a copy of the record at `index`.
 void LuaUserDataPush(lua_State* L, int index);
@@ -106,6 +107,8 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out);
 // Always pushes exactly one value: nil for a value without a Lua form.
 void LuaPushVar(lua_State* L, const kivo::Var& v);
 
+// True (and *out set) for a userdata of this binding whose object is still
+// there and, with check_type, of type T.
 template <typename T>
 bool LuaUserDataIs(lua_State* L, int index, T** out, bool check_type)
 {
@@ -139,6 +142,9 @@ void _LuaPrintUnknownBase(int lua_type);
 
 // Text form of a Lua scalar for the typed readers.
 bool _LuaScalarText(lua_State* L, int index, std::string& out);
+// A string (list and dictionary texts become containers), boolean (int32
+// 0 or 1) or number (int64 or double) as a Var; false for other types.
+bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out);
 
 template <typename T>
 bool LuaToBase(lua_State* L, int index, T* out)
@@ -175,23 +181,8 @@ bool LuaToBase(lua_State* L, int index, T* out)
             return true;
         }
     } else if constexpr (std::is_same<T, kivo::Var>::value) {
-        if (t == LUA_TSTRING) {
-            size_t n = 0;
-            const char* s = lua_tolstring(L, index, &n);
-            *out = std::string(s, n);  // a list or dictionary text becomes a container
+        if (_LuaScalarToVar(L, index, *out))
             return true;
-        }
-        if (t == LUA_TBOOLEAN) {
-            *out = kivo::Var(static_cast<int32_t>(lua_toboolean(L, index) ? 1 : 0));
-            return true;
-        }
-        if (t == LUA_TNUMBER) {
-            if (lua_isinteger(L, index))
-                *out = kivo::Var(static_cast<long long>(lua_tointeger(L, index)));
-            else
-                *out = kivo::Var(static_cast<double>(lua_tonumber(L, index)));
-            return true;
-        }
     }
     if (t == LUA_TUSERDATA) {
         T* p = 0;
@@ -481,10 +472,10 @@ struct FreeWrapper {
     }
 };
 
-// A free function whose first parameter is the object (`Function` of a class).
-template <typename T, typename R, typename... A>
-struct SelfFreeWrapper {
-    typedef R (*Fp)(T*, A...);
+// A callable applied to the object at index 1: a member function, or a free
+// function whose first parameter is the object (`Function` of a class).
+template <typename T, typename C, typename R, typename... A>
+struct SelfWrapper {
     static int Invoke(lua_State* L)
     {
         if (!LuaCheckArgCount(L, static_cast<int>(sizeof...(A)) + 1))
@@ -492,23 +483,8 @@ struct SelfFreeWrapper {
         T* self = LuaUserDataGetThis<T>(L);
         if (self == 0)
             return 0;
-        Fp fp = UpvalueCallable<Fp>(L);
-        auto call = [fp](T* s, typename Arg<A>::type&... a) -> R { return fp(s, a...); };
-        return Apply<R, decltype(call)&, T, A...>(L, 2, call, self, std::index_sequence_for<A...>());
-    }
-};
-
-template <typename T, typename MF, typename R, typename... A>
-struct MemberWrapper {
-    static int Invoke(lua_State* L)
-    {
-        if (!LuaCheckArgCount(L, static_cast<int>(sizeof...(A)) + 1))
-            return 0;
-        T* self = LuaUserDataGetThis<T>(L);
-        if (self == 0)
-            return 0;
-        MF mf = UpvalueCallable<MF>(L);
-        auto call = [mf](T* s, typename Arg<A>::type&... a) -> R { return (s->*mf)(a...); };
+        C c = UpvalueCallable<C>(L);
+        auto call = [c](T* s, typename Arg<A>::type&... a) -> R { return std::invoke(c, s, a...); };
         return Apply<R, decltype(call)&, T, A...>(L, 2, call, self, std::index_sequence_for<A...>());
     }
 };
@@ -517,19 +493,19 @@ template <typename T, typename MF>
 struct MemberOf;
 template <typename T, typename C, typename R, typename... A>
 struct MemberOf<T, R (C::*)(A...)> {
-    typedef MemberWrapper<T, R (C::*)(A...), R, A...> type;
+    typedef SelfWrapper<T, R (C::*)(A...), R, A...> type;
 };
 template <typename T, typename C, typename R, typename... A>
 struct MemberOf<T, R (C::*)(A...) const> {
-    typedef MemberWrapper<T, R (C::*)(A...) const, R, A...> type;
+    typedef SelfWrapper<T, R (C::*)(A...) const, R, A...> type;
 };
 template <typename T, typename C, typename R, typename... A>
 struct MemberOf<T, R (C::*)(A...) noexcept> {
-    typedef MemberWrapper<T, R (C::*)(A...) noexcept, R, A...> type;
+    typedef SelfWrapper<T, R (C::*)(A...) noexcept, R, A...> type;
 };
 template <typename T, typename C, typename R, typename... A>
 struct MemberOf<T, R (C::*)(A...) const noexcept> {
-    typedef MemberWrapper<T, R (C::*)(A...) const noexcept, R, A...> type;
+    typedef SelfWrapper<T, R (C::*)(A...) const noexcept, R, A...> type;
 };
 
 template <typename F>
@@ -688,7 +664,7 @@ public:
     template <typename R, typename... A>
     LuaClass& Function(const char* name, R (*f)(T*, A...))
     {
-        lua_bind::PushCallClosure(_L, &lua_bind::SelfFreeWrapper<T, R, A...>::Invoke, f);
+        lua_bind::PushCallClosure(_L, &lua_bind::SelfWrapper<T, R (*)(T*, A...), R, A...>::Invoke, f);
         lua_setfield(_L, -2, name);
         return *this;
     }

@@ -264,11 +264,23 @@ LuaLibCommon::LuaLibCommon() : _lock(0), _state(0) {}
 
 LuaLibCommon::~LuaLibCommon()
 {
-    // Late callbacks see the mark first; one in progress is waited for.
+    // Under the lock no callback is inside; any that comes later sees the
+    // mark and leaves without touching this object.
+    std::set<int> ids;
+    if (_lock != 0)
+        _lock->Lock(KIVO_WAIT_FOREVER);
     _slot.MarkDead();
-    const std::set<int> ids(_timers);
-    for (std::set<int>::const_iterator it = ids.begin(); it != ids.end(); ++it)
-        _StopTimer(*it, true);
+    ids.swap(_timers);
+    if (_lock != 0)
+        _lock->Unlock();
+    for (std::set<int>::const_iterator it = ids.begin(); it != ids.end(); ++it) {
+        kivo::Timer* t = TimerOf(*it);
+        if (t != 0) {
+            t->StopWait(KIVO_WAIT_FOREVER);  // a callback on its way out
+            delete t;
+        }
+        kivo_handle_free(*it, 0);
+    }
 }
 
 bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
@@ -291,23 +303,27 @@ bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
     lua_setglobal(L, "router_write");
     lua_pushcfunction(L, &LuaGuarded<&RouterRead>);
     lua_setglobal(L, "router_read");
-    LuaRegBound(L, "timer_start", kivo::Bind(&LuaLibCommon::_TimerStartFn, this, kivo::PlaceHolder::_1));
-    LuaRegBound(L, "timer_stop", kivo::Bind(&LuaLibCommon::_TimerStopFn, this, kivo::PlaceHolder::_1));
+    // With the slot's observer: a script that outlives this object gets no
+    // timers instead of reaching a destroyed one.
+    LuaRegBound(L, "timer_start",
+                kivo::Bind(&LuaLibCommon::_TimerStartFn, this, _slot.GetObserver(), kivo::PlaceHolder::_1));
+    LuaRegBound(L, "timer_stop",
+                kivo::Bind(&LuaLibCommon::_TimerStopFn, this, _slot.GetObserver(), kivo::PlaceHolder::_1));
     LuaRegFunction(L, "tick_getus", &TickGetUs);
     LuaRegFunction(L, "tick_getms", &TickGetMs);
     LuaRegBound(L, "dostring", kivo::Bind(&LuaLibCommon::_DoStringFn, this, kivo::PlaceHolder::_1));
     return true;
 }
 
-int LuaLibCommon::_TimerStartFn(LuaLibCommon* self, lua_State* L)
+int LuaLibCommon::_TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L)
 {
-    return self->_TimerStart(L);
+    return live.IsLive() ? self->_TimerStart(L) : 0;
 }
 
-int LuaLibCommon::_TimerStopFn(LuaLibCommon* self, lua_State* L)
+int LuaLibCommon::_TimerStopFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L)
 {
     const int n = lua_gettop(L);
-    if (n == 0)
+    if (n == 0 || !live.IsLive())
         return 0;
     int id = -1;
     if (LuaToBase<int>(L, n, &id))
@@ -389,8 +405,9 @@ void LuaLibCommon::_OnTimer(int id, kivo::Slot::Observer& observer)
         lua_settop(L, top);
         if (_timers.count(id) != 0) {
             kivo::Timer* t = TimerOf(id);
-            // Nothing to call, or the last count done: the timer is reclaimed.
-            if (!found || t == 0 || (t->Count() == 0 && t->IsStopped()))
+            // Nothing to call, or nothing more to come (the last count done,
+            // or a zero period that fires once): the timer is reclaimed.
+            if (!found || t == 0 || t->IsStopped())
                 _StopTimerAndCallback(L, id);
         }
     }
@@ -398,18 +415,16 @@ void LuaLibCommon::_OnTimer(int id, kivo::Slot::Observer& observer)
         lock->Unlock();
 }
 
-bool LuaLibCommon::_StopTimer(int id, bool wait)
+bool LuaLibCommon::_StopTimer(int id)
 {
     std::set<int>::iterator it = _timers.find(id);
     if (it == _timers.end())
         return false;
     _timers.erase(it);
+    // No wait: a tick of this timer already on its way finds the id gone.
     kivo::Timer* t = TimerOf(id);
     if (t != 0) {
-        if (wait)
-            t->StopWait(KIVO_WAIT_FOREVER);
-        else
-            t->Stop();
+        t->Stop();
         delete t;
     }
     kivo_handle_free(id, 0);
@@ -418,7 +433,7 @@ bool LuaLibCommon::_StopTimer(int id, bool wait)
 
 void LuaLibCommon::_StopTimerAndCallback(lua_State* L, int id)
 {
-    if (!_StopTimer(id, false))
+    if (!_StopTimer(id))
         return;
     PushTimerBack(L);
     if (lua_type(L, -1) == LUA_TTABLE) {

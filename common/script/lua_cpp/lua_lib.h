@@ -2,7 +2,9 @@
 
 // LuaLibCommon: the functions the system gives its scripts.
 //
-//   open(path [, mode])         a File ("r", "w", "a", "x", "b", "t", "+")
+//   open(path [, mode])         a File ("r", "w", "a", "x", "b", "t", "+");
+//                               "w", "a" and "x" write and create, "a"
+//                               appends, "x" refuses an existing file
 //     f:write(data) f:read([n]) f:seek(off, whence) f:truncate([len]) f:close()
 //   router_post(path, v)        router_send(path, v)
 //   router_write(path, v [, flag [, sync]])   router_read(path [, take])
@@ -13,8 +15,9 @@
 // script gets no results; only open() without arguments raises.
 //
 // Timer callbacks run in the thread of the service that ran timer_start
-// (the script's own service), holding the mutex given to Init while they use
-// the state. Code that runs the same state from another thread must hold
+// (the script's own service; on a thread without one timer_start gives
+// nothing), holding the mutex given to Init while they use the state. A
+// timer is reclaimed (handle and callback) once it has nothing more to do. Code that runs the same state from another thread must hold
 // that mutex too. The library object goes before its state; its destructor
 // stops the timers still running (and waits for a callback in progress, so
 // it must not be called while another thread's callback waits on the mutex
@@ -64,15 +67,15 @@ private:
         void MarkDead() { _MarkDead(); }
     };
 
-    static int _TimerStartFn(LuaLibCommon* self, lua_State* L);
-    static int _TimerStopFn(LuaLibCommon* self, lua_State* L);
+    static int _TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
+    static int _TimerStopFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
     static int _DoStringFn(LuaLibCommon* self, lua_State* L);
 
     int _TimerStart(lua_State* L);
     void _OnTimer(int id, kivo::Slot::Observer& observer);
-    // Stops and destroys timer id and frees its handle (waiting for a
-    // callback in progress when asked); true when it was running.
-    bool _StopTimer(int id, bool wait);
+    // Stops and destroys timer id and frees its handle; true when it was
+    // running.
+    bool _StopTimer(int id);
     // The same, also dropping its script function.
     void _StopTimerAndCallback(lua_State* L, int id);
 

@@ -9,42 +9,17 @@
 #include <vector>
 
 #include "kivo/common/function.h"
+#include "lua_test_script.h"
 
 using kivo::Var;
 
 namespace {
 
-class LuaCppTest : public ::testing::Test {
+class LuaCppTest : public ::testing::Test, public LuaScript {
 protected:
+    LuaCppTest() : LuaScript(&state) {}
+
     lua_State* L() { return state.GetState(); }
-
-    // Runs a chunk; the stack is emptied afterwards.
-    int Run(const std::string& code)
-    {
-        const int status = state.DoString(code.c_str());
-        lua_settop(L(), 0);
-        return status;
-    }
-
-    // The text of the first value of "return <expr>".
-    std::string Eval(const std::string& expr)
-    {
-        const std::string code = "return " + expr;
-        EXPECT_EQ(0, state.DoString(code.c_str())) << expr << ": " << LuaValueText(L(), -1);
-        const std::string s = lua_gettop(L()) > 0 ? LuaValueText(L(), 1) : std::string("(no result)");
-        lua_settop(L(), 0);
-        return s;
-    }
-
-    // Runs a chunk and returns what it printed.
-    std::string Printed(const std::string& code, int* status = 0)
-    {
-        testing::internal::CaptureStdout();
-        const int st = Run(code);
-        if (status != 0)
-            *status = st;
-        return testing::internal::GetCapturedStdout();
-    }
 
     LuaState state;
 };
@@ -119,7 +94,7 @@ TEST_F(LuaCppTest, PushVarWithoutLuaFormPushesNilAndSaysSo)
 
 TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
 {
-    ASSERT_EQ(0, Run("s = 'abc'; l = '[1,2]'; b = true; i = 42; f = 2.5; t = {a = 1}; "
+    ASSERT_EQ(0, Exec("s = 'abc'; l = '[1,2]'; b = true; i = 42; f = 2.5; t = {a = 1}; "
                      "fn = function() end; co = coroutine.create(fn)"));
     struct Case {
         const char* global;
@@ -162,7 +137,7 @@ TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
 
 TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
 {
-    ASSERT_EQ(0, Run("t = {a = 1, b = {}}; t.me = t"));
+    ASSERT_EQ(0, Exec("t = {a = 1, b = {}}; t.me = t"));
     lua_getglobal(L(), "t");
     Var v(0);
     testing::internal::CaptureStdout();
@@ -176,11 +151,19 @@ TEST_F(LuaCppTest, ValueToVarOfTableKeepsScalarsAndMarksSelf)
     EXPECT_EQ(0, v["b"].ToInt32());
     EXPECT_EQ("{self}", v["me"].ToString());
     EXPECT_EQ("unkow lua type to c++ base type, lua type = 5\n", out);
+
+    // A key that holds itself: its text ends at the cycle.
+    ASSERT_EQ(0, Exec("k = {}; k[k] = 2"));
+    lua_getglobal(L(), "k");
+    Var keyed(0);
+    LuaValueToVar(L(), -1, keyed);
+    lua_settop(L(), 0);
+    EXPECT_EQ(2, keyed["{{self}:2,}"].ToInt32());
 }
 
 TEST_F(LuaCppTest, ToBaseReadsEachLuaScalar)
 {
-    ASSERT_EQ(0, Run("s = ' 0x10'; b = true; i = -7; f = 2.6"));
+    ASSERT_EQ(0, Exec("s = ' 0x10'; b = true; i = -7; f = 2.6"));
     struct Case {
         const char* global;
         int as_int;
@@ -238,18 +221,18 @@ TEST_F(LuaCppTest, ValueTextOfTablesAndCyclesOfAnyLength)
     EXPECT_EQ("nil", Eval("nil"));
     EXPECT_EQ("1", Eval("true"));
 
-    ASSERT_EQ(0, Run("t = {}; t[1] = t"));
+    ASSERT_EQ(0, Exec("t = {}; t[1] = t"));
     EXPECT_EQ("{1:{self},}", Eval("t"));
     // Two and three tables in a ring: the walk ends where it came back.
-    ASSERT_EQ(0, Run("a = {}; b = {a}; a[1] = b"));
+    ASSERT_EQ(0, Exec("a = {}; b = {a}; a[1] = b"));
     EXPECT_EQ("{1:{1:{self},},}", Eval("a"));
-    ASSERT_EQ(0, Run("x = {}; y = {}; z = {}; x[1] = y; y[1] = z; z[1] = x"));
+    ASSERT_EQ(0, Exec("x = {}; y = {}; z = {}; x[1] = y; y[1] = z; z[1] = x"));
     EXPECT_EQ("{1:{1:{1:{self},},},}", Eval("x"));
     // A table as a key of itself.
-    ASSERT_EQ(0, Run("k = {}; k[k] = 1"));
+    ASSERT_EQ(0, Exec("k = {}; k[k] = 1"));
     EXPECT_EQ("{{self}:1,}", Eval("k"));
     // Deep nesting is cut, not followed to the end of the C stack.
-    ASSERT_EQ(0, Run("deep = {}; local c = deep; for i = 1, 100000 do c[1] = {}; c = c[1] end"));
+    ASSERT_EQ(0, Exec("deep = {}; local c = deep; for i = 1, 100000 do c[1] = {}; c = c[1] end"));
     EXPECT_NE(std::string::npos, Eval("deep").find("{...}"));
 }
 
@@ -267,7 +250,7 @@ TEST_F(LuaCppTest, DumpAndReportLeaveTheStackAsItWas)
 
 TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
 {
-    ASSERT_EQ(0, Run("t = {x = 'ex', 'one', 'two'}; g = 7"));
+    ASSERT_EQ(0, Exec("t = {x = 'ex', 'one', 'two'}; g = 7"));
     lua_pushinteger(L(), 1);  // something of the caller's
     struct Case {
         const char* path;
@@ -290,7 +273,7 @@ TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
 
 TEST_F(LuaCppTest, CallGivesTheLastResult)
 {
-    ASSERT_EQ(0, Run("function yes() return true end function many() return 1, 2, 3 end "
+    ASSERT_EQ(0, Exec("function yes() return true end function many() return 1, 2, 3 end "
                      "function num() return '12' end"));
     bool b = false;
     EXPECT_TRUE(state.GetGlobal("yes").Call().Get(&b));
@@ -302,7 +285,7 @@ TEST_F(LuaCppTest, CallGivesTheLastResult)
 
 TEST_F(LuaCppTest, CallOfAFunctionWithoutResultsReadsNil)
 {
-    ASSERT_EQ(0, Run("function none() end"));
+    ASSERT_EQ(0, Exec("function none() end"));
     lua_pushinteger(L(), 42);  // would be read as the result by mistake
     {
         LuaRef r = state.GetGlobal("none");
@@ -319,7 +302,7 @@ TEST_F(LuaCppTest, CallOfAFunctionWithoutResultsReadsNil)
 
 TEST_F(LuaCppTest, CallOfAFailingFunctionReportsOneLineAndGoesOn)
 {
-    ASSERT_EQ(0, Run("function bad() error('broken\\ncheck') end"));
+    ASSERT_EQ(0, Exec("function bad() error('broken\\ncheck') end"));
     const char* paths[] = {"bad", "not_a_function"};
     for (const char* path : paths) {
         std::string out;
@@ -334,7 +317,7 @@ TEST_F(LuaCppTest, CallOfAFailingFunctionReportsOneLineAndGoesOn)
         EXPECT_EQ(out.size() - 1, out.find('\n')) << out;  // one line
         EXPECT_EQ(0, lua_gettop(L()));
     }
-    EXPECT_EQ(0, Run("after = 1"));
+    EXPECT_EQ(0, Exec("after = 1"));
 }
 
 TEST_F(LuaCppTest, DoStringReturnsTheStatusAndKeepsTheMessage)
@@ -356,12 +339,32 @@ TEST_F(LuaCppTest, PointerWithoutClassUsesTheDefaultMetatable)
     _LuaPushPointer<int>(L(), &x, false);
     lua_setglobal(L(), "p");
     EXPECT_EQ("3", Eval("p.value"));
-    EXPECT_EQ(0, Run("p.value = 5"));
+    EXPECT_EQ(0, Exec("p.value = 5"));
     EXPECT_EQ(5, x);
     EXPECT_EQ("5", Eval("tostring(p)"));
     EXPECT_EQ("nil", Eval("p[2]"));
-    EXPECT_NE(0, Run("p[2] = 1"));
+    EXPECT_NE(0, Exec("p[2] = 1"));
     EXPECT_EQ(5, x);
+}
+
+TEST_F(LuaCppTest, PointersToVarsAndStringsReadAsTheirValues)
+{
+    Var held("[4,5]", true);
+    std::string text("native text");
+    _LuaPushPointer<Var>(L(), &held, false);
+    _LuaPushPointer<std::string>(L(), &text, false);
+    Var copy(0);
+    EXPECT_TRUE(LuaValueToVar(L(), 1, copy));
+    EXPECT_EQ(Var::TYPE_VECTOR, copy.GetType());
+    EXPECT_EQ(2u, copy.Size());
+    EXPECT_EQ("native text", LuaValueText(L(), 2));
+    // A second Lua value for the same object.
+    LuaUserDataPush(L(), 2);
+    std::string* p = 0;
+    EXPECT_TRUE(LuaUserDataIs(L(), 3, &p, true));
+    EXPECT_EQ(&text, p);
+    EXPECT_FALSE(LuaUserDataIs(L(), 1, &p, true));  // a Var is no string
+    lua_settop(L(), 0);
 }
 
 TEST_F(LuaCppTest, ForeignUserdataIsNeverReadAsARecord)
@@ -380,23 +383,23 @@ TEST_F(LuaCppTest, ForeignUserdataIsNeverReadAsARecord)
 
 TEST_F(LuaCppTest, VectorIntBehavesAsASequence)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(3); v:push_back(4)"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(3); v:push_back(4)"));
     EXPECT_EQ("2", Eval("#v"));
     EXPECT_EQ("2", Eval("v:size()"));
     EXPECT_EQ("4", Eval("v[2].value"));
     EXPECT_EQ("[\n    3, \n    4\n]", Eval("tostring(v)"));
     EXPECT_EQ("{1:3,2:4,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v:erase(1)"));
+    ASSERT_EQ(0, Exec("v:erase(1)"));
     EXPECT_EQ("{1:4,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v:resize(3)"));
+    ASSERT_EQ(0, Exec("v:resize(3)"));
     EXPECT_EQ("{1:4,2:0,3:0,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v[2] = 9; v[3].value = 8"));
+    ASSERT_EQ(0, Exec("v[2] = 9; v[3].value = 8"));
     EXPECT_EQ("{1:4,2:9,3:8,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("v.value = {7, '6'}"));
+    ASSERT_EQ(0, Exec("v.value = {7, '6'}"));
     EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));
-    ASSERT_EQ(0, Run("w = vector_int:new(); w:push_back_new(v[1]); w:pop_back(); w:pop_back(); w:clear()"));
+    ASSERT_EQ(0, Exec("w = vector_int:new(); w:push_back_new(v[1]); w:pop_back(); w:pop_back(); w:clear()"));
     EXPECT_EQ("{1:7,2:6,}", Eval("v.value"));  // an element pointer is not freed
-    EXPECT_EQ(0, Run("v:delete(); w:delete()"));
+    EXPECT_EQ(0, Exec("v:delete(); w:delete()"));
 }
 
 TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
@@ -405,7 +408,7 @@ TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
         const char* code;
         const char* printed;
     };
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1)"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(1)"));
     const Case cases[] = {
         {"r = vector_int:new(1)", "args num need 1, but input is 2"},
         {"v:resize(1, 2)", "args num need 2, but input is 3"},
@@ -423,14 +426,14 @@ TEST_F(LuaCppTest, VectorIntRefusesWrongCountsAndIndexes)
         EXPECT_EQ("{1:1,}", Eval("v.value")) << c.code;
     }
     EXPECT_EQ("nil", Eval("r"));
-    EXPECT_NE(0, Run("v[2] = 1"));
+    EXPECT_NE(0, Exec("v[2] = 1"));
     EXPECT_EQ("{1:1,}", Eval("v.value"));
-    EXPECT_EQ(0, Run("v:delete()"));
+    EXPECT_EQ(0, Exec("v:delete()"));
 }
 
 TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new(); v:push_back(1); v:delete()"));
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:push_back(1); v:delete()"));
     const char* uses[] = {"v:push_back(2)", "v:size()", "r = v.value", "r = v[1]", "v:delete()"};
     for (const char* use : uses) {
         int status = -1;
@@ -444,12 +447,48 @@ TEST_F(LuaCppTest, DeletedObjectIsNeverUsedAgain)
     EXPECT_EQ("false", Eval("tostring(pcall(tostring, v))"));
 }
 
+TEST_F(LuaCppTest, ElementPointersGoWhenTheirStorageMovesOrShrinks)
+{
+    ASSERT_EQ(0, Exec("v = vector_int:new(); v:reserve(4); v:push_back(1); v:push_back(2); e = v[1]; l = v[2]"));
+    // Within the capacity nothing moves: the pointers stay.
+    ASSERT_EQ(0, Exec("v:push_back(3); v[1] = 7; e.value = 8"));
+    EXPECT_EQ("8", Eval("e.value"));
+    EXPECT_EQ("{1:8,2:2,3:3,}", Eval("v.value"));
+    struct Case {
+        const char* change;
+        bool pointers_stay;
+    };
+    const Case cases[] = {
+        {"v:reserve(1000)", false},  // new storage
+        {"v:pop_back()", false},     // shrinks
+        {"v:erase(3)", false},
+        {"v:clear()", false},
+        {"v:resize(1)", false},
+        {"v.value = {5, 6}", false},
+        {"v:resize(5)", true},  // grows within the capacity
+        {"v:size()", true},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, Exec("v.value = {1, 2, 3}; v:reserve(64); e = v[1]; l = v[3]")) << c.change;
+        ASSERT_EQ(0, Exec(c.change)) << c.change;
+        const std::string out = Printed("r = e.value; s = l.value");
+        if (c.pointers_stay) {
+            EXPECT_EQ("", out) << c.change;
+        } else {
+            EXPECT_EQ(0u, out.find("userdata is released")) << c.change << ": " << out;
+            EXPECT_EQ("nil", Eval("r")) << c.change;
+        }
+    }
+    ASSERT_EQ(0, Exec("e = v[1]; v:delete()"));
+    EXPECT_EQ(0u, Printed("r = e.value").find("userdata is released"));
+}
+
 TEST_F(LuaCppTest, ReserveBeyondTheMaximumIsALuaError)
 {
-    ASSERT_EQ(0, Run("v = vector_int:new()"));
+    ASSERT_EQ(0, Exec("v = vector_int:new()"));
     EXPECT_EQ("false", Eval("tostring(pcall(v.reserve, v, math.maxinteger))"));
     EXPECT_NE(std::string::npos, Eval("select(2, pcall(v.reserve, v, math.maxinteger))").find("vector::reserve"));
-    EXPECT_EQ(0, Run("v:delete()"));
+    EXPECT_EQ(0, Exec("v:delete()"));
 }
 
 // ---- wrappers and classes --------------------------------------------------------------------
@@ -504,7 +543,7 @@ TEST_F(LuaCppTest, RegisteredFunctionsCheckTheExactCount)
     EXPECT_NE(std::string::npos, out.find("args num need 0, but input is 1")) << out;
     EXPECT_FALSE(g_called);
     EXPECT_EQ("nil", Eval("r"));
-    EXPECT_EQ(0, Run("touch()"));
+    EXPECT_EQ(0, Exec("touch()"));
     EXPECT_TRUE(g_called);
 }
 
@@ -518,7 +557,7 @@ TEST_F(LuaCppTest, NativeFailuresUnwindWithDestructorsAndBecomeLuaErrors)
     EXPECT_EQ("native failure", Eval("select(2, pcall(throw_native))"));
     EXPECT_EQ(2, g_destroyed);
     // Unprotected in the chunk: DoString gets the status.
-    EXPECT_EQ(LUA_ERRRUN, Run("throw_native()"));
+    EXPECT_EQ(LUA_ERRRUN, Exec("throw_native()"));
     EXPECT_EQ(3, g_destroyed);
     // From a native call through LuaRef.
     testing::internal::CaptureStdout();
@@ -566,12 +605,12 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
         .Method("add", &Counter::Add)
         .Method("get", &Counter::Get)
         .Function("twice", &Twice);
-    ASSERT_EQ(0, Run("c = Counter:new(4); c:add(2)"));
+    ASSERT_EQ(0, Exec("c = Counter:new(4); c:add(2)"));
     EXPECT_EQ("6", Eval("c:get()"));
     EXPECT_EQ("18", Eval("c:twice(3)"));
     EXPECT_EQ(std::to_string(sizeof(Counter)), Eval("c.__len"));
     // A copy is a separate object.
-    ASSERT_EQ(0, Run("d = c:new(); d:add(1)"));
+    ASSERT_EQ(0, Exec("d = c:new(); d:add(1)"));
     EXPECT_EQ("6", Eval("c:get()"));
     EXPECT_EQ("7", Eval("d:get()"));
 
@@ -581,7 +620,7 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
     const std::string other = Printed("v = vector_int:new(); r = c.add(v, 1); v:delete()");
     EXPECT_EQ(0u, other.find("is not userdata type")) << other;
     EXPECT_EQ("6", Eval("c:get()"));
-    EXPECT_EQ(0, Run("c:delete(); d:delete()"));
+    EXPECT_EQ(0, Exec("c:delete(); d:delete()"));
 
     LuaRegBound(L(), "scale", kivo::Bind(&BoundScale, 3, kivo::PlaceHolder::_1));
     EXPECT_EQ("21", Eval("scale(7)"));

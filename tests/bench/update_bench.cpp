@@ -1,0 +1,312 @@
+// Installation benchmark of the Update module: a package with one 64 MiB
+// file and 200 small files, installed through "update.run" with a receiver
+// that answers every report at once. Prints, all measured in this run:
+//   - install time and MB/s, and its ratio to `unzip -o` + `cp` of the same
+//     archive and files;
+//   - MB/s of Crc16ModbusUpdate and of kivo::zip::UnzipToDir;
+//   - peak resident memory of a process that only runs the install.
+// A plain program, not a test: run it from a release build,
+//   update_bench [rounds]
+// The package is made by tests/app/update_pack.py (Python zipfile).
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "app/crc16_modbus.h"
+#include "app/update.h"
+#include "app/update_info.h"
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/base/platform/linux/__platform_unistd.h"
+#include "kivo/service/service.h"
+#include "kivo/utils/zip.h"
+
+namespace {
+
+const size_t kBigSize = 64u << 20;
+const int kSmallCount = 200;
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool Sh(const std::string& cmd)
+{
+    int rc = system(cmd.c_str());
+    if (rc != 0)
+        fprintf(stderr, "failed (%d): %s\n", rc, cmd.c_str());
+    return rc == 0;
+}
+
+// Half noise, half text: firmware-like compressibility.
+void FillBlock(std::vector<uint8_t>& b, uint32_t seed)
+{
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < b.size(); ++i) {
+        if ((i / 4096) % 2 == 0) {
+            x = x * 1103515245u + 12345u;
+            b[i] = static_cast<uint8_t>(x >> 16);
+        } else {
+            b[i] = static_cast<uint8_t>("firmware image text block "[i % 26]);
+        }
+    }
+}
+
+// Writes the file in 1 MiB pieces; returns its CRC-16.
+int WriteFile(const std::string& path, size_t size, uint32_t seed, uint64_t* total)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return -1;
+    std::vector<uint8_t> block(std::min<size_t>(size, 1u << 20));
+    uint16_t crc = 0xFFFF;
+    size_t done = 0;
+    while (done < size) {
+        FillBlock(block, seed + static_cast<uint32_t>(done >> 20));
+        size_t n = std::min(block.size(), size - done);
+        fwrite(block.data(), 1, n, f);
+        crc = Crc16ModbusUpdate(crc, block.data(), n);
+        done += n;
+    }
+    fclose(f);
+    *total += size;
+    return crc;
+}
+
+// ---------------------------------------------------------------- install child
+
+// Runs one "update.run" over root and prints its seconds; the parent reads
+// this process's peak resident memory.
+int InstallChild(const std::string& root)
+{
+    if (kivo_mount("/system", &platform_file_ops, (void*)root.c_str(), nullptr) != 0)
+        return 2;
+    kivo::Service gui("bench_gui", 1000);
+    const kivo::Service::ThreadParam worker_param = {0, 0, "update", 1};
+    kivo::Service worker("SVC_UPDATE", 1000, worker_param);
+    gui.Start();
+    kivo::MsgRouter receiver;
+    receiver.Connect("update_info", [](kivo::Message& m) { m.Back(); });
+    double unpacked_at = 0;
+    receiver.Connect("update_start", [&unpacked_at](kivo::Message& m) {
+        unpacked_at = Now();
+        m.Back(kivo::Var(1));
+    });
+    receiver.Connect("normal_update_start", [](kivo::Message& m) { m.Back(); });
+    receiver.Connect("update_end", [](kivo::Message& m) { m.Back(); });
+    Update* module = nullptr;
+    kivo::Service::SendFunction(&worker, [&module](kivo::Message&) {
+        module = new Update;
+        module->Init();
+    }, kivo::Message::Value());
+
+    _update_info_st info;
+    info.zip_file = "/pkg/code.bin";
+    info.unzip_dir = "/tmp/update";
+    info.dir_map = {{"sys", "/opt/sys_disk"}, {"qspi", "/dev"}};
+    info.pre_update_files = {"sys/update.elf"};
+    bool done = false;
+    int32_t status = -1;
+    double t0 = Now();
+    receiver.PostPath("update.run", kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(info))),
+                      [&](kivo::Message& m) {
+                          status = m.value.ToInt32();
+                          done = true;
+                      });
+    while (!done)
+        gui.RunFor(5);
+    double t = Now() - t0;
+    kivo::Service::SendFunction(&worker, [module](kivo::Message&) { delete module; }, kivo::Message::Value());
+    worker.Stop();
+    gui.Stop();
+    kivo_umount("/system");
+    printf("%d %.6f %.6f\n", status, t, unpacked_at - t0);
+    return status == 5 ? 0 : 3;
+}
+
+struct ChildResult {
+    bool ok = false;
+    double seconds = 0;
+    double unpack_seconds = 0;
+    long maxrss_kb = 0;
+};
+
+ChildResult RunInstallChild(const std::string& root)
+{
+    ChildResult r;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        execl("/proc/self/exe", "update_bench", "--install", root.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    // The framework's own lines come first; the result is the last line.
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    size_t last = out.find_last_of('\n', out.size() >= 2 ? out.size() - 2 : 0);
+    std::string tail = last == std::string::npos ? out : out.substr(last + 1);
+    int wstatus = 0;
+    struct rusage ru;
+    memset(&ru, 0, sizeof ru);
+    wait4(pid, &wstatus, 0, &ru);
+    int status = -1;
+    if (sscanf(tail.c_str(), "%d %lf %lf", &status, &r.seconds, &r.unpack_seconds) == 3 && WIFEXITED(wstatus) &&
+        WEXITSTATUS(wstatus) == 0)
+        r.ok = true;
+    r.maxrss_kb = ru.ru_maxrss;
+    return r;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+int Bench(const std::string& base, int rounds)
+{
+    const std::string root = base + "/root";
+    const std::string stage = base + "/stage";
+    const std::string pkg = root + "/pkg/code.bin";
+    if (!Sh("mkdir -p '" + root + "/pkg' '" + root + "/tmp' '" + stage + "/sys'"))
+        return 1;
+
+    // The package: files, then info.ini and the archive through the packer.
+    uint64_t total = 0;
+    std::string infos = "{\"sys\": {\"sections\": {";
+    int crc = WriteFile(stage + "/sys/rootfs.img", kBigSize, 1, &total);
+    infos += "\"rootfs.img\": {\"version\": \"V2.0\", \"check_crc\": " + std::to_string(crc) + "}";
+    for (int i = 0; i < kSmallCount; ++i) {
+        std::string name = "file" + std::to_string(i) + ".dat";
+        crc = WriteFile(stage + "/sys/" + name, 1024 + static_cast<size_t>(i) * 317, 100 + i, &total);
+        infos += ", \"" + name + "\": {\"version\": \"V2.0\", \"check_crc\": " + std::to_string(crc) + "}";
+    }
+    infos += "}}}";
+    std::string recipe = "{\"stage\": \"" + stage + "\", \"out\": \"" + pkg + "\", \"infos\": " + infos + "}";
+    FILE* sf = fopen((base + "/recipe.json").c_str(), "w");
+    if (sf == nullptr)
+        return 1;
+    fputs(recipe.c_str(), sf);
+    fclose(sf);
+    std::string here(__FILE__);
+    here = here.substr(0, here.rfind('/'));
+    if (!Sh("python3 '" + here + "/../app/update_pack.py' '" + base + "/recipe.json' > /dev/null"))
+        return 1;
+    const double mb = static_cast<double>(total) / (1 << 20);
+
+    // Install and the plain tools, alternately, so both see the same caches.
+    // Every round works in new directories: removing trees between rounds
+    // would make the next rounds' file creations pay for it (ext4 skips
+    // recently deleted inodes), which is not what a device sees.
+    std::vector<double> install, unpack, plain;
+    long maxrss = 0;
+    for (int r = 0; r < rounds; ++r) {
+        const std::string rroot = base + "/round" + std::to_string(r);
+        const std::string rplain = base + "/plain" + std::to_string(r);
+        if (!Sh("mkdir -p '" + rroot + "/pkg' '" + rroot + "/tmp' '" + rroot + "/opt/sys_disk' '" + rplain +
+                "/board' && ln '" + pkg + "' '" + rroot + "/pkg/code.bin'"))
+            return 1;
+        ChildResult c = RunInstallChild(rroot);
+        if (!c.ok) {
+            fprintf(stderr, "install failed\n");
+            return 1;
+        }
+        install.push_back(c.seconds);
+        unpack.push_back(c.unpack_seconds);
+        maxrss = std::max(maxrss, c.maxrss_kb);
+
+        double t0 = Now();
+        Sh("unzip -o -q '" + pkg + "' -d '" + rplain + "/work' && cp '" + rplain + "/work/sys/'* '" + rplain +
+           "/board/'");
+        plain.push_back(Now() - t0);
+    }
+
+    // CRC-16 over 64 MiB in memory, against one table step per byte.
+    std::vector<uint8_t> data(kBigSize);
+    FillBlock(data, 7);
+    volatile uint16_t sink = 0;
+    std::vector<double> crc_t, crc1_t;
+    for (int r = 0; r < 5; ++r) {
+        double t0 = Now();
+        sink = sink ^ Crc16ModbusUpdate(0xFFFF, data.data(), data.size());
+        crc_t.push_back(Now() - t0);
+        t0 = Now();
+        uint32_t reg = 0xFFFF;
+        for (uint8_t b : data)
+            reg = Crc16ModbusTable(static_cast<uint8_t>(reg ^ b)) ^ (reg >> 8);
+        sink = sink ^ static_cast<uint16_t>(reg);
+        crc1_t.push_back(Now() - t0);
+    }
+
+    // UnzipToDir alone.
+    kivo_mount("/system", &platform_file_ops, (void*)root.c_str(), nullptr);
+    std::vector<double> unzip_t;
+    for (int r = 0; r < rounds; ++r) {
+        const std::string dir = "/tmp/unz" + std::to_string(r);
+        double t0 = Now();
+        if (!kivo::zip::UnzipToDir("/pkg/code.bin", dir, ""))
+            fprintf(stderr, "UnzipToDir failed\n");
+        unzip_t.push_back(Now() - t0);
+    }
+    kivo_umount("/system");
+
+    const double ti = Median(install), tp = Median(plain);
+    printf("package: 1 file of 64 MiB + %d small files, %.1f MiB in all\n", kSmallCount, mb);
+    printf("install through Update:      %.3f s  %.1f MB/s (median of %d)\n", ti, mb / ti, rounds);
+    printf("  of which unpacking:        %.3f s\n", Median(unpack));
+    printf("unzip -o + cp:               %.3f s  %.1f MB/s\n", tp, mb / tp);
+    printf("ratio install / (unzip+cp):  %.2f\n", ti / tp);
+    // CPU-bound figures: the best of five, the least disturbed by other load.
+    const double crc_best = *std::min_element(crc_t.begin(), crc_t.end());
+    const double crc1_best = *std::min_element(crc1_t.begin(), crc1_t.end());
+    printf("Crc16ModbusUpdate:           %.0f MB/s (one byte a step: %.0f MB/s, %.1fx)\n", 64.0 / crc_best,
+           64.0 / crc1_best, crc1_best / crc_best);
+    printf("kivo::zip::UnzipToDir:       %.1f MB/s\n", mb / Median(unzip_t));
+    printf("peak resident memory of the install process: %.1f MiB\n", maxrss / 1024.0);
+
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 3 && strcmp(argv[1], "--install") == 0)
+        return InstallChild(argv[2]);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
+
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/qlx-update-bench-XXXXXX";
+    std::vector<char> tb(tmpl.begin(), tmpl.end());
+    tb.push_back('\0');
+    if (mkdtemp(tb.data()) == nullptr)
+        return 1;
+    const std::string base = tb.data();
+    int rc = Bench(base, rounds);
+    // UPDATE_BENCH_KEEP keeps the tree, for profiling one install by hand.
+    if (getenv("UPDATE_BENCH_KEEP") == nullptr)
+        Sh("rm -rf '" + base + "'");
+    else
+        printf("kept %s\n", base.c_str());
+    return rc;
+}
