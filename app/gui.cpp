@@ -92,10 +92,19 @@ void WriteTextElem(const char* path, const std::string& text)
     kivo::ElemWrite(path, kivo::Var(text), 0, false);
 }
 
-std::string Format(const char* fmt, uint32_t value)
+// The header words of the boot image are shown signed ("%d"), the boot
+// version in hexadecimal ("%x").
+std::string Decimal(uint32_t word)
 {
     char buf[16];
-    snprintf(buf, sizeof buf, fmt, value);
+    snprintf(buf, sizeof buf, "%d", static_cast<int32_t>(word));
+    return buf;
+}
+
+std::string Hex(uint32_t word)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "%x", word);
     return buf;
 }
 
@@ -202,7 +211,7 @@ bool Gui::ReadFileVersion(const std::string& path, std::string& out)
     kivo::PathParts parts(path);
     std::string file_name = parts.GetFileName();
     if (file_name == "boot.bin") {
-        out = Format("%x", ReadWord(path, 84));
+        out = Hex(ReadWord(path, 84));
         return true;
     }
     std::string info = parts.DirPath() + "/" + parts.GetName() + "-info.ini";
@@ -231,14 +240,14 @@ void Gui::SetVersions()
     WriteTextElem("@/system/version/hw", ReadSmallFile("/dev/hwversion.bin"));
     WriteTextElem("@/system/device/id", ReadSmallFile("/dev/serial.bin"));
     if (boot)
-        WriteTextElem("@/system/version/fpga", Format("%d", ReadWord(kBootImage, 100)));
+        WriteTextElem("@/system/version/fpga", Decimal(ReadWord(kBootImage, 100)));
     if (ReadFileVersion(kBootImage, text))
         WriteTextElem("@/system/version/boot", text);
     if (ReadFileVersion("/opt/sys_disk/uImage", text))
         WriteTextElem("@/system/version/linux", text);
     if (boot) {
-        WriteTextElem("@/system/version/uboot", Format("%d", ReadWord(kBootImage, 108)));
-        WriteTextElem("@/system/version/fsbl", Format("%d", ReadWord(kBootImage, 92)));
+        WriteTextElem("@/system/version/uboot", Decimal(ReadWord(kBootImage, 108)));
+        WriteTextElem("@/system/version/fsbl", Decimal(ReadWord(kBootImage, 92)));
     }
     static const FileVersion kRest[] = {
         {"@/system/version/rootfs", "/opt/sys_disk/initrd.img"},
