@@ -364,12 +364,13 @@ INSTANTIATE_TEST_SUITE_P(Keep, KeepCodeFileTest, ::testing::ValuesIn(kKeepCases)
 
 TEST_F(UpdaterTest, EncryptedPackageOpensWithTheFixedPassword)
 {
-    sb.Install("/opt/sys_disk", "devicetree.dtb", "old tree", "V1");
+    // A file the board does not have yet.
     ASSERT_TRUE(Package(sb).Password(kPassword).File("sys", "devicetree.dtb", Pattern(900, 5), "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
     Outcome run = sb.Start({"/opt/update_disk/code.bin"});
     ExpectCleanExit(run);
     EXPECT_TRUE(run.Printed("[info]unzip update file finish")) << run.All();
+    EXPECT_TRUE(run.Printed("[warn]\t\tfs flash file no exist, need update:/opt/sys_disk/devicetree.dtb")) << run.All();
     EXPECT_EQ(sb.Read("/opt/sys_disk/devicetree.dtb"), Pattern(900, 5));
     EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "devicetree", "devicetree.dtb", "version"), "V2");
     EXPECT_EQ(sb.MailboxWord(), kWordEnd);
