@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -46,7 +45,8 @@ bool IsExistingFile(const std::string& path)
 
 // The text first, the status word last: the reader on the other processor
 // takes the word as the sign that the text is complete. Stores are volatile
-// so none is dropped or merged; the fence keeps the word behind the text.
+// so none is dropped or merged; the full barriers (the other processor reads
+// the page) keep the word behind the text.
 // Without a mapped mailbox nothing is written.
 void MailboxWrite(uint32_t word, const char* text, size_t block)
 {
@@ -60,9 +60,9 @@ void MailboxWrite(uint32_t word, const char* text, size_t block)
         for (size_t i = 0; i < block; ++i)
             page[4 + i] = i < len ? static_cast<uint8_t>(text[i]) : 0;
     }
-    std::atomic_thread_fence(std::memory_order_release);
+    __sync_synchronize();
     *reinterpret_cast<volatile uint32_t*>(page) = word;
-    std::atomic_thread_fence(std::memory_order_release);
+    __sync_synchronize();
 }
 
 void Pause(uint32_t ms)
