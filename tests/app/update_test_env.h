@@ -40,7 +40,11 @@ inline std::string TempDir(const char* stem)
     return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
 }
 
-inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+// 64-bit calls throughout: in the 32-bit ARM build under qemu the plain ones
+// fail with EOVERFLOW on a host file system's large inode numbers and
+// directory offsets (and a sandbox's 4 GiB sparse "/dev/mem" must go with
+// its tree).
+inline int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
 {
     return remove(path);
 }
@@ -48,7 +52,7 @@ inline int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
 inline void RemoveTree(const std::string& dir)
 {
     if (!dir.empty())
-        nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        nftw64(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 inline void MakeDirs(const std::string& real)
@@ -77,8 +81,8 @@ inline std::string ReadReal(const std::string& real)
 
 inline bool RealExists(const std::string& real)
 {
-    struct stat st;
-    return lstat(real.c_str(), &st) == 0;
+    struct stat64 st;
+    return lstat64(real.c_str(), &st) == 0;
 }
 
 // Deterministic bytes of any length.

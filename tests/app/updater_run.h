@@ -52,24 +52,11 @@ inline void WriteFile(const std::string& path, const std::string& data)
     out << data;
 }
 
-// 64-bit calls: on the 32-bit ARM build the plain ones fail with EOVERFLOW on
-// a host file system's large inode numbers (and the sandbox's 4 GiB sparse
-// "/dev/mem" must go with its tree).
+using update_test::RemoveTree;
+
 inline bool FileExists(const std::string& path)
 {
-    struct stat64 st;
-    return lstat64(path.c_str(), &st) == 0;
-}
-
-inline int RemoveEntry(const char* path, const struct stat64*, int, struct FTW*)
-{
-    return remove(path);
-}
-
-inline void RemoveTree(const std::string& path)
-{
-    if (!path.empty())
-        nftw64(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    return update_test::RealExists(path);
 }
 
 struct ToolPaths {
