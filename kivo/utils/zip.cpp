@@ -266,9 +266,17 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
 {
     if (_zipFile == nullptr)
         return false;
+    unz_file_info64 fi;
+    if (unzGetCurrentFileInfo64(_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return false;
+    // Without a password the library would hand out the encrypted bytes as
+    // they are.
+    if ((fi.flag & 1) != 0 && password.empty())
+        return false;
     if (unzOpenCurrentFilePassword(_zipFile, password.empty() ? nullptr : password.c_str()) != UNZ_OK)
         return false;
     bool ok = sink.Begin();
+    ZPOS64_T total = 0;
     if (ok) {
         char* chunk = static_cast<char*>(malloc(ZipReader::kChunkSize));
         assert(chunk);
@@ -280,11 +288,15 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
                 ok = false;
                 break;
             }
+            total += (ZPOS64_T)n;
         }
         free(chunk);
     }
-    // The CRC is checked on close: with a wrong password a stored entry reads
-    // "successfully" and only the CRC mismatch tells.
+    // The CRC is checked on close, and only when the entry's whole recorded
+    // size was read: a stream that ends early (a damaged archive, or a wrong
+    // password whose garbage happens to inflate) would otherwise pass.
+    if (total != fi.uncompressed_size)
+        ok = false;
     int rc = unzCloseCurrentFile(_zipFile);
     return ok && rc == UNZ_OK;
 }
