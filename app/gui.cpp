@@ -473,8 +473,11 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
     case 5: {
         std::string path = info->value.ToString();
         kivo::PathParts parts(path);
-        // A bare ".zip" would name the board directory itself: not unpacked.
-        if (parts.GetExt() == ".zip" && !parts.GetName().empty()) {
+        // A stem of "", "." or ".." would name the board directory itself or
+        // its parent, which the unpacking would wipe or spill into: not
+        // unpacked.
+        const std::string& stem = parts.GetName();
+        if (parts.GetExt() == ".zip" && !stem.empty() && stem != "." && stem != "..") {
             std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
             printf("[info]\t\tdirname: %s\n", dir.c_str());
             kivo::filesystem::RemoveDirUnder(dir, dir);

@@ -261,14 +261,19 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/stale.txt"));
 
-    // Other extensions, another case, and a bare ".zip" (whose directory
-    // would be the board directory itself) are left alone.
-    Put("/opt/app_disk/.zip", "not an archive");
+    // Other extensions, another case, and archives whose directory would be
+    // the board directory itself (".zip", "..zip") or its parent ("...zip")
+    // are left alone: nothing removed, nothing unpacked.
+    for (const char* name : {".zip", "..zip", "...zip"})
+        ASSERT_TRUE(kivo::filesystem::CopyFile("/opt/app_disk/res.zip", std::string("/opt/app_disk/") + name, false));
     Put("/opt/app_disk/keep.txt", "keep");
-    for (const char* path : {"/opt/app_disk/res.ZIP", "/opt/app_disk/res.bin", "/opt/app_disk/.zip"})
+    for (const char* path : {"/opt/app_disk/res.ZIP", "/opt/app_disk/res.bin", "/opt/app_disk/.zip",
+                             "/opt/app_disk/..zip", "/opt/app_disk/...zip"})
         EXPECT_EQ(Report(gui, 5, kivo::Var(path)), "") << path;
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/keep.txt"));
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/a.txt"));
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/a.txt"));
 }
 
 TEST_F(GuiTest, CheckScriptVerdict)
