@@ -80,11 +80,12 @@ bool ElemIsOne(const char* path)
     return err == 0 && n == 1;
 }
 
+// The value as a signed 32-bit integer, as the conversion gives it: out of
+// range it is clamped, so a huge progress is dropped and a huge start/end
+// value means "end" (not 0, "start").
 int32_t ValueInt(const kivo::Var& v)
 {
-    int32_t err = 0;
-    int32_t n = v.ToInt32(&err);
-    return err == 0 ? n : 0;
+    return v.ToInt32();
 }
 
 void WriteTextElem(const char* path, const std::string& text)

@@ -177,14 +177,17 @@ TEST_F(GuiTest, ProgressIsShownInStepsOfTenAndAlwaysAtTheEnds)
     EXPECT_EQ(Text(), "[update]\tuImage");
 
     struct Step {
-        int32_t percent;
+        int64_t percent;  // beyond 32 bits: clamped, so dropped
         bool shown;
     };
-    const Step steps[] = {{0, true},  {5, false},   {9, false},  {10, true}, {11, false}, {25, true},
-                          {95, true}, {100, true},  {101, false}, {-3, false}, {100, true}};
+    const Step steps[] = {{0, true},  {5, false},   {9, false},   {10, true},         {11, false},
+                          {25, true}, {95, true},   {100, true},  {101, false},       {-3, false},
+                          {100, true}, {1LL << 32, false}, {-(1LL << 32), false}};
     for (const Step& s : steps) {
         memset(_page, 0xEE, sizeof _page);
-        out = Report(gui, 6, kivo::Var(s.percent));
+        const bool fits = s.percent == static_cast<int32_t>(s.percent);
+        out = Report(gui, 6, fits ? kivo::Var(static_cast<int32_t>(s.percent))
+                                  : kivo::Var(static_cast<long long>(s.percent)));
         if (s.shown) {
             EXPECT_EQ(out, "[progress]\t\t" + std::to_string(s.percent) + "%\n");
             EXPECT_EQ(Word(), kMailboxProgress);
@@ -219,6 +222,10 @@ TEST_F(GuiTest, TextsStartEndAndErrors)
     EXPECT_EQ(Report(gui, 3, kivo::Var(1)), "[start_end]****** end ******\n");
     EXPECT_EQ(Word(), kMailboxEnd);
     EXPECT_EQ(Elem("/led/sys/off"), "0");
+    // Only a value of 0 means the start, also when it does not fit 32 bits.
+    memset(_page, 0xEE, sizeof _page);
+    EXPECT_EQ(Report(gui, 3, kivo::Var(1LL << 32)), "[start_end]****** end ******\n");
+    EXPECT_EQ(Word(), kMailboxEnd);
 
     std::string long_error(400, 'e');
     EXPECT_EQ(Report(gui, 2, kivo::Var(long_error)), "[error]" + long_error + "\n");
