@@ -80,11 +80,12 @@ bool ElemIsOne(const char* path)
     return err == 0 && n == 1;
 }
 
+// The value as a signed 32-bit integer, as the conversion gives it: out of
+// range it is clamped, so a huge progress is dropped and a huge start/end
+// value means "end" (not 0, "start").
 int32_t ValueInt(const kivo::Var& v)
 {
-    int32_t err = 0;
-    int32_t n = v.ToInt32(&err);
-    return err == 0 ? n : 0;
+    return v.ToInt32();
 }
 
 void WriteTextElem(const char* path, const std::string& text)
@@ -473,8 +474,11 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
     case 5: {
         std::string path = info->value.ToString();
         kivo::PathParts parts(path);
-        // A bare ".zip" would name the board directory itself: not unpacked.
-        if (parts.GetExt() == ".zip" && !parts.GetName().empty()) {
+        // A stem of "", "." or ".." would name the board directory itself or
+        // its parent, which the unpacking would wipe or spill into: not
+        // unpacked.
+        const std::string& stem = parts.GetName();
+        if (parts.GetExt() == ".zip" && !stem.empty() && stem != "." && stem != "..") {
             std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
             printf("[info]\t\tdirname: %s\n", dir.c_str());
             kivo::filesystem::RemoveDirUnder(dir, dir);

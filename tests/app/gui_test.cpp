@@ -177,14 +177,17 @@ TEST_F(GuiTest, ProgressIsShownInStepsOfTenAndAlwaysAtTheEnds)
     EXPECT_EQ(Text(), "[update]\tuImage");
 
     struct Step {
-        int32_t percent;
+        int64_t percent;  // beyond 32 bits: clamped, so dropped
         bool shown;
     };
-    const Step steps[] = {{0, true},  {5, false},   {9, false},  {10, true}, {11, false}, {25, true},
-                          {95, true}, {100, true},  {101, false}, {-3, false}, {100, true}};
+    const Step steps[] = {{0, true},  {5, false},   {9, false},   {10, true},         {11, false},
+                          {25, true}, {95, true},   {100, true},  {101, false},       {-3, false},
+                          {100, true}, {1LL << 32, false}, {-(1LL << 32), false}};
     for (const Step& s : steps) {
         memset(_page, 0xEE, sizeof _page);
-        out = Report(gui, 6, kivo::Var(s.percent));
+        const bool fits = s.percent == static_cast<int32_t>(s.percent);
+        out = Report(gui, 6, fits ? kivo::Var(static_cast<int32_t>(s.percent))
+                                  : kivo::Var(static_cast<long long>(s.percent)));
         if (s.shown) {
             EXPECT_EQ(out, "[progress]\t\t" + std::to_string(s.percent) + "%\n");
             EXPECT_EQ(Word(), kMailboxProgress);
@@ -219,6 +222,10 @@ TEST_F(GuiTest, TextsStartEndAndErrors)
     EXPECT_EQ(Report(gui, 3, kivo::Var(1)), "[start_end]****** end ******\n");
     EXPECT_EQ(Word(), kMailboxEnd);
     EXPECT_EQ(Elem("/led/sys/off"), "0");
+    // Only a value of 0 means the start, also when it does not fit 32 bits.
+    memset(_page, 0xEE, sizeof _page);
+    EXPECT_EQ(Report(gui, 3, kivo::Var(1LL << 32)), "[start_end]****** end ******\n");
+    EXPECT_EQ(Word(), kMailboxEnd);
 
     std::string long_error(400, 'e');
     EXPECT_EQ(Report(gui, 2, kivo::Var(long_error)), "[error]" + long_error + "\n");
@@ -261,14 +268,19 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/stale.txt"));
 
-    // Other extensions, another case, and a bare ".zip" (whose directory
-    // would be the board directory itself) are left alone.
-    Put("/opt/app_disk/.zip", "not an archive");
+    // Other extensions, another case, and archives whose directory would be
+    // the board directory itself (".zip", "..zip") or its parent ("...zip")
+    // are left alone: nothing removed, nothing unpacked.
+    for (const char* name : {".zip", "..zip", "...zip"})
+        ASSERT_TRUE(kivo::filesystem::CopyFile("/opt/app_disk/res.zip", std::string("/opt/app_disk/") + name, false));
     Put("/opt/app_disk/keep.txt", "keep");
-    for (const char* path : {"/opt/app_disk/res.ZIP", "/opt/app_disk/res.bin", "/opt/app_disk/.zip"})
+    for (const char* path : {"/opt/app_disk/res.ZIP", "/opt/app_disk/res.bin", "/opt/app_disk/.zip",
+                             "/opt/app_disk/..zip", "/opt/app_disk/...zip"})
         EXPECT_EQ(Report(gui, 5, kivo::Var(path)), "") << path;
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/keep.txt"));
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/a.txt"));
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/a.txt"));
 }
 
 TEST_F(GuiTest, CheckScriptVerdict)
