@@ -584,8 +584,47 @@ TEST_F(LuaCppTest, RegisteredFunctionsCheckTheExactCount)
     EXPECT_EQ("0", Eval("r"));
 }
 
+int ThrowFromFree(int)
+{
+    DtorCount guard;
+    throw std::runtime_error("free failure");
+}
+
+int BoundRaise(int, lua_State* L)
+{
+    DtorCount guard;
+    return luaL_error(L, "bound raised");
+}
+
+int BoundThrow(int, lua_State*)
+{
+    DtorCount guard;
+    throw std::runtime_error("bound failure");
+}
+
 TEST_F(LuaCppTest, NativeFailuresUnwindWithDestructorsAndBecomeLuaErrors)
 {
+    // Every way of handing a native function to scripts: a C++ exception
+    // becomes a Lua error, a Lua error passes our frames with their
+    // destructors run.
+    LuaRegFunction(L(), "throw_free", &ThrowFromFree);
+    LuaRegBound(L(), "bound_raise", kivo::Bind(&BoundRaise, 0, kivo::PlaceHolder::_1));
+    LuaRegBound(L(), "bound_throw", kivo::Bind(&BoundThrow, 0, kivo::PlaceHolder::_1));
+    const struct {
+        const char* call;
+        const char* message;
+    } ways[] = {
+        {"pcall(throw_free, 1)", "free failure"},
+        {"pcall(bound_raise)", "bound raised"},
+        {"pcall(bound_throw)", "bound failure"},
+    };
+    for (const auto& w : ways) {
+        g_destroyed = 0;
+        ASSERT_EQ(0, Exec(std::string("ok, msg = ") + w.call)) << w.call;
+        EXPECT_EQ(std::string("false ") + w.message, Eval("tostring(ok) .. ' ' .. msg")) << w.call;
+        EXPECT_EQ(1, g_destroyed) << w.call;
+    }
+
     state.RegFunc("raise_lua", &RaiseLua);
     state.RegFunc("throw_native", &ThrowNative);
     g_destroyed = 0;
