@@ -298,6 +298,12 @@ TEST_F(LuaLibTest, TimerCallsItsFunctionCountTimesAndIsReclaimed)
     ASSERT_EQ(0, Exec("once = 0; timer_start(function() once = once + 1 end, 0)"));
     ASSERT_TRUE(ServeUntil([this] { return Eval("once") == "1"; }));
     EXPECT_EQ(free_before, kivo_handle_free_count());
+
+    // A delay comes before the first period.
+    ASSERT_EQ(0, Exec("t0 = tick_getms(); timer_start(function() at = tick_getms() - t0 end, 20, 1, 60)"));
+    ASSERT_TRUE(ServeUntil([this] { return Eval("at") != "nil"; }));
+    EXPECT_GE(std::stoll(Eval("at")), 80 - 2);
+    EXPECT_EQ(free_before, kivo_handle_free_count());
 }
 
 TEST_F(LuaLibTest, TimerStartRefusesBadArguments)
