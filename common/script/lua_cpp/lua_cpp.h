@@ -432,13 +432,15 @@ inline void Fetch(lua_State* L, int index, kivo::Var& out)
     LuaValueToVar(L, index, out);
 }
 
-// Fetches the parameters from `first` on and calls f with them (after
-// `self` when given); pushes the result.
+// Fetches the parameters from `first` on, the last one first (so messages
+// of failed conversions come from the top down), and calls f with them
+// (after `self` when given); pushes the result.
 template <typename R, typename F, typename Self, typename... A, size_t... I>
 int Apply(lua_State* L, int first, F&& f, Self* self, std::index_sequence<I...>)
 {
+    [[maybe_unused]] constexpr size_t n = sizeof...(A);
     std::tuple<typename Arg<A>::type...> args(Arg<A>::Init()...);
-    (Fetch(L, first + static_cast<int>(I), std::get<I>(args)), ...);
+    (Fetch(L, first + static_cast<int>(n - 1 - I), std::get<n - 1 - I>(args)), ...);
     if constexpr (std::is_void<R>::value) {
         f(self, std::get<I>(args)...);
         return 0;

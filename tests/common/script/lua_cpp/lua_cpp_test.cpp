@@ -127,11 +127,41 @@ TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
     LuaValueToVar(L(), 5, none);
     EXPECT_EQ("none", none.ToString());
 
+    // Userdata become the object they point at: a light one its pointer, a
+    // pointer of this binding (not to a Var) the native object.
     int x = 0;
     lua_pushlightuserdata(L(), &x);
-    Var light(0);
-    LuaValueToVar(L(), -1, light);
-    EXPECT_EQ(Var::TYPE_OBJECT, light.GetType());
+    _LuaPushPointer<int>(L(), &x, false);
+    for (int index = 1; index <= 2; ++index) {
+        Var held(0);
+        LuaValueToVar(L(), index, held);
+        ASSERT_EQ(Var::TYPE_OBJECT, held.GetType()) << index;
+        EXPECT_EQ(static_cast<void*>(&x), *static_cast<void* const*>(held._Payload())) << index;
+    }
+    lua_settop(L(), 0);
+}
+
+int NoOp(lua_State*)
+{
+    return 0;
+}
+
+TEST_F(LuaCppTest, ValueTextOfAddressesAndPointers)
+{
+    int x = 0;
+    const std::string at = std::to_string(reinterpret_cast<uintptr_t>(&x));
+    lua_pushlightuserdata(L(), &x);
+    EXPECT_EQ(at + "(lightuserdata)", LuaValueText(L(), -1));
+    lua_pushcfunction(L(), &NoOp);
+    EXPECT_EQ(std::to_string(reinterpret_cast<uintptr_t>(&NoOp)) + "(cfunc)", LuaValueText(L(), -1));
+    // A full userdata: its own address and the text of its metatable.
+    _LuaPushPointer<int>(L(), &x, false);
+    const std::string block = std::to_string(reinterpret_cast<uintptr_t>(lua_touserdata(L(), -1)));
+    ASSERT_TRUE(lua_getmetatable(L(), -1));
+    const std::string meta = LuaValueText(L(), -1);
+    lua_pop(L(), 1);
+    EXPECT_NE(std::string::npos, meta.find("value:")) << meta;
+    EXPECT_EQ("{'userdata':" + block + ",'metatable':" + meta + "}", LuaValueText(L(), -1));
     lua_settop(L(), 0);
 }
 
@@ -545,10 +575,56 @@ TEST_F(LuaCppTest, RegisteredFunctionsCheckTheExactCount)
     EXPECT_EQ("nil", Eval("r"));
     EXPECT_EQ(0, Exec("touch()"));
     EXPECT_TRUE(g_called);
+
+    // Parameters are read from the top down; failed ones keep their default
+    // and the call goes on.
+    EXPECT_EQ("unkow lua type to c++ base type, lua type = 6\n"
+              "unkow lua type to c++ base type, lua type = 5\n",
+              Printed("r = add({}, print)"));
+    EXPECT_EQ("0", Eval("r"));
+}
+
+int ThrowFromFree(int)
+{
+    DtorCount guard;
+    throw std::runtime_error("free failure");
+}
+
+int BoundRaise(int, lua_State* L)
+{
+    DtorCount guard;
+    return luaL_error(L, "bound raised");
+}
+
+int BoundThrow(int, lua_State*)
+{
+    DtorCount guard;
+    throw std::runtime_error("bound failure");
 }
 
 TEST_F(LuaCppTest, NativeFailuresUnwindWithDestructorsAndBecomeLuaErrors)
 {
+    // Every way of handing a native function to scripts: a C++ exception
+    // becomes a Lua error, a Lua error passes our frames with their
+    // destructors run.
+    LuaRegFunction(L(), "throw_free", &ThrowFromFree);
+    LuaRegBound(L(), "bound_raise", kivo::Bind(&BoundRaise, 0, kivo::PlaceHolder::_1));
+    LuaRegBound(L(), "bound_throw", kivo::Bind(&BoundThrow, 0, kivo::PlaceHolder::_1));
+    const struct {
+        const char* call;
+        const char* message;
+    } ways[] = {
+        {"pcall(throw_free, 1)", "free failure"},
+        {"pcall(bound_raise)", "bound raised"},
+        {"pcall(bound_throw)", "bound failure"},
+    };
+    for (const auto& w : ways) {
+        g_destroyed = 0;
+        ASSERT_EQ(0, Exec(std::string("ok, msg = ") + w.call)) << w.call;
+        EXPECT_EQ(std::string("false ") + w.message, Eval("tostring(ok) .. ' ' .. msg")) << w.call;
+        EXPECT_EQ(1, g_destroyed) << w.call;
+    }
+
     state.RegFunc("raise_lua", &RaiseLua);
     state.RegFunc("throw_native", &ThrowNative);
     g_destroyed = 0;

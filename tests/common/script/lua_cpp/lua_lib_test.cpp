@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../../kivo/filesystem/fs_test_sandbox.h"
@@ -297,6 +298,12 @@ TEST_F(LuaLibTest, TimerCallsItsFunctionCountTimesAndIsReclaimed)
     ASSERT_EQ(0, Exec("once = 0; timer_start(function() once = once + 1 end, 0)"));
     ASSERT_TRUE(ServeUntil([this] { return Eval("once") == "1"; }));
     EXPECT_EQ(free_before, kivo_handle_free_count());
+
+    // A delay comes before the first period.
+    ASSERT_EQ(0, Exec("t0 = tick_getms(); timer_start(function() at = tick_getms() - t0 end, 20, 1, 60)"));
+    ASSERT_TRUE(ServeUntil([this] { return Eval("at") != "nil"; }));
+    EXPECT_GE(std::stoll(Eval("at")), 80 - 2);
+    EXPECT_EQ(free_before, kivo_handle_free_count());
 }
 
 TEST_F(LuaLibTest, TimerStartRefusesBadArguments)
@@ -314,13 +321,45 @@ TEST_F(LuaLibTest, TimerStopEndsATimerAndIgnoresUnknownIds)
     const int32_t free_before = kivo_handle_free_count();
     ASSERT_EQ(0, Exec("n = 0; id = timer_start(function() n = n + 1 end, 5)"));
     ASSERT_TRUE(ServeUntil([this] { return Eval("n") != "0"; }));
-    // A file's handle is no timer id.
-    ASSERT_EQ(0, Exec("f = open('/f.txt'); timer_stop(12345); timer_stop(f); timer_stop()"));
+    // A file's handle (from the same handle table) is no timer id.
+    ASSERT_EQ(0, Exec("f = open('/f.txt')"));
+    lua_State* L = state->GetState();
+    lua_getglobal(L, "f");
+    LuaLibCommon::LuaLibPyFile* file = 0;
+    ASSERT_TRUE(LuaUserDataIs(L, -1, &file, true));
+    const std::string fd = std::to_string(file->fd);
+    lua_settop(L, 0);
+    ASSERT_EQ(0, Exec("timer_stop(12345); timer_stop(" + fd + "); timer_stop(f); timer_stop()"));
     EXPECT_EQ("x", Eval("f:read()"));
     ASSERT_EQ(0, Exec("f:close(); timer_stop(id); stopped_at = n"));
     EXPECT_EQ(free_before, kivo_handle_free_count());
     ServeFor(60);
     EXPECT_EQ(Eval("stopped_at"), Eval("n"));
+}
+
+kivo_thread_t g_script_thread;
+
+int OnScriptThread(lua_State* L)
+{
+    lua_pushboolean(L, kivo_thread_equal(kivo_thread_self(), g_script_thread));
+    return 1;
+}
+
+TEST_F(LuaLibTest, TimerCallbacksRunInTheServiceOfTheStartingThread)
+{
+    g_script_thread = kivo_thread_self();
+    state->RegFunc("on_script_thread", &OnScriptThread);
+    ASSERT_EQ(0, Exec("seen = {}; timer_start(function() seen[#seen + 1] = on_script_thread() end, 5, 3)"));
+    ASSERT_TRUE(ServeUntil([this] { return Eval("#seen") == "3"; }));
+    EXPECT_EQ("{1:1,2:1,3:1,}", Eval("seen"));
+
+    // A thread without a service has nothing to run the callbacks: no timer.
+    const int32_t free_before = kivo_handle_free_count();
+    std::string results;
+    std::thread other([&] { results = Eval("select('#', timer_start(function() end, 5))"); });
+    other.join();
+    EXPECT_EQ("0", results);
+    EXPECT_EQ(free_before, kivo_handle_free_count());
 }
 
 TEST_F(LuaLibTest, FailingOrMissingCallbacksAreHandled)
