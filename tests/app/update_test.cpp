@@ -5,12 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tests/app/update_test_env.h"
 
 using namespace update_test;
+
+// The copy asks for its 512 KiB block with the non-throwing new[]; on demand
+// that request fails, as on a device short of memory.
+static std::atomic<bool> g_fail_copy_buffer(false);
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    if (size == Update::kCopyBlock && g_fail_copy_buffer.load())
+        return nullptr;
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -392,6 +409,29 @@ TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
         EXPECT_EQ(5, Run(DefaultRequest()));
         EXPECT_TRUE(BoardBytes(board) == bytes);
     }
+}
+
+// No copy buffer: the installed file is left as it was (never truncated);
+// its version record is gone already, so the next run rewrites it.
+TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
+{
+    Stage("sys/app.bin", kCheckText);
+    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+    Board("/opt/sys_disk/app.bin", "old");
+    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    g_fail_copy_buffer = true;
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    g_fail_copy_buffer = false;
+    EXPECT_TRUE(rec.Has("2:\t\talloc space fail ")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("6:"));
+    EXPECT_EQ(0u, rec.CountPrefix("5:"));
+    EXPECT_EQ("old", BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_FALSE(BoardHas("/opt/sys_disk/app-info.ini"));
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("1:\t\tini type file no exist info.ini, need update/opt/sys_disk/app-info.ini")) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
 }
 
 TEST_F(UpdateRunTest, EmptyFileGetsOnlyTheStartReport)
