@@ -298,6 +298,12 @@ protected:
             MakeDirs(root + d);
         gui.Start();
         receiver.reset(new kivo::MsgRouter);
+        // Private paths are keyed by the router's name, else by its address:
+        // a fixture's receiver may reuse the address of the one before, whose
+        // dead entries would then refuse its connections (or take its
+        // reports), so each gets a name of its own.
+        static int fixtures = 0;
+        receiver->SetName("update_test_recorder_" + std::to_string(++fixtures));
         rec.Connect(*receiver);
         kivo::ElemWrite("/update/force", kivo::Var(0));
         kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(0));
