@@ -5,12 +5,29 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tests/app/update_test_env.h"
 
 using namespace update_test;
+
+// The copy asks for its 512 KiB block with the non-throwing new[]; on demand
+// that request fails, as on a device short of memory.
+static std::atomic<bool> g_fail_copy_buffer(false);
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    if (size == Update::kCopyBlock && g_fail_copy_buffer.load())
+        return nullptr;
+    try {
+        return ::operator new[](size);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 namespace {
 
@@ -330,6 +347,91 @@ TEST_F(UpdateRunTest, ShortReadFailsTheCopy)
     EXPECT_TRUE(BoardBytes("/dev/boot.bin").substr(0, image.size()) == image);
     EXPECT_TRUE(BoardBytes("/opt/sys_disk/app.bin") == Pattern(0x100000, 6));
     EXPECT_EQ(VersionFile("app.bin", "V3", crcs["sys/app.bin"]), BoardBytes("/opt/sys_disk/app-info.ini"));
+}
+
+// A medium that fails part-way (read errors, a full disk): the CRC check or
+// the copy stops with a report instead of spinning, a failed copy is recorded
+// so that the next run rewrites the file, a boot image keeps a blank header.
+TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
+{
+    struct {
+        const char* what;
+        const char* packaged;  // package-relative
+        FaultPlan fault;
+        int32_t status;
+        const char* line;
+    } cases[] = {
+        {"CRC-16 read error", "sys/app.bin", {"/tmp/update/sys/app.bin", false, 1000000}, 2,
+         "1:\t\tcheck update file crc fail:/tmp/update/sys/app.bin"},
+        {"copy write error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0x80000}, 5, "2:\t\twrite file fail "},
+        {"boot image read error", "qspi/boot.bin", {"/tmp/update/qspi/boot.bin", false, 0x80000}, 5,
+         "2:\t\tread file fail "},
+        {"boot image write error", "qspi/boot.bin", {"/dev/boot.bin", true, 0x10000 + 0x80000}, 5,
+         "2:\t\twrite file fail "},
+    };
+    ASSERT_EQ(0, kivo_mount("/system", &FaultyFs::Ops(), (void*)root.c_str(), nullptr));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool boot = std::string(c.packaged) == "qspi/boot.bin";
+        const std::string board = boot ? "/dev/boot.bin" : "/opt/sys_disk/app.bin";
+        const std::string record = "/opt/sys_disk/app-info.ini";
+        const std::string old_record = VersionFile("app.bin", "V1", 77);
+        std::string bytes = Pattern(0x180000, 11);
+        PutLe32(bytes, 80, 4660);
+        RemoveTree(stage);
+        MakeDirs(stage);
+        Stage(c.packaged, bytes);
+        Pack(boot ? R"({"qspi": {"sections": {"boot.bin": {"version": "V2", "check_crc": 4660}}}})"
+                  : R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+        Board(board, "old");
+        if (!boot)
+            Board(record, old_record);
+
+        FaultyFs::Get().Plan(c.fault);
+        EXPECT_EQ(c.status, Run(DefaultRequest(), 20000));
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_TRUE(rec.Has(c.line)) << rec.Dump();
+        if (c.status == 2) {
+            EXPECT_EQ(0u, rec.CountPrefix("3:")) << rec.Dump();
+            EXPECT_EQ("old", BoardBytes(board));
+            EXPECT_EQ(old_record, BoardBytes(record));
+        } else {
+            EXPECT_TRUE(rec.Has("0:\t\tfinish update file " + board.substr(board.rfind('/') + 1)));
+            EXPECT_TRUE(rec.Has("5:" + board));
+            EXPECT_FALSE(BoardBytes(board) == bytes);
+            if (boot)
+                EXPECT_EQ(std::string(256, '\xFF'), BoardBytes(board).substr(0, 256));
+            else
+                EXPECT_EQ(VersionFile("app.bin", "V0.0", 0), BoardBytes(record));
+        }
+
+        // Sound again, the next run of the same package rewrites the file.
+        EXPECT_EQ(5, Run(DefaultRequest()));
+        EXPECT_TRUE(BoardBytes(board) == bytes);
+    }
+}
+
+// No copy buffer: the installed file is left as it was (never truncated);
+// its version record is gone already, so the next run rewrites it.
+TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
+{
+    Stage("sys/app.bin", kCheckText);
+    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+    Board("/opt/sys_disk/app.bin", "old");
+    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    g_fail_copy_buffer = true;
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    g_fail_copy_buffer = false;
+    EXPECT_TRUE(rec.Has("2:\t\talloc space fail ")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("6:"));
+    EXPECT_EQ(0u, rec.CountPrefix("5:"));
+    EXPECT_EQ("old", BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_FALSE(BoardHas("/opt/sys_disk/app-info.ini"));
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_TRUE(rec.Has("1:\t\tini type file no exist info.ini, need update/opt/sys_disk/app-info.ini")) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
 }
 
 TEST_F(UpdateRunTest, EmptyFileGetsOnlyTheStartReport)

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -102,6 +103,109 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
     for (int i = 0; i < 4; ++i)
         s[at + i] = static_cast<char>(v >> (8 * i));
 }
+
+// The sandbox's file system with one failing file: once `after` bytes of
+// one open of `path` (a framework path) were read (or written), the next
+// read (or write) fails, as on a failing medium or a full disk; later calls
+// succeed again, so nothing done after a failure is masked by it. Mount
+// Ops() at "/system" with the sandbox root, as platform_file_ops is.
+struct FaultPlan {
+    std::string path;
+    bool on_write = false;
+    int64_t after = 0;
+};
+
+class FaultyFs {
+public:
+    static FaultyFs& Get()
+    {
+        static FaultyFs fs;
+        return fs;
+    }
+
+    void Plan(const FaultPlan& plan)
+    {
+        std::lock_guard<std::mutex> lock(_m);
+        _plan = plan;
+        _passed.clear();
+    }
+
+    static const kivo_fs_ops_t& Ops()
+    {
+        static const kivo_fs_ops_t ops = [] {
+            kivo_fs_ops_t o = platform_file_ops;
+            o.open = &FaultyFs::Open;
+            o.close = &FaultyFs::Close;
+            o.read = &FaultyFs::Read;
+            o.write = &FaultyFs::Write;
+            return o;
+        }();
+        return ops;
+    }
+
+private:
+    static kivo_err_t Open(void* ctx, intptr_t* out, const char* path, int flags)
+    {
+        kivo_err_t e = platform_file_ops.open(ctx, out, path, flags);
+        FaultyFs& fs = Get();
+        std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0 && path != nullptr && !fs._plan.path.empty() && fs._plan.path == path)
+            fs._passed[*out] = 0;
+        return e;
+    }
+
+    static kivo_err_t Close(void* ctx, intptr_t fh)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            fs._passed.erase(fh);
+        }
+        return platform_file_ops.close(ctx, fh);
+    }
+
+    // How much of size may pass; -1: the call fails.
+    static int64_t Allowance(intptr_t fh, bool write, size_t size)
+    {
+        FaultyFs& fs = Get();
+        std::lock_guard<std::mutex> lock(fs._m);
+        auto it = fs._passed.find(fh);
+        if (it == fs._passed.end() || fs._plan.on_write != write)
+            return static_cast<int64_t>(size);
+        int64_t left = fs._plan.after - it->second;
+        if (left <= 0) {
+            fs._passed.erase(it);
+            return -1;
+        }
+        int64_t n = static_cast<int64_t>(size) < left ? static_cast<int64_t>(size) : left;
+        it->second += n;
+        return n;
+    }
+
+    static kivo_err_t Read(void* ctx, intptr_t fh, void* buffer, size_t size, ssize_t* done)
+    {
+        int64_t n = Allowance(fh, false, size);
+        if (n < 0) {
+            *done = -1;
+            return 5;  // EIO
+        }
+        return platform_file_ops.read(ctx, fh, buffer, static_cast<size_t>(n), done);
+    }
+
+    static kivo_err_t Write(void* ctx, intptr_t fh, const void* buffer, size_t size, ssize_t* done)
+    {
+        int64_t n = Allowance(fh, true, size);
+        if (n < 0) {
+            *done = -1;
+            return 28;  // ENOSPC
+        }
+        return platform_file_ops.write(ctx, fh, buffer, static_cast<size_t>(n), done);
+    }
+
+    std::mutex _m;
+    FaultPlan _plan;
+    std::map<intptr_t, int64_t> _passed;
+};
 
 // One recorded report, as text: "<kind>:<value>" for "update_info",
 // "<route>:<value>" for the other routes.
@@ -194,6 +298,12 @@ protected:
             MakeDirs(root + d);
         gui.Start();
         receiver.reset(new kivo::MsgRouter);
+        // Private paths are keyed by the router's name, else by its address:
+        // a fixture's receiver may reuse the address of the one before, whose
+        // dead entries would then refuse its connections (or take its
+        // reports), so each gets a name of its own.
+        static int fixtures = 0;
+        receiver->SetName("update_test_recorder_" + std::to_string(++fixtures));
         rec.Connect(*receiver);
         kivo::ElemWrite("/update/force", kivo::Var(0));
         kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(0));
