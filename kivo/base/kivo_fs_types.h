@@ -55,8 +55,9 @@ typedef struct kivo_statfs_t {
     uint64_t used;   // total minus avail
 } kivo_statfs_t;
 
-// Times for utime. Only what the system's time_t holds reaches the system
-// (the low 32 bits on the device).
+// Times for utime, handed to the system whole (its time_t is 64-bit on
+// every target; a kernel without the 64-bit calls refuses what does not fit
+// in 32 bits).
 typedef struct kivo_utimbuf_t {
     kivo_time_t actime;
     kivo_time_t modtime;

@@ -9,8 +9,7 @@
 // platform reported it.
 typedef int32_t kivo_err_t;
 
-// Seconds since the epoch, signed 64-bit on every target (the device's own
-// time_t is 32-bit).
+// Seconds since the epoch, signed 64-bit on every target.
 typedef int64_t kivo_time_t;
 
 // Time-outs are unsigned 32-bit milliseconds; this value waits without limit.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/app/updater_run.h"
+#include "tests/kivo/base/platform/linux/raw_file_times.h"
 
 using e2e::Le32;
 using e2e::Pattern;
@@ -489,6 +490,28 @@ TEST_F(UpdaterTest, SecondPathIsUsedWhenTheFirstIsMissing)
     ASSERT_FALSE(run.Reports().empty());
     EXPECT_EQ(run.Reports()[0], "[Init]code.bin path: /media/usb/code.bin");
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new");
+}
+
+// A USB stick's dates reach 2107 and a device clock can be wrong: a code
+// file and an installed boot image dated 2040 are files like any other.
+TEST_F(UpdaterTest, FilesDatedAfter2038AreFound)
+{
+    const std::string new_boot = BootImage(90000, 0x2222, 0x11, 8);
+    sb.Put("/dev/boot.bin", BootImage(70000, 0x1111, 0x10, 6));
+    ASSERT_TRUE(raw_times::Set(sb.Path("/dev/boot.bin"), raw_times::k2040));
+    ASSERT_TRUE(Package(sb).File("qspi", "boot.bin", new_boot, "V17", 0x2222).WriteTo("/media/usb/code.bin"));
+    ASSERT_TRUE(raw_times::Set(sb.Path("/media/usb/code.bin"), raw_times::k2040));
+    // The second path holds a package too; it must not be taken.
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", "new", "V2").WriteTo("/opt/update_disk/code.bin"));
+
+    Outcome run = sb.Start({"/media/usb/code.bin", "/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    ASSERT_FALSE(run.Reports().empty());
+    EXPECT_EQ(run.Reports()[0], "[Init]code.bin path: /media/usb/code.bin");
+    EXPECT_TRUE(run.Printed("[update]\t\tstart update boot.bin")) << run.All();
+    EXPECT_TRUE(sb.Read("/dev/boot.bin") == new_boot) << "the boot image was not rewritten";
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "old");
 }
 
 // ---- interruption: a kill at any point, then a second run of the same

@@ -56,7 +56,8 @@ typedef struct kivo_timezone_t {
 } kivo_timezone_t;
 
 // The system's time_t and kivo_time_t: widening sign-extends, narrowing
-// keeps the low word where time_t is 32-bit (the device).
+// would keep the low word of a 32-bit time_t (every target is built with a
+// 64-bit one).
 kivo_time_t kivo_time_from_sys(time_t t);
 time_t kivo_time_to_sys(kivo_time_t t);
 

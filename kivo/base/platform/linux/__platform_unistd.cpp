@@ -17,6 +17,11 @@
 
 // The 64-bit calls are used throughout so that large files and the large
 // inode numbers of big host file systems also work on the 32-bit device.
+// Their records must carry 64-bit times as well: on the device a stat of a
+// file dated after 2038-01-19 fails outright with 32-bit ones.
+static_assert(sizeof(time_t) == 8, "build with 64-bit time_t (_TIME_BITS=64)");
+static_assert(sizeof(off_t) == 8, "build with 64-bit off_t (_FILE_OFFSET_BITS=64)");
+static_assert(sizeof(((struct stat64*)nullptr)->st_mtime) == 8, "stat64 must carry 64-bit times");
 
 namespace {
 
