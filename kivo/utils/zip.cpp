@@ -105,12 +105,18 @@ long ZCALLBACK kivo_zip_seek_file64(voidpf, voidpf stream, ZPOS64_T offset, int 
     return 0;
 }
 
+// The 32-bit table: minizip reads the position as an unsigned 32-bit value
+// (all ones meaning failure), so an archive up to 4 GiB works even where
+// long is 32 bits; the seeks beneath are 64-bit so that nothing fails past
+// 2 GiB.
 long ZCALLBACK kivo_zip_tell_file(voidpf, voidpf stream)
 {
-    off_t pos = -1;
-    if (stream == nullptr || kivo_file_lseek(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
+    int64_t pos = -1;
+    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
         return -1;
-    return (long)pos;
+    if (pos < 0 || (uint64_t)pos >= (uint64_t)MAXU32)
+        return -1;
+    return (long)(uLong)pos;
 }
 
 long ZCALLBACK kivo_zip_seek_file(voidpf, voidpf stream, uLong offset, int origin)
@@ -118,8 +124,8 @@ long ZCALLBACK kivo_zip_seek_file(voidpf, voidpf stream, uLong offset, int origi
     const int whence = _Whence(origin);
     if (whence < 0)
         return -1;
-    off_t pos = 0;
-    if (stream == nullptr || kivo_file_lseek(*_Cell(stream), (off_t)offset, whence, &pos) != 0)
+    int64_t pos = 0;
+    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), (int64_t)offset, whence, &pos) != 0)
         return -1;
     return 0;
 }
@@ -231,10 +237,12 @@ bool ZipReaderPrivate::_ReadCurrentInfo()
 {
     char* raw_file_name_in_zip = static_cast<char*>(malloc(ZipReader::kNameMax + 1));
     assert(raw_file_name_in_zip);
-    unz_file_info fi;
+    // The 64-bit record: the sizes of the 32-bit one are uLong, 32 bits on
+    // the device.
+    unz_file_info64 fi;
     memset(&fi, 0, sizeof(fi));
-    int rc = unzGetCurrentFileInfo(_zipFile, &fi, raw_file_name_in_zip, ZipReader::kNameMax + 1,
-                                   nullptr, 0, nullptr, 0);
+    int rc = unzGetCurrentFileInfo64(_zipFile, &fi, raw_file_name_in_zip, ZipReader::kNameMax + 1,
+                                     nullptr, 0, nullptr, 0);
     raw_file_name_in_zip[ZipReader::kNameMax] = '\0';
     if (rc != UNZ_OK || raw_file_name_in_zip[0] == '\0') {
         free(raw_file_name_in_zip);
@@ -400,7 +408,9 @@ bool ZipReader::ExtractCurrentEntryToFilePath(const std::string& path, const std
         FilePathExtractDelegate sink(path);
         ok = m_ctx->_Extract(sink, password);
     }
-    if (ok) {
+    // A DOS date is never before 1980, so -1 is a date the platform could
+    // not convert: the file then keeps the time its extraction gave it.
+    if (ok && m_ctx->_info.time != -1) {
         kivo_utimbuf_t times;
         times.actime = m_ctx->_info.time;
         times.modtime = m_ctx->_info.time;
@@ -455,8 +465,15 @@ bool ZipReader::ExtractCurrentEntryToString(size_t maxReadBytes, std::string* ou
         return false;
     }
     std::string scratch;
-    uint64_t size = m_ctx->_info.size > 0 ? (uint64_t)m_ctx->_info.size : 0;
-    scratch.reserve(size < maxReadBytes ? (size_t)size : maxReadBytes);
+    const uint64_t size = m_ctx->_info.size > 0 ? (uint64_t)m_ctx->_info.size : 0;
+    // An entry must be read whole, so one over the limit (or over what a
+    // string can hold: on the device a 64-bit size may exceed any size_t)
+    // fails before anything is read or reserved.
+    if (size > (uint64_t)maxReadBytes || size > (uint64_t)scratch.max_size())
+        return false;
+    // The recorded size is the archive's claim: reserve at most 1 MiB on its
+    // word, the text grows with the bytes that really come.
+    scratch.reserve((size_t)(size < (1u << 20) ? size : (1u << 20)));
     StringExtractDelegate sink(maxReadBytes, &scratch);
     if (!m_ctx->_Extract(sink, password))
         return false;

@@ -76,7 +76,7 @@ class ZipReader : private kivo::NonCopyable {
 public:
     struct EntryInfo {
         std::string name;   // raw name in the archive, without a trailing '/'
-        int64_t size;       // uncompressed size (32-bit field)
+        int64_t size;       // uncompressed size (from the 64-bit record)
         int64_t time;       // entry date and time as local time
         bool is_directory;
     };
