@@ -1,5 +1,7 @@
 #include "app/update.h"
 
+#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -521,6 +523,44 @@ std::unique_ptr<kivo::check::CrcBuilder> Update::MakeCrcBuilder()
     return std::unique_ptr<kivo::check::CrcBuilder>(new kivo::check::CrcBuilder(8, 0x07, 0, false, false, 0x55));
 }
 
+namespace {
+
+// The device's strtoul, whose unsigned long is 32 bits: a magnitude above
+// 0xFFFFFFFF saturates whatever its sign, and a negative text that fits
+// wraps modulo 2^32. Every build reads a version as the device does.
+uint32_t _DeviceStrtoul(const char* s, int base)
+{
+    while (isspace((unsigned char)*s))
+        ++s;
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+        negative = *s == '-';
+        ++s;
+    }
+    // One sign, and nothing blank after it.
+    if (*s == '+' || *s == '-' || isspace((unsigned char)*s))
+        return 0;
+    const int saved = errno;
+    errno = 0;
+    const unsigned long long magnitude = strtoull(s, nullptr, base);
+    const bool range = errno == ERANGE;
+    errno = saved;
+    if (range || magnitude > 0xFFFFFFFFull)
+        return 0xFFFFFFFFu;
+    const uint32_t v = static_cast<uint32_t>(magnitude);
+    return negative ? 0u - v : v;
+}
+
+// As kivo::ParseUInt: hexadecimal after "0x" or "0X", else decimal.
+uint32_t _VersionComponent(const std::string& s)
+{
+    if (s.size() >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
+        return _DeviceStrtoul(s.c_str() + 2, 16);
+    return _DeviceStrtoul(s.c_str(), 10);
+}
+
+}  // namespace
+
 int32_t Update::ParseVersion(const std::string& text, uint32_t ver[4])
 {
     std::vector<std::string> parts;
@@ -532,11 +572,8 @@ int32_t Update::ParseVersion(const std::string& text, uint32_t ver[4])
     std::string& last = parts[count - 1];
     if (count >= 2 && !last.empty() && last[last.size() - 1] == 'T')
         last.erase(last.size() - 1);
-    for (size_t i = 0; i < count; ++i) {
-        unsigned long v = kivo::ParseUInt(parts[i]);
-        // As on the 32-bit device, where the parser saturates.
-        ver[i] = v > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
-    }
+    for (size_t i = 0; i < count; ++i)
+        ver[i] = _VersionComponent(parts[i]);
     return 1;
 }
 

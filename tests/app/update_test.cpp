@@ -586,6 +586,21 @@ TEST(UpdatePieces, ParseVersion)
         {"V1T", 1, {1, 9, 9, 9}},  // one part: its 'T' stays for the number parser
         {"V2.1T", 1, {2, 1, 9, 9}},
         {"4294967296.7", 1, {0xFFFFFFFFu, 7, 9, 9}},
+        // Each component reads as the device's 32-bit strtoul reads it: a
+        // negative text whose magnitude fits wraps modulo 2^32, a magnitude
+        // that does not fit saturates, whatever its sign.
+        {"V1.-5", 1, {1, 4294967291u, 9, 9}},
+        {"1.-4294967295", 1, {1, 1, 9, 9}},
+        {"-1", 1, {0xFFFFFFFFu, 9, 9, 9}},
+        {"-4294967296.2", 1, {0xFFFFFFFFu, 2, 9, 9}},
+        {"18446744073709551615.-18446744073709551615.-18446744073709551616", 1,
+         {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 9}},
+        {"V-1.2.-3.4294967297", 1, {0xFFFFFFFFu, 2, 4294967293u, 0xFFFFFFFFu}},
+        {"1. -7.+5.-0", 1, {1, 4294967289u, 5, 0}},
+        {"1.--5.- 5.-", 1, {1, 0, 0, 0}},
+        {"0x-5.0x-FFFFFFFF.0x-100000000.-0x5", 1, {4294967291u, 1, 0xFFFFFFFFu, 0}},
+        {"2.-4294967295T", 1, {2, 1, 9, 9}},
+        {"7.-12abc", 1, {7, 4294967284u, 9, 9}},
         {"1.2.3.4.5", 0, {9, 9, 9, 9}},
         {"", 0, {9, 9, 9, 9}},
         {"...", 0, {9, 9, 9, 9}},
