@@ -211,17 +211,21 @@ bool WriteSparseArchive(const std::string& path, const std::vector<RawEntry>& en
         const uint32_t crc = e.hole ? 0 : (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size());
         const bool big = size >= kMax;
         const bool far = at >= kMax;
+        // From the version needed to the name's length, both headers agree.
+        auto shared = [&](std::string& s, uint32_t needed) {
+            Put16(s, needed);
+            Put16(s, 0);
+            Put16(s, 0);  // stored
+            Put16(s, kDosTime);
+            Put16(s, kDosDate);
+            Put32(s, crc);
+            Put32(s, big ? kMax : (uint32_t)size);
+            Put32(s, big ? kMax : (uint32_t)size);
+            Put16(s, (uint32_t)e.name.size());
+        };
         std::string local;
         Put32(local, 0x04034b50);
-        Put16(local, big ? 45 : 10);
-        Put16(local, 0);
-        Put16(local, 0);  // stored
-        Put16(local, kDosTime);
-        Put16(local, kDosDate);
-        Put32(local, crc);
-        Put32(local, big ? kMax : (uint32_t)size);
-        Put32(local, big ? kMax : (uint32_t)size);
-        Put16(local, (uint32_t)e.name.size());
+        shared(local, big ? 45 : 10);
         Put16(local, big ? 20 : 0);
         local += e.name;
         if (big) {
@@ -239,15 +243,7 @@ bool WriteSparseArchive(const std::string& path, const std::vector<RawEntry>& en
             Put64(extra, at);
         Put32(central, 0x02014b50);
         Put16(central, 45);
-        Put16(central, (big || far) ? 45 : 10);
-        Put16(central, 0);
-        Put16(central, 0);
-        Put16(central, kDosTime);
-        Put16(central, kDosDate);
-        Put32(central, crc);
-        Put32(central, big ? kMax : (uint32_t)size);
-        Put32(central, big ? kMax : (uint32_t)size);
-        Put16(central, (uint32_t)e.name.size());
+        shared(central, (big || far) ? 45 : 10);
         Put16(central, extra.empty() ? 0 : (uint32_t)extra.size() + 4);
         Put16(central, 0);
         Put16(central, 0);
