@@ -8,9 +8,14 @@
  * descriptors, one per page, and runs on after the call returns until the
  * caller waits for it (PELLIX_SG_WAIT) or releases it (PELLIX_SG_RELEASE).
  *
- * The engine is polled, no interrupt is used, and there are no locks: each
- * open file has its own state, and callers serialise their use of the one
- * engine.
+ * The engine is polled, no interrupt is used. Each open file has its own
+ * state under its own mutex, so that threads sharing a file cannot release
+ * one transfer twice or start two at once; all files drive the one engine,
+ * whose mutex is held from a reset to the end of a simple copy, to the
+ * start of a ring, and over a ring's release. Until its ring is released,
+ * the engine belongs to that file: another file's transfer is refused
+ * rather than resetting the engine under the ring. A caller that
+ * serialises its own use never waits for either lock.
  *
  * Builds against 4.19 (the device) and 6.1; the API differences are handled
  * where they occur.
@@ -33,6 +38,7 @@
 #include <linux/uaccess.h>
 #include <linux/jiffies.h>
 #include <linux/delay.h>
+#include <linux/mutex.h>
 #include <linux/version.h>
 #include <asm/processor.h>
 
@@ -49,9 +55,19 @@
 /* A ring wait spins this long before it sleeps between polls. */
 #define SG_SPIN_TICKS		2
 
+/* Allocations sized from user space may fail; that is an answer, not a fault. */
+#define PELLIX_GFP		(GFP_KERNEL | __GFP_NOWARN)
+
 static int major;
 static struct class *firstdrv_class;
 static struct device *drv_device;
+
+/*
+ * The one engine: engine_lock serialises resets, starts and releases;
+ * engine_ring is the file whose ring the engine may still be walking.
+ */
+static DEFINE_MUTEX(engine_lock);
+static struct dma_info *engine_ring;
 
 /* ---- register access ---------------------------------------------------- */
 
@@ -157,6 +173,7 @@ static int pel_poll(struct dma_info *info, unsigned int reg, u32 mask,
 /* Soft reset: the engine drops any transfer and clears the bit when done. */
 static int _engine_reset(struct dma_info *info)
 {
+	lockdep_assert_held(&engine_lock);
 	pel_write(info, CDMA_CR, CDMA_CR_RESET);
 	return pel_poll(info, CDMA_CR, CDMA_CR_RESET, 0, ENGINE_START_TICKS);
 }
@@ -215,10 +232,10 @@ static int _sg_init(struct dma_info *info, unsigned int n)
 	unsigned int i;
 
 	block = dma_alloc_coherent(drv_device, n * CDMA_DESC_SIZE,
-				   &info->sg_paddr_base, GFP_KERNEL);
+				   &info->sg_paddr_base, PELLIX_GFP);
 	if (!block)
 		goto err;
-	info->SgDes = vmalloc(n * sizeof(*info->SgDes));
+	info->SgDes = kvmalloc_array(n, sizeof(*info->SgDes), PELLIX_GFP);
 	if (!info->SgDes)
 		goto err_block;
 
@@ -296,8 +313,8 @@ static void _sg_free(struct dma_info *info, unsigned int mapped, bool started)
 	}
 	pel_put_pages(info->SgPages, info->SgNum, false);
 	kvfree(info->SgPages);
-	vfree(info->puiDmaMap);
-	vfree(info->SgDes);
+	kvfree(info->puiDmaMap);
+	kvfree(info->SgDes);
 	dma_free_coherent(drv_device, info->SgNum * CDMA_DESC_SIZE,
 			  (void *)info->sg_vaddr_base, info->sg_paddr_base);
 	info->SgPages = NULL;
@@ -312,19 +329,26 @@ static void _sg_free(struct dma_info *info, unsigned int mapped, bool started)
  * Releases the outstanding ring transfer, if any. The engine is stopped
  * first; when it cannot be, the transfer is kept (its pages stay pinned)
  * and -EIO is returned, as releasing would let the engine write into freed
- * memory.
+ * memory. Once released, the engine is free for every file.
  */
 static int _sg_wait_done(struct dma_info *info)
 {
+	int ret = 0;
+
+	lockdep_assert_held(&info->lock);
 	if (!info->SgNum)
 		return 0;
+	mutex_lock(&engine_lock);
 	if (_engine_halt(info)) {
 		pr_err("pel_lix: engine does not stop, %u pages stay pinned\n",
 		       info->SgNum);
-		return -EIO;
+		ret = -EIO;
+	} else {
+		_sg_free(info, info->SgNum, true);
+		engine_ring = NULL;
 	}
-	_sg_free(info, info->SgNum, true);
-	return 0;
+	mutex_unlock(&engine_lock);
+	return ret;
 }
 
 /*
@@ -409,14 +433,14 @@ static ssize_t pel_trans_sg(struct dma_info *info, struct page **pages,
 	size_t done = 0;
 	int i, ret;
 
-	map = vmalloc(3 * sizeof(*map) * n);
+	map = kvmalloc_array(3 * n, sizeof(*map), PELLIX_GFP);
 	if (!map) {
 		ret = -ENOMEM;
 		goto err_pages;
 	}
 	ret = _sg_init(info, n);
 	if (ret) {
-		vfree(map);
+		kvfree(map);
 		goto err_pages;
 	}
 	info->SgPages = pages;
@@ -452,6 +476,7 @@ static ssize_t pel_trans_sg(struct dma_info *info, struct page **pages,
 		_sg_free(info, n, false);
 		return -1;
 	}
+	engine_ring = info;
 	return count;
 
 err_pages:
@@ -460,7 +485,11 @@ err_pages:
 	return ret;
 }
 
-/* Read (to memory) and write (from memory) differ in direction only. */
+/*
+ * Read (to memory) and write (from memory) differ in direction only. The
+ * file's lock is held throughout; the engine's from before the pages are
+ * pinned until the transfer has started (a simple copy: until its end).
+ */
 static ssize_t pel_transfer(struct file *file, const char __user *buf,
 			    size_t count, loff_t pos,
 			    enum dma_data_direction dir, const char *who)
@@ -470,6 +499,7 @@ static ssize_t pel_transfer(struct file *file, const char __user *buf,
 	unsigned int offset = uaddr & ~PAGE_MASK;
 	bool to_mem = dir == DMA_FROM_DEVICE;
 	struct page **pages;
+	ssize_t ret;
 	long got;
 	int n;
 
@@ -477,36 +507,54 @@ static ssize_t pel_transfer(struct file *file, const char __user *buf,
 		pr_err("filp->private error\n");
 		return 0;
 	}
-	/*
-	 * Nothing to move, whatever the alignment: the engine is not
-	 * touched. The VFS caps count at MAX_RW_COUNT, so n fits an int.
-	 */
-	n = count ? DIV_ROUND_UP(count + offset, PAGE_SIZE) : 0;
-	if (!n) {
+	/* Nothing to move, whatever the alignment: the engine is not touched. */
+	if (!count) {
 		pr_err("first_drv_write param error\n");
 		return 0;
 	}
-	/* A new transfer would reset the engine under the outstanding one. */
-	if (info->SgNum)
-		return -EBUSY;
-	if (!pel_access_ok(buf, count, to_mem))
-		return -EFAULT;
+	/* Refused before anything is pinned or allocated; n fits an int. */
+	if (count > PELLIX_MAX_TRANSFER)
+		return -EINVAL;
+	n = DIV_ROUND_UP(count + offset, PAGE_SIZE);
 
-	pages = kvmalloc_array(n, sizeof(*pages), GFP_KERNEL);
+	if (mutex_lock_killable(&info->lock))
+		return -EINTR;
+	/* A new transfer would reset the engine under the outstanding one. */
+	ret = -EBUSY;
+	if (info->SgNum)
+		goto out_file;
+	ret = -EFAULT;
+	if (!pel_access_ok(buf, count, to_mem))
+		goto out_file;
+	mutex_lock(&engine_lock);
+	/* ... or under another file's, which would never learn of it. */
+	ret = -EBUSY;
+	if (engine_ring)
+		goto out_engine;
+
+	ret = -ENOMEM;
+	pages = kvmalloc_array(n, sizeof(*pages), PELLIX_GFP);
 	if (!pages)
-		return -ENOMEM;
+		goto out_engine;
 	got = pel_pin_pages(uaddr & PAGE_MASK, n, to_mem, pages);
 	if (got < n) {
 		pr_err("[%s]get_user_pages fail! pgae_num %d get_num %d\n",
 		       who, n, (int)got);
 		pel_put_pages(pages, got > 0 ? got : 0, false);
 		kvfree(pages);
-		return -EFAULT;
+		ret = -EFAULT;
+		goto out_engine;
 	}
 
 	if (n == 1)
-		return pel_trans_page(info, pages, offset, count, pos, dir);
-	return pel_trans_sg(info, pages, n, offset, count, dir);
+		ret = pel_trans_page(info, pages, offset, count, pos, dir);
+	else
+		ret = pel_trans_sg(info, pages, n, offset, count, dir);
+out_engine:
+	mutex_unlock(&engine_lock);
+out_file:
+	mutex_unlock(&info->lock);
+	return ret;
 }
 
 /* ---- file operations ----------------------------------------------------- */
@@ -579,26 +627,42 @@ static long pel_ioctl_get_idle(struct dma_info *info, u32 __user *arg)
 	return 0;
 }
 
+/*
+ * Every code runs under the file's lock: even reading the status goes
+ * through the window that PELLIX_SET_BASE may replace. A ring wait holds
+ * the lock while it polls, but not the engine's: the engine belongs to
+ * this file's ring meanwhile, and other files only find it taken.
+ */
 static long first_drv_ioctl(struct file *file, unsigned int cmd,
 			    unsigned long arg)
 {
 	struct dma_info *info = file->private_data;
+	long ret;
 
+	if (mutex_lock_killable(&info->lock))
+		return -EINTR;
 	switch (cmd) {
 	case PELLIX_SET_BASE:
-		return pel_ioctl_set_base(info, arg);
+		ret = pel_ioctl_set_base(info, arg);
+		break;
 	case PELLIX_SET_TRANS:
-		return pel_ioctl_set_trans(info,
-					   (struct trans_msg __user *)arg);
+		ret = pel_ioctl_set_trans(info, (struct trans_msg __user *)arg);
+		break;
 	case PELLIX_SG_WAIT:
-		return pel_ioctl_sg_wait(info, (struct wait_msg __user *)arg);
+		ret = pel_ioctl_sg_wait(info, (struct wait_msg __user *)arg);
+		break;
 	case PELLIX_GET_IDLE:
-		return pel_ioctl_get_idle(info, (u32 __user *)arg);
+		ret = pel_ioctl_get_idle(info, (u32 __user *)arg);
+		break;
 	case PELLIX_SG_RELEASE:
-		return _sg_wait_done(info);
+		ret = _sg_wait_done(info);
+		break;
 	default:
-		return -EINVAL;
+		ret = -EINVAL;
+		break;
 	}
+	mutex_unlock(&info->lock);
+	return ret;
 }
 
 static int first_drv_open(struct inode *inode, struct file *file)
@@ -615,10 +679,12 @@ static int first_drv_open(struct inode *inode, struct file *file)
 	info = kzalloc(sizeof(*info), GFP_KERNEL);
 	if (!info)
 		return -ENOMEM;
+	mutex_init(&info->lock);
 	info->pl_axicdma_base = ioremap(PELLIX_REG_BASE, PELLIX_REG_SIZE);
 	if (!info->pl_axicdma_base) {
 		pr_err("pel_lix: cannot map the registers at %#x\n",
 		       PELLIX_REG_BASE);
+		mutex_destroy(&info->lock);
 		kfree(info);
 		return -ENOMEM;
 	}
@@ -631,11 +697,22 @@ static int first_drv_close(struct inode *inode, struct file *file)
 	struct dma_info *info = file->private_data;
 
 	/*
-	 * A transfer left outstanding is stopped and released here; if the
-	 * engine cannot be stopped its pages stay pinned for good, which is
-	 * better than the engine writing into memory reused by others.
+	 * No call on the file is left by now; the lock is taken because the
+	 * release below expects it. A transfer left outstanding is stopped
+	 * and released here; if the engine cannot be stopped its pages stay
+	 * pinned for good, which is better than the engine writing into
+	 * memory reused by others. The engine is given up all the same:
+	 * another file's start resets it again before it runs.
 	 */
-	_sg_wait_done(info);
+	mutex_lock(&info->lock);
+	if (_sg_wait_done(info)) {
+		mutex_lock(&engine_lock);
+		if (engine_ring == info)
+			engine_ring = NULL;
+		mutex_unlock(&engine_lock);
+	}
+	mutex_unlock(&info->lock);
+	mutex_destroy(&info->lock);
 	if (info->pl_axicdma_base)
 		iounmap(info->pl_axicdma_base);
 	kfree(info);

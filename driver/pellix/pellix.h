@@ -12,12 +12,21 @@
 #ifdef __KERNEL__
 #include <linux/types.h>
 #include <linux/bitops.h>
+#include <linux/mutex.h>
 #else
 #include <stdint.h>
 #endif
 #include <linux/ioctl.h>
 
 #define PELLIX_NAME		"pel_lix"
+
+/*
+ * Largest read or write, in bytes: 16 MiB, at most 4097 pages and as many
+ * descriptors (256 KiB of descriptor memory). A larger count is refused
+ * with EINVAL before anything is pinned, so that no caller can make the
+ * module pin, map or allocate without limit.
+ */
+#define PELLIX_MAX_TRANSFER	(16u << 20)
 
 /* Fixed-address mode of the next transfer (it lasts for one transfer). */
 enum _FIXED {
@@ -83,8 +92,12 @@ struct wait_msg {
 
 struct page;
 
-/* State of one open file, kept as its private data. */
+/*
+ * State of one open file, kept as its private data. lock serialises the
+ * calls on the file: every field below is read and written under it.
+ */
 struct dma_info {
+	struct mutex lock;
 	void __iomem *pl_axicdma_base;	/* mapped register window */
 	uintptr_t tran_dst_address;	/* device-side address of transfers */
 	uintptr_t sg_vaddr_base;	/* kernel address of the descriptors */

@@ -16,6 +16,9 @@
 #define CR_KH_READ	0x10u
 #define CR_KH_WRITE	0x20u
 #define SR_IDLE		0x02u
+#define SR_SGINCLD	0x08u	/* built with scatter-gather */
+#define SR_IOC_IRQ	0x1000u	/* a transfer completed since the reset */
+#define SR_IRQ_THRESHOLD 0x00010000u	/* interrupt threshold count, 1 after reset */
 #define BTT_MASK	0x03ffffffu
 #define DESC_SIZE	64u
 #define KEYHOLE_WIDTH	4u
@@ -26,8 +29,11 @@ static struct {
 	u32 cr, curdesc, taildesc, sa, da, btt;
 	bool busy, sg;
 	u64 done_at;
-	unsigned int reset_left;
+	u64 reset_until;	/* the reset bit shows until then */
 	bool reset_forever;
+	u64 settled_at;		/* idle from then on after a reset */
+	bool completed;		/* a transfer completed since the reset */
+	const void *started_by;	/* window that started the transfer */
 } e;
 
 static struct cdma_sim_write *wlog;
@@ -82,23 +88,34 @@ static void update(void)
 	else
 		copy(e.sa, e.da, e.btt & BTT_MASK);
 	e.busy = false;
+	e.completed = true;
 	stats.transfers++;
+}
+
+static bool settling(void)
+{
+	return kstub_now_us() < e.settled_at;
 }
 
 static bool in_reset(void)
 {
-	return e.reset_forever || e.reset_left;
+	return e.reset_forever || kstub_now_us() < e.reset_until;
 }
 
 static void start(bool sg)
 {
 	update();
+	if (settling()) {
+		stats.unready_starts++;
+		return;
+	}
 	if (e.busy) {
 		stats.overlapped++;
 		return;
 	}
 	e.busy = true;
 	e.sg = sg;
+	e.started_by = kstub_mmio_window();
 	e.done_at = cfg.delay_us == CDMA_SIM_NEVER ? CDMA_SIM_NEVER
 						    : kstub_now_us() + cfg.delay_us;
 	update();
@@ -109,6 +126,17 @@ static void clear_registers(void)
 	e.cr = e.curdesc = e.taildesc = e.sa = e.da = e.btt = 0;
 }
 
+/*
+ * A reset takes time, not a number of reads: a driver thread that was
+ * preempted while polling finds it done, as on the device. Once the bit
+ * has cleared the engine still settles before it is idle.
+ */
+static void reset_takes(u64 us)
+{
+	e.reset_until = kstub_now_us() + us;
+	e.settled_at = e.reset_until + cfg.settle_us;
+}
+
 static void reset(void)
 {
 	stats.resets++;
@@ -117,11 +145,15 @@ static void reset(void)
 		e.reset_forever = true;
 		return;
 	}
-	if (e.busy)
+	if (e.busy) {
 		stats.aborted++;
+		if (e.started_by != kstub_mmio_window())
+			stats.foreign_aborts++;
+	}
 	e.busy = false;
+	e.completed = false;
 	clear_registers();
-	e.reset_left = cfg.reset_reads;
+	reset_takes(cfg.reset_us);
 }
 
 static u32 reg_read(void *ctx, unsigned long off)
@@ -133,11 +165,12 @@ static u32 reg_read(void *ctx, unsigned long off)
 	switch (off) {
 	case R_CR:
 		v = e.cr | (in_reset() ? CR_RESET : 0);
-		if (e.reset_left)
-			e.reset_left--;
 		return v;
 	case R_SR:
-		return (!e.busy && !in_reset()) ? SR_IDLE : 0;
+		v = (!e.busy && !in_reset() && !settling()) ? SR_IDLE : 0;
+		if (cfg.status_extras)
+			v |= SR_SGINCLD | SR_IRQ_THRESHOLD | (e.completed ? SR_IOC_IRQ : 0);
+		return v;
 	case R_CURDESC:
 		return e.curdesc;
 	case R_TAILDESC:
@@ -209,50 +242,75 @@ static void on_release(void *ctx)
 
 void cdma_sim_install(phys_addr_t phys, const struct cdma_sim_config *c)
 {
+	kstub_enter();
 	memset(&e, 0, sizeof(e));
 	memset(&stats, 0, sizeof(stats));
 	cdma_sim_log_clear();
 	cdma_sim_configure(c);
 	kstub_mmio_attach(phys, 4096, &ops, NULL);
 	kstub_set_release_hook(on_release, NULL);
+	kstub_leave();
 }
 
 void cdma_sim_configure(const struct cdma_sim_config *c)
 {
+	kstub_enter();
 	cfg = *c;
+	kstub_leave();
 }
 
 bool cdma_sim_busy(void)
 {
+	bool busy;
+
+	kstub_enter();
 	update();
-	return e.busy;
+	busy = e.busy;
+	kstub_leave();
+	return busy;
 }
 
 void cdma_sim_unhang(void)
 {
+	kstub_enter();
 	cfg.bus_hang = false;
 	cfg.reset_stuck = false;
-	if (!e.reset_forever)
-		return;
-	e.reset_forever = false;
-	if (e.busy)
-		stats.aborted++;
-	e.busy = false;
-	clear_registers();
+	if (e.reset_forever) {
+		e.reset_forever = false;
+		if (e.busy)
+			stats.aborted++;
+		e.busy = false;
+		clear_registers();
+		reset_takes(0);
+	}
+	kstub_leave();
 }
 
+/* The log is the caller's to read while no other thread drives the engine. */
 size_t cdma_sim_log(const struct cdma_sim_write **log)
 {
+	size_t n;
+
+	kstub_enter();
 	*log = wlog;
-	return wlog_len;
+	n = wlog_len;
+	kstub_leave();
+	return n;
 }
 
 void cdma_sim_log_clear(void)
 {
+	kstub_enter();
 	wlog_len = 0;
+	kstub_leave();
 }
 
 struct cdma_sim_stats cdma_sim_stats(void)
 {
-	return stats;
+	struct cdma_sim_stats s;
+
+	kstub_enter();
+	s = stats;
+	kstub_leave();
+	return s;
 }

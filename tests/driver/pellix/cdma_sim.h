@@ -19,9 +19,11 @@ extern "C" {
 
 struct cdma_sim_config {
 	u64 delay_us;		/* start to completion; CDMA_SIM_NEVER: never */
-	unsigned int reset_reads; /* reads that still show the reset bit */
+	u64 reset_us;		/* the reset bit clears this long after the reset */
 	bool reset_stuck;	/* the reset bit never clears */
 	bool bus_hang;		/* a transfer in flight keeps a reset from finishing */
+	u64 settle_us;		/* after a reset: busy this long before idle */
+	bool status_extras;	/* status shows more than idle: SGIncld, IOC_Irq */
 };
 
 struct cdma_sim_write {
@@ -36,7 +38,12 @@ struct cdma_sim_stats {
 	unsigned int bus_faults;	/* engine accesses to no memory, bad rings */
 	unsigned int released_busy;	/* memory given back while a transfer ran */
 	unsigned int overlapped;	/* starts while a transfer ran */
+	unsigned int unready_starts;	/* starts dropped: the engine was not yet idle */
+	unsigned int foreign_aborts;	/* resets through another window than the
+					 * one that started the transfer they cut */
 };
+
+/* Every call is safe from any thread. */
 
 /* Puts the engine behind [phys, phys + 4096); call after kstub_reset. */
 void cdma_sim_install(phys_addr_t phys, const struct cdma_sim_config *cfg);

@@ -64,7 +64,7 @@ class PellixModule : public ::testing::Test {
   void SetUp() override {
     kstub_reset();
     cfg_.delay_us = 20;
-    cfg_.reset_reads = 2;
+    cfg_.reset_us = 2;
     cdma_sim_install(kRegs, &cfg_);
     devmem_.resize(kDevMemSize);
     Fill(devmem_.data(), devmem_.size(), 3);
@@ -89,6 +89,8 @@ class PellixModule : public ::testing::Test {
     EXPECT_EQ(0u, s.released_busy) << "memory released while the engine ran";
     EXPECT_EQ(0u, s.bus_faults);
     EXPECT_EQ(0u, s.overlapped);
+    EXPECT_EQ(0u, s.unready_starts) << "a transfer started before the engine was idle";
+    EXPECT_EQ(0u, s.foreign_aborts) << "a file's transfer was reset through another file";
     kstub_reset();
   }
 
@@ -329,6 +331,23 @@ TEST_F(Pellix, ReadWithinAPageFillsTheBufferAndDirtiesThePage) {
   EXPECT_EQ(held_, kstub_live());
 }
 
+TEST_F(Pellix, SimpleCopyWaitCrossesTheJiffiesWrap) {
+  cfg_.delay_us = 3 * kJiffy;
+  Configure();
+  UserBuf buf(1);
+  // Two ticks before the counter wraps; the copy ends three ticks later.
+  kstub_advance_us((~0ul - 1 - kstub_jiffies()) * kJiffy);
+  const unsigned long before = kstub_jiffies();
+  ASSERT_EQ(~0ul - 1, before);
+
+  EXPECT_EQ(300, Read(buf.at(0), 300));
+
+  EXPECT_LT(kstub_jiffies(), before) << "the wait did not cross the wrap";
+  EXPECT_EQ(0, std::memcmp(devmem_.data(), buf.at(0), 300));
+  EXPECT_EQ("", Log());
+  EXPECT_EQ(held_, kstub_live());
+}
+
 TEST_F(Pellix, SimpleCopyThatTimesOutIsStoppedBeforeThePageGoesBack) {
   cfg_.delay_us = CDMA_SIM_NEVER;
   Configure();
@@ -379,6 +398,87 @@ TEST_F(Pellix, EngineThatDoesNotResetStartsNothing) {
   // Nothing is left outstanding: once the engine recovers, reads work.
   cdma_sim_unhang();
   EXPECT_EQ(64, Read(buf.at(0), 64));
+}
+
+TEST_F(Pellix, EngineStillBusyAfterItsResetIsWaitedFor) {
+  // The reset bit clears well before the engine is idle again: a transfer
+  // started in between would be dropped.
+  cfg_.settle_us = 500;
+  Configure();
+  UserBuf buf(3);
+  for (size_t n : {size_t{200}, 2 * kPage + 100}) {
+    SCOPED_TRACE(n);
+    std::memset(buf.at(0), 0, buf.size());
+    ASSERT_EQ(static_cast<ssize_t>(n), Read(buf.at(0), n));
+    if (n > kPage) {
+      EXPECT_EQ(0, Wait(100));
+    }
+    EXPECT_EQ(0, std::memcmp(devmem_.data(), buf.at(0), n));
+  }
+  Fill(buf.at(0), 100, 41);
+  EXPECT_EQ(100, Write(buf.at(0), 100));
+  EXPECT_EQ(0, std::memcmp(buf.at(0), devmem_.data(), 100));
+  EXPECT_EQ(3u, cdma_sim_stats().transfers);
+  EXPECT_EQ(held_, kstub_live());
+}
+
+TEST_F(Pellix, WriteFromReadOnlyMemoryPinsItForReadingOnly) {
+  UserBuf buf(3);
+  Fill(buf.at(0), buf.size(), 21);
+  kstub_user_readonly(buf.at(0), buf.size());
+
+  // Within a page and over several: the engine only reads the pages.
+  EXPECT_EQ(100, Write(buf.at(40), 100));
+  EXPECT_EQ(0, std::memcmp(buf.at(40), devmem_.data(), 100));
+  EXPECT_EQ(8192, Write(buf.at(16), 8192));
+  EXPECT_EQ(0, Wait(1000));
+  EXPECT_EQ(0, std::memcmp(buf.at(16), devmem_.data(), 8192));
+  EXPECT_EQ("", Log());
+
+  // A read into it cannot pin the pages for writing.
+  EXPECT_EQ(-EFAULT, Read(buf.at(0), 100));
+  EXPECT_EQ("[pellix_read]get_user_pages fail! pgae_num 1 get_num -14\n", Log());
+  EXPECT_EQ(2u, cdma_sim_stats().transfers);
+  EXPECT_EQ(0, kstub_counts().dirtied);
+  EXPECT_EQ(held_, kstub_live());
+}
+
+TEST_F(Pellix, TransfersAboveTheBoundAreRefusedBeforeAnythingIsPinned) {
+  // 260 MB: a read-only anonymous mapping that large costs its caller
+  // nothing, as it pins only the zero page.
+  UserBuf buf(1);
+  kstub_user_readonly(buf.at(0), buf.size());
+  const struct kstub_counts before = kstub_counts();
+  for (size_t n : {size_t{PELLIX_MAX_TRANSFER} + 1, size_t{260} << 20}) {
+    for (bool to_mem : {true, false}) {
+      SCOPED_TRACE(testing::Message() << n << (to_mem ? " read" : " write"));
+      EXPECT_EQ(-EINVAL, Transfer(to_mem, buf.at(0), n));
+    }
+  }
+  EXPECT_EQ(before.pinned_total, kstub_counts().pinned_total);
+  EXPECT_EQ(before.allocated_total, kstub_counts().allocated_total);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ("", Log());
+  EXPECT_EQ(held_, kstub_live());
+}
+
+TEST_F(Pellix, TransferOfTheBoundRunsAndAsksForNoWarnings) {
+  // The largest transfer, unaligned: one descriptor more than its pages.
+  // Its allocations are sized from user space; the stand-in counts one
+  // that would warn on failure as misuse.
+  constexpr dma_addr_t kBig = 0x10000000;
+  std::vector<uint8_t> dev(PELLIX_MAX_TRANSFER);
+  kstub_bus_add(kBig, dev.data(), dev.size());
+  SetTrans(kBig, FIXED_NULL);
+  UserBuf buf(PELLIX_MAX_TRANSFER / kPage + 1);
+  Fill(buf.at(0), buf.size(), 5);
+  kstub_user_readonly(buf.at(0), buf.size());
+
+  EXPECT_EQ(static_cast<ssize_t>(PELLIX_MAX_TRANSFER), Write(buf.at(16), PELLIX_MAX_TRANSFER));
+  EXPECT_EQ(static_cast<long>(PELLIX_MAX_TRANSFER / kPage + 1), Pinned());
+  EXPECT_EQ(0, Wait(1000));
+  EXPECT_EQ(0, std::memcmp(buf.at(16), dev.data(), dev.size()));
+  EXPECT_EQ(held_, kstub_live());
 }
 
 // ---- scatter-gather ---------------------------------------------------------
@@ -536,6 +636,35 @@ TEST_F(Pellix, TransferWhileARingIsOutstandingIsRefused) {
   EXPECT_EQ(100, Read(other.at(0), 100));
 }
 
+TEST_F(Pellix, RingOfOneFileIsNotResetThroughAnother) {
+  cfg_.delay_us = 50 * kMs;
+  Configure();
+  file other{};
+  ASSERT_EQ(0, fops_->open(&inode_, &other));
+  trans_msg m{kDevMem, FIXED_NULL};
+  ASSERT_EQ(0, fops_->unlocked_ioctl(&other, PELLIX_SET_TRANS, reinterpret_cast<unsigned long>(&m)));
+  UserBuf ring(2), buf(3);
+  ASSERT_EQ(8192, Read(ring.at(0), 8192));
+  const size_t writes = Writes().size();
+  kstub_loff_t pos = 0;
+
+  // The other file finds the engine taken until the ring is released.
+  EXPECT_EQ(-EBUSY, fops_->read(&other, reinterpret_cast<char*>(buf.at(0)), 100, &pos));
+  EXPECT_EQ(-EBUSY, fops_->write(&other, reinterpret_cast<const char*>(buf.at(0)), 3 * kPage, &pos));
+  EXPECT_EQ(0, fops_->unlocked_ioctl(&other, PELLIX_SG_RELEASE, 0)) << "it has nothing to release";
+  EXPECT_EQ(writes, Writes().size()) << "the engine was touched";
+  EXPECT_EQ(2, Pinned());
+  EXPECT_TRUE(cdma_sim_busy());
+
+  EXPECT_EQ(0, Wait(1000));
+  EXPECT_EQ(0, std::memcmp(devmem_.data(), ring.at(0), 8192));
+  EXPECT_EQ(0u, cdma_sim_stats().aborted);
+  // Released: the engine is the other file's to use.
+  EXPECT_EQ(100, fops_->read(&other, reinterpret_cast<char*>(buf.at(0)), 100, &pos));
+  EXPECT_EQ(0, fops_->release(&inode_, &other));
+  EXPECT_EQ(held_, kstub_live());
+}
+
 TEST_F(Pellix, ReleaseOfAFinishedRingLeavesTheEngineAlone) {
   UserBuf buf(2);
   ASSERT_EQ(8192, Read(buf.at(0), 8192));
@@ -645,9 +774,9 @@ TEST_F(Pellix, AllocationFailuresGiveNoMemoryAndLeaveNothingBehind) {
       {"page array", 1, KSTUB_KVMALLOC, 0, false},
       {"mapping of the page", 1, KSTUB_DMA_MAP, 0, false},
       {"page array of a ring", 3, KSTUB_KVMALLOC, 0, false},
-      {"mapping records", 3, KSTUB_VMALLOC, 0, false},
+      {"mapping records", 3, KSTUB_KVMALLOC, 1, false},
       {"descriptor block", 3, KSTUB_COHERENT, 0, true},
-      {"descriptor pointers", 3, KSTUB_VMALLOC, 1, true},
+      {"descriptor pointers", 3, KSTUB_KVMALLOC, 2, true},
       {"mapping of the third page", 3, KSTUB_DMA_MAP, 2, false},
   };
   UserBuf buf(3);
@@ -686,14 +815,21 @@ TEST_F(Pellix, SetBaseMovesTheWindowAndKeepsTheOldOneOnFailure) {
 }
 
 TEST_F(Pellix, GetIdleFollowsTheEngine) {
-  cfg_.delay_us = 10 * kMs;
-  Configure();
-  UserBuf buf(2);
-  ASSERT_EQ(8192, Read(buf.at(0), 8192));
-  EXPECT_EQ(0u, Idle());
-  kstub_advance_us(10 * kMs);
-  EXPECT_EQ(2u, Idle());
-  EXPECT_EQ(0, Ioctl(PELLIX_SG_RELEASE));
+  // Also with a status register that shows more than the idle bit.
+  for (bool extras : {false, true}) {
+    SCOPED_TRACE(extras ? "with more status bits" : "idle bit only");
+    cfg_.delay_us = 10 * kMs;
+    cfg_.status_extras = extras;
+    Configure();
+    UserBuf buf(2);
+    EXPECT_EQ(2u, Idle());
+    ASSERT_EQ(8192, Read(buf.at(0), 8192));
+    EXPECT_EQ(0u, Idle());
+    kstub_advance_us(10 * kMs);
+    EXPECT_EQ(2u, Idle());
+    EXPECT_EQ(0, Wait(0));
+    EXPECT_EQ(2u, Idle());
+  }
 }
 
 TEST_F(Pellix, RecordsThatCannotBeCopiedGiveBadAddress) {

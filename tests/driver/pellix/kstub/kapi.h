@@ -45,6 +45,7 @@ int printk(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void *memset(void *s, int c, size_t n);
 void *memcpy(void *dst, const void *src, size_t n);
 #define GFP_KERNEL	0x1u
+#define __GFP_NOWARN	0x200u
 void *kmalloc(size_t size, kstub_gfp_t flags);
 void *kzalloc(size_t size, kstub_gfp_t flags);
 void kfree(const void *p);
@@ -107,6 +108,18 @@ unsigned long copy_from_user(void *to, const void __user *from,
 			     unsigned long n);
 unsigned long copy_to_user(void __user *to, const void *from,
 			   unsigned long n);
+
+/* mutexes: a real lock inside (see kstub.c); zeroed is unlocked */
+struct mutex {
+	_Alignas(16) unsigned char kstub_storage[96];
+};
+#define DEFINE_MUTEX(name)	struct mutex name = { { 0 } }
+void mutex_init(struct mutex *m);
+void mutex_destroy(struct mutex *m);
+void mutex_lock(struct mutex *m);
+int mutex_lock_killable(struct mutex *m);
+void mutex_unlock(struct mutex *m);
+bool kstub_mutex_held(struct mutex *m);
 
 /* time */
 unsigned long msecs_to_jiffies(const unsigned int m);

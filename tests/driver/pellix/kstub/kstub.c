@@ -6,7 +6,10 @@
  * while mapped, a mapping undone with other arguments) is counted as an
  * error instead of crashing.
  */
+#define _GNU_SOURCE	/* the recursive mutex initialiser */
 #include <errno.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +19,71 @@
 #include "kapi.h"
 
 struct module kstub_this_module;
+
+/* ---- the stand-in's own lock ------------------------------------------ */
+
+/*
+ * The driver calls in from several threads at once, so one recursive lock
+ * covers all of the stand-in's state (device models called from inside
+ * take it again). It is not the driver's lock: under ThreadSanitizer it is
+ * hidden, together with every access made while it is held. Otherwise each
+ * call into the stand-in would order the driver's threads and mask the
+ * races between them.
+ */
+#if defined(__SANITIZE_THREAD__)
+#define KSTUB_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KSTUB_TSAN 1
+#endif
+#endif
+
+#ifdef KSTUB_TSAN
+void AnnotateIgnoreSyncBegin(const char *file, int line);
+void AnnotateIgnoreSyncEnd(const char *file, int line);
+void AnnotateIgnoreReadsBegin(const char *file, int line);
+void AnnotateIgnoreReadsEnd(const char *file, int line);
+void AnnotateIgnoreWritesBegin(const char *file, int line);
+void AnnotateIgnoreWritesEnd(const char *file, int line);
+#endif
+
+static pthread_mutex_t big_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
+void kstub_enter(void)
+{
+#ifdef KSTUB_TSAN
+	AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+	AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+	AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+	pthread_mutex_lock(&big_lock);
+}
+
+void kstub_leave(void)
+{
+	pthread_mutex_unlock(&big_lock);
+#ifdef KSTUB_TSAN
+	AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+	AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+	AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+#endif
+}
+
+static int guard_enter(void)
+{
+	kstub_enter();
+	return 0;
+}
+
+static void guard_leave(int *unused)
+{
+	(void)unused;
+	kstub_leave();
+}
+
+/* Holds the stand-in's lock until the end of the enclosing block. */
+#define KSTUB_GUARD() \
+	int kstub_guard_ __attribute__((cleanup(guard_leave), unused)) = guard_enter()
 
 /* ---- errors ----------------------------------------------------------- */
 
@@ -35,6 +103,7 @@ static void __attribute__((format(printf, 1, 2))) misuse(const char *fmt, ...)
 
 const char *kstub_last_error(void)
 {
+	KSTUB_GUARD();
 	return last_error;
 }
 
@@ -46,11 +115,13 @@ static long gup_limit = -1;
 
 void kstub_fail(enum kstub_op op, int after)
 {
+	KSTUB_GUARD();
 	fail_plan[op] = after + 1;
 }
 
 void kstub_gup_limit(long n)
 {
+	KSTUB_GUARD();
 	gup_limit = n;
 }
 
@@ -68,6 +139,7 @@ static struct kstub_counts counts;
 
 struct kstub_counts kstub_counts(void)
 {
+	KSTUB_GUARD();
 	struct kstub_counts c = counts;
 
 	c.errors = n_errors;
@@ -76,6 +148,7 @@ struct kstub_counts kstub_counts(void)
 
 long kstub_live(void)
 {
+	KSTUB_GUARD();
 	return counts.kmalloc + counts.vmalloc + counts.kvmalloc +
 	       counts.ioremap + counts.dma_map + counts.coherent + counts.pages;
 }
@@ -90,16 +163,19 @@ static u64 now_us;
 
 u64 kstub_now_us(void)
 {
+	KSTUB_GUARD();
 	return now_us;
 }
 
 void kstub_advance_us(u64 us)
 {
+	KSTUB_GUARD();
 	now_us += us;
 }
 
 unsigned long kstub_jiffies(void)
 {
+	KSTUB_GUARD();
 	return INITIAL_JIFFIES + (unsigned long)(now_us / US_PER_JIFFY);
 }
 
@@ -108,8 +184,14 @@ unsigned long msecs_to_jiffies(const unsigned int m)
 	return (unsigned long)(((u64)m * KSTUB_HZ + 999) / 1000);
 }
 
+/*
+ * Sleeps and spins give the processor away for real, as a preemptible
+ * kernel may at these points: other threads of a test run in between.
+ */
 void msleep(unsigned int msecs)
 {
+	sched_yield();
+	KSTUB_GUARD();
 	/* Sleeps last at least one tick past the request, as on a kernel. */
 	counts.msleeps++;
 	now_us += (u64)(msecs_to_jiffies(msecs) + 1) * US_PER_JIFFY;
@@ -117,7 +199,115 @@ void msleep(unsigned int msecs)
 
 void kstub_cpu_relax(void)
 {
+	sched_yield();
+	KSTUB_GUARD();
 	now_us += 1;
+}
+
+/* ---- mutexes ---------------------------------------------------------- */
+
+/* What a struct mutex holds: a real lock, so ThreadSanitizer sees it. */
+struct kstub_mutex_impl {
+	pthread_mutex_t lock;
+	pthread_t owner;	/* atomic: read by threads that do not hold it */
+	bool held;		/* atomic, as owner */
+};
+_Static_assert(sizeof(struct kstub_mutex_impl) <= sizeof(((struct mutex *)0)->kstub_storage),
+	       "struct mutex too small");
+
+/* Mutexes the calling thread holds; a call must not return with one held. */
+static _Thread_local int mutexes_held;
+
+static struct kstub_mutex_impl *mutex_impl(struct mutex *m)
+{
+	return (struct kstub_mutex_impl *)(void *)m->kstub_storage;
+}
+
+static bool held_by_me(struct kstub_mutex_impl *i)
+{
+	return __atomic_load_n(&i->held, __ATOMIC_RELAXED) &&
+	       pthread_equal(__atomic_load_n(&i->owner, __ATOMIC_RELAXED), pthread_self());
+}
+
+void mutex_init(struct mutex *m)
+{
+	memset(m, 0, sizeof(*m));
+	pthread_mutex_init(&mutex_impl(m)->lock, NULL);
+}
+
+void mutex_destroy(struct mutex *m)
+{
+	struct kstub_mutex_impl *i = mutex_impl(m);
+
+	if (__atomic_load_n(&i->held, __ATOMIC_RELAXED) || pthread_mutex_destroy(&i->lock)) {
+		KSTUB_GUARD();
+		misuse("mutex_destroy of a held mutex");
+	}
+}
+
+static void mutex_took(struct kstub_mutex_impl *i)
+{
+	__atomic_store_n(&i->owner, pthread_self(), __ATOMIC_RELAXED);
+	__atomic_store_n(&i->held, true, __ATOMIC_RELAXED);
+	mutexes_held++;
+}
+
+void mutex_lock(struct mutex *m)
+{
+	struct kstub_mutex_impl *i = mutex_impl(m);
+
+	if (held_by_me(i)) {
+		KSTUB_GUARD();
+		misuse("mutex_lock of a mutex this thread holds");
+		return;
+	}
+	pthread_mutex_lock(&i->lock);
+	mutex_took(i);
+}
+
+int mutex_lock_killable(struct mutex *m)
+{
+	struct kstub_mutex_impl *i = mutex_impl(m);
+
+	if (pthread_mutex_trylock(&i->lock)) {
+		bool killed;
+
+		/* A killed task gives up waiting; an uncontended lock is taken. */
+		{
+			KSTUB_GUARD();
+			killed = kstub_current()->kstub_fatal_signal;
+		}
+		if (killed)
+			return -EINTR;
+		mutex_lock(m);
+		return 0;
+	}
+	mutex_took(i);
+	return 0;
+}
+
+void mutex_unlock(struct mutex *m)
+{
+	struct kstub_mutex_impl *i = mutex_impl(m);
+
+	if (!held_by_me(i)) {
+		KSTUB_GUARD();
+		misuse("mutex_unlock of a mutex this thread does not hold");
+		return;
+	}
+	__atomic_store_n(&i->held, false, __ATOMIC_RELAXED);
+	mutexes_held--;
+	pthread_mutex_unlock(&i->lock);
+}
+
+bool kstub_mutex_held(struct mutex *m)
+{
+	return held_by_me(mutex_impl(m));
+}
+
+int kstub_mutexes_held(void)
+{
+	return mutexes_held;
 }
 
 /* ---- log -------------------------------------------------------------- */
@@ -127,6 +317,7 @@ static size_t log_len, log_cap;
 
 int printk(const char *fmt, ...)
 {
+	KSTUB_GUARD();
 	char line[1024];
 	const char *text = line;
 	size_t n;
@@ -153,11 +344,13 @@ int printk(const char *fmt, ...)
 
 const char *kstub_log(void)
 {
+	KSTUB_GUARD();
 	return log_text ? log_text : "";
 }
 
 void kstub_log_clear(void)
 {
+	KSTUB_GUARD();
 	log_len = 0;
 	if (log_text)
 		log_text[0] = '\0';
@@ -203,6 +396,7 @@ static void *alloc(enum alloc_kind kind, size_t size, bool zero)
 	allocs.next->prev = h;
 	allocs.next = h;
 	(*alloc_counter(kind))++;
+	counts.allocated_total++;
 	p = (char *)h + HDR_SIZE;
 	/* Fresh memory is never zero unless asked for, as in a kernel. */
 	memset(p, zero ? 0 : 0xa5, size);
@@ -239,43 +433,59 @@ static void release(const void *p, unsigned int mask, const char *who)
 	misuse("%s of memory not allocated (or freed twice)", who);
 }
 
+/* Large requests whose failure would warn: a caller sizing them from user
+ * space must ask for silence. */
+static void check_warn(size_t size, kstub_gfp_t flags, const char *who)
+{
+	if (size > KSTUB_WARN_SIZE && !(flags & __GFP_NOWARN))
+		misuse("%s of %zu bytes without __GFP_NOWARN", who, size);
+}
+
 void *kmalloc(size_t size, kstub_gfp_t flags)
 {
-	(void)flags;
+	KSTUB_GUARD();
+	check_warn(size, flags, "kmalloc");
 	return should_fail(KSTUB_KMALLOC) ? NULL : alloc(A_KMALLOC, size, false);
 }
 
 void *kzalloc(size_t size, kstub_gfp_t flags)
 {
-	(void)flags;
+	KSTUB_GUARD();
+	check_warn(size, flags, "kzalloc");
 	return should_fail(KSTUB_KMALLOC) ? NULL : alloc(A_KMALLOC, size, true);
 }
 
 void kfree(const void *p)
 {
+	KSTUB_GUARD();
 	release(p, 1u << A_KMALLOC, "kfree");
 }
 
 void *vmalloc(unsigned long size)
 {
+	KSTUB_GUARD();
+	check_warn(size, 0, "vmalloc");
 	return should_fail(KSTUB_VMALLOC) ? NULL : alloc(A_VMALLOC, size, false);
 }
 
 void vfree(const void *p)
 {
+	KSTUB_GUARD();
 	release(p, 1u << A_VMALLOC, "vfree");
 }
 
 void *kvmalloc_array(size_t n, size_t size, kstub_gfp_t flags)
 {
-	(void)flags;
+	KSTUB_GUARD();
 	if (size && n > SIZE_MAX / size)
 		return NULL;
+	check_warn(n * size, flags, "kvmalloc_array");
 	return should_fail(KSTUB_KVMALLOC) ? NULL : alloc(A_KVMALLOC, n * size, false);
 }
 
 void kvfree(const void *p)
 {
+	KSTUB_GUARD();
 	release(p, (1u << A_KVMALLOC) | (1u << A_KMALLOC) | (1u << A_VMALLOC), "kvfree");
 }
 
@@ -286,6 +496,7 @@ static void *release_ctx;
 
 void kstub_set_release_hook(void (*hook)(void *ctx), void *ctx)
 {
+	KSTUB_GUARD();
 	release_hook = hook;
 	release_ctx = ctx;
 }
@@ -308,26 +519,55 @@ struct task_struct *kstub_current(void)
 
 void kstub_set_fatal_signal(bool pending)
 {
+	KSTUB_GUARD();
 	task.kstub_fatal_signal = pending;
 }
 
 int kstub_mmap_readers(void)
 {
+	KSTUB_GUARD();
 	return mm.kstub_mmap_lock.readers;
 }
 
 void down_read(struct rw_semaphore *sem)
 {
+	KSTUB_GUARD();
 	sem->readers++;
 }
 
 void up_read(struct rw_semaphore *sem)
 {
+	KSTUB_GUARD();
 	if (sem->readers <= 0) {
 		misuse("up_read without down_read");
 		return;
 	}
 	sem->readers--;
+}
+
+/* Read-only user ranges: [start, end). */
+static struct {
+	uintptr_t start, end;
+} readonly[8];
+static int n_readonly;
+
+void kstub_user_readonly(const void *addr, size_t len)
+{
+	KSTUB_GUARD();
+	if (n_readonly == (int)(sizeof(readonly) / sizeof(readonly[0])))
+		abort();
+	readonly[n_readonly].start = (uintptr_t)addr;
+	readonly[n_readonly].end = (uintptr_t)addr + len;
+	n_readonly++;
+}
+
+static bool user_readonly(uintptr_t addr, unsigned long n)
+{
+	for (int i = 0; i < n_readonly; i++)
+		if (addr < readonly[i].end &&
+		    (readonly[i].start <= addr || readonly[i].start - addr < n))
+			return true;
+	return false;
 }
 
 bool kstub_access_ok(const void __user *addr, unsigned long size)
@@ -342,6 +582,7 @@ static bool user_ok(const void *p, unsigned long n)
 
 unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
 {
+	KSTUB_GUARD();
 	if (should_fail(KSTUB_COPY_FROM_USER) || !user_ok(from, n))
 		return n;
 	memcpy(to, from, n);
@@ -350,7 +591,9 @@ unsigned long copy_from_user(void *to, const void __user *from, unsigned long n)
 
 unsigned long copy_to_user(void __user *to, const void *from, unsigned long n)
 {
-	if (should_fail(KSTUB_COPY_TO_USER) || !user_ok(to, n))
+	KSTUB_GUARD();
+	if (should_fail(KSTUB_COPY_TO_USER) || !user_ok(to, n) ||
+	    user_readonly((uintptr_t)to, n))
 		return n;
 	memcpy(to, from, n);
 	return 0;
@@ -386,6 +629,7 @@ static void page_free(struct page *p)
 long kstub_get_user_pages(unsigned long start, unsigned long nr_pages,
 			  unsigned int gup_flags, struct page **pages)
 {
+	KSTUB_GUARD();
 	unsigned long i;
 
 	if (mm.kstub_mmap_lock.readers <= 0)
@@ -398,6 +642,9 @@ long kstub_get_user_pages(unsigned long start, unsigned long nr_pages,
 
 		if ((gup_limit >= 0 && (long)i >= gup_limit) || addr < KSTUB_USER_HOLE)
 			break;
+		/* A read-only mapping cannot be pinned for writing. */
+		if ((gup_flags & FOLL_WRITE) && user_readonly(addr, PAGE_SIZE))
+			break;
 		p = calloc(1, sizeof(*p));
 		if (!p)
 			abort();
@@ -408,6 +655,7 @@ long kstub_get_user_pages(unsigned long start, unsigned long nr_pages,
 		pinned.next->prev = p;
 		pinned.next = p;
 		counts.pages++;
+		counts.pinned_total++;
 		pages[i] = p;
 	}
 	return (i == 0 && nr_pages) ? -EFAULT : (long)i;
@@ -415,6 +663,7 @@ long kstub_get_user_pages(unsigned long start, unsigned long nr_pages,
 
 void put_page(struct page *page)
 {
+	KSTUB_GUARD();
 	if (!page_live(page)) {
 		misuse("put_page of a page not pinned");
 		return;
@@ -427,6 +676,7 @@ void put_page(struct page *page)
 
 int set_page_dirty_lock(struct page *page)
 {
+	KSTUB_GUARD();
 	if (!page_live(page)) {
 		misuse("set_page_dirty_lock of a page not pinned");
 		return 0;
@@ -475,6 +725,7 @@ static void region_remove(struct region *r)
 
 void kstub_bus_add(dma_addr_t bus, void *host, size_t len)
 {
+	KSTUB_GUARD();
 	struct region *r = region_add();
 
 	memset(r, 0, sizeof(*r));
@@ -486,6 +737,7 @@ void kstub_bus_add(dma_addr_t bus, void *host, size_t len)
 
 void *kstub_bus_to_host(dma_addr_t bus, size_t len)
 {
+	KSTUB_GUARD();
 	for (size_t i = 0; i < n_regions; i++) {
 		struct region *r = &regions[i];
 
@@ -524,11 +776,13 @@ static char last_class[32];
 
 const struct kstub_chrdev *kstub_chrdev(void)
 {
+	KSTUB_GUARD();
 	return &chrdev;
 }
 
 int kstub_classes(void)
 {
+	KSTUB_GUARD();
 	int n = 0;
 
 	for (struct class *c = classes; c; c = c->next)
@@ -538,11 +792,13 @@ int kstub_classes(void)
 
 const char *kstub_class_name(void)
 {
+	KSTUB_GUARD();
 	return last_class;
 }
 
 struct device *kstub_device(void)
 {
+	KSTUB_GUARD();
 	return devices ? &devices->dev : NULL;
 }
 
@@ -550,6 +806,7 @@ int __register_chrdev(unsigned int major, unsigned int baseminor,
 		      unsigned int count, const char *name,
 		      const struct file_operations *fops)
 {
+	KSTUB_GUARD();
 	if (should_fail(KSTUB_CHRDEV))
 		return -EBUSY;
 	if (chrdev.registered)
@@ -566,6 +823,7 @@ int __register_chrdev(unsigned int major, unsigned int baseminor,
 void __unregister_chrdev(unsigned int major, unsigned int baseminor,
 			 unsigned int count, const char *name)
 {
+	KSTUB_GUARD();
 	if (!chrdev.registered || chrdev.major != major ||
 	    chrdev.baseminor != baseminor || chrdev.count != count ||
 	    strcmp(chrdev.name, name)) {
@@ -578,6 +836,7 @@ void __unregister_chrdev(unsigned int major, unsigned int baseminor,
 
 struct class *kstub_class_create(const char *name)
 {
+	KSTUB_GUARD();
 	struct class *c;
 
 	if (should_fail(KSTUB_CLASS))
@@ -597,6 +856,7 @@ struct class *kstub_class_create(const char *name)
 
 void class_destroy(struct class *cls)
 {
+	KSTUB_GUARD();
 	for (struct class **p = &classes; *p; p = &(*p)->next) {
 		if (*p != cls)
 			continue;
@@ -612,6 +872,7 @@ void class_destroy(struct class *cls)
 struct device *device_create(struct class *cls, struct device *parent,
 			     kstub_dev_t devt, void *drvdata, const char *fmt, ...)
 {
+	KSTUB_GUARD();
 	struct device_rec *d;
 	va_list ap;
 
@@ -643,6 +904,7 @@ static struct device_rec *device_find(const struct device *dev)
 
 void device_unregister(struct device *dev)
 {
+	KSTUB_GUARD();
 	for (struct device_rec **p = &devices; *p; p = &(*p)->next) {
 		struct device_rec *d = *p;
 
@@ -660,6 +922,7 @@ void device_unregister(struct device *dev)
 
 int dma_set_mask_and_coherent(struct device *dev, u64 mask)
 {
+	KSTUB_GUARD();
 	if (!device_find(dev)) {
 		misuse("dma_set_mask_and_coherent on no such device");
 		return -EIO;
@@ -675,6 +938,7 @@ int dma_set_mask_and_coherent(struct device *dev, u64 mask)
 dma_addr_t dma_map_page(struct device *dev, struct page *page, size_t offset,
 			size_t size, enum dma_data_direction dir)
 {
+	KSTUB_GUARD();
 	struct region *r;
 	dma_addr_t bus;
 
@@ -689,6 +953,10 @@ dma_addr_t dma_map_page(struct device *dev, struct page *page, size_t offset,
 	if (offset > PAGE_SIZE || size > PAGE_SIZE - offset || !size ||
 	    (dir != DMA_TO_DEVICE && dir != DMA_FROM_DEVICE && dir != DMA_BIDIRECTIONAL)) {
 		misuse("dma_map_page(offset %zu, size %zu, dir %d)", offset, size, dir);
+		return DMA_MAPPING_ERROR;
+	}
+	if (dir != DMA_TO_DEVICE && !page->writable) {
+		misuse("dma_map_page for the device to write a page pinned read-only");
 		return DMA_MAPPING_ERROR;
 	}
 	if (should_fail(KSTUB_DMA_MAP))
@@ -711,6 +979,7 @@ dma_addr_t dma_map_page(struct device *dev, struct page *page, size_t offset,
 void dma_unmap_page(struct device *dev, dma_addr_t addr, size_t size,
 		    enum dma_data_direction dir)
 {
+	KSTUB_GUARD();
 	(void)dev;
 	for (size_t i = 0; i < n_regions; i++) {
 		struct region *r = &regions[i];
@@ -731,6 +1000,7 @@ void dma_unmap_page(struct device *dev, dma_addr_t addr, size_t size,
 
 int dma_mapping_error(struct device *dev, dma_addr_t addr)
 {
+	KSTUB_GUARD();
 	(void)dev;
 	return addr == DMA_MAPPING_ERROR ? -ENOMEM : 0;
 }
@@ -738,11 +1008,12 @@ int dma_mapping_error(struct device *dev, dma_addr_t addr)
 void *dma_alloc_coherent(struct device *dev, size_t size, dma_addr_t *handle,
 			 kstub_gfp_t flags)
 {
+	KSTUB_GUARD();
 	size_t len = (size + PAGE_SIZE - 1) & PAGE_MASK;
 	struct region *r;
 	char *host;
 
-	(void)flags;
+	check_warn(size, flags, "dma_alloc_coherent");
 	if (!device_find(dev) || !dev->coherent_dma_mask) {
 		misuse("dma_alloc_coherent for a device without a DMA mask");
 		return NULL;
@@ -762,11 +1033,13 @@ void *dma_alloc_coherent(struct device *dev, size_t size, dma_addr_t *handle,
 	r->page = NULL;
 	*handle = r->bus;
 	counts.coherent++;
+	counts.allocated_total++;
 	return host;
 }
 
 void dma_free_coherent(struct device *dev, size_t size, void *cpu, dma_addr_t handle)
 {
+	KSTUB_GUARD();
 	(void)dev;
 	for (size_t i = 0; i < n_regions; i++) {
 		struct region *r = &regions[i];
@@ -808,6 +1081,7 @@ static struct window *windows;
 void kstub_mmio_attach(phys_addr_t phys, size_t size,
 		       const struct kstub_mmio_ops *ops, void *ctx)
 {
+	KSTUB_GUARD();
 	if (n_models == (int)(sizeof(models) / sizeof(models[0])))
 		abort();
 	models[n_models++] = (struct model){ phys, size, ops, ctx };
@@ -815,11 +1089,13 @@ void kstub_mmio_attach(phys_addr_t phys, size_t size,
 
 phys_addr_t kstub_last_window(void)
 {
+	KSTUB_GUARD();
 	return windows ? windows->phys : 0;
 }
 
 void __iomem *ioremap(resource_size_t phys, size_t size)
 {
+	KSTUB_GUARD();
 	struct window *w;
 
 	if (should_fail(KSTUB_IOREMAP) || !size)
@@ -844,6 +1120,7 @@ void __iomem *ioremap(resource_size_t phys, size_t size)
 
 void iounmap(volatile void __iomem *addr)
 {
+	KSTUB_GUARD();
 	for (struct window **p = &windows; *p; p = &(*p)->next) {
 		struct window *w = *p;
 
@@ -876,8 +1153,18 @@ static struct window *window_of(const volatile void *addr, unsigned long *offset
 	return NULL;
 }
 
+/* The window of the access a device model is handling. */
+static const struct window *access_window;
+
+const void *kstub_mmio_window(void)
+{
+	KSTUB_GUARD();
+	return access_window ? access_window->host : NULL;
+}
+
 u32 readl(const volatile void __iomem *addr)
 {
+	KSTUB_GUARD();
 	unsigned long off;
 	struct window *w = window_of(addr, &off);
 	u32 v;
@@ -886,15 +1173,20 @@ u32 readl(const volatile void __iomem *addr)
 	counts.mmio_reads++;
 	if (!w)
 		return 0xffffffffu;
-	if (w->model)
-		return w->model->ops->read(w->model->ctx,
-					   (unsigned long)(w->phys - w->model->phys) + off);
+	if (w->model) {
+		access_window = w;
+		v = w->model->ops->read(w->model->ctx,
+					(unsigned long)(w->phys - w->model->phys) + off);
+		access_window = NULL;
+		return v;
+	}
 	memcpy(&v, w->host + off, sizeof(v));
 	return v;
 }
 
 void writel(u32 value, volatile void __iomem *addr)
 {
+	KSTUB_GUARD();
 	unsigned long off;
 	struct window *w = window_of(addr, &off);
 
@@ -902,17 +1194,32 @@ void writel(u32 value, volatile void __iomem *addr)
 	counts.mmio_writes++;
 	if (!w)
 		return;
-	if (w->model)
+	if (w->model) {
+		access_window = w;
 		w->model->ops->write(w->model->ctx,
 				     (unsigned long)(w->phys - w->model->phys) + off, value);
-	else
+		access_window = NULL;
+	} else
 		memcpy(w->host + off, &value, sizeof(value));
 }
 
 /* ---- reset ------------------------------------------------------------ */
 
+void kstub_lock_not_held(const char *lock, const char *func)
+{
+	KSTUB_GUARD();
+	misuse("%s called without holding %s", func, lock);
+}
+
 void kstub_reset(void)
 {
+	KSTUB_GUARD();
+	/* DEFINE_MUTEX leaves the lock zeroed: that must be an unlocked one. */
+	static const pthread_mutex_t unlocked = PTHREAD_MUTEX_INITIALIZER;
+	static const pthread_mutex_t zero;
+
+	if (memcmp(&unlocked, &zero, sizeof(zero)))
+		abort();
 	while (allocs.next != &allocs)
 		drop(allocs.next);
 	while (pinned.next != &pinned)
@@ -956,5 +1263,6 @@ void kstub_reset(void)
 	release_ctx = NULL;
 	mm.kstub_mmap_lock.readers = 0;
 	task.kstub_fatal_signal = false;
+	n_readonly = 0;
 	kstub_log_clear();
 }

@@ -122,6 +122,11 @@ struct device *kstub_device(void);		/* the last created, alive, or NULL */
 
 /* ---- fault injection -------------------------------------------------- */
 
+/* Allocations above this size can fail on a kernel, and their failure
+ * warns unless __GFP_NOWARN is given (vmalloc takes no flags); the
+ * stand-in counts such an allocation without it as misuse. */
+#define KSTUB_WARN_SIZE		(8 * KSTUB_PAGE_SIZE)
+
 enum kstub_op {
 	KSTUB_KMALLOC,
 	KSTUB_VMALLOC,
@@ -153,6 +158,8 @@ struct kstub_counts {
 	long msleeps;				/* msleep calls */
 	long mmio_reads, mmio_writes;
 	long errors;				/* misuse found; see kstub_last_error */
+	long pinned_total;			/* user pages ever pinned */
+	long allocated_total;			/* allocations and coherent blocks ever made */
 };
 struct kstub_counts kstub_counts(void);
 /* Resources of any kind still held, over all the "alive" counters. */
@@ -171,6 +178,9 @@ unsigned long kstub_jiffies(void);
 
 /* User addresses below this have no memory behind them. */
 #define KSTUB_USER_HOLE		0x10000UL
+/* User memory the caller may read but not write (a read-only mapping):
+ * pinning it for write access and copying to it fail. Until kstub_reset. */
+void kstub_user_readonly(const void *addr, size_t len);
 void kstub_set_fatal_signal(bool pending);
 int kstub_mmap_readers(void);
 
@@ -191,10 +201,22 @@ void kstub_mmio_attach(phys_addr_t phys, size_t size,
 		       const struct kstub_mmio_ops *ops, void *ctx);
 /* Physical address of the most recent window still mapped, or 0. */
 phys_addr_t kstub_last_window(void);
+/* For a device model: the mapped window (its kernel address) through
+ * which the access being handled was made. */
+const void *kstub_mmio_window(void);
 
 /* Called before memory that bus masters may reach is given back (unmapped
  * page, freed coherent block, released page). */
 void kstub_set_release_hook(void (*hook)(void *ctx), void *ctx);
+
+/* ---- threads ---------------------------------------------------------- */
+
+/* The stand-in's own lock, for device models' entry points; recursive. */
+void kstub_enter(void);
+void kstub_leave(void);
+/* Driver mutexes the calling thread holds (a kernel warns when a system
+ * call returns with one held). */
+int kstub_mutexes_held(void);
 
 /* ---- log -------------------------------------------------------------- */
 

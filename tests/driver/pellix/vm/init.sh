@@ -1,7 +1,7 @@
 #!/bin/busybox sh
-# /init of the VM test: loads pellix twice, checks its device and its control
-# codes through pellix_probe, unloads it, prints the kernel log and powers
-# off. Each step prints "PELLIX-VM: ok ..." or "PELLIX-VM: FAIL ..."; the host
+# /init of the VM test: loads pellix twice, checks its device, its control
+# codes, its bound and its locking through pellix_probe (threads on at least
+# two processors), unloads it, prints the kernel log and powers off. Each step prints "PELLIX-VM: ok ..." or "PELLIX-VM: FAIL ..."; the host
 # side (run-vm.sh) judges the output.
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -21,13 +21,17 @@ check() { # check WHAT COMMAND...
 registered() { grep -q ' pel_lix$' /proc/devices; }
 gone() { [ ! -e /dev/pel_lix ] && [ ! -e /sys/class/pel_lix ] && ! registered; }
 
-# Twice: a second load finds nothing left over from the first.
+# The probe's threads must be able to run at the same time.
+check "cpus" test "$(nproc)" -ge 2
+
+# Twice: a second load finds nothing left over from the first. A probe that
+# hangs is stopped, so that the log is still printed.
 for round in 1 2; do
   check "insmod $round" insmod /pellix.ko
   check "node $round" test -c /dev/pel_lix
   check "chrdev $round" registered
   check "class $round" test -e /sys/class/pel_lix/pel_lix
-  check "probe $round" /pellix_probe /dev/pel_lix
+  check "probe $round" timeout -s KILL 60 /pellix_probe /dev/pel_lix
   check "rmmod $round" rmmod pellix
   check "removed $round" gone
 done
