@@ -406,10 +406,12 @@ void Service::Start()
         // Starting a service that was never initialised is a broken contract;
         // one that was stopped before its worker got here is not: the worker
         // then neither aborts nor brings the service back, and its Run
-        // returns at once.
-        const bool stopped_early = _running.load() == 0 && _pool_begin != 0;
-        if (!stopped_early)
-            assert(_running == 1);
+        // returns at once. The state is read once: a Stop from another
+        // thread may change it at any moment.
+        const uint8_t state = _running.load();
+        const bool stopped_early = state == 0 && _pool_begin != 0;
+        assert((stopped_early || state == 1) && "_running == 1");
+        (void)stopped_early;
         _thrd_id.store(me);
     }
     uint8_t expected = 1;
