@@ -962,7 +962,7 @@ std::string Sender::PrivateKey() const
     if (!name.empty())
         return name;
     char buf[2 * sizeof(void*) + 3];
-    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner)));
+    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner.load())));
     return buf;
 }
 
@@ -1204,7 +1204,7 @@ MsgRouter::~MsgRouter()
         if (it != r.names.end() && it->second.Get() == _sender.Get())
             r.names.erase(it);
     }
-    _sender->owner = 0;
+    _sender->owner.store(0);
 }
 
 void MsgRouter::SetName(const std::string& name)
