@@ -1,5 +1,6 @@
 #include "kivo/service/service.h"
 #include "kivo/service/elem.h"
+#include "kivo/service/timer.h"
 
 #include <assert.h>
 #include <stdio.h>
@@ -304,6 +305,7 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 Service::~Service()
 {
     Stop();
+    _TimerNode::_DetachService(this);
     _ServiceGImpl& g = _ServiceGImpl::Get();
     if (!_name.empty()) {
         Mutex::ScopedLock lock(g.mutex);
