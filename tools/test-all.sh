@@ -53,7 +53,7 @@ run_suite() {
 run_suite "native, ASan+UBSan" "$out/native-asan" -- \
   -DKIVO_SANITIZE=address,undefined
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-run_suite "native, TSan (concurrency)" "$out/native-tsan" -L concurrency -- \
+run_suite "native, TSan (concurrency)" "$out/native-tsan" -L concurrency --repeat until-fail:3 -- \
   -DKIVO_SANITIZE=thread -DKIVO_TEST_LABEL=concurrency
 run_suite "ARMv7 static, qemu-arm-static" "$out/arm" -- \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake"

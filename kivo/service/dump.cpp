@@ -87,7 +87,7 @@ public:
 void InquiryHandler(Message& msg)
 {
     Inquiry* q = static_cast<Inquiry*>(msg.shared.Get());
-    MsgRouter* router = q != 0 && q->router->observer.IsLive() ? q->router->owner : 0;
+    MsgRouter* router = q != 0 && q->router->observer.IsLive() ? q->router->owner.load() : 0;
     if (router == 0) {
         msg.Back(Var(false));
         return;
@@ -287,23 +287,15 @@ std::string DumpModules(const std::string& module_pattern)
         if (!router.observer.IsLive())
             continue;
         // The answer to the busy probe carries the version, read in the
-        // router's own service.
+        // router's own service. A router that does not answer is busy and
+        // shows no version: its service may delete it at any moment, so
+        // nothing of it is read from here.
         IntrusivePtr<Inquiry> q(new Inquiry(routers[i].first, routers[i].second, Inquiry::kVersion, std::string()));
         const Reply reply = Ask(q, kBusyMs);
-        if (reply == kGone)
+        if (reply == kGone || (reply == kSilent && !router.observer.IsLive()))
             continue;
-        std::string version;
-        if (reply == kReplied) {
-            version = q->version;
-        } else {
-            // Its service is held up: ask the router here, while it lives.
-            MsgRouter* owner = router.owner;
-            if (!router.observer.IsLive() || owner == 0)
-                continue;
-            version = owner->Version();
-        }
         AppendF(out, "%03d. %s, version:%s, busy:%d\n", static_cast<int>(i), routers[i].first.c_str(),
-                version.c_str(), reply == kSilent ? 1 : 0);
+                reply == kReplied ? q->version.c_str() : "", reply == kSilent ? 1 : 0);
     }
     return out;
 }

@@ -25,7 +25,8 @@ std::string DumpElems(const std::string& module_pattern, const std::string& elem
 
 // The routers whose name matches: "%03d. <router>, version:<v>, busy:<0|1>\n",
 // numbered by position among all routers; busy when the service does not
-// answer within 1000 ms. Routers destroyed meanwhile are left out.
+// answer within 1000 ms, and then the version is left empty (it is read only
+// inside the router's service). Routers destroyed meanwhile are left out.
 std::string DumpModules(const std::string& module_pattern);
 
 // "<name>[<index>]".

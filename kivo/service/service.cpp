@@ -1,5 +1,6 @@
 #include "kivo/service/service.h"
 #include "kivo/service/elem.h"
+#include "kivo/service/timer.h"
 
 #include <assert.h>
 #include <stdio.h>
@@ -304,6 +305,7 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 Service::~Service()
 {
     Stop();
+    _TimerNode::_DetachService(this);
     _ServiceGImpl& g = _ServiceGImpl::Get();
     if (!_name.empty()) {
         Mutex::ScopedLock lock(g.mutex);
@@ -406,10 +408,12 @@ void Service::Start()
         // Starting a service that was never initialised is a broken contract;
         // one that was stopped before its worker got here is not: the worker
         // then neither aborts nor brings the service back, and its Run
-        // returns at once.
-        const bool stopped_early = _running.load() == 0 && _pool_begin != 0;
-        if (!stopped_early)
-            assert(_running == 1);
+        // returns at once. The state is read once: a Stop from another
+        // thread may change it at any moment.
+        const uint8_t state = _running.load();
+        const bool stopped_early = state == 0 && _pool_begin != 0;
+        assert((stopped_early || state == 1) && "_running == 1");
+        (void)stopped_early;
         _thrd_id.store(me);
     }
     uint8_t expected = 1;
@@ -960,7 +964,7 @@ std::string Sender::PrivateKey() const
     if (!name.empty())
         return name;
     char buf[2 * sizeof(void*) + 3];
-    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner)));
+    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner.load())));
     return buf;
 }
 
@@ -1202,7 +1206,7 @@ MsgRouter::~MsgRouter()
         if (it != r.names.end() && it->second.Get() == _sender.Get())
             r.names.erase(it);
     }
-    _sender->owner = 0;
+    _sender->owner.store(0);
 }
 
 void MsgRouter::SetName(const std::string& name)

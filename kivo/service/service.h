@@ -434,13 +434,17 @@ public:
     Service* service;
     std::string name;
     Slot::Observer observer;
-    MsgRouter* owner;
+    // Cleared by the router's destructor while other threads may look.
+    std::atomic<MsgRouter*> owner;
 };
 
 // A connected handler: runs in the connecting router's service.
 class Receiver : public Sender {
 public:
-    explicit Receiver(const Sender& from) : Sender(from.service, from.observer, from.owner) { name = from.name; }
+    explicit Receiver(const Sender& from) : Sender(from.service, from.observer, from.owner.load())
+    {
+        name = from.name;
+    }
     ~Receiver() override {}
     virtual void Invoke(Message& msg) = 0;
     virtual uintptr_t Identity() const = 0;

@@ -31,6 +31,9 @@ uint64_t AddSat(uint64_t a, uint64_t b)
 _KernelTimerLink s_list;
 uint32_t s_platform_started;
 
+// Head of the list of all timer nodes.
+_TimerNode* s_nodes;
+
 KernelTimer* Head()
 {
     return s_list._next == &s_list ? 0 : static_cast<KernelTimer*>(s_list._next);
@@ -177,7 +180,9 @@ void KernelTimer::_Expire()
 // ---------------------------------------------------------------- _TimerNode
 
 _TimerNode::_TimerNode()
-    : _ktimer(this),
+    : _all_prev(0),
+      _all_next(0),
+      _ktimer(this),
       _service(0),
       _posted_to(0),
       _sequence(90),
@@ -188,11 +193,38 @@ _TimerNode::_TimerNode()
       _count(0xFFFFFFFFu),
       _period(0)
 {
+    KernelLock lock;
+    _all_next = s_nodes;
+    if (s_nodes != 0)
+        s_nodes->_all_prev = this;
+    s_nodes = this;
 }
 
 _TimerNode::~_TimerNode()
 {
+    KernelLock lock;
+    if (_all_prev != 0)
+        _all_prev->_all_next = _all_next;
+    else
+        s_nodes = _all_next;
+    if (_all_next != 0)
+        _all_next->_all_prev = _all_prev;
     _ktimer.Stop();
+}
+
+void _TimerNode::_DetachService(Service* svc)
+{
+    KernelLock lock;
+    for (_TimerNode* n = s_nodes; n != 0; n = n->_all_next) {
+        if (n->_service == svc) {
+            n->_StopLocked();
+            n->_service = 0;
+        }
+        // The own queue node is taken off that queue with the service's
+        // other messages.
+        if (n->_posted_to == svc)
+            n->_posted_to = 0;
+    }
 }
 
 void _TimerNode::SetService(Service* svc)
@@ -226,6 +258,10 @@ void _TimerNode::_StopLocked()
 
 void _TimerNode::_PostLocked()
 {
+    if (_service == 0) {
+        _pending = 0;  // the service went away: the tick is dropped
+        return;
+    }
     Message m(Message::Value(Var(MsgData(_sequence, this))));
     // The own node may still sit in another service's queue (the service
     // was changed): a pool node of the new service carries this tick.
@@ -241,13 +277,12 @@ void _TimerNode::_PostLocked()
 
 bool _TimerNode::RestartUs(uint64_t period_us, uint32_t count, int64_t delay_us)
 {
-    {
-        KernelLock lock;
-        assert(_func.TargetIdentity() != 0 && "_func");
-    }
+    // One hold of the lock from finding the service to posting to it: the
+    // service cannot go away in between.
+    KernelLock lock;
+    assert(_func.TargetIdentity() != 0 && "_func");
     if (!_ResolveService())
         return false;
-    KernelLock lock;
     _StopLocked();
     _count = count;
     _period = period_us;
@@ -305,16 +340,9 @@ bool _TimerNode::StopWait(uint32_t timeout_ms)
 
 bool _TimerNode::TrigOnce()
 {
-    {
-        KernelLock lock;
-        assert(_func.TargetIdentity() != 0 && "_func");
-        if (_count == 0)
-            return false;
-    }
-    if (!_ResolveService())
-        return false;
     KernelLock lock;
-    if (_count == 0)
+    assert(_func.TargetIdentity() != 0 && "_func");
+    if (_count == 0 || !_ResolveService())
         return false;
     if (!_pending) {
         _ktimer.Stop();

@@ -14,8 +14,8 @@
 // keeps its phase, and a restart or stop makes older tick messages harmless
 // (they carry an old sequence number).
 //
-// A timer's service must outlive the timer (or the timer must be stopped
-// before the service goes away).
+// A service that is destroyed stops the timers aimed at it and makes them
+// forget it; a stopped timer may then be given another service.
 
 #include <stdint.h>
 
@@ -113,6 +113,10 @@ public:
     uint32_t Count() const;
     int64_t Late() const;
 
+    // Called by a service's destructor: every timer aimed at svc stops and
+    // forgets it, so that no expiry reaches the service once it is gone.
+    static void _DetachService(Service* svc);
+
 private:
     class _KTimer : public KernelTimer {
     public:
@@ -127,6 +131,10 @@ private:
     bool _ResolveService();
     void _PostLocked();
 
+    // Every node, so that a service going away finds the ones aimed at it
+    // (kernel lock).
+    _TimerNode* _all_prev;
+    _TimerNode* _all_next;
     _KTimer _ktimer;
     Service::Combine _combine;
     Service* _service;

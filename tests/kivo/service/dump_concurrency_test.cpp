@@ -68,6 +68,23 @@ struct Module {
     std::unique_ptr<MsgRouter> router;
 };
 
+// A router whose version takes a while to read from a thread other than its
+// service's, and counts such reads: the report must never make one.
+std::atomic<int> g_foreign_reads{0};
+
+class SlowToRead : public MsgRouter {
+public:
+    std::string Version() const override
+    {
+        if (Service::Current() != GetService()) {
+            g_foreign_reads.fetch_add(1);
+            kivo::this_thread::Sleep(300);
+        }
+        return version;
+    }
+    std::string version = "v-9";
+};
+
 std::atomic<int> g_gate_open{1};
 std::atomic<int> g_in_gate{0};
 
@@ -129,7 +146,7 @@ TEST_F(DumpConcurrencyTest, BusyModuleAndARouterDestroyedWhileTheReportWaits)
         std::string (*run)();
         const char* want;  // the busy router's line; the destroyed one has none
     } reports[] = {
-        {"modules", [] { return kivo::DumpModules("dgc_*"); }, "000. dgc_a, version:v-7, busy:1\n"},
+        {"modules", [] { return kivo::DumpModules("dgc_*"); }, "000. dgc_a, version:, busy:1\n"},
         {"elements", [] { return kivo::DumpElems("dgc_*", "*"); }, "000. read elem fail, module:dgc_a is busy!\n"},
     };
     for (const Report& r : reports) {
@@ -160,11 +177,48 @@ TEST_F(DumpConcurrencyTest, BusyModuleAndARouterDestroyedWhileTheReportWaits)
     }
 }
 
+TEST_F(DumpConcurrencyTest, BusyRouterDeletedByItsServiceWhileTheReportRunsIsNeverReadFromOutside)
+{
+    // The service is held up longer than the busy limit, then deletes its
+    // router: once the report is over, or as soon as the report reads the
+    // router itself.
+    g_foreign_reads = 0;
+    std::atomic<int> report_done{0};
+    std::atomic<int> busy_from{0};
+    std::unique_ptr<SlowToRead> router;
+    Service svc("dgc_late", 16, kOneWorker);
+    Service::SendFunction(&svc, [&router](Message&) {
+        router.reset(new SlowToRead);
+        router->SetName("dgc_late");
+    }, Message::Value());
+    Service::PostFunction(&svc, [&](Message&) {
+        busy_from = 1;
+        const uint32_t start = kivo_tick_ms();
+        while (kivo_tick_ms() - start < 10000 &&
+               (kivo_tick_ms() - start < 1150 || (report_done.load() == 0 && g_foreign_reads.load() == 0)))
+            kivo::this_thread::Sleep(1);
+        router.reset();
+    }, Message::Value());
+    ASSERT_TRUE(WaitFor([&] { return busy_from.load() == 1; }));
+
+    const uint32_t start = kivo_tick_ms();
+    const std::string text = kivo::DumpModules("*");
+    const uint32_t took = kivo_tick_ms() - start;
+    report_done = 1;
+    ASSERT_TRUE(WaitFor([&] { return svc.QueuedCount() == 0 && Service::Ping(&svc, 200); }));
+
+    EXPECT_EQ(0, g_foreign_reads.load());
+    EXPECT_NE(std::string::npos, text.find(". dgc_late, version:, busy:1\n")) << text;
+    EXPECT_GE(took, 900u);
+    EXPECT_LT(took, 10000u);
+    EXPECT_EQ(std::string(), kivo::DumpModules("dgc_late"));  // gone with its router
+}
+
 TEST_F(DumpConcurrencyTest, AnsweringAgainOnceTheServiceIsFree)
 {
     Module m("dgc_free", "dgc_c");
     Block(m);
-    EXPECT_EQ("000. dgc_c, version:v-7, busy:1\n", kivo::DumpModules("dgc_c"));
+    EXPECT_EQ("000. dgc_c, version:, busy:1\n", kivo::DumpModules("dgc_c"));
     Release();
     EXPECT_EQ("000. dgc_c, version:v-7, busy:0\n", kivo::DumpModules("dgc_c"));
     EXPECT_EQ("000. dgc_c.level=3\n", kivo::DumpElems("dgc_c", "lev*"));

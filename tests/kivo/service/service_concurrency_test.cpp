@@ -193,6 +193,39 @@ TEST_F(ConcurrencyTest, StopBeforeTheWorkerStartsEndsTheServiceCleanly)
     }  // the destructor joins the worker
 }
 
+TEST_F(ConcurrencyTest, StopRacingAStartFromAnotherThreadNeverAborts)
+{
+    // One thread starts each new service as soon as it is told to while
+    // this one stops it at once, so the Stop lands inside Start often
+    // enough to show a Start that looks at the state more than once.
+    const int kRounds = 5000;
+    std::atomic<Service*> target{nullptr};
+    std::atomic<int> go{0};
+    std::atomic<int> started{0};
+    std::thread starter([&] {
+        for (int r = 1; r <= kRounds; ++r) {
+            while (go.load() < r) {
+            }
+            target.load()->Start();
+            started = r;
+        }
+    });
+    for (int r = 1; r <= kRounds; ++r) {
+        Service svc("", 16);
+        target = &svc;
+        go = r;
+        // A varying lead, so that the Stop falls at every point of Start.
+        for (volatile int k = 0; k < r % 400; ++k) {
+        }
+        svc.Stop();
+        while (started.load() < r) {
+        }
+        EXPECT_EQ(0, svc.State()) << "a Start that lost the race brought the service back, round " << r;
+        EXPECT_FALSE(Service::PostFunc(&svc, &Count, Message::Value(Var(r))));
+    }
+    starter.join();
+}
+
 TEST_F(ConcurrencyTest, PauseParksOneWorkerUntilResumed)
 {
     const Service::ThreadParam two = {0, 0, "pause", 2};

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -236,6 +237,44 @@ TEST_F(TimerConcurrencyTest, StoppedServiceDoesNotLeaveTheTimerPending)
         kivo::this_thread::Sleep(5);
     EXPECT_TRUE(t.IsIdle());
     EXPECT_EQ(0u, rec.Size());
+}
+
+TEST_F(TimerConcurrencyTest, DestroyedServiceStopsTheTimersAimedAtIt)
+{
+    // Served by a worker (ticks are handled), or by nobody (a tick waits in
+    // its queue, in the timer's own queue node, when the service goes).
+    const struct {
+        const char* what;
+        bool worker;
+    } cases[] = {{"served", true}, {"tick queued", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Timer t;
+        {
+            std::unique_ptr<Service> gone(c.worker ? new Service("timer_conc_gone", 16, kOneWorker)
+                                                   : new Service("timer_conc_gone", 16));
+            t.SetService(gone.get());
+            t.Start(Hit(), 10, kEndless);
+            if (c.worker) {
+                ASSERT_TRUE(rec.WaitFor(rec.Size() + 2));
+            } else {
+                kivo::Tick tick;
+                while (gone->QueuedCount() == 0 && tick.ElapsedMs() < 5000)
+                    kivo::this_thread::Sleep(1);
+                ASSERT_EQ(1u, gone->QueuedCount());
+            }
+        }  // destroyed with the timer armed
+        EXPECT_TRUE(t.IsStopped());
+        const size_t before = rec.Size();
+        kivo::this_thread::Sleep(100);  // ten periods: none may reach the freed service
+        EXPECT_EQ(before, rec.Size());
+        // The timer serves another service afterwards.
+        t.SetService(&svc);
+        EXPECT_TRUE(t.Restart(10, 2));
+        EXPECT_TRUE(rec.WaitFor(before + 2));
+        t.Stop();
+        Drain();
+    }
 }
 
 // Kernel timers called on the platform thread.
