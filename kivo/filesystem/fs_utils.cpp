@@ -175,39 +175,17 @@ bool is_empty_cb(const File::Callback& cb)
     return cb.TargetIdentity() == 0;
 }
 
-void count_files(const char* dir, bool recursive, uint64_t* count, WalkPath* on_path)
+// Walks dir pre-order, each readable entry to visit(path, is_dir); false
+// (after printing the caller's name) when dir cannot be opened. Nested
+// directories that cannot be opened print and are passed over.
+template <typename Visit>
+bool walk_tree(const char* dir, bool recursive, const char* caller, Visit& visit, WalkPath* on_path)
 {
     Dir d;
     if (!d.Open(dir)) {
-        printf("ForEachFileCount open dir %s error\r\n", dir);
-        return;
+        printf("%s open dir %s error\r\n", caller, dir);
+        return false;
     }
-    while (d.FindNext()) {
-        if (d.IsDots())
-            continue;
-        EntryKind kind = walk_kind(d);
-        if (kind == kEntryFile) {
-            ++*count;
-        } else if (kind == kEntryDir && recursive) {
-            std::string path = d.GetFilePath();
-            if (on_path->Enter(path)) {
-                count_files(path.c_str(), true, count, on_path);
-                on_path->Leave();
-            }
-        }
-    }
-}
-
-void for_each_file(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb,
-                   WalkPath* on_path, bool* opened)
-{
-    Dir d;
-    if (!d.Open(dir)) {
-        printf("ForEachFile open dir %s error\r\n", dir);
-        *opened = false;
-        return;
-    }
-    *opened = true;
     while (d.FindNext()) {
         if (d.IsDots())
             continue;
@@ -215,13 +193,13 @@ void for_each_file(const char* dir, bool recursive, const kivo::Function2<void, 
         if (kind == kEntrySkip)
             continue;
         std::string path = d.GetFilePath();
-        cb(path.c_str(), kind == kEntryDir);
+        visit(path, kind == kEntryDir);
         if (kind == kEntryDir && recursive && on_path->Enter(path)) {
-            bool ignored;
-            for_each_file(path.c_str(), true, cb, on_path, &ignored);
+            walk_tree(path.c_str(), true, caller, visit, on_path);
             on_path->Leave();
         }
     }
+    return true;
 }
 
 bool copy_file(const std::string& src, const std::string& dst, bool failIfExists,
@@ -584,14 +562,13 @@ bool RemoveDirUnder(const std::string& path, const std::string& root)
 bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb)
 {
     if (!dir) {
-        printf("ForEachFile open dir %s error\r\n", "(null)");
+        printf("ForEachFile open dir (null) error\r\n");
         return false;
     }
     WalkPath on_path;
     on_path.Enter(dir);
-    bool opened = false;
-    for_each_file(dir, recursive, cb, &on_path, &opened);
-    return opened;
+    auto visit = [&cb](const std::string& path, bool is_dir) { cb(path.c_str(), is_dir); };
+    return walk_tree(dir, recursive, "ForEachFile", visit, &on_path);
 }
 
 uint64_t ForEachFileCount(const char* dir, bool recursive)
@@ -600,7 +577,11 @@ uint64_t ForEachFileCount(const char* dir, bool recursive)
     uint64_t count = 0;
     WalkPath on_path;
     on_path.Enter(top);
-    count_files(top, recursive, &count, &on_path);
+    auto visit = [&count](const std::string&, bool is_dir) {
+        if (!is_dir)
+            ++count;
+    };
+    walk_tree(top, recursive, "ForEachFileCount", visit, &on_path);
     return count;
 }
 
