@@ -452,6 +452,16 @@ kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st)
     return r.ops()->stat64(r.ctx(), r.rest(), st);
 }
 
+kivo_err_t kivo_file_identity(const char* path, uint64_t* device, uint64_t* inode)
+{
+    if (!path)
+        return EINVAL;
+    _Resolved r(path);
+    if (!r.valid() || r.ops() != &platform_file_ops)
+        return kNoFs;
+    return platform_file_identity(r.ctx(), r.rest(), device, inode);
+}
+
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage)
 {
     return path_call(path, &kivo_fs_ops_t::statfs, usage);

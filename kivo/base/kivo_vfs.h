@@ -98,6 +98,10 @@ kivo_err_t kivo_file_stat64(const char* path, kivo_stat64_t* st);
 // described itself (so that walks and removals can tell a link from the
 // directory it points to). Other file systems have no links: their stat64.
 kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st);
+// Device and inode of what the path names on the native file system, links
+// followed, so that a walk can tell a directory it already entered. Other
+// file systems have no links and give 6.
+kivo_err_t kivo_file_identity(const char* path, uint64_t* device, uint64_t* inode);
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage);
 kivo_err_t kivo_mkfs(const char* path, const char* device, const char* type);
 kivo_err_t kivo_file_mount(const char* path, const char* device, const char* type);

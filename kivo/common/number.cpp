@@ -632,17 +632,22 @@ void FormatValue(uint64_t value, std::string* out)
 void FormatValue(double value, std::string* out)
 {
     const size_t start = out->size();
-    const double magnitude = std::fabs(value);
-    // Scientific where fixed notation would show more than 17 significant
-    // digits (large magnitudes, either sign) or lose them (tiny ones).
-    if (magnitude >= 1e16 || (magnitude != 0 && magnitude < 1e-5)) {
+    if (value >= 1e16) {
         FormatWithSpec(value, FmtSpec('e', 0, 0, 15, 0), out);
     } else {
         int32_t n = 1;
-        for (double m = std::floor(magnitude); m >= 10; m /= 10)
-            ++n;
+        if (std::isfinite(value)) {
+            for (double m = std::floor(std::fabs(value)); m >= 10; m /= 10)
+                ++n;
+        }
         const int32_t p = n > 16 ? 1 : 17 - n;
         FormatWithSpec(value, FmtSpec('f', 0, 0, p, 0), out);
+        // A non-zero value too small for the fixed digits would read back as
+        // zero; it keeps its digits in scientific notation instead.
+        if (value != 0 && std::isfinite(value) && out->find_first_of("123456789", start) == std::string::npos) {
+            out->resize(start);
+            FormatWithSpec(value, FmtSpec('e', 0, 0, 15, 0), out);
+        }
     }
     _TrimFloatText(out, start);
 }

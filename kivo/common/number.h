@@ -334,9 +334,10 @@ std::string StrFormat(const T& value, const char* format)
 }
 
 // Appends the value's text to *out: integers in decimal; doubles with up to
-// 17 significant digits in fixed notation, magnitudes of 1e16 or more (and
-// non-zero ones below 1e-5) in scientific notation, trailing zeros removed
-// but one digit kept after the point: "0.1", "2.0", "1.0e+16".
+// 17 significant digits in fixed notation, values of 1e16 or more (and
+// non-zero ones whose fixed text would be all zeros) in scientific notation,
+// trailing zeros removed but one digit kept after the point: "0.1", "2.0",
+// "1.0e+16", "-100000000000000000000.0", "0.000005".
 void FormatValue(int32_t value, std::string* out);
 void FormatValue(uint32_t value, std::string* out);
 void FormatValue(int64_t value, std::string* out);

@@ -24,11 +24,6 @@ enum : int32_t {
     kTagBroken,     // a tag whose '>' never comes
 };
 
-inline bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 // Offset of the first '>' at or after p outside '...' and "..." runs, or
 // npos when the tag is never closed.
 size_t FindTagEnd(const char* s, size_t p, size_t end)
@@ -91,7 +86,6 @@ struct DocXmlParse::_Tag {
     StringView name;   // empty when the tag has no readable name
     StringView attrs;  // the content after the name
     bool named;        // a name could be read
-    bool blank;        // the content holds blanks only
 };
 
 const uint32_t DocXmlParse::kMaxDepth;
@@ -227,8 +221,9 @@ bool DocXmlParse::_ParseTag(const _Tag& start, uint32_t depth)
         case kTagComment:
             break;
         case kTagEnd:
-            // "</>" closes whatever is open; a named end tag must match.
-            if ((!tag.named && tag.blank) || (tag.named && tag.name == start.name)) {
+            // An end tag without a readable name ("</>", "</!!>") closes
+            // whatever is open; a named end tag must match.
+            if (!tag.named || tag.name == start.name) {
                 _AddEnds(owed);
                 return true;
             }
@@ -242,7 +237,6 @@ bool DocXmlParse::_ParseTag(const _Tag& start, uint32_t depth)
 void DocXmlParse::_NextTag(_Tag* tag)
 {
     tag->named = false;
-    tag->blank = true;
     const char* s = _text.Data();
     const size_t end = _text.Size();
     size_t lt = _pos;
@@ -302,8 +296,6 @@ void DocXmlParse::_NextTag(_Tag* tag)
         --last;
     }
     const StringView content = _text.Sub(first, last - first);
-    for (size_t i = 0; i < content.Size() && tag->blank; ++i)
-        tag->blank = IsBlank(content.Data()[i]);
     DocSlice sl(content);
     StringView name;
     int32_t kind = -1;

@@ -67,24 +67,49 @@ bool is_sep(char c)
 // What a walk does with one entry.
 enum EntryKind {
     kEntrySkip,  // status unreadable
-    kEntryFile,  // anything that is not a real directory, links included
-    kEntryDir,   // a directory itself, never a link to one
+    kEntryFile,  // anything but a directory
+    kEntryDir,   // a directory, also when reached through a link
 };
 
-// Classifies the current entry of `dir`. A link to a directory is not
-// descended into: following it could leave the tree or loop forever.
-EntryKind walk_kind(const Dir& dir, const std::string& path)
+// Classifies the current entry of `dir` by its status, which follows links.
+EntryKind walk_kind(const Dir& dir)
 {
     File::Status st;
     if (!dir.GetFileStatus(st))
         return kEntrySkip;
-    if (!st.is_dir)
-        return kEntryFile;
-    kivo_stat64_t ls;
-    if (kivo_file_lstat64(path.c_str(), &ls) != 0)
-        return kEntrySkip;
-    return (ls.mode & kTypeMask) == kTypeDir ? kEntryDir : kEntryFile;
+    return st.is_dir ? kEntryDir : kEntryFile;
 }
+
+// The directories on the current walk's path, by device and inode. Links
+// can lead back to one of them; entering it again would never end.
+class WalkPath {
+public:
+    // Puts the directory on the path; false (and nothing put) when it is
+    // on it already. A directory without an identity cannot be reached
+    // again through a link and is always entered.
+    bool Enter(const std::string& path)
+    {
+        Id id = {0, 0, false};
+        id.known = kivo_file_identity(path.c_str(), &id.device, &id.inode) == 0;
+        if (id.known) {
+            for (const Id& on : _ids) {
+                if (on.known && on.device == id.device && on.inode == id.inode)
+                    return false;
+            }
+        }
+        _ids.push_back(id);
+        return true;
+    }
+    void Leave() { _ids.pop_back(); }
+
+private:
+    struct Id {
+        uint64_t device;
+        uint64_t inode;
+        bool known;
+    };
+    std::vector<Id> _ids;
+};
 
 bool is_link(const std::string& path)
 {
@@ -150,27 +175,31 @@ bool is_empty_cb(const File::Callback& cb)
     return cb.TargetIdentity() == 0;
 }
 
-void count_files(const char* dir, bool recursive, uint64_t* count, bool* opened)
+// Walks dir pre-order, each readable entry to visit(path, is_dir); false
+// (after printing the caller's name) when dir cannot be opened. Nested
+// directories that cannot be opened print and are passed over.
+template <typename Visit>
+bool walk_tree(const char* dir, bool recursive, const char* caller, Visit& visit, WalkPath* on_path)
 {
     Dir d;
     if (!d.Open(dir)) {
-        printf("ForEachFileCount open dir %s error\r\n", dir);
-        *opened = false;
-        return;
+        printf("%s open dir %s error\r\n", caller, dir);
+        return false;
     }
-    *opened = true;
     while (d.FindNext()) {
         if (d.IsDots())
             continue;
+        EntryKind kind = walk_kind(d);
+        if (kind == kEntrySkip)
+            continue;
         std::string path = d.GetFilePath();
-        EntryKind kind = walk_kind(d, path);
-        if (kind == kEntryFile) {
-            ++*count;
-        } else if (kind == kEntryDir && recursive) {
-            bool ignored;
-            count_files(path.c_str(), true, count, &ignored);
+        visit(path, kind == kEntryDir);
+        if (kind == kEntryDir && recursive && on_path->Enter(path)) {
+            walk_tree(path.c_str(), true, caller, visit, on_path);
+            on_path->Leave();
         }
     }
+    return true;
 }
 
 bool copy_file(const std::string& src, const std::string& dst, bool failIfExists,
@@ -203,8 +232,11 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
     return got == total && written == total;
 }
 
-bool copy_dir(const std::string& src, const std::string& dst, File::ProgStatus* record,
-              const File::Callback* cb, BOOL* cancel, size_t blockSize)
+// Copies the tree of `src`, which the caller has put on the walk's path.
+// The target's directories go on the path too: a link in the source that
+// leads into the target must not copy the copy again.
+bool copy_dir_entries(const std::string& src, const std::string& dst, File::ProgStatus* record,
+                      const File::Callback* cb, BOOL* cancel, size_t blockSize, WalkPath* on_path)
 {
     // A target inside the source would be copied into itself without end.
     if (path_within(dst, src))
@@ -213,18 +245,29 @@ bool copy_dir(const std::string& src, const std::string& dst, File::ProgStatus* 
     if (!d.Open(src.c_str()))
         return false;
     MakeDirs(dst);
+    // A target that is a directory on the way down under another name (the
+    // source itself through a link) would have its files emptied as they
+    // are read.
+    if (!on_path->Enter(dst))
+        return false;
     bool ok = true;
     const File::Callback none;
     while (ok && d.FindNext()) {
         if (d.IsDots())
             continue;
-        std::string path = d.GetFilePath();
-        EntryKind kind = walk_kind(d, path);
+        EntryKind kind = walk_kind(d);
         if (kind == kEntrySkip)
             continue;
+        std::string path = d.GetFilePath();
         std::string target = dst + "/" + d.GetFileName();
         if (kind == kEntryDir) {
-            ok = copy_dir(path, target, record, cb, cancel, blockSize);
+            if (on_path->Enter(path)) {
+                ok = copy_dir_entries(path, target, record, cb, cancel, blockSize, on_path);
+                on_path->Leave();
+            } else {
+                // Already on the way down: copied as a directory, not again.
+                ok = MakeDirs(target);
+            }
         } else if (!record) {
             ok = CopyFile(path, target, false);
         } else {
@@ -238,7 +281,16 @@ bool copy_dir(const std::string& src, const std::string& dst, File::ProgStatus* 
             }
         }
     }
+    on_path->Leave();
     return ok;
+}
+
+bool copy_dir(const std::string& src, const std::string& dst, File::ProgStatus* record,
+              const File::Callback* cb, BOOL* cancel, size_t blockSize)
+{
+    WalkPath on_path;
+    on_path.Enter(src);
+    return copy_dir_entries(src, dst, record, cb, cancel, blockSize, &on_path);
 }
 
 }  // namespace
@@ -509,30 +561,27 @@ bool RemoveDirUnder(const std::string& path, const std::string& root)
 
 bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb)
 {
-    Dir d;
-    if (!d.Open(dir)) {
-        printf("ForEachFile open dir %s error\r\n", dir ? dir : "(null)");
+    if (!dir) {
+        printf("ForEachFile open dir (null) error\r\n");
         return false;
     }
-    while (d.FindNext()) {
-        if (d.IsDots())
-            continue;
-        std::string path = d.GetFilePath();
-        EntryKind kind = walk_kind(d, path);
-        if (kind == kEntrySkip)
-            continue;
-        cb(path.c_str(), kind == kEntryDir);
-        if (kind == kEntryDir && recursive)
-            ForEachFile(path.c_str(), true, cb);
-    }
-    return true;
+    WalkPath on_path;
+    on_path.Enter(dir);
+    auto visit = [&cb](const std::string& path, bool is_dir) { cb(path.c_str(), is_dir); };
+    return walk_tree(dir, recursive, "ForEachFile", visit, &on_path);
 }
 
 uint64_t ForEachFileCount(const char* dir, bool recursive)
 {
+    const char* top = dir ? dir : "";
     uint64_t count = 0;
-    bool opened = false;
-    count_files(dir ? dir : "", recursive, &count, &opened);
+    WalkPath on_path;
+    on_path.Enter(top);
+    auto visit = [&count](const std::string&, bool is_dir) {
+        if (!is_dir)
+            ++count;
+    };
+    walk_tree(top, recursive, "ForEachFileCount", visit, &on_path);
     return count;
 }
 

@@ -307,6 +307,16 @@ void Range::Serial(Stream& s)
     assert(!"a range has no serial form");
 }
 
+// ================================================================ element stamps
+
+bool ElemStamp::Assign(const ElemStamp& other)
+{
+    const uint32_t stamp = other._word & kStampMask;
+    const bool changed = stamp != (_word & kStampMask) || (_word & kForceMark) != 0;
+    _word = stamp | (changed ? kChangedMark : 0u);
+    return changed;
+}
+
 // ================================================================ router's elements
 
 void MsgRouter::AddElem(const std::string& name, const IntrusivePtr<ElemBase>& elem)

@@ -140,6 +140,47 @@ T* GetShared(const std::string& key, T* obj = 0)
     return typed != 0 ? typed->Get() : 0;
 }
 
+// ---------------------------------------------------------------- element stamps
+
+// A stamp of an element's value in one 32-bit word: the low 30 bits the
+// stamp, bit 30 a force mark (the next assignment counts as a change), bit
+// 31 the changed mark of the last assignment.
+class ElemStamp {
+public:
+    static constexpr uint32_t kStampMask = 0x3FFFFFFFu;
+    static constexpr uint32_t kForceMark = 0x40000000u;
+    static constexpr uint32_t kChangedMark = 0x80000000u;
+
+    explicit ElemStamp(uint32_t stamp = 0) : _word(stamp & kStampMask) {}
+    ElemStamp(const ElemStamp& other) = default;
+    // The stamp of a whole word, marks included.
+    static ElemStamp FromWord(uint32_t word)
+    {
+        ElemStamp s;
+        s._word = word;
+        return s;
+    }
+
+    // Takes the other's stamp bits; marks a change when they differ from
+    // this stamp's or this stamp was forced, and drops the force mark.
+    // Returns the changed mark.
+    bool Assign(const ElemStamp& other);
+    ElemStamp& operator=(const ElemStamp& other)
+    {
+        Assign(other);
+        return *this;
+    }
+
+    void Force() { _word |= kForceMark; }
+    uint32_t Stamp() const { return _word & kStampMask; }
+    bool Forced() const { return (_word & kForceMark) != 0; }
+    bool Changed() const { return (_word & kChangedMark) != 0; }
+    uint32_t Word() const { return _word; }
+
+private:
+    uint32_t _word;
+};
+
 // ---------------------------------------------------------------- element objects
 
 class ElemBase : public RefObject {

@@ -334,6 +334,15 @@ TEST_F(VfsTest, PathOperationsReachTheirEntriesOrGiveSix)
         EXPECT_EQ(c.run("/bare/p", c.arg), 6) << c.what;
     }
     EXPECT_EQ(fs.calls.size(), 1u);
+
+    // Identities come from the native file system only.
+    uint64_t device = 7, inode = 7;
+    fs.calls.clear();
+    EXPECT_EQ(kivo_file_identity(nullptr, &device, &inode), EINVAL);
+    EXPECT_EQ(kivo_file_identity("/f/p", &device, &inode), 6);
+    EXPECT_TRUE(fs.calls.empty());
+    EXPECT_EQ(device, 7u);
+    EXPECT_EQ(inode, 7u);
 }
 
 TEST_F(VfsTest, RenameOnlyWithinOneMount)

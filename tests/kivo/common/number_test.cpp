@@ -496,14 +496,24 @@ TEST(FormatValue, IntegersAndDoublesTable)
         {text(12345678901234567.0), "1.234567890123457e+16"},
         {text(9999999999999998.0), "9999999999999998.0"},
         {text(0.00001), "0.00001"},
-        // Mended: negative magnitudes and tiny values keep their digits.
-        {text(-1e20), "-1.0e+20"},
-        {text(-12345678901234567.0), "-1.234567890123457e+16"},
+        // Only large positive values go scientific; large negative ones and
+        // small ones stay fixed.
+        {text(-1e20), "-100000000000000000000.0"},
+        {text(-1e16), "-10000000000000000.0"},
+        {text(-12345678901234567.0), "-12345678901234568.0"},
+        {text(5e-6), "0.000005"},
+        {text(3e-10), "0.0000000003"},
+        {text(-2.5e-7), "-0.00000025"},
+        {text(1e-16), "0.0000000000000001"},
+        {text(-0.0), "-0.0"},
+        // A non-zero value whose fixed text would read back as zero keeps
+        // its digits in scientific notation.
         {text(2.5e-20), "2.5e-20"},
-        {text(3e-10), "3.0e-10"},
-        {text(-2.5e-7), "-2.5e-07"},
+        {text(-4e-17), "-4.0e-17"},
+        {text(std::numeric_limits<double>::denorm_min()), "4.940656458412465e-324"},
         {text(std::numeric_limits<double>::infinity()), "inf"},
         {text(-std::numeric_limits<double>::infinity()), "-inf"},
+        {text(std::numeric_limits<double>::quiet_NaN()), "nan"},
     };
     ExpectTexts(cases, sizeof cases / sizeof cases[0]);
 
@@ -516,7 +526,8 @@ TEST(FormatValue, IntegersAndDoublesTable)
 TEST(FormatValue, SeventeenSignificantDigitsRoundTrip)
 {
     const double fixed[] = {1.0000000000000002, 3.141592653589793, 123456.78901234567, 9007199254740993.0,
-                            2.0 / 3.0 * 1e15, 1.1, 4503599627370495.5};
+                            2.0 / 3.0 * 1e15, 1.1, 4503599627370495.5,
+                            -1e16, -12345678901234567.0, -1.5e22, -std::numeric_limits<double>::max()};
     uint64_t seed = 0x9E3779B97F4A7C15ull;
     for (int i = 0; i < 300 + static_cast<int>(sizeof fixed / sizeof fixed[0]); ++i) {
         double v;

@@ -93,6 +93,8 @@ TEST(VarTest, ConstructorsMapArgumentTypes)
         {"map", Var(dict), Var::TYPE_DICT, "{'k':2}"},
         {"none", Var(Var::TYPE_NONE), Var::TYPE_NONE, "0"},
         {"null text", Var(static_cast<const char*>(nullptr)), Var::TYPE_STRING, ""},
+        {"double large negative", Var(-1e20), Var::TYPE_DOUBLE, "-100000000000000000000.0"},
+        {"double small", Var(5e-6), Var::TYPE_DOUBLE, "0.000005"},
     };
     for (const MappingRow& row : rows) {
         EXPECT_EQ(row.type, row.value.GetType()) << row.what;

@@ -73,6 +73,10 @@ TEST(XmlTest, ReadsNodes)
         {"<a x=\"1\" y='2'>hi</a>", {"@a.x=1", "@a.y=2", "a=hi", "</>", "</>", "</>"}},
         {"<a><b/>tail</a>", {"a", "b", "</>", "a=tail", "</>", "</>"}},
         {"<a></>", {"a", "</>"}},
+        // An end tag without a word for a name closes whatever is open.
+        {"<a></!!>", {"a", "</>"}},
+        {"<a>v</ 'x'>", {"a=v", "</>"}},
+        {"<a><b></!!></a>", {"a", "b", "</>", "</>"}},
         {"<a>x</a >", {"a=x", "</>"}},
         {"<?xml version=\"1.0\"?><r/>", {"@xml.version=1.0", "xml", "</>", "</>", "r", "</>"}},
         {"<a><b k='v'/><?p q=\"1\"?></a>", {"a", "@b.k=v", "b", "</>", "</>", "@p.q=1", "p", "</>", "</>", "</>"}},
@@ -127,7 +131,7 @@ TEST(XmlTest, KeepsDataAfterTheValue)
 TEST(XmlTest, MalformedBecomesOneTextNode)
 {
     const char* rows[] = {
-        "<a></b>", "<a>", "</a>", "<a>x", "x</a>", "<a><b></a>", "<a></ 'x'>", "abc<", "<a", "a<b",
+        "<a></b>", "<a>", "</a>", "<a>x", "x</a>", "<a><b></a>", "<a></1>", "</!!>", "abc<", "<a", "a<b",
         "<a t=\"x>hi</a>", "<a t='>", "<?p", "</a", "<r/></r>",
     };
     for (const char* text : rows)

@@ -320,7 +320,7 @@ TEST_F(FsUtilsTest, ForEachFileWalks)
 {
     MakeTree(this);
     const std::string outside = MakeTempDir("kivo-fs-outside");
-    std::ofstream(outside + "/not_walked.txt") << "x";
+    std::ofstream(outside + "/walked.txt") << "x";
     Link(outside, "/t/sub/linked");
 
     Walk flat;
@@ -331,18 +331,55 @@ TEST_F(FsUtilsTest, ForEachFileWalks)
 
     Walk deep;
     EXPECT_TRUE(fs::ForEachFile("/t", true, kivo::Function2<void, const char*, bool>(&Walk::On, &deep)));
-    EXPECT_EQ(deep.entries.size(), 8u);
+    EXPECT_EQ(deep.entries.size(), 9u);
     EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/d.txt"));
     EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/deep"));
-    // A link to a directory is reported as an entry but never entered.
+    // A link to a directory is a directory: reported as one, then entered.
     ASSERT_LT(deep.IndexOf("/t/sub/linked"), deep.entries.size());
-    EXPECT_FALSE(deep.entries[deep.IndexOf("/t/sub/linked")].second);
-    EXPECT_EQ(deep.IndexOf("/t/sub/linked/not_walked.txt"), deep.entries.size());
+    EXPECT_TRUE(deep.entries[deep.IndexOf("/t/sub/linked")].second);
+    ASSERT_LT(deep.IndexOf("/t/sub/linked/walked.txt"), deep.entries.size());
+    EXPECT_FALSE(deep.entries[deep.IndexOf("/t/sub/linked/walked.txt")].second);
+    EXPECT_LT(deep.IndexOf("/t/sub/linked"), deep.IndexOf("/t/sub/linked/walked.txt"));
 
     Walk none;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(fs::ForEachFile("/missing", true, kivo::Function2<void, const char*, bool>(&Walk::On, &none)));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ForEachFile open dir /missing error\r\n");
+}
+
+// Links back to a directory on the way down: each is reported, none is
+// entered again, and the walks end.
+TEST_F(FsUtilsTest, WalksDoNotEnterADirectoryTwiceOnTheirPath)
+{
+    MakeTree(this);
+    Link(Real("/t"), "/t/sub/up");
+    Link(Real("/t/sub"), "/t/sub/deep/self");
+    Link(".", "/t/sub/here");
+
+    Walk deep;
+    EXPECT_TRUE(fs::ForEachFile("/t", true, kivo::Function2<void, const char*, bool>(&Walk::On, &deep)));
+    std::sort(deep.entries.begin(), deep.entries.end());
+    EXPECT_EQ(deep.entries, (std::vector<std::pair<std::string, bool>>{{"/t/a.txt", false},
+                                                                       {"/t/b.txt", false},
+                                                                       {"/t/sub", true},
+                                                                       {"/t/sub/d.txt", false},
+                                                                       {"/t/sub/deep", true},
+                                                                       {"/t/sub/deep/self", true},
+                                                                       {"/t/sub/e.txt", false},
+                                                                       {"/t/sub/here", true},
+                                                                       {"/t/sub/up", true},
+                                                                       {"/t/z.bin", false}}));
+    EXPECT_EQ(fs::ForEachFileCount("/t", true), 5u);
+
+    // Walks that start below the loop's top stop at it too.
+    Walk sub;
+    EXPECT_TRUE(fs::ForEachFile("/t/sub", true, kivo::Function2<void, const char*, bool>(&Walk::On, &sub)));
+    EXPECT_LT(sub.IndexOf("/t/sub/up/a.txt"), sub.entries.size());
+    ASSERT_LT(sub.IndexOf("/t/sub/up/sub"), sub.entries.size());
+    EXPECT_TRUE(sub.entries[sub.IndexOf("/t/sub/up/sub")].second);
+    EXPECT_EQ(sub.IndexOf("/t/sub/up/sub/d.txt"), sub.entries.size());
+    EXPECT_EQ(sub.IndexOf("/t/sub/here/d.txt"), sub.entries.size());
+    EXPECT_EQ(fs::ForEachFileCount("/t/sub", true), 5u);
 }
 
 TEST_F(FsUtilsTest, ForEachFileCount)
@@ -358,6 +395,14 @@ TEST_F(FsUtilsTest, ForEachFileCount)
     Mkdir("/c/s/empty");
     EXPECT_EQ(fs::ForEachFileCount("/c", false), 3u);
     EXPECT_EQ(fs::ForEachFileCount("/c", true), 5u);
+    // A linked directory is walked into; a linked file counts as a file.
+    const std::string outside = MakeTempDir("kivo-fs-outside");
+    std::ofstream(outside + "/7") << "";
+    std::ofstream(outside + "/8") << "";
+    Link(outside, "/c/linked");
+    Link(outside + "/7", "/c/s/file_link");
+    EXPECT_EQ(fs::ForEachFileCount("/c", false), 3u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", true), 8u);
     testing::internal::CaptureStdout();
     EXPECT_EQ(fs::ForEachFileCount("/missing", true), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ForEachFileCount open dir /missing error\r\n");
@@ -463,14 +508,67 @@ TEST_F(FsUtilsTest, CopyDirAndCopy)
     EXPECT_FALSE(fs::Copy("/missing", "/x/y"));
 }
 
-TEST_F(FsUtilsTest, CopyDirFailsOnLinkedDirectory)
+bool IsRealDir(const std::string& real)
+{
+    struct stat st;
+    return lstat(real.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST_F(FsUtilsTest, CopyDirCopiesALinkedDirectoryAsADirectory)
 {
     const std::string outside = MakeTempDir("kivo-fs-outside");
+    ASSERT_EQ(mkdir((outside + "/in").c_str(), 0777), 0);
     std::ofstream(outside + "/o.txt") << "o";
+    std::ofstream(outside + "/in/i.txt") << "i";
     Mkdir("/s");
+    Put("/s/plain.txt", "p");
     Link(outside, "/s/linked");
-    EXPECT_FALSE(fs::CopyDir("/s", "/d"));
-    EXPECT_FALSE(RawExists("/d/linked/o.txt"));
+    ASSERT_TRUE(fs::CopyDir("/s", "/d"));
+    EXPECT_TRUE(IsRealDir(Real("/d/linked")));
+    EXPECT_EQ(Get("/d/linked/o.txt"), "o");
+    EXPECT_EQ(Get("/d/linked/in/i.txt"), "i");
+    EXPECT_EQ(Get("/d/plain.txt"), "p");
+
+    // With progress too.
+    File::ProgStatus record = {};
+    record.total = 10;
+    ASSERT_TRUE(fs::CopyDirEx("/s", "/e", &record, File::Callback(), nullptr, 4096));
+    EXPECT_EQ(Get("/e/linked/in/i.txt"), "i");
+    EXPECT_EQ(record.block_index, 3);
+}
+
+// A directory on the way down is copied as an empty directory, not entered
+// again; that holds for the target's own directories too.
+TEST_F(FsUtilsTest, CopyDirDoesNotEnterADirectoryTwiceOnItsPath)
+{
+    MakeTree(this);
+    Link(Real("/t"), "/t/sub/up");
+    ASSERT_TRUE(fs::CopyDir("/t", "/d"));
+    EXPECT_EQ(Get("/d/sub/e.txt"), "E");
+    EXPECT_TRUE(IsRealDir(Real("/d/sub/up")));
+    EXPECT_FALSE(RawExists("/d/sub/up/a.txt"));
+
+    Mkdir("/out");
+    Mkdir("/s");
+    Put("/s/x.txt", "x");
+    Link(Real("/out"), "/s/to_target");
+    ASSERT_TRUE(fs::CopyDir("/s", "/out"));
+    EXPECT_EQ(Get("/out/x.txt"), "x");
+    EXPECT_TRUE(IsRealDir(Real("/out/to_target")));
+    EXPECT_FALSE(RawExists("/out/to_target/to_target"));
+
+    // The source itself under another name: refused, nothing emptied.
+    Link(Real("/s"), "/alias");
+    EXPECT_FALSE(fs::CopyDir("/s", "/alias"));
+    EXPECT_EQ(Get("/s/x.txt"), "x");
+    // A target inside the source under another name: the copy ends, and
+    // the copy is not copied into itself.
+    Link(Real("/t/sub"), "/d/sub_alias");
+    EXPECT_TRUE(fs::CopyDir("/t", "/d/sub_alias/under"));
+    EXPECT_EQ(Get("/t/sub/e.txt"), "E");
+    EXPECT_EQ(Get("/t/sub/under/sub/e.txt"), "E");
+    EXPECT_TRUE(IsRealDir(Real("/t/sub/under/sub/under")));
+    EXPECT_FALSE(RawExists("/t/sub/under/sub/under/a.txt"));
 }
 
 TEST_F(FsUtilsTest, CopyExCountsFiles)

@@ -311,3 +311,60 @@ TEST_F(ElemTest, SharedObjectsAndCounters)
 }
 
 }  // namespace
+
+namespace {
+
+using kivo::ElemStamp;
+
+// Assigning a stamp takes its value, marks a change when the value differs
+// or this stamp was forced, and drops the force mark.
+TEST(ElemStampTest, AssignmentMarksChanges)
+{
+    struct Case {
+        const char* what;
+        uint32_t before;  // this stamp's whole word
+        uint32_t other;   // the assigned stamp's whole word
+        bool changed;
+        uint32_t after;
+    };
+    const Case cases[] = {
+        {"same value", 5, 5, false, 5},
+        {"other value", 5, 6, true, 0x80000006u},
+        {"forced, same value", 0x40000005u, 5, true, 0x80000005u},
+        {"forced, other value", 0x40000005u, 9, true, 0x80000009u},
+        {"old change mark dropped", 0x80000005u, 5, false, 5},
+        {"only the other's stamp bits count", 7, 0xC0000007u, false, 7},
+        {"other's marks are not taken", 7, 0xC0000008u, true, 0x80000008u},
+        {"widest stamp", 0, 0x3FFFFFFFu, true, 0xBFFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        ElemStamp stamp = ElemStamp::FromWord(c.before);
+        const ElemStamp other = ElemStamp::FromWord(c.other);
+        EXPECT_EQ(stamp.Assign(other), c.changed) << c.what;
+        EXPECT_EQ(stamp.Word(), c.after) << c.what;
+        EXPECT_EQ(stamp.Changed(), c.changed) << c.what;
+        EXPECT_FALSE(stamp.Forced()) << c.what;
+        EXPECT_EQ(stamp.Stamp(), c.other & 0x3FFFFFFFu) << c.what;
+    }
+}
+
+TEST(ElemStampTest, OneWordWithStampAndMarks)
+{
+    static_assert(sizeof(ElemStamp) == 4, "one 32-bit word");
+    ElemStamp stamp(0xFFFFFFFFu);  // only the stamp bits are taken
+    EXPECT_EQ(stamp.Word(), 0x3FFFFFFFu);
+    EXPECT_FALSE(stamp.Forced());
+    EXPECT_FALSE(stamp.Changed());
+    stamp.Force();
+    EXPECT_TRUE(stamp.Forced());
+    EXPECT_EQ(stamp.Word(), 0x7FFFFFFFu);
+    EXPECT_EQ(stamp.Stamp(), 0x3FFFFFFFu);
+
+    // Plain assignment follows the same rule.
+    ElemStamp other(12);
+    stamp = other;
+    EXPECT_EQ(stamp.Word(), 0x8000000Cu);
+    EXPECT_EQ(ElemStamp().Word(), 0u);
+}
+
+}  // namespace

@@ -6,7 +6,7 @@
 // assert print the expanded expression rather than the macro's name, so the
 // message is the same on every build of the library.
 #define KIVO_ATOMIC_ASSERT(e) assert(e)
-#define KIVO_ATOMIC_CHECK(dst) KIVO_ATOMIC_ASSERT(KIVO_IS_ALIGNED((uintptr_t)dst, (sizeof(int32_t))))
+#define KIVO_ATOMIC_CHECK(dst) KIVO_ATOMIC_ASSERT(KIVO_IS_ALIGNED((uintptr_t)dst, sizeof(int32_t)))
 
 // The __atomic builtins with __ATOMIC_SEQ_CST are full barriers before and
 // after the operation, on x86 and on ARMv7 alike (dmb ish around ldrex/strex).

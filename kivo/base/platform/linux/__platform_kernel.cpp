@@ -293,16 +293,20 @@ kivo_err_t kivo_time_gettimeofday(kivo_timeval_t* tv, kivo_timezone_t* tz)
 
 kivo_err_t kivo_time_settimeofday(const kivo_timeval_t* tv, const int32_t* minutes_west)
 {
+    kivo_err_t err = 0;
     if (tv) {
         struct timeval set;
         set.tv_sec = kivo_time_to_sys(tv->tv_sec);
         set.tv_usec = tv->tv_usec;
         if (settimeofday(&set, nullptr) != 0)
-            return errno;
+            err = errno;
     }
-    if (minutes_west)
-        return kivo_time_set_timezone(minutes_west);
-    return 0;
+    if (minutes_west) {
+        const kivo_err_t zone = kivo_time_set_timezone(minutes_west);
+        if (err == 0)
+            err = zone;
+    }
+    return err;
 }
 
 void kivo_time_get_timezone(kivo_timezone_t* tz)

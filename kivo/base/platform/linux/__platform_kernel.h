@@ -74,7 +74,8 @@ struct tm* kivo_time_localtime(kivo_time_t t, struct tm* out);
 // Fills `tv` and `tz` when they are not null.
 kivo_err_t kivo_time_gettimeofday(kivo_timeval_t* tv, kivo_timezone_t* tz);
 // Sets the system clock when `tv` is not null (needs the privilege to), and
-// the time zone when `minutes_west` is not null.
+// the time zone when `minutes_west` is not null, also when the clock step
+// failed. Returns the first failure, 0 when both steps succeeded.
 kivo_err_t kivo_time_settimeofday(const kivo_timeval_t* tv, const int32_t* minutes_west);
 // Minutes west of UTC as the system library last read them; daylight flag 0.
 void kivo_time_get_timezone(kivo_timezone_t* tz);

@@ -441,6 +441,19 @@ kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st)
     return err;
 }
 
+kivo_err_t platform_file_identity(void* ctx, const char* path, uint64_t* device, uint64_t* inode)
+{
+    if (!device || !inode)
+        return EINVAL;
+    struct stat64 s;
+    kivo_err_t err = stat_path(ctx, path, &stat64, &s);
+    if (err == 0) {
+        *device = (uint64_t)s.st_dev;
+        *inode = (uint64_t)s.st_ino;
+    }
+    return err;
+}
+
 // ---- files
 
 kivo_err_t platform_file_open(void* ctx, intptr_t* hfile_ret, const char* path, int flags)

@@ -81,6 +81,9 @@ kivo_err_t platform_file_stat64(void* ctx, const char* path, kivo_stat64_t* st);
 // As stat64, but a symbolic link is described itself, not its target. Not
 // an entry of the table: the virtual layer reaches it by kivo_file_lstat64.
 kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st);
+// Device and inode of what the path names, links followed. Not an entry of
+// the table either: reached by kivo_file_identity.
+kivo_err_t platform_file_identity(void* ctx, const char* path, uint64_t* device, uint64_t* inode);
 
 // ---- files (the handle is the descriptor)
 // Mode 0666; stores the descriptor (-1 on failure).

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -57,11 +58,42 @@ TEST(PlatformAtomic, ConcurrentAddsLoseNothing)
     EXPECT_EQ(word, 80000);
 }
 
-TEST(PlatformAtomicDeathTest, MisalignedWordStops)
+// The pattern for a literal text: every character a regular expression
+// gives a meaning to is escaped.
+std::string Literal(const std::string& text)
 {
+    std::string out;
+    for (char c : text) {
+        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+TEST(PlatformAtomicDeathTest, MisalignedWordStopsOnTheAlignmentAssertion)
+{
+    const std::string expression =
+        "((uintptr_t)((uintptr_t)dst) == (uintptr_t)((uintptr_t)(( (uintptr_t)(((uintptr_t)dst)) + "
+        "((sizeof(int32_t))) - 1) / ((sizeof(int32_t)))) * ((sizeof(int32_t)))))";
     alignas(8) char bytes[16] = {};
     auto* misaligned = reinterpret_cast<volatile int32_t*>(bytes + 1);
-    EXPECT_DEATH(kivo_atomic_fetch_add(misaligned, 1), "__platform_atomic.cpp:18.*uintptr_t");
+    const struct {
+        const char* line;
+        void (*op)(volatile int32_t*);
+    } cases[] = {
+        {"18", [](volatile int32_t* p) { kivo_atomic_fetch_add(p, 1); }},
+        {"24", [](volatile int32_t* p) { kivo_atomic_fetch_or(p, 1); }},
+        {"30", [](volatile int32_t* p) { kivo_atomic_fetch_and(p, 1); }},
+        {"36", [](volatile int32_t* p) { kivo_atomic_fetch_xor(p, 1); }},
+        {"44", [](volatile int32_t* p) { kivo_atomic_swap(p, 1); }},
+        {"57", [](volatile int32_t* p) { kivo_atomic_compare_and_swap(p, 0, 1); }},
+    };
+    for (const auto& c : cases) {
+        const std::string pattern =
+            Literal(std::string("__platform_atomic.cpp:") + c.line + ": ") + ".*" + Literal("`" + expression + "' failed");
+        EXPECT_DEATH(c.op(misaligned), pattern) << c.line;
+    }
 }
 
 }  // namespace

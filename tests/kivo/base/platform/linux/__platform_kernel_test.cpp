@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <linux/capability.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -176,6 +181,56 @@ TEST_F(PlatformTimeZoneTest, SetTimeOfDayWithoutClockOnlySetsTheZone)
     EXPECT_EQ(kivo_time_settimeofday(nullptr, &west), 0);
     EXPECT_STREQ(getenv("TZ"), "CST-2");
     EXPECT_EQ(kivo_time_settimeofday(nullptr, nullptr), 0);
+}
+
+// Whether the calling process may set the system clock.
+bool MaySetClock()
+{
+    struct __user_cap_header_struct head = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &head, data) != 0)
+        return true;  // unknown: assume the worst
+    return (data[CAP_TO_INDEX(CAP_SYS_TIME)].effective & CAP_TO_MASK(CAP_SYS_TIME)) != 0;
+}
+
+// A refused clock step must not keep the zone step from running. The clock
+// is never set: the child gives up its privilege first and stops before the
+// call if it still holds it.
+TEST_F(PlatformTimeZoneTest, RefusedClockStillSetsTheZone)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(10);
+        if (MaySetClock())
+            _exit(11);
+        setenv("TZ", "CST0", 1);
+        tzset();
+        kivo_timeval_t tv = {0, 0};
+        if (kivo_time_gettimeofday(&tv, nullptr) != 0)
+            _exit(12);
+        const int32_t west = -480;
+        const kivo_err_t err = kivo_time_settimeofday(&tv, &west);
+        const char* tz = getenv("TZ");
+        kivo_timezone_t read = {0, 0};
+        kivo_time_get_timezone(&read);
+        if (err != EPERM) {
+            fprintf(stderr, "settimeofday gave %d, not EPERM\n", (int)err);
+            _exit(13);
+        }
+        if (!tz || strcmp(tz, "CST-8") != 0 || read.tz_minuteswest != -480) {
+            fprintf(stderr, "zone not set: TZ %s, %d minutes west\n", tz ? tz : "(none)", (int)read.tz_minuteswest);
+            _exit(14);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10 || WEXITSTATUS(status) == 11)
+        GTEST_SKIP() << "the child could not give up the privilege to set the clock";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(PlatformTimeZoneTest, PlatformInitRereadsTheEnvironment)

@@ -127,6 +127,27 @@ TEST_F(NativeFsTest, PrefixRootsEveryPathOperation)
     EXPECT_FALSE(exists(_dir / "d"));
 }
 
+TEST_F(NativeFsTest, IdentityFollowsLinksUnderThePrefix)
+{
+    ASSERT_EQ(mkdir((_dir / "a").c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((_dir / "b").c_str(), 0777), 0);
+    ASSERT_EQ(symlink((_dir / "a").c_str(), (_dir / "to_a").c_str()), 0);
+    void* ctx = prefix_ctx(_dir.path());
+    struct stat real;
+    ASSERT_EQ(stat((_dir / "a").c_str(), &real), 0);
+    uint64_t dev_a = 0, ino_a = 0, dev_l = 0, ino_l = 0, dev_b = 0, ino_b = 0;
+    ASSERT_EQ(platform_file_identity(ctx, "/a", &dev_a, &ino_a), 0);
+    EXPECT_EQ(dev_a, (uint64_t)real.st_dev);
+    EXPECT_EQ(ino_a, (uint64_t)real.st_ino);
+    ASSERT_EQ(platform_file_identity(ctx, "/to_a", &dev_l, &ino_l), 0);
+    EXPECT_EQ(dev_l, dev_a);
+    EXPECT_EQ(ino_l, ino_a);
+    ASSERT_EQ(platform_file_identity(ctx, "/b", &dev_b, &ino_b), 0);
+    EXPECT_NE(ino_b, ino_a);
+    EXPECT_EQ(platform_file_identity(ctx, "/missing", &dev_b, &ino_b), ENOENT);
+    EXPECT_EQ(platform_file_identity(ctx, "/a", nullptr, &ino_b), EINVAL);
+}
+
 TEST_F(NativeFsTest, NoPrefixUsesThePathAsGiven)
 {
     for (const char* empty : {(const char*)nullptr, ""}) {
