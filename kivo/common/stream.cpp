@@ -4,6 +4,8 @@
 #include <float.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include <limits>
 #include <type_traits>
 
@@ -375,7 +377,7 @@ int64_t StreamBuff::Context::Seek(int64_t offset, int32_t whence)
 {
     const size_t base = whence == 0 ? 0 : (whence == 2 ? _data_len : _pos);
     // Clamped in 64 bits before any narrowing: no offset wraps around.
-    const int64_t limit = _buff_len > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(_buff_len);
+    const int64_t limit = static_cast<int64_t>(std::min<uint64_t>(_buff_len, INT64_MAX));
     _pos = static_cast<size_t>(SeekTarget(static_cast<int64_t>(base), offset, limit));
     if (_data_len < _pos)
         _data_len = _pos;

@@ -141,28 +141,34 @@ bool _reads_back(const std::string& line, line_status want, const char* first, c
 }
 
 // "key=value" as it reads back: the form this writer always used when that
-// reads back, else the first of bare, double-quoted, single-quoted and
-// double-quoted with its double quotes doubled that does. A line longer
+// reads back, else the first of bare, double-quoted, single-quoted,
+// double-quoted with its double quotes doubled and single-quoted with its
+// single quotes doubled that does. A line longer
 // than the loader reads is cut, as ever, when at least its key reads back.
 // False when no line holds the entry.
 bool _value_line(const char* key, const char* v, std::string* line)
 {
     const std::string head = std::string(key) + "=";
     const char legacy = _legacy_quote(v);
-    std::string forms[5];
+    std::string forms[6];
     forms[0] = legacy ? head + legacy + v + legacy : head + v;
     forms[1] = head + v;
     if (!strchr(v, '"'))
         forms[2] = head + '"' + v + '"';
     if (!strchr(v, '\''))
         forms[3] = head + '\'' + v + '\'';
-    forms[4] = head + '"';
-    for (const char* p = v; *p; ++p) {
-        forms[4] += *p;
-        if (*p == '"')
-            forms[4] += '"';
+    // Doubled quotes inside: double ones, or single ones for a value that
+    // itself begins with a double quote.
+    for (int f = 4; f < 6; ++f) {
+        const char q = f == 4 ? '"' : '\'';
+        forms[f] = head + q;
+        for (const char* p = v; *p; ++p) {
+            forms[f] += *p;
+            if (*p == q)
+                forms[f] += q;
+        }
+        forms[f] += q;
     }
-    forms[4] += '"';
     for (const std::string& f : forms) {
         if (!f.empty() && _reads_back(f, LINE_VALUE, key, v)) {
             *line = f;
@@ -429,12 +435,20 @@ int _dump_section(const dictionary* d, const char* section, _Out& out)
 
 int _dump_ini(const dictionary* d, _Out& out)
 {
+    // Keys read before any section line sit under the empty name (":key").
+    // They are written before the first section line, without the ':', so
+    // that they read back as they were (unless a section "" holds them).
+    const bool unnamed = _dictionary_find(d, "") < 0;
     if (iniparser_getnsec(d) < 1) {
         for (int32_t i = 0; i < d->size; ++i) {
-            if (d->key[i] && !out.Value(d->key[i], d->val[i]))
+            if (d->key[i] && !out.Value(d->key[i] + (d->key[i][0] == ':' ? 1 : 0), d->val[i]))
                 return -1;
         }
         return 0;
+    }
+    for (int32_t i = 0; unnamed && i < d->size; ++i) {
+        if (d->key[i] && d->key[i][0] == ':' && !out.Value(d->key[i] + 1, d->val[i]))
+            return -1;
     }
     for (int32_t i = 0; i < d->size; ++i) {
         if (_is_section_key(d->key[i]) && _dump_section(d, d->key[i], out) != 0)

@@ -389,6 +389,24 @@ TEST_F(IniparserFiles, StoreWithoutSectionsWritesFullKeys)
     EXPECT_EQ(Get("/flat.ini"), "a:x=1\r\n");
 }
 
+// Keys before the first section line read back as they were, with or
+// without sections after them.
+TEST_F(IniparserFiles, KeysBeforeAnySectionSurviveAStore)
+{
+    for (const char* text : {"top=1\nnext = two\n", "top=1\n[s]\nk=v\n"}) {
+        SCOPED_TRACE(text);
+        DictPtr d = Load(text);
+        ASSERT_TRUE(d);
+        ASSERT_STREQ(Str(d, ":top"), "1");
+        ASSERT_EQ(iniparser_store(d.get(), "/top.ini"), 0);
+        DictPtr back(iniparser_load("/top.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->n, d->n);
+        EXPECT_STREQ(Str(back, ":top"), "1");
+        EXPECT_EQ(iniparser_find_entry(back.get(), "::top"), 0);
+    }
+}
+
 TEST_F(IniparserFiles, RoundTripKeepsEveryEntry)
 {
     DictPtr d = Load("[one]\na = 1\nb = two words\n[Two]\nc = 'x;y'\nd = \"\"\n[three]\n");
@@ -459,6 +477,7 @@ TEST_F(IniparserFiles, EveryStoredEntryReadsBackEqual)
         {"k", "x\\", "k=\"x\\\""},
         {"k", "a\"b'c\\", "k=\"a\"\"b'c\\\""},
         {"a:b", "c", "a:b=c"},
+        {"k", "\"x 'y\\", "k='\"x ''y\\'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " = " + c.value);
