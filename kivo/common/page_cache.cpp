@@ -1,6 +1,7 @@
 #include "kivo/common/page_cache.h"
 
 #include <assert.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -74,6 +75,18 @@ SharedPtr<unsigned char> PageBuffer(uint32_t page_size, uint32_t align)
     if (p == 0)
         throw std::bad_alloc();
     return SharedPtr<unsigned char>(static_cast<unsigned char*>(p), kivo_align_free);
+}
+
+// Positions live in [0, INT64_MAX] and results are ssize_t: a transfer at
+// pos is cut where either would overflow.
+size_t FitCount(int64_t pos, size_t count)
+{
+    const uint64_t room = static_cast<uint64_t>(INT64_MAX - pos);
+    if (count > room)
+        count = static_cast<size_t>(room);
+    if (count > static_cast<size_t>(SSIZE_MAX))
+        count = static_cast<size_t>(SSIZE_MAX);
+    return count;
 }
 
 }  // namespace
@@ -197,6 +210,9 @@ bool RandomAccess::_WriteBack(Line& page, kivo_err_t* err)
 
 int32_t RandomAccess::_FillCache(uint64_t page_index, bool fill, kivo_err_t* err)
 {
+    // A page whose byte offset does not fit a position is no page of the store.
+    if (page_index > static_cast<uint64_t>(INT64_MAX) / _page_size)
+        return -1;
     int32_t victim = -1;
     int32_t hit = CheckHit(page_index, victim);
     if (hit >= 0)
@@ -284,6 +300,9 @@ ssize_t RandomAccess::Read(int64_t pos, void* buffer, size_t count, kivo_err_t* 
             *err = 22;
         return -1;
     }
+    count = FitCount(pos, count);
+    if (count == 0)
+        return 0;
     if (_Direct())
         return _ctx->Read(pos, buffer, count, err);
     unsigned char* dst = static_cast<unsigned char*>(buffer);
@@ -321,6 +340,9 @@ ssize_t RandomAccess::Write(int64_t pos, const void* buffer, size_t count, kivo_
             *err = 22;
         return -1;
     }
+    count = FitCount(pos, count);
+    if (count == 0)
+        return 0;
     if (_Direct())
         return _ctx->Write(pos, buffer, count, err);
     const unsigned char* src = static_cast<const unsigned char*>(buffer);
@@ -487,8 +509,8 @@ int64_t RandomAccessContext::GetLength() const
 int64_t RandomAccessContext::Seek(int64_t offset, int32_t whence)
 {
     int64_t base = whence == 0 ? 0 : (whence == 2 ? _access.GetLength() : _pos);
-    int64_t target = base + offset;
-    _pos = target < 0 ? 0 : target;
+    // No upper limit but the range's own.
+    _pos = SeekTarget(base, offset, INT64_MAX);
     return _pos;
 }
 

@@ -117,9 +117,7 @@ int64_t SMemFile::Seek(int64_t offset, int32_t whence)
     _BinMemoryNode& n = *_node;
     Mutex::ScopedLock guard(n.lock);
     int64_t base = whence == 0 ? 0 : (whence == 2 ? int64_t(n.data_len) : int64_t(_pos));
-    int64_t target = base + offset;
-    target = std::max<int64_t>(0, std::min<int64_t>(target, n.capacity));
-    _pos = static_cast<uint32_t>(target);
+    _pos = static_cast<uint32_t>(SeekTarget(base, offset, n.capacity));
     if (n.data_len < _pos)
         n.data_len = _pos;
     return _pos;
@@ -522,42 +520,62 @@ void SMemVector::SetUnit(size_t unit_nbyte)
     _unit_nbyte = unit_nbyte;
 }
 
-void SMemVector::_Prepare(size_t needed)
+namespace {
+
+// The bytes of n units, when they fit in one object.
+bool FitBytes(size_t n, size_t unit, size_t* bytes)
+{
+    return !__builtin_mul_overflow(n, unit, bytes) && *bytes <= static_cast<size_t>(PTRDIFF_MAX);
+}
+
+}  // namespace
+
+bool SMemVector::_Prepare(size_t needed)
 {
     if (needed <= _capacity && (_storage.Empty() || _storage.UseCount() == 1))
-        return;
+        return true;
     size_t cap = std::max(_capacity, needed);
     if (cap == 0) {
         // Shared but empty: nothing to copy, just stop sharing.
         _storage.Reset();
-        return;
+        return true;
     }
-    SharedPtr<unsigned char> fresh(static_cast<unsigned char*>(::operator new(cap * _unit_nbyte)));
+    size_t bytes = 0;
+    if (!FitBytes(cap, _unit_nbyte, &bytes))
+        return false;
+    unsigned char* block = static_cast<unsigned char*>(::operator new(bytes, std::nothrow));
+    if (block == 0)
+        return false;
+    SharedPtr<unsigned char> fresh(block);
     if (_count > 0)
-        memcpy(&*fresh, &*_storage, _count * _unit_nbyte);
+        memcpy(block, &*_storage, _count * _unit_nbyte);
     _storage.Swap(fresh);
     _capacity = cap;
+    return true;
 }
 
-void SMemVector::Reserve(size_t n)
+bool SMemVector::Reserve(size_t n)
 {
-    _Prepare(n);
+    return _Prepare(n);
 }
 
-void SMemVector::Resize(size_t n)
+bool SMemVector::Resize(size_t n)
 {
-    _Prepare(n);
+    if (!_Prepare(n))
+        return false;
     if (n > _count)
         memset(&*_storage + _count * _unit_nbyte, 0, (n - _count) * _unit_nbyte);
     _count = n;
+    return true;
 }
 
-void SMemVector::Write(size_t index, const void* data, size_t count)
+bool SMemVector::Write(size_t index, const void* data, size_t count)
 {
-    if (data == 0 || count == 0)
-        return;
-    size_t end = index + count;
-    _Prepare(std::max(_count, end));
+    if (count == 0)
+        return true;
+    size_t end = 0;
+    if (data == 0 || __builtin_add_overflow(index, count, &end) || !_Prepare(std::max(_count, end)))
+        return false;
     unsigned char* base = &*_storage;
     // Units between the old end and index were never written: zero, not
     // whatever the allocation held.
@@ -566,6 +584,7 @@ void SMemVector::Write(size_t index, const void* data, size_t count)
     memcpy(base + index * _unit_nbyte, data, count * _unit_nbyte);
     if (end > _count)
         _count = end;
+    return true;
 }
 
 size_t SMemVector::Read(size_t index, void* out, size_t count) const

@@ -168,12 +168,16 @@ public:
     // Sets the unit and empties the vector.
     void SetUnit(size_t unit_nbyte);
 
-    void Reserve(size_t n);
+    // Reserve, Resize and Write return false and change nothing when the
+    // units needed do not fit in memory (their byte count overflows, or no
+    // storage can be had).
+    bool Reserve(size_t n);
     // Units added by growing read as zero bytes.
-    void Resize(size_t n);
+    bool Resize(size_t n);
     // Stores count units at index; the vector grows to index + count (a gap
-    // before index reads as zero bytes).
-    void Write(size_t index, const void* data, size_t count);
+    // before index reads as zero bytes). Null data stores nothing (false);
+    // a count of 0 stores nothing (true).
+    bool Write(size_t index, const void* data, size_t count);
     // Units read: 0 when index >= Count(), else at most Count() - index.
     size_t Read(size_t index, void* out, size_t count) const;
 
@@ -182,8 +186,9 @@ public:
     size_t UnitBytes() const { return _unit_nbyte; }
 
 private:
-    // Makes the storage private to this vector and able to hold needed units.
-    void _Prepare(size_t needed);
+    // Makes the storage private to this vector and able to hold needed units;
+    // false (nothing changed) when they do not fit.
+    bool _Prepare(size_t needed);
 
     SharedPtr<unsigned char> _storage;
     size_t _capacity;

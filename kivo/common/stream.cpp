@@ -4,6 +4,8 @@
 #include <float.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include <limits>
 #include <type_traits>
 
@@ -63,6 +65,16 @@ ssize_t IOContext::Write(const void*, size_t, kivo_err_t*)
 }
 
 void IOContext::Flush() {}
+
+int64_t SeekTarget(int64_t base, int64_t offset, int64_t limit)
+{
+    int64_t target;
+    if (__builtin_add_overflow(base, offset, &target))
+        target = offset < 0 ? INT64_MIN : INT64_MAX;
+    if (target < 0)
+        return 0;
+    return target > limit ? limit : target;
+}
 
 // ---- Stream -------------------------------------------------------------------
 
@@ -364,17 +376,9 @@ int64_t StreamBuff::Context::GetLength() const
 int64_t StreamBuff::Context::Seek(int64_t offset, int32_t whence)
 {
     const size_t base = whence == 0 ? 0 : (whence == 2 ? _data_len : _pos);
-    // In 64 bits, clamped before any narrowing: no offset wraps around.
-    int64_t target;
-    if (offset > 0 && static_cast<uint64_t>(offset) > _buff_len)
-        target = static_cast<int64_t>(_buff_len);
-    else
-        target = static_cast<int64_t>(base) + offset;
-    if (target < 0)
-        target = 0;
-    if (static_cast<uint64_t>(target) > _buff_len)
-        target = static_cast<int64_t>(_buff_len);
-    _pos = static_cast<size_t>(target);
+    // Clamped in 64 bits before any narrowing: no offset wraps around.
+    const int64_t limit = static_cast<int64_t>(std::min<uint64_t>(_buff_len, INT64_MAX));
+    _pos = static_cast<size_t>(SeekTarget(static_cast<int64_t>(base), offset, limit));
     if (_data_len < _pos)
         _data_len = _pos;
     return static_cast<int64_t>(_pos);

@@ -33,6 +33,10 @@
 
 namespace kivo {
 
+// The target of a seek, base + offset, clamped to [0, limit] (limit >= 0)
+// without ever overflowing: every context's Seek computes its target here.
+int64_t SeekTarget(int64_t base, int64_t offset, int64_t limit);
+
 // whence of Seek: 0 from the start, 2 from the end, anything else from the
 // current position.
 class IOContext {

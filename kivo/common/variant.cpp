@@ -293,6 +293,62 @@ struct _VarParser {
 
 namespace var_trains {
 
+namespace {
+
+// Whether `at` lies inside root's containers (root itself does not count).
+bool Reaches(const Var& root, const void* at)
+{
+    if (root.GetType() == Var::TYPE_VECTOR) {
+        const VarVector& items = *static_cast<const VarVector*>(root._Payload());
+        if (static_cast<const void*>(&items) == at)
+            return true;
+        for (VarVector::const_iterator it = items.begin(); it != items.end(); ++it) {
+            if (static_cast<const void*>(&*it) == at || Reaches(*it, at))
+                return true;
+        }
+    } else if (root.GetType() == Var::TYPE_DICT) {
+        const VarDict& items = *static_cast<const VarDict*>(root._Payload());
+        if (static_cast<const void*>(&items) == at)
+            return true;
+        for (VarDict::const_iterator it = items.begin(); it != items.end(); ++it) {
+            if (static_cast<const void*>(&it->second) == at || Reaches(it->second, at))
+                return true;
+        }
+    }
+    return false;
+}
+
+// A copy with containers of its own at every depth.
+Var DeepCopy(const Var& v)
+{
+    if (v.GetType() == Var::TYPE_VECTOR) {
+        const VarVector& items = *static_cast<const VarVector*>(v._Payload());
+        Var out = _VarParser::NewVector();
+        for (size_t i = 0; i < items.size(); ++i) {
+            Var item(DeepCopy(items[i]));
+            out.Child(static_cast<int32_t>(i)).Swap(item);
+        }
+        return out;
+    }
+    if (v.GetType() == Var::TYPE_DICT) {
+        const VarDict& items = *static_cast<const VarDict*>(v._Payload());
+        Var out = _VarParser::NewDict();
+        for (VarDict::const_iterator it = items.begin(); it != items.end(); ++it) {
+            Var item(DeepCopy(it->second));
+            out.Child(it->first).Swap(item);
+        }
+        return out;
+    }
+    return v;
+}
+
+}  // namespace
+
+Var StorableCopy(const Var& v, const void* at)
+{
+    return Reaches(v, at) ? DeepCopy(v) : v;
+}
+
 bool FromVarImpl<ByteArray, void>::Do(const Var& from, ByteArray* out, int32_t* err)
 {
     if (from.GetType() != Var::TYPE_STRING) {
@@ -486,7 +542,8 @@ Var::~Var()
 Var& Var::operator=(const Var& o)
 {
     if (this != &o) {
-        Var t(o);  // o may live inside this value
+        // o may live inside this value, or hold this value as a child.
+        Var t(var_trains::StorableCopy(o, this));
         Swap(t);
     }
     return *this;
@@ -516,7 +573,8 @@ void Var::Swap(Var& o)
 
 bool Var::Assign(const Var& other, int32_t* err)
 {
-    const Var pinned(other);  // other may be a child of this value
+    // other may be a child of this value, or hold this value as a child.
+    const Var pinned(var_trains::StorableCopy(other, this));
     return _Cvt()->Assign(pinned, err);
 }
 

@@ -16,8 +16,9 @@
 //   5     TYPE_STRING   kivo::ByteArray (bytes, not necessarily text)
 //   6     TYPE_VECTOR   shared std::vector<Var>, copied before a change
 //   7     TYPE_DICT     shared std::map<std::string, Var>, copied before a change
-//   8     TYPE_OBJECT   any other type: a pointer or small value in place, or
-//                       a shared heap copy (wrap it in kivo::HeapValue)
+//   8     TYPE_OBJECT   any other type: a pointer or small trivially copyable
+//                       value in place; anything else, or anything wrapped in
+//                       kivo::HeapValue, as a shared heap copy
 //   9     TYPE_NONE     no value (an int32 0 that is not a number)
 //
 // The storage is six pointer-sized words: on the device (32-bit) the dispatch
@@ -281,7 +282,9 @@ public:
     // TYPE_OBJECT as a shared heap copy.
     template <typename T>
     Var(const HeapValue<T>& h);
-    // TYPE_OBJECT held in place: pointers and small values.
+    // TYPE_OBJECT: pointers and small trivially copyable values in place
+    // (Swap moves them as raw words); any other object as a shared heap copy,
+    // as if wrapped in kivo::HeapValue.
     template <typename T, typename = typename std::enable_if<IsObject<T>::value>::type>
     Var(const T& obj);
 
@@ -441,6 +444,11 @@ private:
 static_assert(sizeof(void*) != 4 || sizeof(Var) == 24, "a Var is six 32-bit words on a 32-bit target");
 
 namespace var_trains {
+
+// v itself, or, when v holds `at` (a value or a container's items) anywhere
+// inside its containers, a copy of v that shares no container with it:
+// storing that at `at` cannot make a container hold itself.
+Var StorableCopy(const Var& v, const void* at);
 
 // ---- reading a Var into a typed value --------------------------------------------
 
@@ -682,7 +690,7 @@ public:
     {
         if (index < 0)
             return false;
-        const V copy(v);  // v may live in this very vector
+        const V copy(StorableCopy(v, &_Items()));  // v may live in this very vector
         Container& items = _Unique();
         if (static_cast<size_t>(index) >= items.size())
             items.resize(static_cast<size_t>(index) + 1);
@@ -701,7 +709,7 @@ public:
 
     void Append(const V& v) override
     {
-        const V copy(v);
+        const V copy(StorableCopy(v, &_Items()));
         _Unique().push_back(copy);
     }
 
@@ -757,7 +765,7 @@ public:
 
     bool Set(const std::string& key, const V& v) override
     {
-        const V copy(v);
+        const V copy(StorableCopy(v, &_Items()));
         const std::string k(key);  // key may be a key of this very map
         _Unique()[k] = copy;
         return true;
@@ -775,6 +783,8 @@ public:
         const bool rult = FromVar(v, &kv);
         assert(rult);
         (void)rult;
+        V copy(StorableCopy(kv.second, &_Items()));
+        kv.second.Swap(copy);
         _Unique().insert(kv);
     }
 
@@ -876,7 +886,12 @@ Var::Var(const HeapValue<T>& h)
 template <typename T, typename>
 Var::Var(const T& obj)
 {
-    _Make<var_trains::VarConvertStack<T>>(obj);
+    typedef var_trains::VarConvertStack<T> InPlace;
+    if constexpr (std::is_trivially_copyable<T>::value && sizeof(InPlace) <= kStorageSize &&
+                  alignof(InPlace) <= kStorageAlign)
+        _Make<InPlace>(obj);
+    else
+        _Make<var_trains::VarConvertHeap<T>>(obj);
 }
 
 }  // namespace kivo

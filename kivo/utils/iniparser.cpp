@@ -40,6 +40,46 @@ void _strip_into(char* out, const char* s, size_t n)
 }
 
 
+// A value that begins with a quote which a later one closes becomes the text
+// between them, ';' and '#' included, stripped; false (value untouched) for
+// any other. A quote right after the opening one opens nothing. Inside, a
+// doubled quote stands for one quote character, so that a value holding both
+// kinds of quote can be written; when no quote closes after such a pair, the
+// first quote after the opening one closes, as it always did.
+bool _unquote(char* value)
+{
+    const char q = value[0];
+    if ((q != '"' && q != '\'') || value[1] == 0 || value[1] == q)
+        return false;
+    size_t close = 0;
+    for (size_t i = 1; value[i] != 0; ++i) {
+        if (value[i] != q)
+            continue;
+        if (value[i + 1] != q) {
+            close = i;
+            break;
+        }
+        ++i;
+    }
+    size_t n = 0;
+    if (close == 0) {
+        const char* first = strchr(value + 1, q);
+        if (!first)
+            return false;
+        n = static_cast<size_t>(first - value - 1);
+        memmove(value, value + 1, n);
+    } else {
+        for (size_t i = 1; i < close; ++i) {
+            value[n++] = value[i];
+            if (value[i] == q)
+                ++i;  // the second of a pair
+        }
+    }
+    value[n] = 0;
+    _strip_into(value, value, n);
+    return true;
+}
+
 // Formats one output line into bufw (INI_LINE_MAX + 1 bytes) and writes it;
 // a line that does not fit is cut and ends in '\n'.
 bool _write_line(int32_t handle, char* bufw, const char* format, const char* a, const char* b)
@@ -54,10 +94,10 @@ bool _write_line(int32_t handle, char* bufw, const char* format, const char* a, 
     return dictionary_write_all(handle, bufw, static_cast<size_t>(len));
 }
 
-// The quote that makes a value read back unchanged, or 0 when none is needed
-// (or none would do). Unquoted, a ';' or '#' would end the value and a
-// leading quote would be taken as quoting.
-char _quote_for(const char* v)
+// The quote this writer always used: double quotes for a value that holds a
+// ';' or '#' or begins with a quote, single ones when it holds a double
+// quote; 0 for none.
+char _legacy_quote(const char* v)
 {
     if (!strpbrk(v, ";#") && v[0] != '"' && v[0] != '\'')
         return 0;
@@ -68,16 +108,102 @@ char _quote_for(const char* v)
     return 0;
 }
 
-// One "key=value\r\n" line of the INI form.
-bool _write_value(int32_t handle, char* bufw, const char* key, const char* v)
+std::string _stripped(const char* s)
 {
-    char q = _quote_for(v);
-    if (q == '"')
-        return _write_line(handle, bufw, "%s=\"%s\"\r\n", key, v);
-    if (q == '\'')
-        return _write_line(handle, bufw, "%s='%s'\r\n", key, v);
-    return _write_line(handle, bufw, "%s=%s\r\n", key, v);
+    size_t n = strlen(s);
+    while (n > 0 && _is_space(*s)) {
+        ++s;
+        --n;
+    }
+    while (n > 0 && _is_space(s[n - 1]))
+        --n;
+    return std::string(s, n);
 }
+
+// Whether the loader takes `line` (without its end) as one whole line that
+// iniparser_line classifies as `want`, giving first (the section or key) and
+// second (the value) back, both as they read once stripped.
+bool _reads_back(const std::string& line, line_status want, const char* first, const char* second)
+{
+    if (line.size() > kAccMax || line.find('\n') != std::string::npos)
+        return false;
+    size_t end = line.size();
+    while (end > 0 && _is_space(line[end - 1]))
+        --end;
+    if (end > 0 && line[end - 1] == '\\')
+        return false;  // it would join the next line
+    std::string a(INI_LINE_MAX + 1, '\0'), b(INI_LINE_MAX + 1, '\0'), c(INI_LINE_MAX + 1, '\0');
+    if (iniparser_line(line.c_str(), &a[0], &b[0], &c[0]) != want)
+        return false;
+    if (want == LINE_SECTION)
+        return _stripped(first) == a.c_str();
+    return _stripped(first) == b.c_str() && _stripped(second) == c.c_str();
+}
+
+// "key=value" as it reads back: the form this writer always used when that
+// reads back, else the first of bare, double-quoted, single-quoted,
+// double-quoted with its double quotes doubled and single-quoted with its
+// single quotes doubled that does. A line longer
+// than the loader reads is cut, as ever, when at least its key reads back.
+// False when no line holds the entry.
+bool _value_line(const char* key, const char* v, std::string* line)
+{
+    const std::string head = std::string(key) + "=";
+    const char legacy = _legacy_quote(v);
+    std::string forms[6];
+    forms[0] = legacy ? head + legacy + v + legacy : head + v;
+    forms[1] = head + v;
+    if (!strchr(v, '"'))
+        forms[2] = head + '"' + v + '"';
+    if (!strchr(v, '\''))
+        forms[3] = head + '\'' + v + '\'';
+    // Doubled quotes inside: double ones, or single ones for a value that
+    // itself begins with a double quote.
+    for (int f = 4; f < 6; ++f) {
+        const char q = f == 4 ? '"' : '\'';
+        forms[f] = head + q;
+        for (const char* p = v; *p; ++p) {
+            forms[f] += *p;
+            if (*p == q)
+                forms[f] += q;
+        }
+        forms[f] += q;
+    }
+    for (const std::string& f : forms) {
+        if (!f.empty() && _reads_back(f, LINE_VALUE, key, v)) {
+            *line = f;
+            return true;
+        }
+    }
+    if (forms[0].size() > kAccMax && !strchr(key, '\n') && !strchr(v, '\n') &&
+        _reads_back(head + "x", LINE_VALUE, key, "x")) {
+        *line = forms[0];
+        return true;
+    }
+    return false;
+}
+
+// Writes lines to handle, or with dry set only checks that each can be
+// written so that it reads back.
+struct _Out {
+    int32_t handle;
+    bool dry;
+    char* bufw;
+
+    bool Line(const std::string& line) { return dry || _write_line(handle, bufw, "%s\r\n", line.c_str(), nullptr); }
+
+    bool Section(const char* name)
+    {
+        const std::string line = std::string("[") + name + "]";
+        return _reads_back(line, LINE_SECTION, name, nullptr) && Line(line);
+    }
+
+    bool Value(const char* key, const char* v)
+    {
+        std::string line;
+        return _value_line(key, v ? v : "", &line) && Line(line);
+    }
+};
 
 bool _is_section_key(const char* key)
 {
@@ -212,20 +338,12 @@ line_status iniparser_line(const char* input, char* section, char* key, char* va
         _strip_into(key, line, static_cast<size_t>(eq - line));
         if (key[0]) {
             _strip_into(value, eq + 1, strlen(eq + 1));
-            const char* q = nullptr;
-            if (value[0] == '"' || value[0] == '\'')
-                q = strchr(value + 1, value[0]);
-            if (q && q > value + 1) {
-                // Quoted: the text between the quotes, ';' and '#' included.
-                size_t vn = static_cast<size_t>(q - value - 1);
-                memmove(value, value + 1, vn);
-                value[vn] = 0;
-            } else {
+            if (!_unquote(value)) {
                 value[strcspn(value, ";#")] = 0;
+                _strip_into(value, value, strlen(value));
+                if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0)
+                    value[0] = 0;
             }
-            _strip_into(value, value, strlen(value));
-            if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0)
-                value[0] = 0;
             status = LINE_VALUE;
         }
     }
@@ -296,9 +414,70 @@ dictionary* iniparser_load(const char* path)
     return ld.d;
 }
 
+namespace {
+
+int _dump_section(const dictionary* d, const char* section, _Out& out)
+{
+    size_t plen = strlen(section) + 1;
+    char* keym = static_cast<char*>(malloc(plen + 1));
+    assert(keym);
+    memcpy(keym, section, plen - 1);
+    keym[plen - 1] = ':';
+    keym[plen] = 0;
+    int rc = out.Section(section) ? 0 : -1;
+    for (int32_t i = 0; i < d->size && rc == 0; ++i) {
+        if (_under(d->key[i], keym, plen) && !out.Value(d->key[i] + plen, d->val[i]))
+            rc = -1;
+    }
+    free(keym);
+    return rc;
+}
+
+int _dump_ini(const dictionary* d, _Out& out)
+{
+    // Keys read before any section line sit under the empty name (":key").
+    // They are written before the first section line, without the ':', so
+    // that they read back as they were (unless a section "" holds them).
+    const bool unnamed = _dictionary_find(d, "") < 0;
+    if (iniparser_getnsec(d) < 1) {
+        for (int32_t i = 0; i < d->size; ++i) {
+            if (d->key[i] && !out.Value(d->key[i] + (d->key[i][0] == ':' ? 1 : 0), d->val[i]))
+                return -1;
+        }
+        return 0;
+    }
+    for (int32_t i = 0; unnamed && i < d->size; ++i) {
+        if (d->key[i] && d->key[i][0] == ':' && !out.Value(d->key[i] + 1, d->val[i]))
+            return -1;
+    }
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (_is_section_key(d->key[i]) && _dump_section(d, d->key[i], out) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Runs dump on d into handle with a line buffer; dry only checks the lines.
+template <typename F>
+int _with_out(int32_t handle, bool dry, F dump)
+{
+    char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
+    assert(bufw);
+    _Out out = {handle, dry, bufw};
+    int rc = dump(out);
+    free(bufw);
+    return rc;
+}
+
+}  // namespace
+
 int iniparser_store(const dictionary* d, const char* path)
 {
     if (!d || !path)
+        return -1;
+    // An entry that no line could hold fails the store before the old file
+    // is truncated.
+    if (_with_out(kivo_file_handle_invalid, true, [&](_Out& out) { return _dump_ini(d, out); }) != 0)
         return -1;
     int32_t h = kivo_file_handle_invalid;
     if (kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS) != 0)
@@ -455,45 +634,12 @@ int iniparser_dumpsection_ini(const dictionary* d, const char* section, int32_t 
 {
     if (!d || !section)
         return -1;
-    size_t plen = strlen(section) + 1;
-    char* keym = static_cast<char*>(malloc(plen + 1));
-    assert(keym);
-    memcpy(keym, section, plen - 1);
-    keym[plen - 1] = ':';
-    keym[plen] = 0;
-    char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
-    assert(bufw);
-
-    int rc = _write_line(handle, bufw, "[%s]\r\n", section, nullptr) ? 0 : -1;
-    for (int32_t i = 0; i < d->size && rc == 0; ++i) {
-        if (!_under(d->key[i], keym, plen))
-            continue;
-        if (!_write_value(handle, bufw, d->key[i] + plen, d->val[i] ? d->val[i] : ""))
-            rc = -1;
-    }
-    free(bufw);
-    free(keym);
-    return rc;
+    return _with_out(handle, false, [&](_Out& out) { return _dump_section(d, section, out); });
 }
 
 int iniparser_dump_ini(const dictionary* d, int32_t handle)
 {
     if (!d)
         return -1;
-    if (iniparser_getnsec(d) < 1) {
-        char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
-        assert(bufw);
-        int rc = 0;
-        for (int32_t i = 0; i < d->size && rc == 0; ++i) {
-            if (d->key[i] && !_write_value(handle, bufw, d->key[i], d->val[i] ? d->val[i] : ""))
-                rc = -1;
-        }
-        free(bufw);
-        return rc;
-    }
-    for (int32_t i = 0; i < d->size; ++i) {
-        if (_is_section_key(d->key[i]) && iniparser_dumpsection_ini(d, d->key[i], handle) != 0)
-            return -1;
-    }
-    return 0;
+    return _with_out(handle, false, [&](_Out& out) { return _dump_ini(d, out); });
 }

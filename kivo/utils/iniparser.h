@@ -10,9 +10,10 @@
 // Dialect read:
 //   [Section]          the name between the brackets, stripped
 //   key = value        key and value stripped; a value in double or single
-//                      quotes is the text between them (";" and "#" allowed),
-//                      otherwise it ends before the first ';' or '#'; "" and
-//                      '' are the empty value
+//                      quotes is the text between them (";" and "#" allowed,
+//                      a doubled quote inside stands for one), otherwise it
+//                      ends before the first ';' or '#'; "" and '' unquoted
+//                      are the empty value
 //   # ... / ; ...      comments; blank lines are skipped
 //   ... \              a line ending in a backslash joins the next one
 // Lines are cut at 1023 characters (a joined line too); the rest of a cut
@@ -23,7 +24,13 @@
 // Dialect written: "[section]\r\n" then "key=value\r\n" per entry, no blanks
 // around '=', no blank lines. A value is written as it is, unless it holds a
 // ';' or '#' or begins with a quote: then it goes between double quotes (or
-// single ones when it holds a double quote) so that it reads back unchanged.
+// single ones when it holds a double quote). Every line is checked against
+// the reader: when that form would not read back as the same entry (a value
+// ending in '\\', a line that would look like a section, a value with both
+// kinds of quote), the first form that does is written instead: bare, in
+// double quotes, in single quotes, or in double quotes with its double quotes
+// doubled. An entry that no line can hold (a line end in a name or value, a
+// key with '=' or that would begin a comment) fails the output.
 
 #include <stdint.h>
 
@@ -49,8 +56,9 @@ typedef enum _line_status_ {
 // memory is short, or when a syntax error follows the last stored line.
 dictionary* iniparser_load(const char* path);
 // Writes `d` with iniparser_dump_ini to `path` (created or truncated). 0, or
-// -1 when d or path is null, the file cannot be opened, a write fails or the
-// close fails.
+// -1 when d or path is null, an entry cannot be written (checked before the
+// file is touched), the file cannot be opened, a write fails or the close
+// fails.
 int iniparser_store(const dictionary* d, const char* path);
 void iniparser_freedict(dictionary* d);
 
@@ -87,8 +95,9 @@ int iniparser_set(dictionary* d, const char* key, const char* val);
 void iniparser_unset(dictionary* d, const char* key);
 
 // ---- output to an open file handle; each gives 0, or -1 when a write
-// failed (writing stops there) or an argument is null. A line longer than
-// INI_LINE_MAX characters is cut and ends in '\n'.
+// failed or an entry cannot be written (writing stops there) or an argument
+// is null. A line longer than INI_LINE_MAX characters is cut and ends in
+// '\n'.
 
 // "[%s]=[%s]\r\n" per entry, "[%s]=UNDEF\r\n" for a null value.
 int iniparser_dump(const dictionary* d, int32_t handle);

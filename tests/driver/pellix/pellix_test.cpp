@@ -160,7 +160,9 @@ class Pellix : public PellixModule {
   std::vector<cdma_sim_write> Writes() {
     const cdma_sim_write* l = nullptr;
     size_t n = cdma_sim_log(&l);
-    return std::vector<cdma_sim_write>(l, l + n);
+    std::vector<cdma_sim_write> v;
+    if (l != nullptr) v.assign(l, l + n);
+    return v;
   }
   std::vector<u32> WritesTo(unsigned off) {
     std::vector<u32> v;

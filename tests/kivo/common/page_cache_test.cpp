@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -441,6 +442,87 @@ TEST(RandomAccessDeathTest, BrokenContracts)
             ReadAt(ra, 32, 1);
         },
         "lock_cnt == 0");
+}
+
+// Positions live in [0, INT64_MAX]: a transfer that would pass the end of
+// that range stops there, and a page whose byte offset does not fit is
+// never handed to the store.
+TEST(RandomAccessTest, TransfersStopAtTheEndOfThePositionRange)
+{
+    const int64_t kMax = std::numeric_limits<int64_t>::max();
+    const RandomAccess::Cache kDirect = {0, 0, 0, 0};
+    for (const RandomAccess::Cache& cache : {kOneGroupTwoLines, kDirect}) {
+        SCOPED_TRACE(cache.group_num == 0 ? "direct" : "cached");
+        FakeDevice dev(0);
+        dev.write_error = 28;  // nothing is really stored that far out
+        RandomAccess ra(&dev, 0, cache);
+        kivo_err_t err = 0;
+        if (cache.group_num != 0) {
+            EXPECT_EQ(2, ra.Write(kMax - 2, "abcdefgh", 8, &err, false));
+            EXPECT_EQ(kMax, ra.GetLength());
+        }
+        EXPECT_EQ(0, ra.Write(kMax, "abcdefgh", 8, &err, false));
+        char out[8];
+        EXPECT_EQ(0, ra.Read(kMax, out, 8, &err));
+        for (const std::pair<int64_t, size_t>& t : dev.writes)
+            EXPECT_LE(t.second, static_cast<uint64_t>(kMax - t.first));
+        for (const std::pair<int64_t, size_t>& t : dev.reads)
+            EXPECT_GE(t.first, 0);
+    }
+}
+
+TEST(RandomAccessTest, PagesBeyondThePositionRangeAreRefused)
+{
+    FakeDevice dev(64);
+    RandomAccess ra(&dev, 0, kOneGroupTwoLines);
+    const uint64_t kFar = (static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) / 16) + 1;
+    for (uint64_t page : {kFar, std::numeric_limits<uint64_t>::max()}) {
+        SCOPED_TRACE(page);
+        EXPECT_FALSE(ra.PreparePage(page));
+        RandomAccess::ScopedLock lock(&ra, page, false);
+        EXPECT_EQ(nullptr, lock.Lock(&ra, page, true));
+    }
+    EXPECT_TRUE(dev.reads.empty());
+    // The last page that fits still works.
+    RandomAccess::ScopedLock lock;
+    EXPECT_NE(nullptr, lock.Lock(&ra, kFar - 1, true));
+}
+
+TEST(RandomAccessContextTest, SeeksSaturateAtTheEndsOfTheRange)
+{
+    const int64_t kMax = std::numeric_limits<int64_t>::max();
+    const int64_t kMin = std::numeric_limits<int64_t>::min();
+    struct Case {
+        int64_t offset;
+        int32_t whence;
+        int64_t expected;
+    };
+    // From position 4 of a store of 10 bytes; there is no upper limit but
+    // the range's own.
+    const Case cases[] = {
+        {kMax, 1, kMax}, {kMax, 2, kMax}, {kMax, 0, kMax}, {kMax - 4, 1, kMax}, {kMax - 5, 1, kMax - 1},
+        {kMin, 1, 0},    {kMin, 2, 0},    {kMin, 0, 0},    {-5, 1, 0},          {3, 9, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "Seek(" << c.offset << ", " << c.whence << ")");
+        FakeDevice dev(10);
+        RandomAccessContext ctx(&dev, kOneGroupTwoLines);
+        ASSERT_EQ(4, ctx.Seek(4, 0));
+        EXPECT_EQ(c.expected, ctx.Seek(c.offset, c.whence));
+        EXPECT_EQ(c.expected, ctx.GetPos());
+    }
+    // At the end of the range nothing more is read or written, and the
+    // position stays where it is.
+    FakeDevice dev(10);
+    dev.write_error = 28;
+    RandomAccessContext ctx(&dev, kOneGroupTwoLines);
+    EXPECT_EQ(kMax - 2, ctx.Seek(kMax - 2, 0));
+    EXPECT_EQ(2, ctx.Write("abcd", 4, 0));
+    EXPECT_EQ(kMax, ctx.GetPos());
+    EXPECT_EQ(0, ctx.Write("abcd", 4, 0));
+    char out[4];
+    EXPECT_EQ(0, ctx.Read(out, 4, 0));
+    EXPECT_EQ(kMax, ctx.GetPos());
 }
 
 TEST(RandomAccessContextTest, PositionedIoThroughTheCache)

@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,6 +55,31 @@ TEST(SMemFileTest, CapacityClampsWritesSeeksAndLengths)
     EXPECT_EQ(0, f.GetPos());  // position beyond the data reads as its end
     EXPECT_TRUE(f.SetLength(1000));
     EXPECT_EQ(16, f.GetLength());
+}
+
+// Targets at the ends of the 64-bit range clamp to [0, capacity]; none wraps.
+TEST(SMemFileTest, SeeksSaturateAtTheEndsOfTheRange)
+{
+    const int64_t kMax = std::numeric_limits<int64_t>::max();
+    const int64_t kMin = std::numeric_limits<int64_t>::min();
+    struct Case {
+        int64_t offset;
+        int32_t whence;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {kMax, 1, 16}, {kMax, 2, 16}, {kMax, 0, 16}, {kMax - 3, 1, 16}, {kMax - 4, 1, 16},
+        {kMin, 1, 0},  {kMin, 2, 0},  {kMin, 0, 0},  {kMin + 3, 1, 0},  {-4, 1, 0},
+        {8, 7, 12},  // any other whence counts as 1
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "Seek(" << c.offset << ", " << c.whence << ")");
+        SMemFile f(16, kOwnBuffer);
+        ASSERT_EQ(6, f.Write("abcdef", 6, 0));
+        ASSERT_EQ(4, f.Seek(4, 0));  // position 4, data length 6
+        EXPECT_EQ(c.expected, f.Seek(c.offset, c.whence));
+        EXPECT_EQ(std::max<int64_t>(6, c.expected), f.GetLength());
+    }
 }
 
 TEST(SMemFileTest, SeekPastDataGrowsIt)
@@ -324,6 +351,49 @@ TEST(SMemVectorTest, CopiesShareUntilChanged)
     EXPECT_EQ(0u, b.Count());
     EXPECT_EQ(8u, b.UnitBytes());
     EXPECT_EQ(2u, a.Count());
+}
+
+// Sizes whose byte count does not fit in memory are refused: the call fails
+// and the vector keeps its storage, count and contents.
+TEST(SMemVectorTest, SizesBeyondTheAddressRangeAreRefused)
+{
+    const size_t kMax = std::numeric_limits<size_t>::max();
+    const int32_t x = 7;
+    struct Case {
+        const char* what;
+        size_t unit;
+        bool (*call)(SMemVector& v, const int32_t* x);
+    };
+    const Case cases[] = {
+        {"Resize(SIZE_MAX/4 + 1), unit 4", 4, [](SMemVector& v, const int32_t*) { return v.Resize(kMax / 4 + 1); }},
+        {"Reserve(SIZE_MAX/4 + 1), unit 4", 4, [](SMemVector& v, const int32_t*) { return v.Reserve(kMax / 4 + 1); }},
+        {"Resize(SIZE_MAX), unit 1", 1, [](SMemVector& v, const int32_t*) { return v.Resize(kMax); }},
+        {"Write(SIZE_MAX/4, 1 unit), unit 4", 4,
+         [](SMemVector& v, const int32_t* p) { return v.Write(kMax / 4, p, 1); }},
+        {"Write(SIZE_MAX, 1 unit): index + count wraps", 4,
+         [](SMemVector& v, const int32_t* p) { return v.Write(kMax, p, 1); }},
+        {"Write(1, SIZE_MAX units)", 1, [](SMemVector& v, const int32_t* p) { return v.Write(1, p, kMax); }},
+        {"Resize(PTRDIFF_MAX/2 + 1), unit 2: larger than any object", 2,
+         [](SMemVector& v, const int32_t*) {
+             return v.Resize(static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()) / 2 + 1);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SMemVector v(c.unit);
+        const char bytes[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+        ASSERT_TRUE(v.Write(0, bytes, 8 / c.unit));
+        const size_t count = v.Count();
+        const size_t capacity = v.Capacity();
+        EXPECT_FALSE(c.call(v, &x));
+        EXPECT_EQ(count, v.Count());
+        EXPECT_EQ(capacity, v.Capacity());
+        char out[8] = {};
+        EXPECT_EQ(count, v.Read(0, out, count));
+        EXPECT_EQ(0, memcmp(out, bytes, 8));
+        // Reading far beyond the stored count reads nothing.
+        EXPECT_EQ(0u, v.Read(kMax / 4, out, 1));
+    }
 }
 
 TEST(SMemVectorDeathTest, ZeroUnitIsAContractBreak)

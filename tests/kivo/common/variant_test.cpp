@@ -143,6 +143,47 @@ TEST(VarTest, ObjectsInPlaceAndOnTheHeap)
     EXPECT_EQ(vh._Payload(), copy._Payload());  // shared, not copied
 }
 
+// Only trivially copyable objects live in the value's own storage (whose
+// words Swap exchanges raw); any other object is a shared heap copy.
+TEST(VarTest, ObjectsThatAreNotTriviallyCopyableLiveOnTheHeap)
+{
+    struct Rec {
+        std::string name;
+    };
+    Var u;
+    u = Rec{"abc"};
+    EXPECT_EQ(Var::TYPE_OBJECT, u.GetType());
+    EXPECT_TRUE(u.TypeId() == typeid(Rec));
+    Var other("[1]", true);
+    u.Swap(other);
+    other.Swap(u);
+    Var copy(u);
+    EXPECT_EQ(u._Payload(), copy._Payload());  // shared, not in place
+    const unsigned char* self = reinterpret_cast<const unsigned char*>(&u);
+    const unsigned char* at = static_cast<const unsigned char*>(u._Payload());
+    EXPECT_TRUE(at < self || at >= self + sizeof(Var));
+
+    std::vector<Var> many(8, u);
+    many.resize(64, Var(Rec{std::string(100, 'x')}));
+    Rec got;
+    ASSERT_TRUE(FromVar(many[3], &got));
+    EXPECT_EQ("abc", got.name);
+    ASSERT_TRUE(FromVar(many[63], &got));
+    EXPECT_EQ(std::string(100, 'x'), got.name);
+    EXPECT_TRUE(copy.Assign(Var(Rec{"def"})));
+    ASSERT_TRUE(FromVar(copy, &got));
+    EXPECT_EQ("def", got.name);
+    ASSERT_TRUE(FromVar(u, &got));
+    EXPECT_EQ("abc", got.name);
+
+    // A small trivially copyable object stays in place.
+    const Point p = {1, 2};
+    Var vp(p);
+    self = reinterpret_cast<const unsigned char*>(&vp);
+    at = static_cast<const unsigned char*>(vp._Payload());
+    EXPECT_TRUE(at >= self && at < self + sizeof(Var));
+}
+
 TEST(VarTest, TypedAssignmentReplacesTheType)
 {
     Var v(5);
@@ -643,6 +684,49 @@ TEST(VarTest, VectorChildrenOfItself)
     EXPECT_EQ("[1,1,1]", v.ToString());
     v.Set(0, v);
     EXPECT_EQ("[[1,1,1],1,1]", v.ToString());
+}
+
+// A value stored somewhere inside itself is stored as a copy of what it was:
+// no container ends up holding itself (which ToString would follow forever
+// and which would never be freed).
+TEST(VarTest, StoringAValueInsideItselfStoresACopy)
+{
+    typedef std::pair<std::string, Var> Pair;
+    struct Row {
+        const char* what;
+        const char* start;
+        std::function<void(Var&)> op;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"Child(0) = v", "[1, 2]", [](Var& v) { v.Child(0) = v; }, "[[1,2],2]"},
+        {"Child(0).Assign(v)", "[[9], 2]", [](Var& v) { EXPECT_TRUE(v.Child(0).Assign(v)); }, "[[[9],2],2]"},
+        {"Child(0).Child(0) = v", "[[1]]", [](Var& v) { v.Child(0).Child(0) = v; }, "[[[[1]]]]"},
+        {"Child(0).Child(0).Assign(v)", "[[[5]]]", [](Var& v) { EXPECT_TRUE(v.Child(0).Child(0).Assign(v)); },
+         "[[[[[5]]]]]"},
+        {"Child(0).Set(0, v)", "[[1]]", [](Var& v) { EXPECT_TRUE(v.Child(0).Set(0, v)); }, "[[[[1]]]]"},
+        {"Child(0).Append(v)", "[[1]]", [](Var& v) { v.Child(0).Append(v); }, "[[1,[[1]]]]"},
+        {"Child(\"a\") = d", "{'a': 1}", [](Var& v) { v.Child("a") = v; }, "{'a':{'a':1}}"},
+        {"Child(\"a\").Assign(d)", "{'a': {}}", [](Var& v) { EXPECT_TRUE(v.Child("a").Assign(v)); },
+         "{'a':{'a':{}}}"},
+        {"Child(\"a\").Set(\"b\", d)", "{'a': {}}", [](Var& v) { EXPECT_TRUE(v.Child("a").Set("b", v)); },
+         "{'a':{'b':{'a':{}}}}"},
+        {"Child(\"a\").Append(pair(b, d))", "{'a': {}}",
+         [](Var& v) { v.Child("a").Append(Var(kivo::HeapValue<Pair>(Pair("b", v)))); }, "{'a':{'b':{'a':{}}}}"},
+        {"Child(1).Child(\"k\") = v", "[0, {'k': 1}]", [](Var& v) { v.Child(1).Child("k") = v; },
+         "[0,{'k':[0,{'k':1}]}]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Var v(row.start, true);
+        row.op(v);
+        EXPECT_EQ(row.text, v.ToString());
+        // The stored copy does not follow later changes of the value.
+        const std::string before = v.ToString();
+        Var outer(v);
+        v.Clear();
+        EXPECT_EQ(before, outer.ToString());
+    }
 }
 
 TEST(VarTest, DictionaryOperations)

@@ -152,4 +152,28 @@ TEST_F(IniFileTest, RoundTripThroughRealFiles)
     EXPECT_EQ(sections.size(), 8u);
 }
 
+TEST_F(IniFileTest, AwkwardValuesSurviveTheirOwnSave)
+{
+    const std::pair<std::string, std::string> entries[] = {
+        {"dir", "C:\\tmp\\"}, {"[", "]"}, {"both", "say \"it's\"; done"}, {"next", "1"}};
+    {
+        kivo::IniFile ini("/awk.ini");
+        for (const auto& e : entries)
+            ASSERT_TRUE(ini.SetString("s", e.first, e.second));
+        ASSERT_TRUE(ini.Save());
+    }
+    kivo::IniFile back("/awk.ini");
+    for (const auto& e : entries)
+        EXPECT_EQ(back.GetString("s", e.first, "<missing>"), e.second) << e.first;
+    std::vector<std::string> sections;
+    ASSERT_TRUE(back.GetSections(sections));
+    EXPECT_EQ(sections, (std::vector<std::string>{"s"}));
+
+    // A value that would make lines of its own is refused; the file stays.
+    const std::string before = Get("/awk.ini");
+    ASSERT_TRUE(back.SetString("s", "k", "1\r\n[evil]\r\nx=2"));
+    EXPECT_FALSE(back.Save());
+    EXPECT_EQ(Get("/awk.ini"), before);
+}
+
 }  // namespace

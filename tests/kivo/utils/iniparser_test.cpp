@@ -54,6 +54,15 @@ TEST(IniparserLine, ClassifiesEachKindOfLine)
         // A quote right after the first one does not open a quoted value.
         {"k = \"\"x\"", LINE_VALUE, "k", "\"\"x\""},
         {"k = \"open", LINE_VALUE, "k", "\"open"},
+        // Inside quotes a doubled quote is one quote character; a pair with
+        // no closing quote after it leaves the first quote closing, as ever.
+        {"k = \"a\"\"b'c;d\"", LINE_VALUE, "k", "a\"b'c;d"},
+        {"k = 'it''s' ; note", LINE_VALUE, "k", "it's"},
+        {"k = \"a\"\"", LINE_VALUE, "k", "a"},
+        {"k = \"x\" ; \"y\"", LINE_VALUE, "k", "x"},
+        // Two quotes mean the empty value only when they are not quoted.
+        {"k = '\"\"'", LINE_VALUE, "k", "\"\""},
+        {"k = \"''\"", LINE_VALUE, "k", "''"},
         {"[a]=b", LINE_VALUE, "[a]", "b"},
         {"=x", LINE_ERROR, nullptr, nullptr},
         {"  = x", LINE_ERROR, nullptr, nullptr},
@@ -380,6 +389,24 @@ TEST_F(IniparserFiles, StoreWithoutSectionsWritesFullKeys)
     EXPECT_EQ(Get("/flat.ini"), "a:x=1\r\n");
 }
 
+// Keys before the first section line read back as they were, with or
+// without sections after them.
+TEST_F(IniparserFiles, KeysBeforeAnySectionSurviveAStore)
+{
+    for (const char* text : {"top=1\nnext = two\n", "top=1\n[s]\nk=v\n"}) {
+        SCOPED_TRACE(text);
+        DictPtr d = Load(text);
+        ASSERT_TRUE(d);
+        ASSERT_STREQ(Str(d, ":top"), "1");
+        ASSERT_EQ(iniparser_store(d.get(), "/top.ini"), 0);
+        DictPtr back(iniparser_load("/top.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->n, d->n);
+        EXPECT_STREQ(Str(back, ":top"), "1");
+        EXPECT_EQ(iniparser_find_entry(back.get(), "::top"), 0);
+    }
+}
+
 TEST_F(IniparserFiles, RoundTripKeepsEveryEntry)
 {
     DictPtr d = Load("[one]\na = 1\nb = two words\n[Two]\nc = 'x;y'\nd = \"\"\n[three]\n");
@@ -425,6 +452,93 @@ TEST_F(IniparserFiles, ValuesThatWouldBeCutAreQuotedOnWrite)
         ASSERT_TRUE(back);
         EXPECT_STREQ(Str(back, "s:k"), c.value);
     }
+}
+
+// Every key and value under a section reads back as it was stored, and the
+// entries after it too.
+TEST_F(IniparserFiles, EveryStoredEntryReadsBackEqual)
+{
+    struct {
+        const char* key;
+        const char* value;
+        const char* line;
+    } const cases[] = {
+        {"dir", "C:\\tmp\\", "dir=\"C:\\tmp\\\""},
+        {"[", "]", "[=\"]\""},
+        {"[x", "y]", "[x=\"y]\""},
+        {"[a]", "", "[a]="},
+        {"k", "a\"b'c;d", "k=\"a\"\"b'c;d\""},
+        {"k", "say \"it's\" # ok", "k=\"say \"\"it's\"\" # ok\""},
+        {"k", "\"\"", "k='\"\"'"},
+        {"k", "''", "k=\"''\""},
+        {"k", "\"open", "k='\"open'"},
+        {"k", "\"a\"\"b\"", "k='\"a\"\"b\"'"},
+        {"k", "trail \\ ", "k=\"trail \\ \""},
+        {"k", "x\\", "k=\"x\\\""},
+        {"k", "a\"b'c\\", "k=\"a\"\"b'c\\\""},
+        {"a:b", "c", "a:b=c"},
+        {"k", "\"x 'y\\", "k='\"x ''y\\'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.value);
+        DictPtr d(dictionary_new(0));
+        iniparser_set(d.get(), "s", nullptr);
+        iniparser_set(d.get(), (std::string("s:") + c.key).c_str(), c.value);
+        iniparser_set(d.get(), "s:next", "1");
+        ASSERT_EQ(iniparser_store(d.get(), "/rt.ini"), 0);
+        EXPECT_EQ(Get("/rt.ini"), std::string("[s]\r\n") + c.line + "\r\nnext=1\r\n");
+        DictPtr back(iniparser_load("/rt.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->n, 3);
+        std::string value(c.value);
+        value.erase(value.find_last_not_of(' ') + 1);  // the reader strips
+        EXPECT_STREQ(Str(back, (std::string("s:") + c.key).c_str()), value.c_str());
+        EXPECT_STREQ(Str(back, "s:next"), "1");
+    }
+}
+
+// What no line can hold is refused before the file is touched: the old file
+// stays as it was, and no line of another section or key is made.
+TEST_F(IniparserFiles, EntriesNoLineCanHoldAreRefused)
+{
+    struct {
+        const char* section;
+        const char* key;
+        const char* value;
+    } const cases[] = {
+        {"s", "k", "1\r\n[evil]\r\nx=2"},
+        {"s", "k\nx", "1"},
+        {"s\n[t]", "k", "1"},
+        {"s", "a=b", "c"},
+        {"s", ";k", "1"},
+        {"s", "#k", "1"},
+        {"s", " ", "1"},
+        {"s", "", "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.section) + ":" + c.key + " = " + c.value);
+        Put("/old.ini", "[keep]\r\nv=1\r\n");
+        DictPtr d(dictionary_new(0));
+        iniparser_set(d.get(), c.section, nullptr);
+        iniparser_set(d.get(), (std::string(c.section) + ":" + c.key).c_str(), c.value);
+        EXPECT_EQ(iniparser_store(d.get(), "/old.ini"), -1);
+        EXPECT_EQ(Get("/old.ini"), "[keep]\r\nv=1\r\n");
+        int32_t h = -1;
+        ASSERT_EQ(kivo_file_create(&h, "/dump.ini"), 0);
+        EXPECT_EQ(iniparser_dump_ini(d.get(), h), -1);
+        kivo_file_close(h);
+        EXPECT_EQ(Get("/dump.ini").find("evil"), std::string::npos);
+    }
+}
+
+// The version records of the device hold values that need no quoting: their
+// bytes are exactly as they always were.
+TEST_F(IniparserFiles, VersionRecordBytesStayAsTheyWere)
+{
+    DictPtr d = Load("[uImage]\r\nversion=V1.2.3\r\ncheck_crc=4660\r\n[app.zip]\r\nversion=V0.0\r\ncheck_crc=0\r\n");
+    ASSERT_TRUE(d);
+    ASSERT_EQ(iniparser_store(d.get(), "/ver.ini"), 0);
+    EXPECT_EQ(Get("/ver.ini"), "[uImage]\r\nversion=V1.2.3\r\ncheck_crc=4660\r\n[app.zip]\r\nversion=V0.0\r\ncheck_crc=0\r\n");
 }
 
 TEST_F(IniparserFiles, StoreReportsAnUnopenablePath)

@@ -1,0 +1,189 @@
+// Loads arbitrary bytes as an INI file (the dictionary, the parser and the
+// file object behind the info.ini files and the version records), stores
+// what was loaded and loads that again. Besides crashes, leaks and undefined
+// behaviour, a finding is any entry under a section that does not read back
+// equal, a store that fails on what was just loaded, or a second store whose
+// bytes differ from the first (both for files whose entries all belong to a
+// section or come before the first one).
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kivo/base/kivo_vfs.h"
+#include "kivo/base/platform/linux/__platform_unistd.h"
+#include "kivo/utils/ini_file.h"
+#include "kivo/utils/iniparser.h"
+
+namespace {
+
+// The framework's files live in a scratch directory of their own.
+const std::string& Root()
+{
+    static const std::string root = [] {
+        const char* base = getenv("TMPDIR");
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kivo-ini-fuzz-XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        static char* dir = mkdtemp(buf.data()) ? strdup(buf.data()) : nullptr;
+        if (!dir || kivo_mount("/system", &platform_file_ops, dir, nullptr) != 0)
+            abort();
+        atexit([] {
+            for (const char* f : {"/in.ini", "/out1.ini", "/out2.ini", "/out3.ini"})
+                remove((std::string(dir) + f).c_str());
+            remove(dir);
+        });
+        return std::string(buf.data());
+    }();
+    return root;
+}
+
+void Put(const std::string& rel, const uint8_t* data, size_t size)
+{
+    std::ofstream f(Root() + rel, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!f.good())
+        abort();
+}
+
+std::string Get(const std::string& rel)
+{
+    std::ifstream f(Root() + rel, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void Check(bool ok, const char* what)
+{
+    if (!ok) {
+        fprintf(stderr, "ini round trip: %s\n", what);
+        abort();
+    }
+}
+
+const char* Text(const char* v)
+{
+    return v ? v : "";
+}
+
+// Every entry under a section of a reads back equal from b (with all unset,
+// only those that key lines made), and the sections (and with all their key
+// counts) agree.
+void SameUnderSections(const dictionary* a, const dictionary* b, bool all)
+{
+    const int nsec = iniparser_getnsec(a);
+    Check(nsec == iniparser_getnsec(b), "number of sections");
+    for (int i = 0; i < nsec; ++i) {
+        const char* sec = iniparser_getsecname(a, i);
+        Check(sec != nullptr && iniparser_find_entry(b, sec) == 1, "section lost");
+        const int nkeys = iniparser_getsecnkeys(a, sec);
+        Check(!all || nkeys == iniparser_getsecnkeys(b, sec), "number of keys");
+        const char** keys = iniparser_getseckeys(a, sec);
+        Check(keys != nullptr, "keys of a section");
+        for (int k = 0; k < nkeys; ++k) {
+            if (!all && !iniparser_getstring(a, keys[k], nullptr))
+                continue;  // made by a section line such as "[x:y]"
+            Check(iniparser_find_entry(b, keys[k]) == 1, "key lost");
+            Check(strcmp(Text(iniparser_getstring(a, keys[k], nullptr)), Text(iniparser_getstring(b, keys[k], nullptr))) == 0,
+                  "value changed");
+        }
+        iniparser_freeseckeys(keys);
+    }
+}
+
+// Every key before the first section line of a reads back equal from b.
+// (The reverse need not hold: an entry "x:y" whose section x is missing, as
+// a section line "[x:y]" makes, is written as a key and reads back as one.)
+void SameTopKeys(const dictionary* a, const dictionary* b)
+{
+    for (int32_t i = 0; i < a->size; ++i) {
+        if (a->key[i] && a->key[i][0] == ':' && a->val[i])
+            Check(strcmp(Text(a->val[i]), Text(iniparser_getstring(b, a->key[i], nullptr))) == 0, "top key changed");
+    }
+}
+
+// Whether every entry of d is a section, lies under one, or is a key before
+// the first section line. Only such a dictionary is sure to be stored: a
+// section line with a ':' ("[x:y]", "[:y]") makes an entry that belongs to none, and
+// "[#x:y]" one that no key line can hold.
+bool AllPlaced(const dictionary* d)
+{
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (d->key[i] && !d->val[i] && strchr(d->key[i], ':'))
+            return false;  // a section line with a ':': the keys after it sit under two names
+    }
+    int placed = 0;
+    const int nsec = iniparser_getnsec(d);
+    for (int i = 0; i < nsec; ++i) {
+        const char* sec = iniparser_getsecname(d, i);
+        const int nkeys = iniparser_getsecnkeys(d, sec);
+        const char** keys = iniparser_getseckeys(d, sec);
+        ++placed;
+        for (int k = 0; keys && k < nkeys; ++k) {
+            if (iniparser_getstring(d, keys[k], nullptr))
+                ++placed;  // a key line made it
+        }
+        iniparser_freeseckeys(keys);
+    }
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (d->key[i] && d->key[i][0] == ':' && d->val[i] && _dictionary_find(d, "") < 0)
+            ++placed;
+    }
+    return placed == d->n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The loader prints its syntax errors; keep the fuzzer's output readable.
+    static FILE* quiet = freopen("/dev/null", "w", stdout);
+    (void)quiet;
+
+    Put("/in.ini", data, size);
+    dictionary* first = iniparser_load("/in.ini");
+    if (!first)
+        return 0;
+    if (iniparser_store(first, "/out1.ini") != 0) {
+        Check(!AllPlaced(first), "store of a loaded file failed");
+        iniparser_freedict(first);
+        return 0;
+    }
+    dictionary* second = iniparser_load("/out1.ini");
+    Check(second != nullptr, "stored file does not load");
+    const bool placed = AllPlaced(first);
+    SameUnderSections(first, second, placed);
+    if (placed) {
+        SameUnderSections(second, first, true);
+        SameTopKeys(first, second);
+    }
+    Check(iniparser_store(second, "/out2.ini") == 0, "second store failed");
+    const std::string out1 = Get("/out1.ini");
+    Check(!AllPlaced(first) || out1 == Get("/out2.ini"), "second store wrote other bytes");
+    iniparser_freedict(second);
+    iniparser_freedict(first);
+
+    // The file object over the same file: what it lists and saves agrees.
+    kivo::IniFile ini("/in.ini");
+    std::vector<std::string> sections;
+    Check(ini.GetSections(sections), "sections of the file object");
+    for (const std::string& sec : sections) {
+        std::vector<std::string> keys;
+        Check(ini.GetKeys(sec, keys), "keys of the file object");
+        for (const std::string& key : keys) {
+            ini.GetString(sec, key, "");
+            ini.GetInt(sec, key, 0);
+        }
+    }
+    Check(ini.Save("/out3.ini"), "file object save failed");
+    Check(out1 == Get("/out3.ini"), "file object wrote other bytes");
+    return 0;
+}
