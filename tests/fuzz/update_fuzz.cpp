@@ -37,10 +37,13 @@
 
 namespace {
 
+void RemoveRoot();
+
 void Check(bool ok, const char* what)
 {
     if (!ok) {
         fprintf(stderr, "invariant broken: %s\n", what);
+        RemoveRoot();
         abort();
     }
 }
