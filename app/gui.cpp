@@ -291,6 +291,24 @@ void Gui::OnUpdateStart(kivo::Message& msg)
 
 namespace {
 
+// The error at the top of the stack as one log line, "what" naming the
+// step that failed. Control characters become blanks: the text comes from
+// the package and must neither split the line nor forge another.
+void PrintLuaError(lua_State* L, const char* what)
+{
+    std::string msg = "unknown error";
+    if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
+        size_t n = 0;
+        const char* text = lua_tolstring(L, -1, &n);
+        msg.assign(text, n);
+    }
+    for (char& c : msg) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    }
+    printf(">> Lua %s error: %s\n", what, msg.c_str());
+}
+
 // Calls global `name` (a function) with no arguments, leaving all its
 // results on the stack. An error raised inside is caught here and printed
 // as one line: false.
@@ -299,12 +317,7 @@ bool CallGlobal(lua_State* L, const char* name)
     lua_getglobal(L, name);
     if (lua_pcall(L, 0, LUA_MULTRET, 0) == LUA_OK)
         return true;
-    std::string msg = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "unknown error";
-    for (char& c : msg) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
-    printf(">> Lua %s error: %s\n", name, msg.c_str());
+    PrintLuaError(L, name);
     return false;
 }
 
@@ -384,8 +397,16 @@ int32_t Gui::LuaCheck(const std::string& script)
     lib.Init(state, lock);
     lua_State* L = state.GetState();
 
-    // A script that fails part-way keeps the globals it defined before.
-    state.DoString(text.c_str());
+    // The whole file is one text chunk, as it stands: a byte-order mark, a
+    // "#!" line or a zero byte is a load error, and a precompiled chunk is
+    // refused (the interpreter does not verify bytecode). A script that does
+    // not load or does not run to its end has not said "go on": whatever it
+    // defined before the failure, nothing is installed.
+    if (luaL_loadbufferx(L, text.data(), text.size(), "=check.lua", "t") != LUA_OK ||
+        lua_pcall(L, 0, 0, 0) != LUA_OK) {
+        PrintLuaError(L, "script");
+        return 0;
+    }
     lua_settop(L, 0);
 
     // An error raised by PrintRoute or Check stops the update: verdict 0.

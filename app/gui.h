@@ -64,7 +64,8 @@ public:
     // Writes the "@/system/..." version elements.
     static void SetVersions();
     // The verdict of the package's check script: 1 (go on) without a script
-    // or a "Check" function, 0 when "Check" says no or raises an error.
+    // or a "Check" function, 0 when "Check" says no or raises an error, and
+    // 0 when the script does not load or run to its end.
     static int32_t LuaCheck(const std::string& script);
 
     // Walk callback of OnUpdateEnd: a file goes to "/opt/app_disk/".

@@ -314,13 +314,17 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
                     version = _zip_ini->GetString(name, "version", "");
                     crc = _zip_ini->GetInt(name, "check_crc", 0);
                 }
+                SendInfo(0, "finish update file " + name, 2);
+                // The record comes last: installing the file ends with what
+                // the receiver does on this report (an archive is unpacked
+                // beside itself), and a run stopped before then must find
+                // the file still to install.
+                SendUpdateInfo(5, board_dir + "/" + name);
                 if (ini_kind) {
                     _flash_ini->SetString(name, "version", version);
                     _flash_ini->SetInt(name, "check_crc", crc);
                     _flash_ini->Save(version_file.c_str());
                 }
-                SendInfo(0, "finish update file " + name, 2);
-                SendUpdateInfo(5, board_dir + "/" + name);
             }
         }
     }

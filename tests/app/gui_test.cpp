@@ -283,10 +283,22 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/a.txt"));
 }
 
+// A check script's text with its whole length, zero bytes included; null:
+// no file.
+struct Script {
+    Script(std::nullptr_t) : text(nullptr), size(0) {}
+    template <size_t N>
+    Script(const char (&t)[N]) : text(t), size(N - 1)
+    {
+    }
+    const char* text;
+    size_t size;
+};
+
 TEST_F(GuiTest, CheckScriptVerdict)
 {
     struct Case {
-        const char* script;  // null: no file
+        Script script;
         int32_t verdict;
         const char* printed;
     };
@@ -299,8 +311,22 @@ TEST_F(GuiTest, CheckScriptVerdict)
         {"function Check() return 1, 7 end", 7, ">> Lua check need update\n"},
         {"function PrintRoute() print('route a') end function Check() return false end", 0,
          "route a\n>> Lua check no update\n"},
-        // Globals defined before a failure are used.
-        {"function Check() return false end error('late')", 0, ">> Lua check no update\n"},
+        // A script that does not load or run to its end stops the update,
+        // whatever it defined before the failure.
+        {"function Check() return false end error('late')", 0, "*>> Lua script error: check.lua:1: late\n"},
+        {"function Check() return true end\nerror('late')", 0, "*>> Lua script error: check.lua:2: late\n"},
+        {"function Check( return true end", 0, "*>> Lua script error: check.lua:1: *near 'return'\n"},
+        // The text is one chunk as it stands: a byte-order mark or a "#!"
+        // line is not skipped, a binary chunk is not taken, and nothing
+        // after a zero byte is dropped.
+        {"\xEF\xBB\xBF" "function Check() return true end", 0,
+         "*>> Lua script error: check.lua:1: unexpected symbol near '<\\239>'\n"},
+        {"#!/usr/bin/lua\nfunction Check() return true end", 0,
+         "*>> Lua script error: check.lua:1: unexpected symbol near '#'\n"},
+        {"\x1bLuaS\x01function Check() return true end", 0, "*>> Lua script error: *attempt to load a binary chunk (mode is 't')\n"},
+        {"function Check() return true end\0 x", 0, ">> Lua script error: check.lua:1: unexpected symbol\n"},
+        // Control characters of an error text do not reach the log.
+        {"error('a\\rb\\27c')", 0, ">> Lua script error: check.lua:1: a b c\n"},
         // An error inside Check or PrintRoute stops the update.
         {"function Check() error('no disk') end", 0, "*>> Lua Check error: *no disk\n"},
         {"function PrintRoute() local t = nil; return t.x end function Check() return true end", 0,
@@ -308,14 +334,14 @@ TEST_F(GuiTest, CheckScriptVerdict)
     };
     for (const Case& c : cases) {
         kivo::filesystem::RemoveFile("/tmp/update/check.lua");
-        if (c.script)
-            Put("/tmp/update/check.lua", c.script);
+        if (c.script.text)
+            Put("/tmp/update/check.lua", std::string(c.script.text, c.script.size));
         fflush(stdout);
         testing::internal::CaptureStdout();
         int32_t verdict = Gui::LuaCheck("/tmp/update/check.lua");
         fflush(stdout);
         std::string out = testing::internal::GetCapturedStdout();
-        const char* label = c.script ? c.script : "none";
+        const char* label = c.script.text ? c.script.text : "none";
         EXPECT_EQ(verdict, c.verdict) << label;
         if (c.printed[0] == '*') {
             std::string pattern = c.printed + 1;

@@ -640,7 +640,9 @@ const KillCase kKillCases[] = {
     {"KernelRecord100ms", kAnyState, At("[progress]\t\t100%", 1, 100, "start update uImage")},
     {"KernelRecord102ms", kAnyState, At("[progress]\t\t100%", 1, 102, "start update uImage")},
     {"KernelRecord105ms", kAnyState, At("[progress]\t\t100%", 1, 105, "start update uImage")},
-    {"KernelFinished", kKernelDone, At("finish update file uImage")},
+    // The record is the last step of a file: the line after its "finish"
+    // line comes only once it is written.
+    {"KernelFinished", kKernelDone, At("[info]", 2, 0, "finish update file uImage")},
     {"BetweenFiles", kAnyState, At("finish update file", 2)},
     {"RewriteEnds", kAnyState, At("[start_end]****** end ******")},
     {"BeforeReboot", kAnyState, At("*** Update file finish")},
@@ -648,6 +650,40 @@ const KillCase kKillCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Kill, InterruptTest, ::testing::ValuesIn(kKillCases),
                          [](const ::testing::TestParamInfo<KillCase>& i) { return std::string(i.param.name); });
+
+// A packaged ".zip" is unpacked beside itself once its copy has finished. A
+// kill during that unpacking must leave the archive to the rerun: its record
+// is not written before its files are all out.
+TEST_F(UpdaterTest, RerunAfterAKillDuringAnArchiveUnpackCompletesIt)
+{
+    std::map<std::string, std::string> files;
+    Package inner(sb);
+    // Enough entries that the unpacking outlasts the delivery of the kill.
+    for (int i = 0; i < 1000; ++i) {
+        const std::string name = "part" + std::to_string(10000 + i) + ".bin";
+        files[name] = Pattern(256, 300 + i);
+        inner.Text(name, files[name]);
+    }
+    ASSERT_TRUE(inner.WriteTo("/media/usb/app.zip"));
+    ASSERT_TRUE(Package(sb).File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+
+    e2e::KillPlan plan;
+    plan.text = "[info]\t\tdirname: /opt/sys_disk/app";
+    Outcome cut = sb.Start({"/opt/update_disk/code.bin"}, &plan);
+    ASSERT_TRUE(cut.killed) << cut.All();
+    const size_t cut_files = sb.Tree("/opt/sys_disk/app").size();
+    EXPECT_LT(cut_files, files.size()) << "the kill came after the unpacking";
+    EXPECT_FALSE(sb.Has("/opt/sys_disk/app-info.ini"));
+
+    Outcome again = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(again);
+    EXPECT_TRUE(again.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << again.All();
+    const std::map<std::string, std::string> unpacked = sb.Tree("/opt/sys_disk/app");
+    EXPECT_TRUE(unpacked == files) << unpacked.size() << " files after the rerun, " << cut_files << " after the kill";
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V2");
+    EXPECT_TRUE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
+}
 
 #if !defined(__arm__)
 TEST_F(UpdaterTest, HostBuildRefusesWithoutASandbox)
