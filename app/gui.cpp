@@ -503,7 +503,9 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
             std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
             printf("[info]\t\tdirname: %s\n", dir.c_str());
             kivo::filesystem::RemoveDirUnder(dir, dir);
-            kivo::zip::UnzipToDir(path, dir, "");
+            std::string cause;
+            if (!kivo::zip::UnzipToDir(path, dir, "", &cause))
+                printf("[error]\t\tunzip fail: %s\n", cause.c_str());
             printf("[info]\t\tfinish unzip %s\n", path.c_str());
         }
         break;

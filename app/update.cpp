@@ -144,9 +144,14 @@ int32_t Update::RunUpdate(Message& msg)
         return 1;
     }
 
-    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "") ||
-                    kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword);
+    // Encrypted entries are opened with the fixed password on the second
+    // attempt; a refused archive is refused by both, for the same cause.
+    std::string cause;
+    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause) ||
+                    kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
     if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {
+        if (!cause.empty())
+            SendInfo(2, "unzip fail: " + cause);
         SendInfo(2, "unzip fail in " + info.unzip_dir);
         return 3;
     }

@@ -7,6 +7,9 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+#include <vector>
+
 #include <ioapi.h>
 #include <unzip.h>
 #include <zip.h>
@@ -215,7 +218,7 @@ bool StringExtractDelegate::Write(const void* data, size_t len)
 
 class ZipReaderPrivate {
 public:
-    ZipReaderPrivate() : _zipFile(nullptr), _count(0) { _Clear(); }
+    ZipReaderPrivate() : _zipFile(nullptr), _count(0), _name_whole(false) { _Clear(); }
 
     void _Clear()
     {
@@ -223,6 +226,7 @@ public:
         _info.size = 0;
         _info.time = 0;
         _info.is_directory = false;
+        _name_whole = false;
     }
 
     bool _ReadCurrentInfo();
@@ -231,6 +235,9 @@ public:
     unzFile _zipFile;
     int32_t _count;
     ZipReader::EntryInfo _info;
+    // The name was read as the archive holds it: not cut at kNameMax nor at
+    // a zero byte. Only such a name may be written under a directory.
+    bool _name_whole;
 };
 
 bool ZipReaderPrivate::_ReadCurrentInfo()
@@ -260,6 +267,7 @@ bool ZipReaderPrivate::_ReadCurrentInfo()
     _info.time = kivo_time_mktime(&tm);
     _info.name = raw_file_name_in_zip;
     free(raw_file_name_in_zip);
+    _name_whole = fi.size_filename <= ZipReader::kNameMax && _info.name.size() == fi.size_filename;
     _info.size = (int64_t)fi.uncompressed_size;
     if (_info.name[_info.name.size() - 1] == '/') {
         _info.name.erase(_info.name.size() - 1);
@@ -278,10 +286,11 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
     if (unzGetCurrentFileInfo64(_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
     // Without a password the library would hand out the encrypted bytes as
-    // they are.
-    if ((fi.flag & 1) != 0 && password.empty())
+    // they are; with one, it would decrypt bytes that never were encrypted.
+    const bool encrypted = (fi.flag & 1) != 0;
+    if (encrypted && password.empty())
         return false;
-    if (unzOpenCurrentFilePassword(_zipFile, password.empty() ? nullptr : password.c_str()) != UNZ_OK)
+    if (unzOpenCurrentFilePassword(_zipFile, encrypted ? password.c_str() : nullptr) != UNZ_OK)
         return false;
     bool ok = sink.Begin();
     ZPOS64_T total = 0;
@@ -423,6 +432,10 @@ bool IsSafeEntryName(const std::string& name)
 {
     if (name.empty() || name[0] == '/' || name[0] == '\\')
         return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    }
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = name.find_first_of("/\\", start);
@@ -439,8 +452,9 @@ bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::stri
 {
     if (m_ctx->_zipFile == nullptr)
         return false;
-    // An archive must not write outside the directory it is unpacked under.
-    if (!IsSafeEntryName(m_ctx->_info.name))
+    // An archive must not write outside the directory it is unpacked under,
+    // nor under a name other than its own.
+    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name))
         return false;
     return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
 }
@@ -483,41 +497,175 @@ bool ZipReader::ExtractCurrentEntryToString(size_t maxReadBytes, std::string* ou
 
 // ---- whole archives
 
-static bool _Unzip(const std::string& zipPath, const std::string& dir,
-                   const kivo::Function1<bool, const ZipReader::EntryInfo&>* filter,
-                   const std::string& password)
+namespace {
+
+std::string _Entry(uint64_t index)
 {
-    ZipReader reader;
-    if (!reader.Open(zipPath))
-        return false;
-    int32_t visited = 0;
-    bool more = true;
-    while (more) {
-        bool take = true;
-        if (filter != nullptr) {
-            ZipReader::EntryInfo info;
-            if (!reader.GetCurrentEntryInfo(info))
-                return false;
-            take = (*filter)(info);
-        }
-        if (take && !reader.ExtractCurrentEntryToDir(dir, password))
-            return false;
-        ++visited;
-        more = reader.GoToNextEntry();
-    }
-    return visited >= reader.GetEntryCount();
+    char text[48];
+    snprintf(text, sizeof text, "entry %llu", (unsigned long long)index);
+    return text;
 }
 
-bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password)
+// Free bytes of the file system that really holds `dir`. statfs takes the
+// system's own paths, so the directory is resolved through its mount first;
+// one not made yet is measured at its nearest existing parent. False when
+// nothing could be measured.
+bool _FreeBytes(const std::string& dir, uint64_t* avail)
 {
-    return _Unzip(zipPath, dir, nullptr, password);
+    std::string path = dir;
+    for (;;) {
+        std::vector<char> native(path.size() + 4096);
+        kivo_statfs_t usage;
+        if (kivo_file_system_path(path.c_str(), native.data(), native.size()) == 0 &&
+            kivo_statfs(native.data(), &usage) == 0) {
+            *avail = usage.avail;
+            return true;
+        }
+        size_t cut = path.find_last_of("/\\");
+        if (path.size() <= 1 || cut == std::string::npos)
+            return false;
+        path = cut == 0 ? "/" : path.substr(0, cut);
+    }
+}
+
+}  // namespace
+
+struct ZipUnpacker {
+    typedef kivo::Function1<bool, const ZipReader::EntryInfo&> Filter;
+
+    // Where an entry's stored bytes lie in the archive.
+    struct Span {
+        uint64_t start;
+        uint64_t end;
+    };
+
+    // Looks at every entry before anything is written: its name, where its
+    // bytes lie, what it will take on the medium.
+    static bool Survey(ZipReader& reader, const std::string& dir, const Filter* filter,
+                       std::vector<bool>* taken, std::string* cause)
+    {
+        ZipReaderPrivate* ctx = reader.m_ctx;
+        std::vector<Span> spans;
+        uint64_t declared = 0;
+        uint64_t index = 0;
+        bool more = true;
+        while (more) {
+            const ZipReader::EntryInfo& info = ctx->_info;
+            unz_file_info64 fi;
+            if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+                return false;  // damaged: fails as its extraction would
+            }
+            // Where the stored bytes begin is known only once the entry's
+            // own header was read; raw, so that nothing is decrypted.
+            int method = 0;
+            int level = 0;
+            if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
+                return false;  // damaged: fails as its extraction would
+            }
+            // From the entry's own header to the end of its stored bytes.
+            Span span;
+            const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
+            const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
+            const uint64_t header = 30 + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
+            span.start = data >= header ? data - header : 0;
+            span.end = data + fi.compressed_size;
+            unzCloseCurrentFile(ctx->_zipFile);
+            if (span.end < span.start) {
+                *cause = _Entry(index) + " claims more bytes than an archive can hold";
+                return false;
+            }
+            spans.push_back(span);
+            taken->push_back(filter == nullptr || (*filter)(info));
+            if (taken->back()) {
+                if (fi.size_filename > ZipReader::kNameMax) {
+                    *cause = _Entry(index) + " has a name longer than 255 bytes";
+                    return false;
+                }
+                if (!ctx->_name_whole) {
+                    *cause = _Entry(index) + " has a name holding a zero byte";
+                    return false;
+                }
+                for (unsigned char c : info.name) {
+                    if (c < 0x20 || c == 0x7F) {
+                        *cause = _Entry(index) + " has a name holding control characters";
+                        return false;
+                    }
+                }
+                if (!IsSafeEntryName(info.name)) {
+                    *cause = _Entry(index) + " \"" + info.name + "\" leaves the directory";
+                    return false;
+                }
+                if (!info.is_directory)
+                    declared = fi.uncompressed_size > UINT64_MAX - declared ? UINT64_MAX
+                                                                             : declared + fi.uncompressed_size;
+            }
+            ++index;
+            more = reader.GoToNextEntry();
+        }
+        // An archive whose directory ends before its entry count fails
+        // the extraction pass as it always has.
+        if (index < (uint64_t)reader.GetEntryCount())
+            return false;
+        // Entries are laid one after another; two that claim the same bytes
+        // (one stream unpacked many times over) are a crafted archive.
+        std::sort(spans.begin(), spans.end(),
+                  [](const Span& a, const Span& b) { return a.start < b.start; });
+        for (size_t i = 1; i < spans.size(); ++i) {
+            if (spans[i].start < spans[i - 1].end || spans[i].start == spans[i - 1].start) {
+                *cause = "entries overlap in the archive";
+                return false;
+            }
+        }
+        uint64_t avail = 0;
+        if (_FreeBytes(dir, &avail) && declared > avail) {
+            *cause = "the entries need " + std::to_string(declared) + " bytes, " + dir + " has " +
+                     std::to_string(avail) + " free";
+            return false;
+        }
+        return reader.GoToFirstEntry();
+    }
+
+    // Only a refused archive gets a cause: a failing entry (a wrong
+    // password, damaged data) fails as it always has.
+    static bool Unzip(const std::string& zipPath, const std::string& dir, const Filter* filter,
+                      const std::string& password, std::string* cause)
+    {
+        std::string scratch;
+        if (cause == nullptr)
+            cause = &scratch;
+        cause->clear();
+        ZipReader reader;
+        if (!reader.Open(zipPath))
+            return false;
+        // The filter is asked once an entry, during the survey.
+        std::vector<bool> taken;
+        if (!Survey(reader, dir, filter, &taken, cause))
+            return false;
+        size_t visited = 0;
+        bool more = true;
+        while (more) {
+            if (visited >= taken.size())
+                return false;
+            if (taken[visited] && !reader.ExtractCurrentEntryToDir(dir, password))
+                return false;
+            ++visited;
+            more = reader.GoToNextEntry();
+        }
+        return visited >= (size_t)reader.GetEntryCount();
+    }
+};
+
+bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password,
+                std::string* cause)
+{
+    return ZipUnpacker::Unzip(zipPath, dir, nullptr, password, cause);
 }
 
 bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
                         const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
-                        const std::string& password)
+                        const std::string& password, std::string* cause)
 {
-    return _Unzip(zipPath, dir, &filter, password);
+    return ZipUnpacker::Unzip(zipPath, dir, &filter, password, cause);
 }
 
 // ---- writer

@@ -8,8 +8,10 @@
 // virtual file system (kivo_zip_fill_filefunc64).
 //
 // Unpacking under a directory refuses entries whose names would land outside
-// it (absolute names, ".." components); a wrong password fails the entry
-// (data error or CRC mismatch) instead of leaving garbage reported as done.
+// it (absolute names, ".." components) or could not be written as they stand
+// (longer than kNameMax, a zero byte, control characters); a wrong password
+// fails the entry (data error or CRC mismatch) instead of leaving garbage
+// reported as done. A password is applied only to entries marked encrypted.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -81,7 +83,8 @@ public:
         bool is_directory;
     };
 
-    // Read chunk and longest entry name read (longer names are cut).
+    // Read chunk and longest entry name (a longer one is read cut and can
+    // only be listed, never extracted under a directory).
     static const size_t kChunkSize = 8192;
     static const size_t kNameMax = 255;
 
@@ -106,8 +109,8 @@ public:
     // A directory entry makes the directory; a file entry is written to path
     // and gets the entry's time.
     bool ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password);
-    // To dir + "/" + name; refused when the name is absolute or holds a ".."
-    // component.
+    // To dir + "/" + name; refused when the name is not IsSafeEntryName or
+    // did not fit kNameMax or held a zero byte.
     bool ExtractCurrentEntryToDir(const std::string& dir, const std::string& password);
     bool ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password);
     // Fails, leaving output unchanged, when the entry exceeds maxReadBytes.
@@ -115,20 +118,27 @@ public:
                                      const std::string& password) const;
 
 private:
+    friend struct ZipUnpacker;
     ZipReaderPrivate* m_ctx;
 };
 
 // Whether an entry name stays inside the directory it is unpacked under:
-// not empty, not absolute, no ".." component ('/' and '\' both separate).
+// not empty, not absolute, no ".." component ('/' and '\' both separate),
+// no control characters (bytes below 0x20 and 0x7F).
 bool IsSafeEntryName(const std::string& name);
 
-// False at the first entry that fails (including a refused name) or when the
-// archive's directory ends before its entry count.
-bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password);
-// Only entries the filter accepts are extracted; all are counted.
+// Before anything is written the whole archive is surveyed, and refused when
+// an entry name is refused, two entries claim the same bytes of the archive,
+// or the declared sizes add up to more than the free space of the file
+// system that holds dir. False then, or at the first entry that fails, or
+// when the archive's directory ends before its entry count; `cause` (when
+// given) gets one line saying which.
+bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password,
+                std::string* cause = nullptr);
+// Only entries the filter accepts are surveyed and extracted; all are counted.
 bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
                         const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
-                        const std::string& password);
+                        const std::string& password, std::string* cause = nullptr);
 
 class ZipWriter : private kivo::NonCopyable {
 public:

@@ -15,6 +15,7 @@
 
 #include <ioapi.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include "../filesystem/fs_test_sandbox.h"
 #include "kivo/filesystem/file.h"
@@ -343,6 +344,186 @@ TEST_F(ZipTest, TraversalEntriesAreRefused)
     }
     for (const char* good : {"a..b", "..a/b", "a/b..", "dir/file"})
         EXPECT_TRUE(kivo::zip::IsSafeEntryName(good)) << good;
+}
+
+// ---- archives crafted to get past the unpacking
+
+namespace {
+
+void Le(std::string& s, uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        s += (char)((v >> (8 * i)) & 0xFF);
+}
+
+// A stored entry laid out by hand: any name bytes (a zero byte included) and
+// a declared size that may differ from the bytes stored.
+struct HandEntry {
+    std::string name;
+    std::string bytes;
+    uint64_t declared;  // 0: the real size
+};
+
+// Writes the archive; `central_of[i]` names the local entry that central
+// record i points at (by default each its own), so records can share bytes.
+std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector<size_t>& central_of = {})
+{
+    std::string out;
+    std::vector<uint64_t> at;
+    for (const HandEntry& e : entries) {
+        at.push_back(out.size());
+        const uint32_t crc = (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size());
+        Le(out, 0x04034b50, 4);
+        Le(out, 10, 2);
+        Le(out, 0, 2);
+        Le(out, 0, 2);
+        Le(out, 0, 2);
+        Le(out, (1u << 5) | 1u, 2);
+        Le(out, crc, 4);
+        Le(out, e.bytes.size(), 4);
+        Le(out, e.declared ? e.declared : e.bytes.size(), 4);
+        Le(out, e.name.size(), 2);
+        Le(out, 0, 2);
+        out += e.name;
+        out += e.bytes;
+    }
+    std::vector<size_t> order = central_of;
+    if (order.empty())
+        for (size_t i = 0; i < entries.size(); ++i)
+            order.push_back(i);
+    std::string central;
+    for (size_t k : order) {
+        const HandEntry& e = entries[k];
+        const uint32_t crc = (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size());
+        Le(central, 0x02014b50, 4);
+        Le(central, 20, 2);
+        Le(central, 10, 2);
+        Le(central, 0, 2);
+        Le(central, 0, 2);
+        Le(central, 0, 2);
+        Le(central, (1u << 5) | 1u, 2);
+        Le(central, crc, 4);
+        Le(central, e.bytes.size(), 4);
+        Le(central, e.declared ? e.declared : e.bytes.size(), 4);
+        Le(central, e.name.size(), 2);
+        Le(central, 0, 2);
+        Le(central, 0, 2);
+        Le(central, 0, 2);
+        Le(central, 0, 2);
+        Le(central, 0, 4);
+        Le(central, at[k], 4);
+        central += e.name;
+    }
+    const uint64_t cd_at = out.size();
+    out += central;
+    Le(out, 0x06054b50, 4);
+    Le(out, 0, 2);
+    Le(out, 0, 2);
+    Le(out, order.size(), 2);
+    Le(out, order.size(), 2);
+    Le(out, central.size(), 4);
+    Le(out, cd_at, 4);
+    Le(out, 0, 2);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
+{
+    const std::string longName = std::string(4200, 'x') + "/../../../../canary_long.txt";
+    const std::string prefix255(255, 'y');
+    // 1000 entries that each claim almost 4 GiB: more than any disk here.
+    std::vector<HandEntry> claims = {{"small.txt", "s", 0}};
+    for (int i = 0; i < 1000; ++i)
+        claims.push_back({"huge" + std::to_string(i) + ".bin", "tiny", 0xFFFFFFF0ull});
+    struct Case {
+        const char* what;
+        std::string archive;
+        const char* cause;  // part of the cause line
+    };
+    const Case cases[] = {
+        {"a long name that climbs out once cut", HandArchive({{longName, "evil", 0}}), "longer than 255"},
+        {"two long names alike in their first 255 bytes",
+         HandArchive({{prefix255 + "a", "one", 0}, {prefix255 + "b", "two", 0}}), "longer than 255"},
+        {"a name cut at a zero byte", HandArchive({{std::string("a.txt\0.sh", 9), "x", 0}}), "zero byte"},
+        {"a name that forges a log line", HandArchive({{"a\n[error]FAKE LINE", "x", 0}}), "control"},
+        {"a name with DEL", HandArchive({{"a\x7f", "x", 0}}), "control"},
+        {"a name that climbs out", HandArchive({{"good.txt", "g", 0}, {"../up.txt", "x", 0}}), "leaves"},
+        {"central records sharing one stream",
+         HandArchive({{"a.bin", std::string(4096, 'a'), 0}}, {0, 0, 0}), "overlap"},
+        {"a declared size beyond any free space",
+         HandArchive(claims), "free"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FsSandbox::RemoveTree(Real("/t"));
+        Mkdir("/t");
+        Put("/t/evil.zip", c.archive);
+        std::set<std::string> before = AllPaths();
+        std::string cause;
+        EXPECT_FALSE(kivo::zip::UnzipToDir("/t/evil.zip", "/t/out", "", &cause));
+        EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
+        // Refused whole: not even the target directory was made.
+        EXPECT_EQ(AllPaths(), before);
+        // The cause is one line that an entry name cannot break.
+        EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
+    }
+}
+
+TEST_F(ZipTest, ColonNamesStayInsideTheTarget)
+{
+    Mkdir("/t");
+    Put("/t/colon.zip",
+        HandArchive({{"x:opt/app_disk/planted/", "", 0}, {"evil:esc/deeper/x.txt", "inside", 0}}));
+    std::set<std::string> before = AllPaths();
+    EXPECT_TRUE(kivo::zip::UnzipToDir("/t/colon.zip", "/t/out", ""));
+    for (const std::string& p : AllPaths()) {
+        if (before.count(p) == 0) {
+            EXPECT_TRUE(p.compare(0, 7, "/t/out/") == 0 || p == "/t/out") << p;
+        }
+    }
+    EXPECT_TRUE(RawExists("/t/out/x:opt/app_disk/planted"));
+    EXPECT_EQ(Get("/t/out/evil:esc/deeper/x.txt"), "inside");
+    EXPECT_FALSE(RawExists("/opt"));
+    EXPECT_FALSE(RawExists("/esc"));
+}
+
+TEST_F(ZipTest, PasswordOpensOnlyTheEncryptedEntries)
+{
+    // A package mixing plain and encrypted entries: the password must not
+    // be applied to the plain ones (they would fail, or unpack as garbage).
+    Mkdir("/t");
+    zlib_filefunc64_def ff;
+    kivo_zip_fill_filefunc64(&ff);
+    zipFile zf = zipOpen2_64("/t/mixed.zip", APPEND_STATUS_CREATE, nullptr, &ff);
+    ASSERT_NE(zf, nullptr);
+    const std::string plain = "plain text\n";
+    const std::string secret = Pattern(5000);
+    struct Add {
+        const char* name;
+        const std::string* bytes;
+        const char* password;
+    };
+    for (const Add& a : {Add{"sys/info.ini", &plain, nullptr}, Add{"sys/app.bin", &secret, "kth507316"}}) {
+        zip_fileinfo zi;
+        memset(&zi, 0, sizeof(zi));
+        zi.tmz_date.tm_mday = 1;
+        zi.tmz_date.tm_year = 2020;
+        const uLong crc = crc32(0, (const Bytef*)a.bytes->data(), (uInt)a.bytes->size());
+        ASSERT_EQ(zipOpenNewFileInZip3(zf, a.name, &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 6, 0,
+                                       -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, a.password, crc),
+                  ZIP_OK);
+        ASSERT_EQ(zipWriteInFileInZip(zf, a.bytes->data(), (unsigned)a.bytes->size()), ZIP_OK);
+        ASSERT_EQ(zipCloseFileInZip(zf), ZIP_OK);
+    }
+    ASSERT_EQ(zipClose(zf, nullptr), ZIP_OK);
+
+    EXPECT_FALSE(kivo::zip::UnzipToDir("/t/mixed.zip", "/t/out", ""));
+    FsSandbox::RemoveTree(Real("/t/out"));
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/t/mixed.zip", "/t/out", "kth507316"));
+    EXPECT_EQ(Get("/t/out/sys/info.ini"), plain);
+    EXPECT_EQ(Get("/t/out/sys/app.bin"), secret);
 }
 
 // ---- minizip's file access over the virtual file system
