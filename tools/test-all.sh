@@ -3,7 +3,7 @@
 #   1. native build under AddressSanitizer + UndefinedBehaviorSanitizer, all tests;
 #   2. native build under ThreadSanitizer, the tests labelled "concurrency";
 #   3. the static ARMv7 build, all tests under qemu-arm-static;
-#   4. the fuzz targets of the text-document and XML readers (clang, libFuzzer), bounded;
+#   4. the fuzz targets of the text-document, XML and zip readers (clang, libFuzzer), bounded;
 #   5. the kernel module: Kbuild for amd64 and armhf, and a VM boot that loads it.
 # Ends with one line "N passed, N failed" over all of them; exits non-zero when
 # anything failed.
@@ -58,11 +58,11 @@ run_suite "native, TSan (concurrency)" "$out/native-tsan" -L concurrency -- \
 run_suite "ARMv7 static, qemu-arm-static" "$out/arm" -- \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake"
 
-echo "=== fuzz: text documents (60 s) and XML (30 s)"
+echo "=== fuzz: text documents (60 s), XML (30 s) and zip archives (30 s)"
 fz="$out/fuzz"
 if cmake -S "$top" -B "$fz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
      -DKIVO_FUZZ=ON >"$fz.configure.log" 2>&1 &&
-   ninja -C "$fz" fuzz_document fuzz_xml >"$fz.run.log" 2>&1; then
+   ninja -C "$fz" fuzz_document fuzz_xml fuzz_zip >"$fz.run.log" 2>&1; then
   tail -n 3 "$fz.run.log"; passed=$((passed + 1))
 else
   tail -n 60 "$fz.configure.log" "$fz.run.log" 2>/dev/null; echo "=== fuzz: FAILED"; failed=$((failed + 1)); status=1
