@@ -17,3 +17,12 @@ if(CMAKE_CROSSCOMPILING AND TARGET updater AND CMAKE_STRIP AND (NOT KIVO_TEST_LA
             sh "$<TARGET_FILE:updater>")
   set_tests_properties(UpdaterSize.StrippedUnder4MiB PROPERTIES LABELS framework)
 endif()
+
+# The hostile-package table runs the same program with the same packer.
+if(TARGET test_app_hostile AND TARGET updater)
+  target_compile_definitions(test_app_hostile PRIVATE
+    QLX_UPDATER="$<TARGET_FILE:updater>"
+    QLX_PACKER="${CMAKE_CURRENT_LIST_DIR}/update_pack.py"
+    QLX_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
+  add_dependencies(test_app_hostile updater)
+endif()
