@@ -472,6 +472,16 @@ kivo_err_t kivo_file_umount(const char* path)
     return path_call(path, &kivo_fs_ops_t::umount);
 }
 
+kivo_err_t kivo_file_system_path(const char* path, char* out, size_t size)
+{
+    if (!path || !out)
+        return EINVAL;
+    _Resolved r(path);
+    if (!r.valid() || r.ops() != &platform_file_ops)
+        return kNoFs;
+    return platform_file_system_path(r.ctx(), r.rest(), out, size);
+}
+
 kivo_err_t kivo_file_rename(const char* old_path, const char* new_path)
 {
     if (!old_path || !new_path)

@@ -98,10 +98,17 @@ kivo_err_t kivo_file_stat64(const char* path, kivo_stat64_t* st);
 // described itself (so that walks and removals can tell a link from the
 // directory it points to). Other file systems have no links: their stat64.
 kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st);
+// statfs, mkfs, mount and umount hand the native file system its path as
+// the system's own (no root prefix); a path of the tree is resolved with
+// kivo_file_system_path first.
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage);
 kivo_err_t kivo_mkfs(const char* path, const char* device, const char* type);
 kivo_err_t kivo_file_mount(const char* path, const char* device, const char* type);
 kivo_err_t kivo_file_umount(const char* path);
+// The system path behind `path` when the native file system serves it (its
+// mount's root prefix applied), into `out` of `size` bytes. 22: null
+// argument; 6: another file system serves it; 34: it does not fit.
+kivo_err_t kivo_file_system_path(const char* path, char* out, size_t size);
 
 // ---- directories
 

@@ -454,12 +454,14 @@ bool MakeDirs(const std::string& path)
     MakeDir(path);
     if (IsDir(path))
         return true;
-    PathParts parts(path);
+    // The file system has no drives: a ':' is part of a name, and the text
+    // before it must stay in front of the rest (dropping it would rebuild
+    // the rest from the working directory or the root).
     std::string acc;
-    if (!parts.GetDir().empty() && is_sep(parts.GetDir()[0]))
-        acc = parts.GetDrive() + "/";
+    if (!path.empty() && is_sep(path[0]))
+        acc = "/";
     std::vector<std::string> pieces;
-    StrSplit(parts.GetDir() + parts.GetName() + parts.GetExt(), "\\/", pieces);
+    StrSplit(path, "\\/", pieces);
     for (const std::string& piece : pieces) {
         acc += piece;
         if (!IsDir(acc))

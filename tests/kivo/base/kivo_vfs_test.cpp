@@ -333,6 +333,9 @@ TEST_F(VfsTest, PathOperationsReachTheirEntriesOrGiveSix)
         EXPECT_NE(fs.calls[0].find(":/p"), std::string::npos) << c.what << " " << fs.calls[0];
         EXPECT_EQ(c.run("/bare/p", c.arg), 6) << c.what;
     }
+    // Only the native file system has system paths.
+    char real[64];
+    EXPECT_EQ(kivo_file_system_path("/f/p", real, sizeof real), 6);
     EXPECT_EQ(fs.calls.size(), 1u);
 }
 
@@ -646,9 +649,18 @@ TEST_F(SandboxTest, DefaultPathsLandUnderThePrefix)
     EXPECT_EQ(kivo_file_unlink("/tmp/b.txt"), 0);
     EXPECT_EQ(kivo_file_rmdir("/tmp/update"), 0);
     EXPECT_FALSE(Exists("sandbox/tmp/update"));
+    // statfs takes the system's own path; the caller resolves a path of the
+    // tree through its mount first.
     kivo_statfs_t usage;
     EXPECT_EQ(kivo_statfs("/tmp", &usage), 0);
     EXPECT_GT(usage.total, 0u);
+    EXPECT_EQ(kivo_statfs("/tmp/update-missing-here", &usage), ENOENT);
+    char real[512];
+    ASSERT_EQ(kivo_file_system_path("/tmp/../tmp", real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), _prefix + "/tmp");
+    EXPECT_EQ(kivo_statfs(real, &usage), 0);
+    EXPECT_EQ(kivo_file_system_path("/tmp", real, _prefix.size() + 4), ERANGE);
+    EXPECT_EQ(kivo_file_system_path(nullptr, real, sizeof real), EINVAL);
     EXPECT_EQ(kivo_file_stat("/missing", &st), ENOENT);
 }
 
@@ -664,6 +676,11 @@ TEST_F(SandboxTest, MountUnderAPrefixMountPassesTheRest)
     EXPECT_TRUE(Exists("sandbox/sdx"));
     // Renames between the two native mounts are refused: different records.
     EXPECT_EQ(kivo_file_rename("/sd/x", "/y"), 6);
+    char real[512];
+    ASSERT_EQ(kivo_file_system_path("/sd/x", real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), _card + "/x");
+    ASSERT_EQ(kivo_file_system_path("/sdx", real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), _prefix + "/sdx");
 }
 
 }  // namespace

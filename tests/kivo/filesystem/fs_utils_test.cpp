@@ -261,6 +261,37 @@ TEST_F(FsUtilsTest, MakeDirsAndRemoveDir)
     EXPECT_FALSE(fs::RemoveDir("/missing"));
 }
 
+// A ':' is an ordinary name character here: the text before it is part of
+// the path, never a drive that the rest is rebuilt from.
+TEST_F(FsUtilsTest, MakeDirsKeepsColonNamesInsideTheirParent)
+{
+    Mkdir("/w");
+    struct Case {
+        const char* path;
+        const char* made;  // what must exist afterwards
+    };
+    const Case cases[] = {
+        {"/w/x:opt/app_disk/planted", "/w/x:opt/app_disk/planted"},
+        {"/w/evil:esc/deeper", "/w/evil:esc/deeper"},
+        {"/w/a:/b", "/w/a:/b"},
+        {"/w//e://f:g/", "/w/e:/f:g"},
+        {"/w/n:1/n:2/n:3", "/w/n:1/n:2/n:3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_TRUE(fs::MakeDirs(c.path));
+        EXPECT_TRUE(RawExists(c.made));
+    }
+    // Nothing beside the parent: only "/w" at the top.
+    std::vector<std::string> top;
+    kivo::filesystem::Dir d("/");
+    while (d.FindNext()) {
+        if (!d.IsDots())
+            top.push_back(d.GetFileName());
+    }
+    EXPECT_EQ(top, std::vector<std::string>{"w"});
+}
+
 TEST_F(FsUtilsTest, RemovalNeverLeavesTheTree)
 {
     const std::string outside = MakeTempDir("kivo-fs-outside");

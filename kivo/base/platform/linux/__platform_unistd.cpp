@@ -239,13 +239,14 @@ kivo_err_t platform_file_mkfs(void* ctx, const char* path, const char* device, c
     return run_command(cmd);
 }
 
+// mount, umount and statfs take the system's own paths: the root prefix is
+// not applied (a caller resolves a path of the tree with
+// platform_file_system_path first).
 kivo_err_t platform_file_mount(void* ctx, const char* path, const char* device, const char* type)
 {
-    if (!device)
+    (void)ctx;
+    if (!device || !path)
         return EINVAL;
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
     char buffer[512];
     _Command cmd(buffer, sizeof buffer);
     if (type && *type) {
@@ -257,37 +258,49 @@ kivo_err_t platform_file_mount(void* ctx, const char* path, const char* device, 
     }
     cmd.Quoted(device);
     cmd.Text(" ");
-    cmd.Quoted(p.c_str());
+    cmd.Quoted(path);
     return run_command(cmd);
 }
 
 kivo_err_t platform_file_umount(void* ctx, const char* path)
 {
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
+    (void)ctx;
+    if (!path)
+        return EINVAL;
     char buffer[256];
     _Command cmd(buffer, sizeof buffer);
     cmd.Text("umount ");
-    cmd.Quoted(p.c_str());
+    cmd.Quoted(path);
     return run_command(cmd);
 }
 
 kivo_err_t platform_file_statfs(void* ctx, const char* path, kivo_statfs_t* usage)
 {
-    if (!usage)
+    (void)ctx;
+    if (!usage || !path)
         return EINVAL;
-    _NativePath p(ctx, path);
-    if (p.error())
-        return p.error();
     struct statvfs64 s;
-    if (statvfs64(p.c_str(), &s) != 0)
+    if (statvfs64(path, &s) != 0)
         return errno;
     uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;
     usage->avail = (uint64_t)s.f_bavail * unit;
     usage->total = (uint64_t)s.f_blocks * unit;
     usage->free = (uint64_t)s.f_bfree * unit;
     usage->used = usage->total - usage->avail;
+    return 0;
+}
+
+kivo_err_t platform_file_system_path(void* ctx, const char* path, char* out, size_t size)
+{
+    if (!out)
+        return EINVAL;
+    _NativePath p(ctx, path);
+    if (p.error())
+        return p.error();
+    size_t len = strlen(p.c_str());
+    if (len >= size)
+        return ERANGE;
+    memcpy(out, p.c_str(), len + 1);
     return 0;
 }
 

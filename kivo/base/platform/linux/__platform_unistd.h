@@ -6,7 +6,8 @@
 //
 // Root prefix. The context of these functions is an optional root prefix
 // (`const char*`; null or "" means none). With a prefix every path handed to
-// the system is the prefix followed by the given path, so that a mount of
+// the system by the file and directory calls (not mkfs, mount, umount and
+// statfs) is the prefix followed by the given path, so that a mount of
 // this table with a prefix is a directory tree of its own, e.g. a sandbox:
 //
 //     kivo_mount("/system", &platform_file_ops, (void*)root, nullptr);
@@ -60,6 +61,12 @@ kivo_err_t platform_file_umount(void* ctx, const char* path);
 
 // Usage of the file system holding `path`; null usage: 22.
 kivo_err_t platform_file_statfs(void* ctx, const char* path, kivo_statfs_t* usage);
+
+// mkfs, mount, umount and statfs take the system's own paths: the root
+// prefix is not applied to them. This gives the path that the other calls
+// hand to the system for `path` (prefix applied, kept inside it), into `out`
+// of `size` bytes: 0, 22 for a null path or buffer, 34 when it does not fit.
+kivo_err_t platform_file_system_path(void* ctx, const char* path, char* out, size_t size);
 
 // ---- directories
 // opendir zeroes *hdir_ret, opens the stream and makes the entry buffer.

@@ -171,6 +171,27 @@ TEST_F(NativeFsTest, PathsCannotLeaveThePrefix)
     for (const char* outside : {"a", "b", "c", "g", "1/a", "1/b", "1/2/a", "1/2/b", "1/2/rootf"})
         EXPECT_FALSE(exists(_dir / outside)) << outside;
 
+    // The path handed to the system, for callers of the calls that take
+    // system paths (statfs): the same containment.
+    char real[256];
+    for (const Case& c : cases) {
+        std::string target = c.inside[0] ? root + "/" + c.inside : root;
+        ASSERT_EQ(platform_file_system_path(ctx, c.path, real, sizeof real), 0) << c.path;
+        EXPECT_EQ(std::string(real).find(root), 0u) << c.path << " " << real;
+        struct stat a, b;
+        ASSERT_EQ(stat(real, &a), 0) << real;
+        ASSERT_EQ(stat(target.c_str(), &b), 0) << target;
+        EXPECT_EQ(a.st_ino, b.st_ino) << c.path << " " << real;
+    }
+    EXPECT_EQ(platform_file_system_path(ctx, "x.txt", real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), root + "/x.txt");
+    EXPECT_EQ(platform_file_system_path(nullptr, "/as/given", real, sizeof real), 0);
+    EXPECT_EQ(std::string(real), "/as/given");
+    EXPECT_EQ(platform_file_system_path(ctx, "/y", real, root.size() + 2), ERANGE);
+    EXPECT_EQ(platform_file_system_path(ctx, "/y", real, root.size() + 3), 0);
+    EXPECT_EQ(platform_file_system_path(ctx, nullptr, real, sizeof real), EINVAL);
+    EXPECT_EQ(platform_file_system_path(ctx, "/y", nullptr, 0), EINVAL);
+
     // A trailing slash still asks for a directory after "..".
     write_file(root + "/file", "x");
     kivo_stat_t st;
@@ -256,7 +277,7 @@ TEST_F(NativeFsTest, FailuresGiveErrnoAndLeaveRecordsAlone)
     EXPECT_EQ(dir.entry, nullptr);
 
     kivo_statfs_t usage;
-    EXPECT_EQ(platform_file_statfs(ctx, "/missing", &usage), ENOENT);
+    EXPECT_EQ(platform_file_statfs(ctx, (_dir / "missing").c_str(), &usage), ENOENT);
 
     // Null records and arguments that the calls need.
     write_file(_dir / "f", "x");
@@ -274,8 +295,9 @@ TEST_F(NativeFsTest, FailuresGiveErrnoAndLeaveRecordsAlone)
 
 TEST_F(NativeFsTest, StatfsGivesByteCountsIn64Bits)
 {
+    // The path is the system's own: a root prefix is not put in front.
     kivo_statfs_t usage;
-    ASSERT_EQ(platform_file_statfs(prefix_ctx(_dir.path()), "/", &usage), 0);
+    ASSERT_EQ(platform_file_statfs(prefix_ctx(_dir / "no-such-prefix"), _dir.path().c_str(), &usage), 0);
     struct statvfs s;
     ASSERT_EQ(statvfs(_dir.path().c_str(), &s), 0);
     uint64_t unit = s.f_frsize ? s.f_frsize : s.f_bsize;
@@ -328,11 +350,12 @@ TEST_F(NativeShellTest, BuildsTheExactCommandLines)
          [] { return platform_file_mount(nullptr, "/mnt/sd", "/dev/sdx1", nullptr); },
          "mount \"/dev/sdx1\" \"/mnt/sd\""},
         {"umount", [] { return platform_file_umount(nullptr, "/mnt/sd"); }, "umount \"/mnt/sd\""},
+        // The root prefix is not applied: the path is the system's own.
         {"mount under a prefix",
          [] { return platform_file_mount((void*)"/sbx", "/mnt/sd", "/dev/sdx1", "ext4"); },
-         "mount -t \"ext4\" \"/dev/sdx1\" \"/sbx/mnt/sd\""},
+         "mount -t \"ext4\" \"/dev/sdx1\" \"/mnt/sd\""},
         {"umount under a prefix", [] { return platform_file_umount((void*)"/sbx", "/../mnt"); },
-         "umount \"/sbx/mnt\""},
+         "umount \"/../mnt\""},
         {"arguments stay arguments",
          [] { return platform_file_mount(nullptr, "/m$(id)", "a\"; reboot; \"b", "t`x`\\"); },
          "mount -t \"t\\`x\\`\\\\\" \"a\\\"; reboot; \\\"b\" \"/m\\$(id)\""},
