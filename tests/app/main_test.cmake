@@ -1,14 +1,17 @@
-# The updater tests run the built program: they get its path, the packer's
+# The updater tests (the main ones and the hostile-package table) run the
+# built program: they get its path, the packer's
 # and the emulator that runs ARM binaries (empty natively) as compile
 # definitions. Read at the end of the top-level directory, once the test
 # targets exist (see app/CMakeLists.txt).
-if(TARGET test_app_main AND TARGET updater)
-  target_compile_definitions(test_app_main PRIVATE
-    QLX_UPDATER="$<TARGET_FILE:updater>"
-    QLX_PACKER="${CMAKE_CURRENT_LIST_DIR}/update_pack.py"
-    QLX_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
-  add_dependencies(test_app_main updater)
-endif()
+foreach(t test_app_main test_app_hostile)
+  if(TARGET ${t} AND TARGET updater)
+    target_compile_definitions(${t} PRIVATE
+      QLX_UPDATER="$<TARGET_FILE:updater>"
+      QLX_PACKER="${CMAKE_CURRENT_LIST_DIR}/update_pack.py"
+      QLX_EMULATOR="${CMAKE_CROSSCOMPILING_EMULATOR}")
+    add_dependencies(${t} updater)
+  endif()
+endforeach()
 
 # The device program, stripped, must fit its flash partition: under 4 MiB.
 if(CMAKE_CROSSCOMPILING AND TARGET updater AND CMAKE_STRIP AND (NOT KIVO_TEST_LABEL OR KIVO_TEST_LABEL STREQUAL "framework"))
@@ -17,3 +20,4 @@ if(CMAKE_CROSSCOMPILING AND TARGET updater AND CMAKE_STRIP AND (NOT KIVO_TEST_LA
             sh "$<TARGET_FILE:updater>")
   set_tests_properties(UpdaterSize.StrippedUnder4MiB PROPERTIES LABELS framework)
 endif()
+
