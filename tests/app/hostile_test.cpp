@@ -58,8 +58,10 @@ std::string Named(const std::string& name) { return Entries("{\"name\":" + e2e::
 std::vector<HostileCase> Cases()
 {
     return {
-        {"ColonDirectory", Named("x:opt/app_disk/planted/"), kUnzipFails},
-        {"ColonFile", Named("evil:esc/deeper/x.txt"), kUnzipFails},
+        // A ':' is an ordinary name character: such entries unpack inside the
+        // work directory, and the package installs.
+        {"ColonDirectory", Named("x:opt/app_disk/planted/"), kInstalls},
+        {"ColonFile", Named("evil:esc/deeper/x.txt"), kInstalls},
         {"LongName", Named(std::string(4200, 'x') + "/../../../../canary_long.txt"), kUnzipFails},
         {"NulInName", Named(std::string("sys/a\0b.txt", 11)), kUnzipFails},
         {"ControlCharacters", Named("a\n[error]FAKE LINE"), kUnzipFails},

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed archives of zip_fuzz into corpus/zip: stored, deflated,
 encrypted with the package password (Info-ZIP zip -P), with a directory
-entry, and a mixed plain + encrypted one. Run from anywhere; output is
+entry, with ':' and '\\' in names, and a mixed plain + encrypted one. Run from anywhere; output is
 deterministic apart from the encrypted entries' random header bytes."""
 
 import os
@@ -29,6 +29,11 @@ with zipfile.ZipFile(os.path.join(here, "directory.zip"), "w") as z:
     entry(z, "sys/", b"", zipfile.ZIP_STORED)
     entry(z, "sys/sub/", b"", zipfile.ZIP_STORED)
     entry(z, "sys/sub/f", b"x" * 40, zipfile.ZIP_DEFLATED)
+
+# Names with ':' and '\\' that once escaped the target directory.
+with zipfile.ZipFile(os.path.join(here, "names.zip"), "w") as z:
+    entry(z, "x:keep/planted/", b"", zipfile.ZIP_STORED)
+    entry(z, "evil:esc\\deeper\\x.txt", b"inside\n", zipfile.ZIP_STORED)
 
 with tempfile.TemporaryDirectory() as stage:
     with open(os.path.join(stage, "e.txt"), "wb") as fh:
