@@ -364,6 +364,20 @@ struct HandEntry {
     uint64_t declared;  // 0: the real size
 };
 
+// From the version needed to the name's length, both headers agree.
+void SharedFields(std::string& s, const HandEntry& e)
+{
+    Le(s, 10, 2);
+    Le(s, 0, 2);
+    Le(s, 0, 2);  // stored
+    Le(s, 0, 2);
+    Le(s, (1u << 5) | 1u, 2);
+    Le(s, (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size()), 4);
+    Le(s, e.bytes.size(), 4);
+    Le(s, e.declared ? e.declared : e.bytes.size(), 4);
+    Le(s, e.name.size(), 2);
+}
+
 // Writes the archive; `central_of[i]` names the local entry that central
 // record i points at (by default each its own), so records can share bytes.
 std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector<size_t>& central_of = {})
@@ -372,17 +386,8 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     std::vector<uint64_t> at;
     for (const HandEntry& e : entries) {
         at.push_back(out.size());
-        const uint32_t crc = (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size());
         Le(out, 0x04034b50, 4);
-        Le(out, 10, 2);
-        Le(out, 0, 2);
-        Le(out, 0, 2);
-        Le(out, 0, 2);
-        Le(out, (1u << 5) | 1u, 2);
-        Le(out, crc, 4);
-        Le(out, e.bytes.size(), 4);
-        Le(out, e.declared ? e.declared : e.bytes.size(), 4);
-        Le(out, e.name.size(), 2);
+        SharedFields(out, e);
         Le(out, 0, 2);
         out += e.name;
         out += e.bytes;
@@ -394,18 +399,9 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     std::string central;
     for (size_t k : order) {
         const HandEntry& e = entries[k];
-        const uint32_t crc = (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size());
         Le(central, 0x02014b50, 4);
         Le(central, 20, 2);
-        Le(central, 10, 2);
-        Le(central, 0, 2);
-        Le(central, 0, 2);
-        Le(central, 0, 2);
-        Le(central, (1u << 5) | 1u, 2);
-        Le(central, crc, 4);
-        Le(central, e.bytes.size(), 4);
-        Le(central, e.declared ? e.declared : e.bytes.size(), 4);
-        Le(central, e.name.size(), 2);
+        SharedFields(central, e);
         Le(central, 0, 2);
         Le(central, 0, 2);
         Le(central, 0, 2);
