@@ -100,16 +100,7 @@ std::vector<HostileCase> Cases()
 // with file contents.
 void Snapshot(const std::string& dir, const std::string& rel, std::map<std::string, std::string>& out)
 {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent64* e = readdir64(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    for (const std::string& n : names) {
+    for (const std::string& n : e2e::ListDir(dir)) {
         std::string full = dir + "/" + n;
         struct stat64 st;
         if (lstat64(full.c_str(), &st) != 0)

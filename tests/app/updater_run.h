@@ -54,6 +54,22 @@ inline void WriteFile(const std::string& path, const std::string& data)
 
 using update_test::RemoveTree;
 
+// The names in a directory, without "." and ".." (the 64-bit calls: the
+// 32-bit build under qemu misreads large directory offsets otherwise).
+inline std::vector<std::string> ListDir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent64* e = readdir64(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..")
+                names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
 inline bool FileExists(const std::string& path)
 {
     return update_test::RealExists(path);
@@ -317,16 +333,7 @@ private:
 
 inline void Sandbox::Walk(const std::string& dir, const std::string& rel, std::map<std::string, std::string>& out)
 {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (struct dirent64* e = readdir64(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    for (const std::string& n : names) {
+    for (const std::string& n : e2e::ListDir(dir)) {
         std::string full = dir + "/" + n;
         struct stat64 st;
         if (lstat64(full.c_str(), &st) != 0)
