@@ -428,14 +428,22 @@ bool ZipReader::ExtractCurrentEntryToFilePath(const std::string& path, const std
     return ok;
 }
 
+// Bytes below 0x20 and 0x7F: in a name they could break a log line.
+static bool _HasControl(const std::string& name)
+{
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
 bool IsSafeEntryName(const std::string& name)
 {
     if (name.empty() || name[0] == '/' || name[0] == '\\')
         return false;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F)
-            return false;
-    }
+    if (_HasControl(name))
+        return false;
     size_t start = 0;
     while (start <= name.size()) {
         size_t end = name.find_first_of("/\\", start);
@@ -585,11 +593,9 @@ struct ZipUnpacker {
                     *cause = _Entry(index) + " has a name holding a zero byte";
                     return false;
                 }
-                for (unsigned char c : info.name) {
-                    if (c < 0x20 || c == 0x7F) {
-                        *cause = _Entry(index) + " has a name holding control characters";
-                        return false;
-                    }
+                if (_HasControl(info.name)) {
+                    *cause = _Entry(index) + " has a name holding control characters";
+                    return false;
                 }
                 if (!IsSafeEntryName(info.name)) {
                     *cause = _Entry(index) + " \"" + info.name + "\" leaves the directory";
