@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Builds the updater and runs it once on a sample package in a sandbox that
 # stands in for the device: older versions installed, a package with newer
-# ones, then the program's output, the status mailbox, GPIO 7, the shell
-# commands it issued and the version records it left.
+# ones. Shows the program's output while it runs, then the states of the
+# status mailbox and of GPIO 7 in the order they came (tools/watch_device.py
+# polls both while the program runs), the shell commands it issued and the
+# version records it left.
 #
 # The sandbox is build/demo/root (made afresh on every run); the program
-# finds it through UPDATER_ROOT, so nothing outside it is touched.
+# finds it through UPDATER_ROOT, so nothing outside it is touched. Only what
+# the updater's build needs is installed (tools/setup.sh --updater).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-bash tools/setup.sh
+bash tools/setup.sh --updater
 cmake -S "$top" -B "$top/build/native" -G Ninja >/dev/null
 ninja -C "$top/build/native" updater
 
@@ -77,24 +80,9 @@ python3 tests/app/update_pack.py "$demo/spec.json" >/dev/null
 
 echo "=== updater /opt/update_disk/code.bin   (UPDATER_ROOT=$root)"
 status=0
-UPDATER_ROOT="$root" "$top/build/native/app/updater" /opt/update_disk/code.bin || status=$?
-echo "=== exit status $status (always 1)"
-
-echo "=== status mailbox (physical 0xFFFF0000)"
-python3 - "$root/dev/mem" <<'EOF'
-import struct, sys
-with open(sys.argv[1], "rb") as f:
-    f.seek(0xFFFF0000)
-    page = f.read(4096)
-word = struct.unpack("<I", page[:4])[0]
-text = page[4:].split(b"\0", 1)[0].decode("utf-8", "replace")
-names = {0x80A55A01: "rewriting starts", 0x80A55A02: "file starts", 0x80A55A03: "error",
-         0x80A55A04: "progress", 0x80A55A05: "rewriting has ended"}
-print("word 0x%08X (%s), text %r" % (word, names.get(word, "none"), text))
-EOF
-echo "=== GPIO 7 (sysfs 913): export=$(tr '\0' ' ' < "$root/sys/class/gpio/export")" \
-  "direction=$(tr '\0' ' ' < "$root/sys/class/gpio/gpio913/direction")" \
-  "value=$(tr '\0' ' ' < "$root/sys/class/gpio/gpio913/value")"
+python3 tools/watch_device.py "$root" -- \
+  env UPDATER_ROOT="$root" "$top/build/native/app/updater" /opt/update_disk/code.bin || status=$?
+echo "=== exit status $status (1 whatever the outcome; the lines above tell it)"
 echo "=== commands.log"
 cat "$root/commands.log" 2>/dev/null || echo "(none)"
 echo "=== version records in /opt/sys_disk"
