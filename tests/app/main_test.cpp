@@ -772,7 +772,7 @@ void PrintTo(const FullDiskCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class FullDiskTest : public ::testing::TestWithParam<FullDiskCase> {
+class FullDisk : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -820,6 +820,39 @@ protected:
     Sandbox sb;
     std::vector<std::string> _mounts;
 };
+
+class FullDiskTest : public FullDisk, public ::testing::WithParamInterface<FullDiskCase> {};
+
+// What an earlier run left in the work directory (a run cut short, or one
+// that stopped before the walk) is no longer there when the next package is
+// unpacked: it neither fills the disk nor gets installed.
+TEST_F(FullDisk, LeftoversInTheWorkDirectoryNeitherFillItNorGetInstalled)
+{
+    const std::string kernel = Pattern(1024 * 1024, 45);
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1.1");
+    sb.Put("/opt/boot/boot.bin", BootImage(4096, 0x1111, 0x10, 46));
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", kernel, "V1.2").WriteTo("/opt/update_disk/code.bin"));
+    ASSERT_TRUE(Cover("/tmp", "1536k")) << strerror(errno);
+    // Another package's unpacked files: a damaged boot image with its
+    // directory's info.ini, and notes.
+    ASSERT_TRUE(Package(sb)
+                    .Text("notes-a.txt", Pattern(1024 * 1024, 47))
+                    .File("@opt@boot", "boot.bin", BootImage(8192, 0x3333, 0x12, 48), "V18", 0x3333)
+                    .WriteTo("/media/usb/a.bin"));
+    e2e::MakeDirs(sb.Path("/tmp/update"));
+    const std::string unzip = "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" +
+                              sb.Path("/media/usb/a.bin") + "' '" + sb.Path("/tmp/update") + "'";
+    ASSERT_EQ(system(unzip.c_str()), 0);
+    ASSERT_TRUE(sb.Has("/tmp/update/@opt@boot/boot.bin"));
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(run.err, "") << run.All();
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    EXPECT_TRUE(sb.Read("/opt/sys_disk/uImage") == kernel);
+    EXPECT_EQ(sb.Read("/opt/boot/boot.bin"), BootImage(4096, 0x1111, 0x10, 46));
+    EXPECT_FALSE(sb.Has("/opt/app_disk/notes-a.txt"));
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+}
 
 TEST_P(FullDiskTest, FailsClearlyAndARerunWithRoomCompletes)
 {
