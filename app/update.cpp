@@ -170,11 +170,17 @@ int32_t Update::RunUpdate(Message& msg)
     // Each attempt starts from an empty work directory: what an earlier run
     // or attempt left there (a damaged entry, another package's files) must
     // never be installed, nor count against the free space.
+    // A package that lies in the work directory itself is unpacked over
+    // what is there, as it always was.
     std::string cause;
-    _ClearWorkDir(info.unzip_dir);
+    const std::string work = kivo::filesystem::GetFullPath(info.unzip_dir);
+    const bool package_inside = kivo::filesystem::GetFullPath(info.zip_file).compare(0, work.size() + 1, work + "/") == 0;
+    if (!package_inside)
+        _ClearWorkDir(info.unzip_dir);
     bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause);
     if (!unpacked) {
-        _ClearWorkDir(info.unzip_dir);
+        if (!package_inside)
+            _ClearWorkDir(info.unzip_dir);
         unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
     }
     if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {

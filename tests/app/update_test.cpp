@@ -615,6 +615,15 @@ TEST_F(UpdateRunTest, LeftoversInTheWorkDirectoryAreNotInstalled)
     EXPECT_EQ(std::string(4096, 'o'), BoardBytes("/dev/boot.bin"));
     EXPECT_FALSE(BoardHas("/opt/sys_disk/app.elf"));
     EXPECT_FALSE(BoardHas("/tmp/update"));
+
+    // A package kept in the work directory itself is not emptied away.
+    Pack(R"({})");
+    MakeDirs(Real("/tmp/update"));
+    ASSERT_EQ(0, rename(Real("/pkg/code.bin").c_str(), Real("/tmp/update/code.bin").c_str()));
+    _update_info_st inside = DefaultRequest();
+    inside.zip_file = "/tmp/update/code.bin";
+    EXPECT_EQ(2, Run(inside));
+    EXPECT_EQ("0:unzip update file finish", rec.events.at(0)) << rec.Dump();
 }
 
 TEST_F(UpdateRunTest, CheckRefusalTouchesNothing)
