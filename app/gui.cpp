@@ -504,8 +504,13 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
             printf("[info]\t\tdirname: %s\n", dir.c_str());
             kivo::filesystem::RemoveDirUnder(dir, dir);
             std::string cause;
-            if (!kivo::zip::UnzipToDir(path, dir, "", &cause))
+            if (!kivo::zip::UnzipToDir(path, dir, "", &cause)) {
                 printf("[error]\t\tunzip fail: %s\n", cause.c_str());
+                // The sender records the archive as installed only when its
+                // folder is whole: the answer says it is not.
+                msg.Back(kivo::Var(0), false);
+                return;
+            }
             printf("[info]\t\tfinish unzip %s\n", path.c_str());
         }
         break;
@@ -531,17 +536,51 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
 void Gui::OnUpdateEnd(kivo::Message& msg)
 {
     _result = ValueInt(msg.value);
-    if (_result == 0 || _result == 5) {
+    // With nothing rewritten (2) only the files that differ are copied: a
+    // run cut short after its last record, or during this copy, is rerun
+    // with status 2 and must still leave every top-level file whole there.
+    if (_result == 0 || _result == 5 || _result == 2) {
         kivo::filesystem::ForEachFile(kWorkDir, false,
                                       kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this));
     }
 }
 
+namespace {
+
+// Both are files with the same bytes.
+bool SameBytes(const std::string& a, const std::string& b)
+{
+    kivo::filesystem::File fa;
+    kivo::filesystem::File fb;
+    if (!fa.Open(a.c_str(), 0) || !fb.Open(b.c_str(), 0) || fa.GetLength() != fb.GetLength())
+        return false;
+    std::vector<uint8_t> ba(0x10000);
+    std::vector<uint8_t> bb(0x10000);
+    for (int64_t left = fa.GetLength(); left > 0;) {
+        const size_t want = left < static_cast<int64_t>(ba.size()) ? static_cast<size_t>(left) : ba.size();
+        ssize_t na = fa.Read(ba.data(), want, nullptr);
+        ssize_t nb = fb.Read(bb.data(), want, nullptr);
+        if (na <= 0 || na != nb || memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) != 0)
+            return false;
+        left -= na;
+    }
+    return true;
+}
+
+}  // namespace
+
 void Gui::CopyToAppDisk(const char* path, bool is_dir)
 {
     if (is_dir)
         return;
-    kivo::filesystem::CopyFile(path, kAppDisk + kivo::filesystem::GetFileNameOfPath(path), false);
+    const std::string target = kAppDisk + kivo::filesystem::GetFileNameOfPath(path);
+    if (_result == 2 && SameBytes(path, target))
+        return;
+    // Through a temporary and a rename: a file there is always whole, old
+    // or new, whenever the copy is cut short.
+    kivo_err_t err = 0;
+    if (!kivo::filesystem::CopyFileReplace(path, target, &err))
+        printf("[error]copy file fail %s: %s\n", target.c_str(), strerror(err));
 }
 
 void Gui::OnUpdateRun(kivo::Message& msg)

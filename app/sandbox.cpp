@@ -1,7 +1,9 @@
 #include "app/sandbox.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,13 +30,29 @@ _Sandbox& Get()
     return sandbox;
 }
 
-bool IsDirectory(const std::string& path)
+// What is wrong with a sandbox directory; "" when it is usable.
+std::string RootProblem(const std::string& root)
 {
     // stat64: the 32-bit device build's plain stat fails on a host file
     // system's large inode numbers.
     struct stat64 st;
-    return stat64(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat64(root.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return "does not exist";
+        return std::string("cannot be read (") + strerror(errno) + ")";
+    }
+    if (!S_ISDIR(st.st_mode))
+        return "is not a directory";
+    // "/", "//", "/.", "/tmp/.." or a link to "/": the machine itself.
+    char* real = realpath(root.c_str(), nullptr);
+    const bool machine = real != nullptr && strcmp(real, "/") == 0;
+    free(real);
+    if (machine)
+        return "is the machine's own root";
+    return std::string();
 }
+
+const char* const kOnlyInSandbox = ": this build updates only inside a sandbox directory, exit update";
 
 // A word for sh between single quotes (a quote inside ends, is escaped and
 // reopens), so that a sandbox path with blanks stays one argument.
@@ -133,8 +151,9 @@ SandboxState SandboxInit(const char* root)
     sb.root.clear();
     sb.refusal.clear();
     if (root && *root) {
-        if (!IsDirectory(root)) {
-            sb.refusal = std::string("[sandbox] UPDATER_ROOT=") + root + " is not a directory, exit update";
+        const std::string problem = RootProblem(root);
+        if (!problem.empty()) {
+            sb.refusal = std::string("[sandbox] UPDATER_ROOT=") + root + " " + problem + kOnlyInSandbox;
             sb.state = kSandboxRefused;
             return sb.state;
         }
@@ -150,9 +169,10 @@ SandboxState SandboxInit(const char* root)
         return sb.state;
     }
 #if defined(__arm__)
+    // An empty value is what a start script gives for an unset one.
     sb.state = kSandboxDevice;
 #else
-    sb.refusal = "[sandbox] UPDATER_ROOT is not set: this build updates only inside a sandbox directory, exit update";
+    sb.refusal = std::string("[sandbox] UPDATER_ROOT ") + (root ? "is empty" : "is not set") + kOnlyInSandbox;
     sb.state = kSandboxRefused;
 #endif
     return sb.state;

@@ -12,9 +12,11 @@
 //   package hook ("sh <script> <work directory> ...", both paths taken under
 //   the directory) are run, everything else (reboot, mkfs, mount, umount) is
 //   only recorded.
-// Without UPDATER_ROOT the ARM device build uses the device's own paths and
-// shell; any other build refuses to update, so that a development machine
-// never has its /dev/mem, GPIO or reboot touched.
+// Without UPDATER_ROOT (or with an empty value) the ARM device build uses the
+// device's own paths and shell; any other build refuses to update, so that a
+// development machine never has its /dev/mem, GPIO or reboot touched. A value
+// that does not name a usable directory, or that resolves to "/", is refused
+// by every build, with a line that says what is wrong.
 
 #include <string>
 

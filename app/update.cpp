@@ -69,6 +69,27 @@ size_t _ReadFull(File& f, uint8_t* buf, size_t count)
     return done;
 }
 
+// Writes all of buf unless the file system fails; false then, its cause
+// through err (0 when a write took nothing without saying why).
+bool _WriteAll(File& f, const uint8_t* buf, size_t count, kivo_err_t* err)
+{
+    size_t done = 0;
+    *err = 0;
+    while (done < count) {
+        ssize_t n = f.Write(buf + done, count - done, err);
+        if (*err != 0 || n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// ": " and the system's text of err; "" without one.
+std::string _Cause(kivo_err_t err)
+{
+    return err != 0 ? std::string(": ") + strerror(err) : std::string();
+}
+
 uint32_t _Le32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -146,9 +167,22 @@ int32_t Update::RunUpdate(Message& msg)
 
     // Encrypted entries are opened with the fixed password on the second
     // attempt; a refused archive is refused by both, for the same cause.
+    // Each attempt starts from an empty work directory: what an earlier run
+    // or attempt left there (a damaged entry, another package's files) must
+    // never be installed, nor count against the free space.
+    // A package that lies in the work directory itself is unpacked over
+    // what is there, as it always was.
     std::string cause;
-    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause) ||
-                    kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
+    const std::string work = kivo::filesystem::GetFullPath(info.unzip_dir);
+    const bool package_inside = kivo::filesystem::GetFullPath(info.zip_file).compare(0, work.size() + 1, work + "/") == 0;
+    if (!package_inside)
+        _ClearWorkDir(info.unzip_dir);
+    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause);
+    if (!unpacked) {
+        if (!package_inside)
+            _ClearWorkDir(info.unzip_dir);
+        unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
+    }
     if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {
         if (!cause.empty())
             SendInfo(2, "unzip fail: " + cause);
@@ -174,7 +208,7 @@ int32_t Update::RunUpdate(Message& msg)
                         ProcessDir(kivo::filesystem::GetDirOfPath(path, true).c_str(), true, info, &name);
                     }
                 }
-                if (_started && _ElemIsOne("/update/PreNeedReboot")) {
+                if (_updated && _ElemIsOne("/update/PreNeedReboot")) {
                     // The device reboots at once: no walk, no "update_end",
                     // and the work directory is left as it is.
                     SendUpdateInfo(3, 1);
@@ -187,17 +221,40 @@ int32_t Update::RunUpdate(Message& msg)
         kivo::filesystem::ForEachFile(info.unzip_dir.c_str(), false, [this, &info](const char* path, bool is_dir) {
             ProcessDir(path, is_dir, info, nullptr);
         });
-        if (_started) {
+        // Rewriting that started but left no file whole is no reason to
+        // reboot (the device would boot into what failed to install), nor
+        // a finished update: nothing counts as rewritten.
+        if (_started)
             SendUpdateInfo(3, 1);
-            _status = 0;
-        }
         if (_updated)
             _status = 5;
         Send(Message::Current(), "update_end", Message::Value(Var(_status)));
     }
 
-    kivo::filesystem::RemoveDirUnder(info.unzip_dir, info.unzip_dir);
+    _ClearWorkDir(info.unzip_dir);
     return _status;
+}
+
+void Update::_ClearWorkDir(const std::string& dir)
+{
+    // Never the root itself, whatever the request says.
+    const std::string full = kivo::filesystem::GetFullPath(dir);
+    if (full.empty() || full == "/")
+        return;
+    kivo::filesystem::RemoveDirUnder(dir, dir);
+}
+
+bool Update::_SendFinished(const std::string& board_file)
+{
+    _update_output_info info;
+    info.kind = 5;
+    info.value = Var(board_file);
+    Message::Value answer(Var(kivo::MakeHeapValue(info)));
+    if (!Send(Message::Current(), "update_info", answer))
+        return true;
+    // The receiver answers an archive's report with the result of unpacking
+    // it beside itself: an answer marked not valid when it is not whole.
+    return answer.valid;
 }
 
 void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& info, const std::string* single)
@@ -299,7 +356,6 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
         } else {
             if (!_started)
                 SendUpdateInfo(3, 0);
-            _updated = true;
             if (ini_kind)
                 kivo::filesystem::RemoveFile(version_file);
             _started = true;
@@ -311,24 +367,37 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
             if (buf == nullptr) {
                 SendInfo(2, "alloc space fail ", 2);
             } else {
-                bool copied = _CopyFile(zip_path, board_file, !ini_kind, buf);
+                bool whole = _CopyFile(zip_path, board_file, !ini_kind, buf);
                 delete[] buf;
+                // Installing a copied file ends with what the receiver does
+                // on this report (an archive is unpacked beside itself).
+                if (whole && !_SendFinished(board_file)) {
+                    SendInfo(2, "unzip fail " + board_file, 2);
+                    whole = false;
+                }
+                // The record comes last, so that a run stopped before it
+                // finds the file still to install; after a failure it says
+                // the file is not installed.
                 std::string version = "V0.0";
                 int crc = 0;
-                if (copied) {
+                if (whole) {
                     version = _zip_ini->GetString(name, "version", "");
                     crc = _zip_ini->GetInt(name, "check_crc", 0);
                 }
-                SendInfo(0, "finish update file " + name, 2);
-                // The record comes last: installing the file ends with what
-                // the receiver does on this report (an archive is unpacked
-                // beside itself), and a run stopped before then must find
-                // the file still to install.
-                SendUpdateInfo(5, board_dir + "/" + name);
                 if (ini_kind) {
                     _flash_ini->SetString(name, "version", version);
                     _flash_ini->SetInt(name, "check_crc", crc);
-                    _flash_ini->Save(version_file.c_str());
+                    errno = 0;
+                    if (!_flash_ini->Save(version_file.c_str())) {
+                        SendInfo(2, "write file fail " + version_file + _Cause(errno), 2);
+                        whole = false;
+                    }
+                }
+                // Only a file that is whole, and recorded so, is finished
+                // and counts as rewritten.
+                if (whole) {
+                    _updated = true;
+                    SendInfo(0, "finish update file " + name, 2);
                 }
             }
         }
@@ -339,18 +408,30 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
 
 bool Update::_CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf)
 {
+    kivo_err_t err = 0;
     File src;
-    if (!src.Open(zip_path.c_str(), 0)) {
-        SendInfo(2, "open file fail " + zip_path, 2);
+    if (!src.Open(zip_path.c_str(), 0, &err)) {
+        SendInfo(2, "open file fail " + zip_path + _Cause(err), 2);
         return false;
     }
     const int64_t length = src.GetLength();
     File dst;
-    if (!dst.Open(board_file.c_str(), 3)) {
-        SendInfo(2, "open file fail " + board_file, 2);
+    if (!dst.Open(board_file.c_str(), 3, &err)) {
+        SendInfo(2, "open file fail " + board_file + _Cause(err), 2);
         return false;
     }
     SendUpdateInfo(6, 0);
+
+    // Every write is flushed and both results count: a file system may
+    // report a full disk only at the flush.
+    auto write_fail = [&](kivo_err_t e) {
+        SendInfo(2, "write file fail " + board_file + _Cause(e), 2);
+        return false;
+    };
+    auto read_fail = [&](kivo_err_t e) {
+        SendInfo(2, "read file fail " + zip_path + (e != 0 ? _Cause(e) : std::string(": the file ends early")), 2);
+        return false;
+    };
 
     bool ok = true;
     int64_t copied = 0;
@@ -358,11 +439,8 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         // The header region stays blank until the whole image is in place,
         // so an interrupted copy never looks like a valid image.
         memset(buf, 0xFF, kBootFill);
-        if (dst.Write(buf, kBootFill, nullptr) != static_cast<ssize_t>(kBootFill)) {
-            SendInfo(2, "write file fail ", 2);
-            ok = false;
-        }
-        dst.Flush();
+        if (!_WriteAll(dst, buf, kBootFill, &err) || !dst.Flush(&err))
+            ok = write_fail(err);
         src.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
         dst.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
         copied = static_cast<int64_t>(kBootHeader);
@@ -373,19 +451,15 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         int64_t want = length - copied;
         if (want > static_cast<int64_t>(kCopyBlock))
             want = static_cast<int64_t>(kCopyBlock);
-        ssize_t n = src.Read(buf, static_cast<size_t>(want), nullptr);
-        if (n <= 0) {
-            SendInfo(2, "read file fail ", 2);
-            ok = false;
+        ssize_t n = src.Read(buf, static_cast<size_t>(want), &err);
+        if (n <= 0 || err != 0) {
+            ok = read_fail(err);
             break;
         }
-        ssize_t w = dst.Write(buf, static_cast<size_t>(n), nullptr);
-        if (w < n) {
-            SendInfo(2, "write file fail ", 2);
-            ok = false;
+        if (!_WriteAll(dst, buf, static_cast<size_t>(n), &err) || !dst.Flush(&err)) {
+            ok = write_fail(err);
             break;
         }
-        dst.Flush();
         copied += n;
         int64_t percent = copied * 100 / length;
         if (percent > last_percent) {
@@ -400,15 +474,13 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         const size_t head = length < static_cast<int64_t>(kBootHeader) ? static_cast<size_t>(length) : kBootHeader;
         src.Seek(0, File::SeekBegin);
         dst.Seek(0, File::SeekBegin);
-        if (_ReadFull(src, buf, head) != head) {
-            SendInfo(2, "read file fail ", 2);
-            ok = false;
-        } else if (dst.Write(buf, head, nullptr) != static_cast<ssize_t>(head)) {
-            SendInfo(2, "write file fail ", 2);
-            ok = false;
-        }
+        if (_ReadFull(src, buf, head) != head)
+            ok = read_fail(0);
+        else if (!_WriteAll(dst, buf, head, &err) || !dst.Flush(&err))
+            ok = write_fail(err);
     }
-    dst.Flush();
+    if (ok && !dst.Flush(&err))
+        ok = write_fail(err);
     dst.Close();
     src.Close();
     return ok;

@@ -2,9 +2,9 @@
 
 // Update: the module that installs an update package. It lives in service
 // "SVC_UPDATE" and answers "update.run" (request _update_info_st) with a
-// status: 1 bad request, 2 nothing rewritten, 3 unpacking failed, 5 files
-// rewritten (the device is to reboot), 0 rewriting reported without a
-// rewritten file.
+// status: 1 bad request, 2 nothing rewritten whole (none needed it, the
+// check refused, or every write failed), 3 unpacking failed, 5 at least one
+// file rewritten whole (the device is to reboot).
 //
 // A run unpacks the package into the work directory, asks the requester
 // whether to go on ("update_start"), installs the pre-update list, walks the
@@ -98,6 +98,12 @@ private:
     // The copy of one file through buf (kCopyBlock bytes); false when it did
     // not complete (reported).
     bool _CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf);
+    // Report 5 (the file's copy has finished); false when the receiver
+    // answers that what the file holds could not be put in place (an
+    // archive that did not unpack whole).
+    bool _SendFinished(const std::string& board_file);
+    // Removes the work directory (never "/").
+    static void _ClearWorkDir(const std::string& dir);
 
     _update_dir_entry _dir_entry;
     int32_t _flash_info_type;

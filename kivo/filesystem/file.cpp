@@ -189,8 +189,16 @@ ssize_t File::Write(const void* buffer, size_t count, kivo_err_t* err)
 
 void File::Flush()
 {
+    Flush(nullptr);
+}
+
+bool File::Flush(kivo_err_t* err)
+{
     assert(IsValid());
-    kivo_file_fsync(_handle);
+    kivo_err_t e = kivo_file_fsync(_handle);
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 bool File::GetStatus(Status& st) const

@@ -90,7 +90,12 @@ public:
     // err when given.
     ssize_t Read(void* buffer, size_t count, kivo_err_t* err) override;
     ssize_t Write(const void* buffer, size_t count, kivo_err_t* err) override;
+    // The byte channel's flush, which has no result: writers that must know
+    // whether their data reached the medium call Flush(err).
     void Flush() override;
+    // fsync of the handle; false when it failed (a full disk or a failing
+    // medium may show only here), its error through err when given.
+    bool Flush(kivo_err_t* err);
 
     bool GetStatus(Status& st) const;
     // The new position, or -1.

@@ -229,7 +229,9 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
         got = in.ReadHuge(nullptr, total,
                           kivo::Bind(&__CopyFileReadProc, &out, &written, kivo::PlaceHolder::_1),
                           cancel, blockSize);
-    return got == total && written == total;
+    // A file system may report a full disk only when the data is flushed:
+    // until then the copy is not known to be whole.
+    return got == total && written == total && out.Flush(nullptr);
 }
 
 // Copies the tree of `src`, which the caller has put on the walk's path.
@@ -492,11 +494,12 @@ bool WriteTextFile(const std::string& path, const kivo::StringView& text, const 
         return false;
     if (bom && bom->bytes[3] == 0) {
         size_t n = strnlen(reinterpret_cast<const char*>(bom->bytes), sizeof bom->bytes);
-        write_all(&f, bom->bytes, n);
+        if (write_all(&f, bom->bytes, n) != (int64_t)n)
+            return false;
     }
     int64_t written = write_all(&f, text.Data(), text.Size());
-    f.Flush();
-    return written == (int64_t)text.Size();
+    // The flush's result counts: a full disk may show only there.
+    return written == (int64_t)text.Size() && f.Flush(nullptr);
 }
 
 // ---- trees
@@ -599,10 +602,14 @@ void __CopyFileExReadProc(File* file_dst, int64_t* writen, const File::Callback&
                           const File::ProgStatus& ps)
 {
     assert(file_dst && writen);
-    *writen += write_all(file_dst, ps.block_data, (size_t)ps.block_size);
-    if (ps.block_size == 0 || ps.block_size >= kCopyFlushInterval ||
-        (ps.block_index >= 1 && ps.block_index % (kCopyFlushInterval / ps.block_size) == 0))
-        file_dst->Flush();
+    int64_t n = write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    // A failed flush is a failed write: a file system reports a write-back
+    // error to one flush only, so a later one may pass.
+    if ((ps.block_size == 0 || ps.block_size >= kCopyFlushInterval ||
+         (ps.block_index >= 1 && ps.block_index % (kCopyFlushInterval / ps.block_size) == 0)) &&
+        !file_dst->Flush(nullptr))
+        n = 0;
+    *writen += n;
     // The tree copies pass an empty callback: nothing to report to.
     if (!is_empty_cb(cb))
         cb(ps);
@@ -617,6 +624,66 @@ bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExist
                 const File::Callback& cb, BOOL* cancel, size_t blockSize)
 {
     return copy_file(src, dst, failIfExists, &cb, cancel, blockSize);
+}
+
+std::string ReplaceTempPath(const std::string& dst)
+{
+    return GetDirOfPath(dst, false) + "." + GetFileNameOfPath(dst) + ".part.";
+}
+
+bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
+{
+    kivo_err_t e = 0;
+    bool ok = false;
+    const std::string temp = ReplaceTempPath(dst);
+    if (!IsFile(src)) {
+        e = 2;  // ENOENT
+    } else if (same_path(src, dst) || same_path(src, temp)) {
+        e = 22;  // EINVAL: the copy would empty its own source
+    } else {
+        File in;
+        File out;
+        if (in.Open(src.c_str(), 0, &e) && out.Open(temp.c_str(), 3, &e)) {
+            const size_t block = 0x10000;
+            std::vector<uint8_t> buf(block);
+            const int64_t total = in.GetLength();
+            int64_t done = 0;
+            while (e == 0 && done < total) {
+                const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
+                ssize_t n = in.Read(buf.data(), want, &e);
+                if (e != 0)
+                    break;
+                if (n <= 0) {
+                    e = 5;  // EIO: the source ended before its length
+                    break;
+                }
+                kivo_err_t we = 0;
+                int64_t w = 0;
+                while (w < n) {
+                    ssize_t m = out.Write(buf.data() + w, (size_t)(n - w), &we);
+                    if (we != 0 || m <= 0)
+                        break;
+                    w += m;
+                }
+                if (w < n) {
+                    e = we != 0 ? we : 28;  // ENOSPC: nothing more was taken
+                    break;
+                }
+                done += n;
+            }
+            if (e == 0)
+                out.Flush(&e);
+            out.Close();
+            if (e == 0)
+                e = kivo_file_rename(temp.c_str(), dst.c_str());
+            ok = e == 0;
+        }
+        if (!ok)
+            RemoveFile(temp);
+    }
+    if (err)
+        *err = e;
+    return ok;
 }
 
 bool CopyDir(const std::string& srcDir, const std::string& dstDir)

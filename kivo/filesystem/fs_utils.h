@@ -107,8 +107,8 @@ bool MoveFile(const std::string& from, const std::string& to);
 // none); without, a mark stays part of the text.
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom);
 // Creates or empties the file, writes the mark (when bom is given and its
-// fourth byte is 0) and the text, and flushes; true when the whole text was
-// written.
+// fourth byte is 0) and the text, and flushes; true when the mark and the
+// whole text were written and flushed.
 bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom);
 
 // ---- trees
@@ -134,12 +134,24 @@ uint64_t ForEachFileCount(const char* dir, bool recursive);
 
 // Copies src (a file) to dst in blocks of 4096 bytes; false when src is not
 // a file, when failIfExists and dst is a file, when both name the same file,
-// or when not every byte arrived. The target is created or emptied.
+// or when not every byte arrived or could be flushed. The target is created
+// or emptied.
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
 // CopyFile with the caller's block size and cancel flag; cb (may be empty)
-// gets the record after each block. The target is flushed every 8 MiB.
+// gets the record after each block. The target is flushed every 8 MiB (a
+// failed flush fails the copy) and at the end.
 bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExists,
                 const File::Callback& cb, BOOL* cancel, size_t blockSize);
+// Replaces dst with a copy of src so that dst is always whole, old or new:
+// the bytes go to a temporary beside dst (ReplaceTempPath), are flushed, and
+// the temporary is renamed over dst. On failure the temporary is removed,
+// dst is left as it was and the cause is stored through err (when given).
+bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err);
+// The temporary of CopyFileReplace: "." + the name + ".part." beside dst. A
+// name that ends in '.' is passed over by every walk, so a temporary left by
+// an interruption is never taken for a file of its own; the next copy to the
+// same target takes it over.
+std::string ReplaceTempPath(const std::string& dst);
 // Copies the tree under srcDir into dstDir (made as needed); the first
 // failure stops it. False when dstDir lies inside srcDir.
 bool CopyDir(const std::string& srcDir, const std::string& dstDir);

@@ -483,6 +483,10 @@ int iniparser_store(const dictionary* d, const char* path)
     if (kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS) != 0)
         return -1;
     int rc = iniparser_dump_ini(d, h);
+    // A record is stored only once it is on the medium: a full disk may show
+    // only at the flush.
+    if (rc == 0 && kivo_file_fsync(h) != 0)
+        rc = -1;
     if (kivo_file_close(h) != 0)
         rc = -1;
     return rc;

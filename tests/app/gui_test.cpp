@@ -268,6 +268,12 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/a.txt"));
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/stale.txt"));
 
+    // An archive that does not unpack gives its cause and is not finished.
+    Put("/opt/app_disk/bad.zip", "not an archive");
+    const std::string bad = Report(gui, 5, kivo::Var("/opt/app_disk/bad.zip"));
+    EXPECT_EQ(bad.compare(0, 56, "[info]\t\tdirname: /opt/app_disk/bad\n[error]\t\tunzip fail: "), 0) << bad;
+    EXPECT_EQ(bad.find("finish unzip"), std::string::npos) << bad;
+
     // Other extensions, another case, and archives whose directory would be
     // the board directory itself (".zip", "..zip") or its parent ("...zip")
     // are left alone: nothing removed, nothing unpacked.

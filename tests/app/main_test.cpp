@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+
 #include <map>
 #include <string>
 #include <utility>
@@ -231,10 +236,20 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
     EXPECT_EQ(sb.Read("/sys/class/gpio/export"), "");
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), kernel);
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), record);
-    // Status 2: nothing copied to "/opt/app_disk/", work directory removed.
-    EXPECT_FALSE(sb.Has("/opt/app_disk/readme.txt"));
+    // Status 2: only the top-level files that differ from those in
+    // "/opt/app_disk/" are copied; the work directory is removed.
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "x");
     EXPECT_FALSE(sb.Has("/tmp/update"));
     EXPECT_TRUE(sb.Has("/media/usb/code.bin"));
+
+    // Again: nothing differs, nothing is copied.
+    struct stat64 before;
+    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/readme.txt").c_str(), &before), 0);
+    Outcome again = sb.Start({"/media/usb/code.bin"});
+    ExpectCleanExit(again);
+    struct stat64 after;
+    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/readme.txt").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "the copy was made again";
 }
 
 TEST_F(UpdaterTest, HookRunsWithTheWorkDirectory)
@@ -524,6 +539,8 @@ enum KillState {
     kKernelPartial,  // uImage part-written, its version file gone
     kBootPartial,    // boot image part-written, header region still 0xFF
     kKernelDone,     // uImage and its version file complete
+    kAppDiskPartial, // cut during the copy to "/opt/app_disk/"
+    kAllRecorded,    // every file and record in place, nothing copied yet
 };
 
 struct KillCase {
@@ -546,8 +563,13 @@ protected:
         sb.Install("/opt/sys_disk", "initrd.img", Pattern(30000, 11), "V1.0");
         sb.Install("/opt/sys_disk", "devicetree.dtb", Pattern(2000, 12), "V1.0");
         sb.Put("/dev/boot.bin", BootImage(20000, 0x1111, 0x10, 13));
+        // The notes from the earlier install are replaced; the large
+        // top-level file makes the copy to "/opt/app_disk/" long enough to
+        // be cut.
+        sb.Put("/opt/app_disk/readme.txt", "old notes");
         ASSERT_TRUE(Package(sb)
                         .Text("readme.txt", "notes")
+                        .Text("media.bin", BigTopFile())
                         .File("sys", "uImage", Pattern(3 * 1024 * 1024 + 777, 20), "V1.1")
                         .File("sys", "initrd.img", Pattern(1200 * 1024, 21), "V1.1")
                         .File("sys", "devicetree.dtb", Pattern(3000, 22), "V1.1")
@@ -555,11 +577,21 @@ protected:
                         .WriteTo("/opt/update_disk/code.bin"));
     }
 
-    // Every board file and version record.
+    static std::string BigTopFile()
+    {
+        std::string big(24 * 1024 * 1024, 'm');
+        big.replace(0, 4096, Pattern(4096, 24));
+        return big;
+    }
+
+    // Every board file and version record, and what "/opt/app_disk/" holds
+    // (a temporary left there would show too).
     static std::map<std::string, std::string> Board(const Sandbox& sb)
     {
         std::map<std::string, std::string> board = sb.Tree("/opt/sys_disk");
         board["/dev/boot.bin"] = sb.Read("/dev/boot.bin");
+        for (const auto& f : sb.Tree("/opt/app_disk"))
+            board["/opt/app_disk/" + f.first] = f.second;
         return board;
     }
 };
@@ -574,6 +606,8 @@ TEST_P(InterruptTest, RerunAfterAKillFinishesTheInstall)
     ASSERT_TRUE(whole.Printed("*** Update file finish, need to reboot ***")) << whole.All();
     const std::map<std::string, std::string> expected = Board(reference);
     ASSERT_EQ(expected.at("uImage"), Pattern(3 * 1024 * 1024 + 777, 20));
+    ASSERT_EQ(expected.at("/opt/app_disk/readme.txt"), "notes");
+    ASSERT_TRUE(expected.at("/opt/app_disk/media.bin") == BigTopFile());
 
     Sandbox sb;
     ASSERT_TRUE(sb.Ok());
@@ -596,6 +630,15 @@ TEST_P(InterruptTest, RerunAfterAKillFinishesTheInstall)
     case kKernelDone:
         EXPECT_EQ(kernel, expected.at("uImage"));
         EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), expected.at("uImage-info.ini"));
+        break;
+    case kAppDiskPartial:
+        // Cut inside the copy: the file there is the old one (or none).
+        EXPECT_TRUE(sb.Has("/opt/app_disk/.media.bin.part."));
+        EXPECT_FALSE(sb.Has("/opt/app_disk/media.bin"));
+        break;
+    case kAllRecorded:
+        EXPECT_EQ(kernel, expected.at("uImage"));
+        EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "old notes");
         break;
     case kAnyState:
         break;
@@ -621,6 +664,13 @@ e2e::KillPlan At(const char* text, int count = 1, int delay_ms = 0, const char* 
     return plan;
 }
 
+e2e::KillPlan Exists(const char* device_path)
+{
+    e2e::KillPlan plan;
+    plan.exists = device_path;
+    return plan;
+}
+
 const KillCase kKillCases[] = {
     // Unpacking: right after the request, and a little into it.
     {"Unpacking0", kAnyState, At("[Init]code.bin path")},
@@ -640,11 +690,13 @@ const KillCase kKillCases[] = {
     {"KernelRecord100ms", kAnyState, At("[progress]\t\t100%", 1, 100, "start update uImage")},
     {"KernelRecord102ms", kAnyState, At("[progress]\t\t100%", 1, 102, "start update uImage")},
     {"KernelRecord105ms", kAnyState, At("[progress]\t\t100%", 1, 105, "start update uImage")},
-    // The record is the last step of a file: the line after its "finish"
-    // line comes only once it is written.
-    {"KernelFinished", kKernelDone, At("[info]", 2, 0, "finish update file uImage")},
+    // A file is finished once its record is written.
+    {"KernelFinished", kKernelDone, At("finish update file uImage")},
     {"BetweenFiles", kAnyState, At("finish update file", 2)},
-    {"RewriteEnds", kAnyState, At("[start_end]****** end ******")},
+    // After the last record, before the copy to "/opt/app_disk/": the rerun
+    // has nothing to rewrite (status 2) and still copies what differs.
+    {"RewriteEnds", kAllRecorded, At("[start_end]****** end ******")},
+    {"AppDiskCopy", kAppDiskPartial, Exists("/opt/app_disk/.media.bin.part.")},
     {"BeforeReboot", kAnyState, At("*** Update file finish")},
 };
 
@@ -684,6 +736,228 @@ TEST_F(UpdaterTest, RerunAfterAKillDuringAnArchiveUnpackCompletesIt)
     EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V2");
     EXPECT_TRUE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
 }
+
+// An installed archive that does not unpack is not installed: its record
+// says so, nothing counts as rewritten, and the device does not reboot.
+TEST_F(UpdaterTest, ArchiveThatDoesNotUnpackIsNotRecorded)
+{
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "notes").File("sys", "app.zip", "not an archive", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("[error]\t\tunzip fail /opt/sys_disk/app.zip")) << run.All();
+    EXPECT_FALSE(run.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << run.All();
+    EXPECT_FALSE(run.Printed("[info]\t\tfinish update file app.zip")) << run.All();
+    EXPECT_FALSE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V0.0");
+    EXPECT_FALSE(sb.Has("/commands.log"));
+    EXPECT_EQ(sb.MailboxWord(), kWordEnd);
+}
+
+// ---- full disks: each writer of the install in turn finds its directory
+// full (a small tmpfs over it, in a private mount namespace). The run says
+// what failed, reboots only for a file rewritten whole, and a rerun with
+// room completes the install.
+
+struct FullDiskCase {
+    const char* name;
+    const char* dir;      // the device directory the tmpfs covers
+    const char* size;     // its size while full
+    bool reboot;          // the full run still rewrote a file whole
+    const char* line;     // the start of a line the full run prints
+};
+
+void PrintTo(const FullDiskCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class FullDisk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sb.Ok());
+        // Once per process: a mount namespace of its own, private, so that
+        // nothing mounted here is seen by the machine.
+        static int ns_error = -1;
+        if (ns_error < 0) {
+            ns_error = unshare(CLONE_NEWNS) == 0 && mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+                           ? 0
+                           : errno;
+        }
+        if (ns_error != 0)
+            GTEST_SKIP() << "no private mount namespace (unshare -m): " << strerror(ns_error);
+    }
+
+    void TearDown() override
+    {
+        for (const std::string& m : _mounts)
+            umount2(m.c_str(), MNT_DETACH);
+    }
+
+    // A tmpfs of `size` over the device directory, holding what was there.
+    bool Cover(const std::string& dir, const std::string& size)
+    {
+        const std::string real = sb.Path(dir);
+        std::map<std::string, std::string> kept = sb.Tree(dir);
+        if (mount("tmpfs", real.c_str(), "tmpfs", 0, ("size=" + size).c_str()) != 0)
+            return false;
+        _mounts.push_back(real);
+        for (const auto& f : kept) {
+            if (f.first.back() == '/')
+                e2e::MakeDirs(real + "/" + f.first);
+            else
+                sb.Put(dir + "/" + f.first, f.second);
+        }
+        return true;
+    }
+
+    bool Grow(const std::string& dir)
+    {
+        return mount(nullptr, sb.Path(dir).c_str(), nullptr, MS_REMOUNT, "size=64m") == 0;
+    }
+
+    Sandbox sb;
+    std::vector<std::string> _mounts;
+};
+
+class FullDiskTest : public FullDisk, public ::testing::WithParamInterface<FullDiskCase> {};
+
+// What an earlier run left in the work directory (a run cut short, or one
+// that stopped before the walk) is no longer there when the next package is
+// unpacked: it neither fills the disk nor gets installed.
+TEST_F(FullDisk, LeftoversInTheWorkDirectoryNeitherFillItNorGetInstalled)
+{
+    const std::string kernel = Pattern(1024 * 1024, 45);
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1.1");
+    sb.Put("/opt/boot/boot.bin", BootImage(4096, 0x1111, 0x10, 46));
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", kernel, "V1.2").WriteTo("/opt/update_disk/code.bin"));
+    ASSERT_TRUE(Cover("/tmp", "1536k")) << strerror(errno);
+    // Another package's unpacked files: a damaged boot image with its
+    // directory's info.ini, and notes.
+    ASSERT_TRUE(Package(sb)
+                    .Text("notes-a.txt", Pattern(1024 * 1024, 47))
+                    .File("@opt@boot", "boot.bin", BootImage(8192, 0x3333, 0x12, 48), "V18", 0x3333)
+                    .WriteTo("/media/usb/a.bin"));
+    e2e::MakeDirs(sb.Path("/tmp/update"));
+    const std::string unzip = "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" +
+                              sb.Path("/media/usb/a.bin") + "' '" + sb.Path("/tmp/update") + "'";
+    ASSERT_EQ(system(unzip.c_str()), 0);
+    ASSERT_TRUE(sb.Has("/tmp/update/@opt@boot/boot.bin"));
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(run.err, "") << run.All();
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+    EXPECT_TRUE(sb.Read("/opt/sys_disk/uImage") == kernel);
+    EXPECT_EQ(sb.Read("/opt/boot/boot.bin"), BootImage(4096, 0x1111, 0x10, 46));
+    EXPECT_FALSE(sb.Has("/opt/app_disk/notes-a.txt"));
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+}
+
+TEST_P(FullDiskTest, FailsClearlyAndARerunWithRoomCompletes)
+{
+    const FullDiskCase& c = GetParam();
+    const std::string name = c.name;
+    const std::string kernel = Pattern(1024 * 1024, 40);
+    // Fills a 64 KiB disk to its last page: the record then has no room.
+    const std::string fits = Pattern(64 * 1024, 41);
+    const std::string boot = BootImage(512 * 1024, 0x2222, 0x11, 42);
+    const std::string big = Pattern(1024 * 1024, 43);
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1.1");
+    sb.Put("/opt/boot/boot.bin", BootImage(4096, 0x1111, 0x10, 44));
+    Package pkg(sb);
+    pkg.Text("readme.txt", "notes");
+    if (name == "WorkDirectory" || name == "BoardFile")
+        pkg.File("sys", "uImage", kernel, "V1.2");
+    if (name == "VersionRecord")
+        pkg.File("sys", "uImage", fits, "V1.2");
+    if (name == "BootImage")
+        pkg.File("@opt@boot", "boot.bin", boot, "V17", 0x2222);
+    Package inner(sb);
+    if (name == "NestedArchive") {
+        inner.Text("big.dat", std::string(2 * 1024 * 1024, 'z'));
+        ASSERT_TRUE(inner.WriteTo("/media/usb/app.zip"));
+        pkg.File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2");
+    }
+    if (name == "AppDisk")
+        pkg.Text("big.bin", big).File("sys", "uImage", kernel, "V1.2");
+    ASSERT_TRUE(pkg.WriteTo("/opt/update_disk/code.bin"));
+    ASSERT_TRUE(Cover(c.dir, c.size)) << strerror(errno);
+
+    Outcome full = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_FALSE(full.timed_out) << full.All();
+    EXPECT_EQ(full.err, "") << full.All();
+    bool said = false;
+    for (const std::string& l : full.Reports())
+        said = said || l.compare(0, strlen(c.line), c.line) == 0;
+    EXPECT_TRUE(said) << "no line " << c.line << "\n" << full.All();
+    EXPECT_EQ(full.Printed("*** Update file finish, need to reboot ***"), c.reboot) << full.All();
+    EXPECT_FALSE(full.Printed("*** Update file finish ***")) << full.All();
+    EXPECT_EQ(sb.Has("/commands.log") && sb.Read("/commands.log").find("reboot -f") != std::string::npos, c.reboot);
+    // Nothing failed is finished or recorded as installed.
+    if (name == "BoardFile" || name == "VersionRecord") {
+        EXPECT_FALSE(full.Printed("[info]\t\tfinish update file uImage")) << full.All();
+        EXPECT_NE(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "version"), "V1.2");
+    }
+    if (name == "BootImage") {
+        EXPECT_FALSE(full.Printed("[info]\t\tfinish update file boot.bin")) << full.All();
+        EXPECT_EQ(sb.Read("/opt/boot/boot.bin").substr(0, 256), std::string(256, '\xFF'));
+    }
+    if (name == "NestedArchive") {
+        EXPECT_TRUE(full.Printed("[error]\t\tunzip fail /opt/sys_disk/app.zip")) << full.All();
+        EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V0.0");
+    }
+    if (name == "AppDisk") {
+        // Never a part of it, nor the temporary.
+        EXPECT_FALSE(sb.Has("/opt/app_disk/big.bin"));
+        EXPECT_FALSE(sb.Has("/opt/app_disk/.big.bin.part."));
+        EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), kernel);
+    }
+
+    ASSERT_TRUE(Grow(c.dir)) << strerror(errno);
+    Outcome again = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_FALSE(again.timed_out) << again.All();
+    EXPECT_EQ(again.err, "") << again.All();
+    for (const std::string& l : again.Reports())
+        EXPECT_EQ(l.find("[error]"), std::string::npos) << again.All();
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "notes");
+    if (name == "WorkDirectory" || name == "BoardFile" || name == "AppDisk") {
+        EXPECT_TRUE(sb.Read("/opt/sys_disk/uImage") == kernel);
+        EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "version"), "V1.2");
+    }
+    if (name == "VersionRecord") {
+        EXPECT_TRUE(sb.Read("/opt/sys_disk/uImage") == fits);
+        EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "version"), "V1.2");
+    }
+    if (name == "BootImage") {
+        EXPECT_TRUE(sb.Read("/opt/boot/boot.bin") == boot);
+    }
+    if (name == "NestedArchive") {
+        EXPECT_TRUE(sb.Read("/opt/sys_disk/app/big.dat") == std::string(2 * 1024 * 1024, 'z'));
+        EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V2");
+    }
+    if (name == "AppDisk") {
+        // Nothing left to rewrite: the copy of what differs completes it.
+        EXPECT_FALSE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
+        EXPECT_TRUE(sb.Read("/opt/app_disk/big.bin") == big);
+    } else {
+        EXPECT_TRUE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
+    }
+    EXPECT_FALSE(sb.Has("/tmp/update"));
+}
+
+const FullDiskCase kFullDiskCases[] = {
+    {"WorkDirectory", "/tmp", "256k", false, "[error]unzip fail in /tmp/update"},
+    {"BoardFile", "/opt/sys_disk", "256k", false,
+     "[error]\t\twrite file fail /opt/sys_disk/uImage: No space left on device"},
+    {"BootImage", "/opt/boot", "128k", false, "[error]\t\twrite file fail /opt/boot/boot.bin: No space left on device"},
+    {"VersionRecord", "/opt/sys_disk", "64k", false, "[error]\t\twrite file fail /opt/sys_disk/uImage-info.ini"},
+    {"NestedArchive", "/opt/sys_disk", "256k", false, "[error]\t\tunzip fail: "},
+    {"AppDisk", "/opt/app_disk", "64k", true, "[error]copy file fail /opt/app_disk/big.bin: No space left on device"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Full, FullDiskTest, ::testing::ValuesIn(kFullDiskCases),
+                         [](const ::testing::TestParamInfo<FullDiskCase>& i) { return std::string(i.param.name); });
 
 #if !defined(__arm__)
 TEST_F(UpdaterTest, HostBuildRefusesWithoutASandbox)

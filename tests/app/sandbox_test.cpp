@@ -111,15 +111,52 @@ TEST_F(SandboxTest, CommandsAreLoggedInOrderAndOnlySyncAndTheHookRun)
     EXPECT_NE(access((_root + "/must-not-exist").c_str(), F_OK), 0);
 }
 
-TEST_F(SandboxTest, RootThatIsNotADirectoryIsRefused)
+// Every build refuses a root that is no usable directory, or that is the
+// machine's own root under any spelling, with one line that says why.
+TEST_F(SandboxTest, RootThatIsNoSandboxIsRefused)
 {
     const std::string file = _root + "/plain";
     e2e::WriteFile(file, "x");
-    EXPECT_EQ(SandboxInit(file.c_str()), kSandboxRefused);
-    EXPECT_EQ(SandboxGetState(), kSandboxRefused);
-    EXPECT_NE(SandboxRefusal().find("is not a directory"), std::string::npos);
-    EXPECT_EQ(SandboxSystem("sync"), -1);
+    const std::string to_root = _root + "/to-root";
+    ASSERT_EQ(symlink("/", to_root.c_str()), 0);
+    struct Case {
+        std::string root;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {file, "is not a directory"},
+        {_root + "/missing", "does not exist"},
+        {file + "/below", "does not exist"},
+        {"/", "is the machine's own root"},
+        {"//", "is the machine's own root"},
+        {"/.", "is the machine's own root"},
+        {"/tmp/..", "is the machine's own root"},
+        {to_root, "is the machine's own root"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SandboxInit(c.root.c_str()), kSandboxRefused) << c.root;
+        EXPECT_EQ(SandboxGetState(), kSandboxRefused);
+        EXPECT_EQ(SandboxRefusal(), "[sandbox] UPDATER_ROOT=" + c.root + " " + c.problem +
+                                        ": this build updates only inside a sandbox directory, exit update");
+        EXPECT_TRUE(SandboxRoot().empty());
+        EXPECT_EQ(SandboxSystem("sync"), -1);
+    }
     EXPECT_EQ(access((_root + "/commands.log").c_str(), F_OK), -1);
+}
+
+TEST_F(SandboxTest, EmptyRootIsNoRoot)
+{
+    setenv("UPDATER_ROOT", "", 1);
+    SandboxState state = SandboxInit(nullptr);
+    unsetenv("UPDATER_ROOT");
+#if defined(__arm__)
+    EXPECT_EQ(state, kSandboxDevice);
+#else
+    EXPECT_EQ(state, kSandboxRefused);
+    EXPECT_EQ(SandboxRefusal(),
+              "[sandbox] UPDATER_ROOT is empty: this build updates only inside a sandbox directory, exit update");
+#endif
+    EXPECT_TRUE(SandboxRoot().empty());
 }
 
 TEST_F(SandboxTest, WithoutRootOnlyTheDeviceBuildGoesOn)
@@ -131,7 +168,8 @@ TEST_F(SandboxTest, WithoutRootOnlyTheDeviceBuildGoesOn)
     EXPECT_TRUE(SandboxRefusal().empty());
 #else
     EXPECT_EQ(state, kSandboxRefused);
-    EXPECT_NE(SandboxRefusal().find("UPDATER_ROOT"), std::string::npos);
+    EXPECT_EQ(SandboxRefusal(),
+              "[sandbox] UPDATER_ROOT is not set: this build updates only inside a sandbox directory, exit update");
     // Nothing reaches a shell.
     EXPECT_EQ(SandboxSystem("true"), -1);
 #endif

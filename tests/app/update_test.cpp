@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo/utils/zip.h"
 #include "tests/app/update_test_env.h"
 
 using namespace update_test;
@@ -76,8 +77,8 @@ TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
         "4:uImage",
         "6:0",
         "6:100",
-        "0:\t\tfinish update file uImage",
         "5:/opt/sys_disk/uImage",
+        "0:\t\tfinish update file uImage",
         "0:Exit Dir /opt/sys_disk",
         "3:1",
         "update_end:5",
@@ -325,11 +326,16 @@ TEST_F(UpdateRunTest, ShortReadFailsTheCopy)
             ASSERT_EQ(0, truncate(Real("/tmp/update/sys/app.bin").c_str(), 1000));
         }
     };
-    EXPECT_EQ(5, Run(DefaultRequest(), 20000));
+    // Neither file is whole: neither is finished, nothing counts as
+    // rewritten, no reboot.
+    EXPECT_EQ(2, Run(DefaultRequest(), 20000));
     rec.on_event = nullptr;
-    EXPECT_EQ(2u, rec.CountPrefix("2:\t\tread file fail ")) << rec.Dump();
-    EXPECT_TRUE(rec.Has("5:/dev/boot.bin"));
-    EXPECT_TRUE(rec.Has("5:/opt/sys_disk/app.bin"));
+    EXPECT_TRUE(rec.Has("2:\t\tread file fail /tmp/update/qspi/boot.bin: the file ends early")) << rec.Dump();
+    EXPECT_TRUE(rec.Has("2:\t\tread file fail /tmp/update/sys/app.bin: the file ends early")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("5:"));
+    EXPECT_EQ(0u, rec.CountPrefix("0:\t\tfinish update file"));
+    EXPECT_TRUE(rec.Has("3:1"));
+    EXPECT_EQ("update_end:2", rec.events.back());
     std::string boot = BoardBytes("/dev/boot.bin");
     ASSERT_GE(boot.size(), 0x90000u);
     EXPECT_EQ(std::string(256, '\xFF'), boot.substr(0, 256));
@@ -349,30 +355,45 @@ TEST_F(UpdateRunTest, ShortReadFailsTheCopy)
     EXPECT_EQ(VersionFile("app.bin", "V3", crcs["sys/app.bin"]), BoardBytes("/opt/sys_disk/app-info.ini"));
 }
 
-// A medium that fails part-way (read errors, a full disk): the CRC check or
-// the copy stops with a report instead of spinning, a failed copy is recorded
-// so that the next run rewrites the file, a boot image keeps a blank header.
+// A medium that fails part-way (read errors, a full disk at a write or only
+// at the flush, no file handle left, a version record that cannot be
+// written): the CRC check or the copy stops with a line that names the file
+// and the cause; a failed file is not finished, does not count as rewritten
+// (no reboot) and is recorded so that the next run rewrites it; a boot image
+// keeps a blank header.
 TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
 {
+    const std::string v00 = VersionFile("app.bin", "V0.0", 0);
     struct {
         const char* what;
         const char* packaged;  // package-relative
         FaultPlan fault;
         int32_t status;
         const char* line;
+        const std::string* record;  // the version file afterwards; null: not checked
     } cases[] = {
         {"CRC-16 read error", "sys/app.bin", {"/tmp/update/sys/app.bin", false, 1000000}, 2,
-         "1:\t\tcheck update file crc fail:/tmp/update/sys/app.bin"},
-        {"copy write error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0x80000}, 5, "2:\t\twrite file fail "},
-        {"boot image read error", "qspi/boot.bin", {"/tmp/update/qspi/boot.bin", false, 0x80000}, 5,
-         "2:\t\tread file fail "},
-        {"boot image write error", "qspi/boot.bin", {"/dev/boot.bin", true, 0x10000 + 0x80000}, 5,
-         "2:\t\twrite file fail "},
+         "1:\t\tcheck update file crc fail:/tmp/update/sys/app.bin", nullptr},
+        {"copy write error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0x80000}, 2,
+         "2:\t\twrite file fail /opt/sys_disk/app.bin: No space left on device", &v00},
+        {"copy flush error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0, FaultPlan::kFsync}, 2,
+         "2:\t\twrite file fail /opt/sys_disk/app.bin: No space left on device", &v00},
+        {"board file open error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0, FaultPlan::kOpen}, 2,
+         "2:\t\topen file fail /opt/sys_disk/app.bin: Too many open files", &v00},
+        {"version record write error", "sys/app.bin", {"/opt/sys_disk/app-info.ini", true, 0}, 2,
+         "2:\t\twrite file fail /opt/sys_disk/app-info.ini", nullptr},
+        {"boot image read error", "qspi/boot.bin", {"/tmp/update/qspi/boot.bin", false, 0x80000}, 2,
+         "2:\t\tread file fail /tmp/update/qspi/boot.bin: Input/output error", nullptr},
+        {"boot image write error", "qspi/boot.bin", {"/dev/boot.bin", true, 0x10000 + 0x80000}, 2,
+         "2:\t\twrite file fail /dev/boot.bin: No space left on device", nullptr},
+        {"boot image flush error", "qspi/boot.bin", {"/dev/boot.bin", true, 0, FaultPlan::kFsync}, 2,
+         "2:\t\twrite file fail /dev/boot.bin: No space left on device", nullptr},
     };
     ASSERT_EQ(0, kivo_mount("/system", &FaultyFs::Ops(), (void*)root.c_str(), nullptr));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const bool boot = std::string(c.packaged) == "qspi/boot.bin";
+        const bool copied = c.fault.path != "/tmp/update/sys/app.bin";
         const std::string board = boot ? "/dev/boot.bin" : "/opt/sys_disk/app.bin";
         const std::string record = "/opt/sys_disk/app-info.ini";
         const std::string old_record = VersionFile("app.bin", "V1", 77);
@@ -381,8 +402,9 @@ TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
         RemoveTree(stage);
         MakeDirs(stage);
         Stage(c.packaged, bytes);
-        Pack(boot ? R"({"qspi": {"sections": {"boot.bin": {"version": "V2", "check_crc": 4660}}}})"
-                  : R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+        std::map<std::string, int> crcs =
+            Pack(boot ? R"({"qspi": {"sections": {"boot.bin": {"version": "V2", "check_crc": 4660}}}})"
+                      : R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
         Board(board, "old");
         if (!boot)
             Board(record, old_record);
@@ -391,23 +413,34 @@ TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
         EXPECT_EQ(c.status, Run(DefaultRequest(), 20000));
         FaultyFs::Get().Plan(FaultPlan());
         EXPECT_TRUE(rec.Has(c.line)) << rec.Dump();
-        if (c.status == 2) {
+        EXPECT_EQ(0u, rec.CountPrefix("0:\t\tfinish update file")) << rec.Dump();
+        EXPECT_EQ("update_end:2", rec.events.back());
+        if (!copied) {
             EXPECT_EQ(0u, rec.CountPrefix("3:")) << rec.Dump();
             EXPECT_EQ("old", BoardBytes(board));
             EXPECT_EQ(old_record, BoardBytes(record));
         } else {
-            EXPECT_TRUE(rec.Has("0:\t\tfinish update file " + board.substr(board.rfind('/') + 1)));
-            EXPECT_TRUE(rec.Has("5:" + board));
-            EXPECT_FALSE(BoardBytes(board) == bytes);
-            if (boot)
+            // Rewriting started and ended; the file is not whole, or not
+            // recorded as whole.
+            EXPECT_TRUE(rec.Has("3:0")) << rec.Dump();
+            EXPECT_TRUE(rec.Has("3:1")) << rec.Dump();
+            if (boot) {
+                EXPECT_FALSE(BoardBytes(board) == bytes);
                 EXPECT_EQ(std::string(256, '\xFF'), BoardBytes(board).substr(0, 256));
-            else
-                EXPECT_EQ(VersionFile("app.bin", "V0.0", 0), BoardBytes(record));
+            }
+            if (c.record) {
+                EXPECT_EQ(*c.record, BoardBytes(record));
+            } else if (!boot) {
+                EXPECT_NE(old_record, BoardBytes(record));
+            }
         }
 
         // Sound again, the next run of the same package rewrites the file.
         EXPECT_EQ(5, Run(DefaultRequest()));
         EXPECT_TRUE(BoardBytes(board) == bytes);
+        if (!boot) {
+            EXPECT_EQ(VersionFile("app.bin", "V2", crcs["sys/app.bin"]), BoardBytes(record));
+        }
     }
 }
 
@@ -420,7 +453,7 @@ TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
     Board("/opt/sys_disk/app.bin", "old");
     Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
     g_fail_copy_buffer = true;
-    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ(2, Run(DefaultRequest()));
     g_fail_copy_buffer = false;
     EXPECT_TRUE(rec.Has("2:\t\talloc space fail ")) << rec.Dump();
     EXPECT_EQ(0u, rec.CountPrefix("6:"));
@@ -472,8 +505,8 @@ TEST_F(UpdateRunTest, PreUpdateListWithRebootStopsBeforeTheWalk)
         "4:update.elf",
         "6:0",
         "6:100",
-        "0:\t\tfinish update file update.elf",
         "5:/opt/sys_disk/update.elf",
+        "0:\t\tfinish update file update.elf",
         "0:Exit Dir /opt/sys_disk",
         "3:1",
     });
@@ -557,6 +590,40 @@ TEST_F(UpdateRunTest, PasswordFallbackAndBadPackages)
         EXPECT_EQ(1u, rec.events.size()) << rec.Dump();
         EXPECT_EQ(r.status == 1 ? "2:input param error" : "2:unzip fail in /tmp/update", rec.events.at(0));
     }
+}
+
+// What an earlier run left in the work directory (here a whole unpacked
+// package with a boot image) is never installed by the next package, which
+// holds only a top-level file.
+TEST_F(UpdateRunTest, LeftoversInTheWorkDirectoryAreNotInstalled)
+{
+    std::string image = Pattern(0x20000, 4);
+    PutLe32(image, 80, 4660);
+    Stage("qspi/boot.bin", image);
+    Stage("sys/app.elf", "app of package A");
+    Pack(R"({"qspi": {"sections": {"boot.bin": {"version": "V1", "check_crc": 4660}}},
+             "sys": {"sections": {"app.elf": {"version": "V9", "check_crc": "auto"}}}})");
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/pkg/code.bin", "/tmp/update", "", nullptr));
+    Board("/dev/boot.bin", std::string(4096, 'o'));
+
+    RemoveTree(stage);
+    Stage("notes.txt", "package B");
+    Pack("{}");
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    EXPECT_EQ(0u, rec.CountPrefix("4:")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("0:zip dir :")) << rec.Dump();
+    EXPECT_EQ(std::string(4096, 'o'), BoardBytes("/dev/boot.bin"));
+    EXPECT_FALSE(BoardHas("/opt/sys_disk/app.elf"));
+    EXPECT_FALSE(BoardHas("/tmp/update"));
+
+    // A package kept in the work directory itself is not emptied away.
+    Pack(R"({})");
+    MakeDirs(Real("/tmp/update"));
+    ASSERT_EQ(0, rename(Real("/pkg/code.bin").c_str(), Real("/tmp/update/code.bin").c_str()));
+    _update_info_st inside = DefaultRequest();
+    inside.zip_file = "/tmp/update/code.bin";
+    EXPECT_EQ(2, Run(inside));
+    EXPECT_EQ("0:unzip update file finish", rec.events.at(0)) << rec.Dump();
 }
 
 TEST_F(UpdateRunTest, CheckRefusalTouchesNothing)

@@ -107,12 +107,16 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
 // The sandbox's file system with one failing file: once `after` bytes of
 // one open of `path` (a framework path) were read (or written), the next
 // read (or write) fails, as on a failing medium or a full disk; later calls
-// succeed again, so nothing done after a failure is masked by it. Mount
-// Ops() at "/system" with the sandbox root, as platform_file_ops is.
+// succeed again, so nothing done after a failure is masked by it. With
+// kFsync every flush of the file fails instead (a disk that reports itself
+// full only there), with kOpen every open of it (no file handle left).
+// Mount Ops() at "/system" with the sandbox root, as platform_file_ops is.
 struct FaultPlan {
+    enum Fault { kData, kFsync, kOpen };
     std::string path;
     bool on_write = false;
     int64_t after = 0;
+    Fault fault = kData;
 };
 
 class FaultyFs {
@@ -138,6 +142,7 @@ public:
             o.close = &FaultyFs::Close;
             o.read = &FaultyFs::Read;
             o.write = &FaultyFs::Write;
+            o.fsync = &FaultyFs::Fsync;
             return o;
         }();
         return ops;
@@ -146,8 +151,13 @@ public:
 private:
     static kivo_err_t Open(void* ctx, intptr_t* out, const char* path, int flags)
     {
-        kivo_err_t e = platform_file_ops.open(ctx, out, path, flags);
         FaultyFs& fs = Get();
+        {
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs._plan.fault == FaultPlan::kOpen && path != nullptr && fs._plan.path == path)
+                return 24;  // EMFILE
+        }
+        kivo_err_t e = platform_file_ops.open(ctx, out, path, flags);
         std::lock_guard<std::mutex> lock(fs._m);
         if (e == 0 && path != nullptr && !fs._plan.path.empty() && fs._plan.path == path)
             fs._passed[*out] = 0;
@@ -170,7 +180,7 @@ private:
         FaultyFs& fs = Get();
         std::lock_guard<std::mutex> lock(fs._m);
         auto it = fs._passed.find(fh);
-        if (it == fs._passed.end() || fs._plan.on_write != write)
+        if (it == fs._passed.end() || fs._plan.on_write != write || fs._plan.fault != FaultPlan::kData)
             return static_cast<int64_t>(size);
         int64_t left = fs._plan.after - it->second;
         if (left <= 0) {
@@ -200,6 +210,17 @@ private:
             return 28;  // ENOSPC
         }
         return platform_file_ops.write(ctx, fh, buffer, static_cast<size_t>(n), done);
+    }
+
+    static kivo_err_t Fsync(void* ctx, intptr_t fh)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs._plan.fault == FaultPlan::kFsync && fs._passed.count(fh) != 0)
+                return 28;  // ENOSPC
+        }
+        return platform_file_ops.fsync(ctx, fh);
     }
 
     std::mutex _m;

@@ -202,11 +202,15 @@ struct Outcome {
 // `text`, counting only from the first line holding `from` (when given).
 // With delay 0 the kill follows the line at once: the program is then still
 // waiting in the report that printed it, so the point is exact.
+// With `exists` (a device path) the run is killed instead as soon as that
+// path exists (looked at every millisecond): a point inside a step that
+// prints nothing, such as the copy to a temporary.
 struct KillPlan {
     std::string text;
     int count = 1;
     int delay_ms = 0;
     std::string from;
+    std::string exists;
 };
 
 class Sandbox {
@@ -408,8 +412,12 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
             kill(pid, SIGKILL);
             run.timed_out = true;
         }
+        if (plan && !plan->exists.empty() && !run.killed && FileExists(root + plan->exists)) {
+            kill(pid, SIGKILL);
+            run.killed = true;
+        }
         struct pollfd pfd = {out_pipe[0], POLLIN, 0};
-        int wait_ms = 200;
+        int wait_ms = plan && !plan->exists.empty() && !run.killed ? 1 : 200;
         if (kill_at >= 0 && !run.killed)
             wait_ms = static_cast<int>(kill_at - now > 0 ? (kill_at - now < 200 ? kill_at - now : 200) : 0);
         int r = poll(&pfd, 1, wait_ms);
@@ -431,7 +439,7 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
             pending.erase(0, nl + 1);
             if (plan && !counting && line.find(plan->from) != std::string::npos)
                 counting = true;
-            if (plan && counting && kill_at < 0 && line.find(plan->text) != std::string::npos &&
+            if (plan && !plan->text.empty() && counting && kill_at < 0 && line.find(plan->text) != std::string::npos &&
                 ++matched >= plan->count) {
                 kill_at = elapsed_ms() + plan->delay_ms;
                 if (plan->delay_ms == 0) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/kivo/filesystem/failing_fs.h"
 #include "tests/kivo/filesystem/fs_test_sandbox.h"
 
 using kivo::filesystem::File;
@@ -263,6 +264,26 @@ TEST_F(FileTest, WriteHuge)
     f.Close();
     // What was written before the cancel stays.
     EXPECT_EQ(Get("/w2.bin"), content.substr(0, 4));
+}
+
+// A file system that reports a full disk only at the flush: the flush says
+// so, with its cause, and the interface's flush goes on without a result.
+TEST_F(FileTest, FlushReportsTheFileSystemsFailure)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    File f("/f.bin", 3);
+    ASSERT_TRUE(f.IsValid());
+    ASSERT_EQ(f.Write("abc", 3, nullptr), 3);
+    kivo_err_t err = -1;
+    EXPECT_TRUE(f.Flush(&err));
+    EXPECT_EQ(err, 0);
+    FailingFs::FsyncErr() = FailingFs::kNoSpace;
+    EXPECT_FALSE(f.Flush(&err));
+    EXPECT_EQ(err, FailingFs::kNoSpace);
+    EXPECT_FALSE(f.Flush(nullptr));
+    f.Flush();
+    FailingFs::Reset();
+    EXPECT_TRUE(f.Flush(nullptr));
 }
 
 TEST_F(FileTest, HugeAssertsBlockSize)

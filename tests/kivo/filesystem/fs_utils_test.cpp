@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/kivo/filesystem/failing_fs.h"
 #include "tests/kivo/filesystem/fs_test_sandbox.h"
 
 namespace fs = kivo::filesystem;
@@ -475,6 +476,82 @@ TEST_F(FsUtilsTest, CopyFileRules)
     EXPECT_FALSE(fs::CopyFile("/dir", "/x", false));
     EXPECT_FALSE(fs::CopyFile("/src.bin", "/dir", false));
     EXPECT_FALSE(fs::CopyFile("/src.bin", "/no/such/dir/x", false));
+}
+
+// Writers on a medium that fills up, at a write or only at the flush: none
+// reports success for bytes that did not reach it.
+TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const std::string big = Pattern(10000);
+    Put("/src.bin", big);
+    struct Case {
+        const char* what;
+        int64_t text_budget;  // bytes the medium takes for the text; -1: all
+        int64_t copy_budget;  // and for a copy
+        int fsync_err;
+    };
+    const Case cases[] = {
+        {"full at a write", 5, 5000, 0},
+        {"full at the flush", -1, -1, FailingFs::kNoSpace},
+        {"full before the mark's last byte", 2, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Put("/old.bin", "old");
+        FailingFs::WriteBudget() = c.text_budget;
+        FailingFs::FsyncErr() = c.fsync_err;
+        EXPECT_FALSE(fs::WriteTextFile("/t.txt", kivo::StringView("some text"), &fs::kBomUtf8));
+        FailingFs::WriteBudget() = c.copy_budget;
+        EXPECT_FALSE(fs::CopyFile("/src.bin", "/c.bin", false));
+        FailingFs::WriteBudget() = c.copy_budget;
+        EXPECT_FALSE(fs::CopyFileEx("/src.bin", "/e.bin", false, File::Callback(), nullptr, 4096));
+        // The replacing copy leaves the old file whole and no temporary.
+        FailingFs::WriteBudget() = c.copy_budget;
+        kivo_err_t err = 0;
+        EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/old.bin", &err));
+        EXPECT_EQ(err, FailingFs::kNoSpace);
+        EXPECT_EQ(Get("/old.bin"), "old");
+        EXPECT_FALSE(RawExists("/.old.bin.part."));
+        FailingFs::Reset();
+    }
+    // With room again every writer completes.
+    EXPECT_TRUE(fs::WriteTextFile("/t.txt", kivo::StringView("some text"), nullptr));
+    EXPECT_TRUE(fs::CopyFile("/src.bin", "/c.bin", false));
+    kivo_err_t err = -1;
+    EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/old.bin", &err));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(Get("/old.bin"), big);
+}
+
+// CopyFileReplace: the target is whole, old or new; a temporary left by an
+// interruption is taken over and never seen by a walk.
+TEST_F(FsUtilsTest, CopyFileReplaceSwapsTheTargetWhole)
+{
+    const std::string data = Pattern(70000);
+    Put("/src.bin", data);
+    Put("/.dst.bin.part.", "left by a kill");
+    EXPECT_EQ(fs::ReplaceTempPath("/d/dst.bin"), "/d/.dst.bin.part.");
+    Walk seen;
+    EXPECT_TRUE(fs::ForEachFile("/", false, kivo::Function2<void, const char*, bool>(&Walk::On, &seen)));
+    EXPECT_EQ(seen.entries, (std::vector<std::pair<std::string, bool>>{{"//src.bin", false}}));
+
+    kivo_err_t err = -1;
+    EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(Get("/dst.bin"), data);
+    EXPECT_FALSE(RawExists("/.dst.bin.part."));
+    // Over an existing file, an empty source, and the failures.
+    Put("/empty", "");
+    EXPECT_TRUE(fs::CopyFileReplace("/empty", "/dst.bin", nullptr));
+    EXPECT_EQ(Get("/dst.bin"), "");
+    EXPECT_FALSE(fs::CopyFileReplace("/missing", "/dst.bin", &err));
+    EXPECT_EQ(err, 2);
+    EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/src.bin", &err));
+    EXPECT_EQ(err, 22);
+    EXPECT_EQ(Get("/src.bin"), data);
+    EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/no/such/dir/x", &err));
+    EXPECT_EQ(err, 2);
 }
 
 TEST_F(FsUtilsTest, CopyOntoItselfFailsAndKeepsTheFile)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ini_test_sandbox.h"
+#include "tests/kivo/filesystem/failing_fs.h"
 
 namespace {
 
@@ -109,6 +110,23 @@ TEST_F(IniFileTest, SaveToAnotherPathAndReportFailure)
     EXPECT_FALSE(Exists("/fresh.ini"));
     EXPECT_EQ(Get("/copy.ini"), "[s]\r\nk=v\r\n");
     EXPECT_FALSE(ini.Save("/no/such/dir/x.ini"));
+}
+
+// A record is saved only once it is on the medium: a disk that is full at
+// a write, or that says so only at the flush, fails the save.
+TEST_F(IniFileTest, SaveFailsOnAFullDisk)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    kivo::IniFile ini("/r.ini");
+    ASSERT_TRUE(ini.SetString("uImage", "version", "V1.2"));
+    FailingFs::WriteBudget() = 4;
+    EXPECT_FALSE(ini.Save());
+    FailingFs::Reset();
+    FailingFs::FsyncErr() = FailingFs::kNoSpace;
+    EXPECT_FALSE(ini.Save());
+    FailingFs::Reset();
+    EXPECT_TRUE(ini.Save());
+    EXPECT_EQ(Get("/r.ini"), "[uImage]\r\nversion=V1.2\r\n");
 }
 
 TEST_F(IniFileTest, OneShotSetOnMissingFileCreatesIt)

@@ -581,6 +581,7 @@ struct TinyFs {
     size_t chunk = 1;
     size_t limit = SIZE_MAX;
     kivo_err_t close_result = 0;
+    kivo_err_t fsync_result = 0;
 };
 
 kivo_fs_ops_t TinyOps()
@@ -592,6 +593,7 @@ kivo_fs_ops_t TinyOps()
         return 0;
     };
     ops.close = [](void* ctx, intptr_t) { return static_cast<TinyFs*>(ctx)->close_result; };
+    ops.fsync = [](void* ctx, intptr_t) { return static_cast<TinyFs*>(ctx)->fsync_result; };
     ops.write = [](void* ctx, intptr_t, const void* buf, size_t size, ssize_t* done) -> kivo_err_t {
         TinyFs* fs = static_cast<TinyFs*>(ctx);
         if (fs->data.size() >= fs->limit)
@@ -626,6 +628,12 @@ TEST_F(IniparserFiles, StoreHandlesShortWritesAndReportsFailedOnes)
     fs.data.clear();
     fs.limit = SIZE_MAX;
     fs.close_result = EIO;
+    EXPECT_EQ(iniparser_store(d.get(), "/tiny/a.ini"), -1);
+
+    // A disk that says it is full only at the flush.
+    fs.data.clear();
+    fs.close_result = 0;
+    fs.fsync_result = ENOSPC;
     EXPECT_EQ(iniparser_store(d.get(), "/tiny/a.ini"), -1);
     EXPECT_EQ(kivo_umount("/tiny"), 0);
 }
