@@ -47,10 +47,14 @@ public:
     ~FilePathExtractDelegate() override;
     bool Begin() override;
     bool Write(const void* data, size_t len) override;
+    // After a failed Begin or Write: what could not be done and the
+    // system's cause, one line ("cannot write PATH: No space left on device").
+    const std::string& Failure() const { return _failure; }
 
 private:
     std::string _path;
     kivo::filesystem::File _file;
+    std::string _failure;
 };
 
 // Writes the entry to a file the caller opened.
