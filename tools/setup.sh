@@ -18,6 +18,7 @@ host_packages=(
   g++-arm-linux-gnueabihf qemu-user-static
   dpkg-dev patch bzip2 xz-utils zip unzip python3
   clang libclang-rt-14-dev
+  p7zip-full libarchive-tools
 )
 
 missing=()
