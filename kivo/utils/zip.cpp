@@ -555,8 +555,10 @@ bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::stri
     if (m_ctx->_zipFile == nullptr)
         return false;
     // An archive must not write outside the directory it is unpacked under,
-    // nor under a name other than its own.
-    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name))
+    // nor under a name other than its own ('\' is no separator in the
+    // format: such a name would become one odd file).
+    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name) ||
+        m_ctx->_info.name.find('\\') != std::string::npos)
         return false;
     return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
 }
@@ -825,7 +827,8 @@ struct ZipUnpacker {
             }
             if (taken[visited]) {
                 ZipReaderPrivate* ctx = reader.m_ctx;
-                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name)) {
+                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name) ||
+                    ctx->_info.name.find('\\') != std::string::npos) {
                     *cause = _Entry(visited) + " has a name that changed since the survey";
                     return false;
                 }

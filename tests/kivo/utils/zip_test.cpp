@@ -483,6 +483,12 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
         // The cause is one line that an entry name cannot break.
         EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
     }
+    // One entry alone under a directory: a name written with '\\' is refused
+    // there too.
+    Put("/bs.zip", HandArchive({{"qspi\\boot.bin", "b", 0}}));
+    ZipReader reader("/bs.zip");
+    EXPECT_FALSE(reader.ExtractCurrentEntryToDir("/bs", ""));
+    EXPECT_FALSE(RawExists("/bs"));
 }
 
 // Whatever sink it goes to, an entry in a method the library cannot read
