@@ -38,6 +38,7 @@ test_packages=(
   g++-arm-linux-gnueabihf qemu-user-static
   unzip
   clang libclang-rt-14-dev
+  p7zip-full libarchive-tools
 )
 wanted=("${host_packages[@]}")
 [ "$scope" = updater ] || wanted+=("${test_packages[@]}")

@@ -4,7 +4,8 @@
 #   2. native build under ThreadSanitizer, the tests labelled "concurrency";
 #   3. the static ARMv7 build, all tests under qemu-arm-static;
 #   4. the fuzz targets of the text-document, XML, INI and zip readers and of the
-#      update module's version and boot-image readers (clang, libFuzzer), bounded;
+#      update module's version and boot-image readers and its package walk (clang,
+#      libFuzzer), bounded;
 #   4b. the static ARMv7 updater in Release (assertions on), with its stripped size;
 #   5. the kernel module: Kbuild for amd64 and armhf, and a VM boot that loads it.
 # Ends with one line "N passed, N failed" over all of them; exits non-zero when
@@ -60,11 +61,11 @@ run_suite "native, TSan (concurrency)" "$out/native-tsan" -L concurrency --repea
 run_suite "ARMv7 static, qemu-arm-static" "$out/arm" -- \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake"
 
-echo "=== fuzz: text documents (60 s), XML (30 s), INI (30 s), zip archives (30 s), update records (25 s)"
+echo "=== fuzz: text documents (60 s), XML (30 s), INI (30 s), zip archives (30 s), update records (25 s), package walk (25 s)"
 fz="$out/fuzz"
 if cmake -S "$top" -B "$fz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
      -DKIVO_FUZZ=ON >"$fz.configure.log" 2>&1 &&
-   ninja -C "$fz" fuzz_document fuzz_xml fuzz_ini fuzz_zip fuzz_update >"$fz.run.log" 2>&1; then
+   ninja -C "$fz" fuzz_document fuzz_xml fuzz_ini fuzz_zip fuzz_update fuzz_walk >"$fz.run.log" 2>&1; then
   tail -n 3 "$fz.run.log"; passed=$((passed + 1))
 else
   tail -n 60 "$fz.configure.log" "$fz.run.log" 2>/dev/null; echo "=== fuzz: FAILED"; failed=$((failed + 1)); status=1

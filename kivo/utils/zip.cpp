@@ -187,18 +187,42 @@ FilePathExtractDelegate::~FilePathExtractDelegate()
 
 bool FilePathExtractDelegate::Begin()
 {
+    _failure.clear();
     // No directory part (a relative name, or one just under "/"): nothing to make.
     std::string dir = kivo::filesystem::GetDirOfPath(_path, true);
-    if (!dir.empty() && !kivo::filesystem::MakeDirs(dir))
+    if (!dir.empty() && !kivo::filesystem::MakeDirs(dir)) {
+        _failure = "cannot make the directory " + dir;
         return false;
+    }
     // Emptied on open: an older, longer file must not keep its tail behind
     // the new bytes.
-    return _file.Open(_path.c_str(), 3);
+    kivo_err_t err = 0;
+    if (!_file.Open(_path.c_str(), 3, &err)) {
+        _failure = "cannot create " + _path + ": " + strerror(err != 0 ? err : EIO);
+        return false;
+    }
+    return true;
 }
 
 bool FilePathExtractDelegate::Write(const void* data, size_t len)
 {
-    return _file.IsValid() && _file.Write(data, len, nullptr) == (ssize_t)len;
+    if (!_file.IsValid())
+        return false;
+    // A short count is not a failure by itself (the file system may take a
+    // block at a time); the rest is written again, so a full disk is told
+    // by its own error.
+    const char* at = static_cast<const char*>(data);
+    while (len > 0) {
+        kivo_err_t err = 0;
+        ssize_t n = _file.Write(at, len, &err);
+        if (n <= 0) {
+            _failure = "cannot write " + _path + ": " + strerror(err != 0 ? err : ENOSPC);
+            return false;
+        }
+        at += n;
+        len -= (size_t)n;
+    }
+    return true;
 }
 
 bool FileExtractDelegate::Write(const void* data, size_t len)
@@ -230,7 +254,14 @@ public:
     }
 
     bool _ReadCurrentInfo();
-    bool _Extract(ExtractDelegate& sink, const std::string& password);
+    // `why` (when given) gets what went wrong, as the end of a line that
+    // begins with the entry; empty when the sink refused the bytes.
+    bool _Extract(ExtractDelegate& sink, const std::string& password, std::string* why = nullptr);
+    // A directory entry is made, a file entry written to path with its time.
+    // `written` (when given) tells a failure of the target (then `why` is a
+    // whole line naming the path) from one of the entry.
+    bool _ExtractToPath(const std::string& path, const std::string& password, std::string* why,
+                        bool* written = nullptr);
 
     unzFile _zipFile;
     int32_t _count;
@@ -278,20 +309,48 @@ bool ZipReaderPrivate::_ReadCurrentInfo()
     return true;
 }
 
-bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& password)
+// Why an entry cannot be read here, or empty: only stored and deflated
+// entries, in the clear or under the traditional encryption. The library
+// would hand out a bzip2 stream (method 12) raw and skip its CRC check.
+static std::string _Unreadable(const unz_file_info64& fi)
 {
+    if (fi.compression_method == 99)
+        return "uses AES encryption (method 99)";
+    if ((fi.flag & 0x40) != 0)
+        return "uses strong encryption";
+    if (fi.compression_method != 0 && fi.compression_method != Z_DEFLATED)
+        return "uses compression method " + std::to_string(fi.compression_method);
+    return std::string();
+}
+
+bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& password, std::string* why)
+{
+    std::string scratch;
+    if (why == nullptr)
+        why = &scratch;
+    why->clear();
     if (_zipFile == nullptr)
         return false;
     unz_file_info64 fi;
-    if (unzGetCurrentFileInfo64(_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    if (unzGetCurrentFileInfo64(_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+        *why = "has a damaged central record";
+        return false;
+    }
+    *why = _Unreadable(fi);
+    if (!why->empty())
         return false;
     // Without a password the library would hand out the encrypted bytes as
     // they are; with one, it would decrypt bytes that never were encrypted.
     const bool encrypted = (fi.flag & 1) != 0;
-    if (encrypted && password.empty())
+    if (encrypted && password.empty()) {
+        *why = "is encrypted and no password was given";
         return false;
-    if (unzOpenCurrentFilePassword(_zipFile, encrypted ? password.c_str() : nullptr) != UNZ_OK)
+    }
+    if (unzOpenCurrentFilePassword(_zipFile, encrypted ? password.c_str() : nullptr) != UNZ_OK) {
+        *why = "has a damaged local header";
         return false;
+    }
+    const char* const wrong = encrypted ? " (or the password is wrong)" : "";
     bool ok = sink.Begin();
     ZPOS64_T total = 0;
     if (ok) {
@@ -301,7 +360,13 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
             int n = unzReadCurrentFile(_zipFile, chunk, (unsigned)ZipReader::kChunkSize);
             if (n == 0)
                 break;
-            if (n < 0 || !sink.Write(chunk, (size_t)n)) {
+            if (n < 0) {
+                *why = n == UNZ_ERRNO ? std::string("could not be read from the archive")
+                                      : std::string("holds damaged data") + wrong;
+                ok = false;
+                break;
+            }
+            if (!sink.Write(chunk, (size_t)n)) {
                 ok = false;
                 break;
             }
@@ -312,10 +377,56 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
     // The CRC is checked on close, and only when the entry's whole recorded
     // size was read: a stream that ends early (a damaged archive, or a wrong
     // password whose garbage happens to inflate) would otherwise pass.
-    if (total != fi.uncompressed_size)
+    if (ok && total != fi.uncompressed_size) {
+        *why = std::string("ends before its recorded size") + wrong;
         ok = false;
+    }
     int rc = unzCloseCurrentFile(_zipFile);
-    return ok && rc == UNZ_OK;
+    if (ok && rc != UNZ_OK) {
+        *why = std::string("fails its CRC check") + wrong;
+        ok = false;
+    }
+    // A sink that refused leaves `why` empty: the caller knows the sink.
+    return ok;
+}
+
+bool ZipReaderPrivate::_ExtractToPath(const std::string& path, const std::string& password, std::string* why,
+                                       bool* written)
+{
+    std::string scratch;
+    if (why == nullptr)
+        why = &scratch;
+    bool target_failed = false;
+    if (written == nullptr)
+        written = &target_failed;
+    *written = false;
+    if (_zipFile == nullptr)
+        return false;
+    if (_info.is_directory) {
+        if (kivo::filesystem::MakeDirs(path))
+            return true;
+        *why = "cannot make the directory " + path;
+        *written = true;
+        return false;
+    }
+    bool ok;
+    {
+        FilePathExtractDelegate sink(path);
+        ok = _Extract(sink, password, why);
+        if (!ok && why->empty()) {
+            *why = sink.Failure().empty() ? "cannot write " + path : sink.Failure();
+            *written = true;
+        }
+    }
+    // A DOS date is never before 1980, so -1 is a date the platform could
+    // not convert: the file then keeps the time its extraction gave it.
+    if (ok && _info.time != -1) {
+        kivo_utimbuf_t times;
+        times.actime = _info.time;
+        times.modtime = _info.time;
+        kivo_file_utime(path.c_str(), &times);
+    }
+    return ok;
 }
 
 ZipReader::ZipReader() : m_ctx(new ZipReaderPrivate())
@@ -408,24 +519,7 @@ bool ZipReader::ExtractCurrentEntry(ExtractDelegate& sink, const std::string& pa
 
 bool ZipReader::ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password)
 {
-    if (m_ctx->_zipFile == nullptr)
-        return false;
-    if (m_ctx->_info.is_directory)
-        return kivo::filesystem::MakeDirs(path);
-    bool ok;
-    {
-        FilePathExtractDelegate sink(path);
-        ok = m_ctx->_Extract(sink, password);
-    }
-    // A DOS date is never before 1980, so -1 is a date the platform could
-    // not convert: the file then keeps the time its extraction gave it.
-    if (ok && m_ctx->_info.time != -1) {
-        kivo_utimbuf_t times;
-        times.actime = m_ctx->_info.time;
-        times.modtime = m_ctx->_info.time;
-        kivo_file_utime(path.c_str(), &times);
-    }
-    return ok;
+    return m_ctx->_ExtractToPath(path, password, nullptr);
 }
 
 // Bytes below 0x20 and 0x7F: in a name they could break a log line.
@@ -461,8 +555,10 @@ bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::stri
     if (m_ctx->_zipFile == nullptr)
         return false;
     // An archive must not write outside the directory it is unpacked under,
-    // nor under a name other than its own.
-    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name))
+    // nor under a name other than its own ('\' is no separator in the
+    // format: such a name would become one odd file).
+    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name) ||
+        m_ctx->_info.name.find('\\') != std::string::npos)
         return false;
     return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
 }
@@ -547,8 +643,8 @@ struct ZipUnpacker {
         uint64_t end;
     };
 
-    // Looks at every entry before anything is written: its name, where its
-    // bytes lie, what it will take on the medium.
+    // Looks at every entry before anything is written: its name, how it is
+    // stored, where its bytes lie, what it will take on the medium.
     static bool Survey(ZipReader& reader, const std::string& dir, const Filter* filter,
                        std::vector<bool>* taken, std::string* cause)
     {
@@ -561,29 +657,11 @@ struct ZipUnpacker {
             const ZipReader::EntryInfo& info = ctx->_info;
             unz_file_info64 fi;
             if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-                return false;  // damaged: fails as its extraction would
-            }
-            // Where the stored bytes begin is known only once the entry's
-            // own header was read; raw, so that nothing is decrypted.
-            int method = 0;
-            int level = 0;
-            if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
-                return false;  // damaged: fails as its extraction would
-            }
-            // From the entry's own header to the end of its stored bytes.
-            Span span;
-            const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
-            const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
-            const uint64_t header = 30 + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
-            span.start = data >= header ? data - header : 0;
-            span.end = data + fi.compressed_size;
-            unzCloseCurrentFile(ctx->_zipFile);
-            if (span.end < span.start) {
-                *cause = _Entry(index) + " claims more bytes than an archive can hold";
+                *cause = _Entry(index) + " has a damaged central record";
                 return false;
             }
-            spans.push_back(span);
             taken->push_back(filter == nullptr || (*filter)(info));
+            const std::string unreadable = _Unreadable(fi);
             if (taken->back()) {
                 if (fi.size_filename > ZipReader::kNameMax) {
                     *cause = _Entry(index) + " has a name longer than 255 bytes";
@@ -601,17 +679,53 @@ struct ZipUnpacker {
                     *cause = _Entry(index) + " \"" + info.name + "\" leaves the directory";
                     return false;
                 }
+                // The format's separator is '/'; a name written with '\'
+                // would unpack as one odd file instead of its directories.
+                if (info.name.find('\\') != std::string::npos) {
+                    *cause = _Entry(index) + " \"" + info.name + "\" has a name holding '\\' (the separator is '/')";
+                    return false;
+                }
+                if (!unreadable.empty()) {
+                    *cause = _Entry(index) + " \"" + info.name + "\" " + unreadable;
+                    return false;
+                }
                 if (!info.is_directory)
                     declared = fi.uncompressed_size > UINT64_MAX - declared ? UINT64_MAX
                                                                              : declared + fi.uncompressed_size;
             }
+            // An entry left out in a method the library cannot open is never
+            // read, so its bytes are not placed.
+            if (unreadable.empty() || taken->back()) {
+                // Where the stored bytes begin is known only once the entry's
+                // own header was read; raw, so that nothing is decrypted.
+                int method = 0;
+                int level = 0;
+                if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
+                    *cause = _Entry(index) + " has a damaged local header";
+                    return false;
+                }
+                // From the entry's own header to the end of its stored bytes.
+                Span span;
+                const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
+                const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
+                const uint64_t header = 30 + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
+                span.start = data >= header ? data - header : 0;
+                span.end = data + fi.compressed_size;
+                unzCloseCurrentFile(ctx->_zipFile);
+                if (span.end < span.start) {
+                    *cause = _Entry(index) + " claims more bytes than an archive can hold";
+                    return false;
+                }
+                spans.push_back(span);
+            }
             ++index;
             more = reader.GoToNextEntry();
         }
-        // An archive whose directory ends before its entry count fails
-        // the extraction pass as it always has.
-        if (index < (uint64_t)reader.GetEntryCount())
+        if (index < (uint64_t)reader.GetEntryCount()) {
+            *cause = "the archive's directory ends after " + std::to_string(index) + " of " +
+                     std::to_string(reader.GetEntryCount()) + " entries";
             return false;
+        }
         // Entries are laid one after another; two that claim the same bytes
         // (one stream unpacked many times over) are a crafted archive.
         std::sort(spans.begin(), spans.end(),
@@ -628,11 +742,66 @@ struct ZipUnpacker {
                      std::to_string(avail) + " free";
             return false;
         }
-        return reader.GoToFirstEntry();
+        if (!reader.GoToFirstEntry()) {
+            *cause = "the archive cannot be read again";
+            return false;
+        }
+        return true;
     }
 
-    // Only a refused archive gets a cause: a failing entry (a wrong
-    // password, damaged data) fails as it always has.
+    // Whether the archive is an end record alone that counts no entries
+    // (the library does not open an archive whose end record is at byte 0).
+    static bool EndRecordOnly(int32_t handle)
+    {
+        int64_t size = 0;
+        if (kivo_file_lseek64(handle, 0, SEEK_END, &size) != 0 || size < 22)
+            return false;
+        // The end record and a comment of at most 0xFFFF bytes.
+        const int64_t tail = size < 22 + 0xFFFF ? size : 22 + 0xFFFF;
+        std::vector<unsigned char> bytes((size_t)tail);
+        int64_t pos = 0;
+        ssize_t got = 0;
+        if (kivo_file_lseek64(handle, size - tail, SEEK_SET, &pos) != 0 ||
+            kivo_file_read(handle, bytes.data(), bytes.size(), &got) != 0 || got != (ssize_t)tail)
+            return false;
+        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
+            const unsigned char* r = &bytes[at];
+            if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6)
+                return r[10] == 0 && r[11] == 0 && size - tail + (int64_t)at == 0;
+        }
+        return false;
+    }
+
+    // Why an archive does not open: the file, the format, or no entries.
+    static std::string WhyNotOpen(const std::string& zipPath)
+    {
+        int32_t handle = kivo_file_handle_invalid;
+        kivo_err_t err = kivo_file_open(&handle, zipPath.c_str(), 0);
+        if (err != 0 || !kivo_file_handle_is_valid(handle))
+            return "cannot open " + zipPath + ": " + strerror(err != 0 ? err : EIO);
+        const bool empty = EndRecordOnly(handle);
+        kivo_file_close(handle);
+        if (empty)
+            return "the archive holds no entries";
+        zlib_filefunc64_def ff;
+        kivo_zip_fill_filefunc64(&ff);
+        unzFile zf = unzOpen2_64(zipPath.c_str(), &ff);
+        if (zf == nullptr)
+            return zipPath + " is not a zip archive";
+        unz_global_info64 gi;
+        std::string why = "the archive's first entry cannot be read";
+        if (unzGetGlobalInfo64(zf, &gi) != UNZ_OK)
+            why = zipPath + " is not a zip archive";
+        else if (gi.number_entry == 0)
+            why = "the archive holds no entries";
+        else if (gi.number_entry > 0x7FFFFFFF)
+            why = "the archive claims " + std::to_string(gi.number_entry) + " entries";
+        unzClose(zf);
+        return why;
+    }
+
+    // Every failure gets its cause line: the archive's, or the first
+    // failing entry's (with the system's cause of a failed write).
     static bool Unzip(const std::string& zipPath, const std::string& dir, const Filter* filter,
                       const std::string& password, std::string* cause)
     {
@@ -641,8 +810,10 @@ struct ZipUnpacker {
             cause = &scratch;
         cause->clear();
         ZipReader reader;
-        if (!reader.Open(zipPath))
+        if (!reader.Open(zipPath)) {
+            *cause = WhyNotOpen(zipPath);
             return false;
+        }
         // The filter is asked once an entry, during the survey.
         std::vector<bool> taken;
         if (!Survey(reader, dir, filter, &taken, cause))
@@ -650,14 +821,33 @@ struct ZipUnpacker {
         size_t visited = 0;
         bool more = true;
         while (more) {
-            if (visited >= taken.size())
+            if (visited >= taken.size()) {
+                *cause = "the archive holds more entries than it did when surveyed";
                 return false;
-            if (taken[visited] && !reader.ExtractCurrentEntryToDir(dir, password))
-                return false;
+            }
+            if (taken[visited]) {
+                ZipReaderPrivate* ctx = reader.m_ctx;
+                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name) ||
+                    ctx->_info.name.find('\\') != std::string::npos) {
+                    *cause = _Entry(visited) + " has a name that changed since the survey";
+                    return false;
+                }
+                std::string why;
+                bool written = false;
+                if (!ctx->_ExtractToPath(dir + "/" + ctx->_info.name, password, &why, &written)) {
+                    *cause = written ? why : _Entry(visited) + " \"" + ctx->_info.name + "\" " + why;
+                    return false;
+                }
+            }
             ++visited;
             more = reader.GoToNextEntry();
         }
-        return visited >= (size_t)reader.GetEntryCount();
+        if (visited < (size_t)reader.GetEntryCount()) {
+            *cause = "the archive's directory ends after " + std::to_string(visited) + " of " +
+                     std::to_string(reader.GetEntryCount()) + " entries";
+            return false;
+        }
+        return true;
     }
 };
 

@@ -9,9 +9,12 @@
 //
 // Unpacking under a directory refuses entries whose names would land outside
 // it (absolute names, ".." components) or could not be written as they stand
-// (longer than kNameMax, a zero byte, control characters); a wrong password
-// fails the entry (data error or CRC mismatch) instead of leaving garbage
-// reported as done. A password is applied only to entries marked encrypted.
+// (longer than kNameMax, a zero byte, control characters, a '\', which is no
+// separator in the format); a wrong password fails the entry (data error or
+// CRC mismatch) instead of leaving garbage reported as done. A password is
+// applied only to entries marked encrypted. Only stored and deflated entries
+// are read, in the clear or under the traditional encryption; any other
+// method (bzip2, LZMA, deflate64, AES) fails in every sink.
 
 #include <stddef.h>
 #include <stdint.h>
@@ -47,10 +50,14 @@ public:
     ~FilePathExtractDelegate() override;
     bool Begin() override;
     bool Write(const void* data, size_t len) override;
+    // After a failed Begin or Write: what could not be done and the
+    // system's cause, one line ("cannot write PATH: No space left on device").
+    const std::string& Failure() const { return _failure; }
 
 private:
     std::string _path;
     kivo::filesystem::File _file;
+    std::string _failure;
 };
 
 // Writes the entry to a file the caller opened.
@@ -109,8 +116,8 @@ public:
     // A directory entry makes the directory; a file entry is written to path
     // and gets the entry's time.
     bool ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password);
-    // To dir + "/" + name; refused when the name is not IsSafeEntryName or
-    // did not fit kNameMax or held a zero byte.
+    // To dir + "/" + name; refused when the name is not IsSafeEntryName,
+    // holds a '\', or did not fit kNameMax or held a zero byte.
     bool ExtractCurrentEntryToDir(const std::string& dir, const std::string& password);
     bool ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password);
     // Fails, leaving output unchanged, when the entry exceeds maxReadBytes.
@@ -128,11 +135,14 @@ private:
 bool IsSafeEntryName(const std::string& name);
 
 // Before anything is written the whole archive is surveyed, and refused when
-// an entry name is refused, two entries claim the same bytes of the archive,
-// or the declared sizes add up to more than the free space of the file
-// system that holds dir. False then, or at the first entry that fails, or
-// when the archive's directory ends before its entry count; `cause` (when
-// given) gets one line saying which.
+// an entry name is refused, an entry uses a method or encryption that is not
+// read, two entries claim the same bytes of the archive, or the declared
+// sizes add up to more than the free space of the file system that holds
+// dir. False then, or when the archive does not open (no entries, not an
+// archive), at the first entry that fails (with the system's cause of a
+// failed write), or when the archive's directory ends before its entry
+// count; `cause` (when given) then always gets one line saying which, and is
+// empty after a success.
 bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password,
                 std::string* cause = nullptr);
 // Only entries the filter accepts are surveyed and extracted; all are counted.

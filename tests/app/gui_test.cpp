@@ -289,6 +289,26 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/a.txt"));
 }
 
+// A finished ".zip" that cannot be unpacked names its cause.
+TEST_F(GuiTest, FinishedZipThatFailsSaysWhy)
+{
+    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+    {
+        kivo::zip::ZipWriter writer;
+        ASSERT_TRUE(writer.Open("/opt/app_disk/empty.zip", kivo::zip::ZipWriter::kCreate));
+    }
+    Put("/opt/app_disk/junk.zip", "not an archive");
+    Gui gui;
+    EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/empty.zip")),
+              "[info]\t\tdirname: /opt/app_disk/empty\n"
+              "[error]\t\tunzip fail: the archive holds no entries\n"
+              "[info]\t\tfinish unzip /opt/app_disk/empty.zip\n");
+    EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/junk.zip")),
+              "[info]\t\tdirname: /opt/app_disk/junk\n"
+              "[error]\t\tunzip fail: /opt/app_disk/junk.zip is not a zip archive\n"
+              "[info]\t\tfinish unzip /opt/app_disk/junk.zip\n");
+}
+
 // A check script's text with its whole length, zero bytes included; null:
 // no file.
 struct Script {

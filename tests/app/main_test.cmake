@@ -1,9 +1,9 @@
-# The updater tests (the main ones and the hostile-package table) run the
-# built program: they get its path, the packer's
-# and the emulator that runs ARM binaries (empty natively) as compile
-# definitions. Read at the end of the top-level directory, once the test
+# The updater tests (the main ones, the hostile-package table and the
+# packages of other zip writers) run the built program: they get its path,
+# the packer's and the emulator that runs ARM binaries (empty natively) as
+# compile definitions. Read at the end of the top-level directory, once the test
 # targets exist (see app/CMakeLists.txt).
-foreach(t test_app_main test_app_hostile)
+foreach(t test_app_main test_app_hostile test_app_other_tools)
   if(TARGET ${t} AND TARGET updater)
     target_compile_definitions(${t} PRIVATE
       QLX_UPDATER="$<TARGET_FILE:updater>"

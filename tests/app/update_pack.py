@@ -10,6 +10,8 @@ RECIPE: {
   "out": "/abs/pkg.zip",
   "password": "",            non-empty: Info-ZIP "zip -P" (traditional
                              encryption)
+  "tool": "",                pack with another tool instead (see TOOLS);
+                             "password" goes to the tools that take one
   "corrupt": "",             "flip": damage the first entry's data
   "infos": {                 "info.ini" written into stage/<dir>
     "<dir>": {
@@ -24,6 +26,13 @@ RECIPE: {
 "info.ini" is INI text (CR LF), then ';' and the check byte: the CRC-8/I-432-1
 of everything before those two bytes, so the INI reader sees a comment line.
 Prints "<dir>/<file> <crc16>" for every file below a package directory.
+
+TOOLS: "zip", "zip-store", "zip-password", "zip-stream" (Info-ZIP writing to
+a pipe, so that every entry carries a data descriptor), "zip-zip64" (-fz);
+"7z-deflate", "7z-store", "7z-zipcrypto", "7z-lzma", "7z-bzip2",
+"7z-deflate64", "7z-aes256"; "bsdtar"; "python-bzip2", "python-lzma". A tool
+that is not installed ends the packer with status 3 and a line naming the
+Debian package to install (tools/setup.sh installs them all).
 
 RAW RECIPE (hostile archives, written byte by byte so that any name, size or
 layout can be stored): {"out": "/abs/pkg.zip", "raw": {
@@ -177,6 +186,59 @@ def raw_archive(out, raw):
             fh.truncate(raw["truncate"])
 
 
+# tool: (program, Debian package)
+TOOL_PROGRAMS = {"zip": ("zip", "zip"), "7z": ("7z", "p7zip-full"), "bsdtar": ("bsdtar", "libarchive-tools")}
+
+SEVEN_ZIP = {"7z-deflate": ["-mm=Deflate"], "7z-store": ["-mm=Copy"], "7z-zipcrypto": ["-mm=Deflate", "-mem=ZipCrypto"],
+             "7z-lzma": ["-mm=LZMA"], "7z-bzip2": ["-mm=BZip2"], "7z-deflate64": ["-mm=Deflate64"],
+             "7z-aes256": ["-mm=Deflate", "-mem=AES256"]}
+
+
+def need(program):
+    import shutil
+    if shutil.which(TOOL_PROGRAMS[program][0]) is None:
+        sys.stderr.write("update_pack.py: %s is not installed (Debian package %s; tools/setup.sh installs it)\n"
+                         % (TOOL_PROGRAMS[program][0], TOOL_PROGRAMS[program][1]))
+        sys.exit(3)
+
+
+def pack_with_tool(tool, stage, out, password):
+    top = sorted(os.listdir(stage))
+    quiet = {"stdout": subprocess.DEVNULL}
+    if tool.startswith("zip"):
+        need("zip")
+        flags = {"zip": [], "zip-store": ["-0"], "zip-password": ["-P", password], "zip-zip64": ["-fz"]}
+        if tool == "zip-stream":
+            # Written to a pipe, zip cannot seek back: sizes and CRCs follow
+            # the data in descriptors.
+            with open(out, "wb") as fh:
+                zp = subprocess.Popen(["zip", "-q", "-r", "-"] + top,
+                                      cwd=stage, stdout=subprocess.PIPE)
+                cat = subprocess.Popen(["cat"], stdin=zp.stdout, stdout=fh)
+                zp.stdout.close()
+                if zp.wait() != 0 or cat.wait() != 0:
+                    raise SystemExit("zip to a pipe failed")
+        else:
+            subprocess.check_call(["zip", "-q", "-r"] + flags[tool] + [out] + top, cwd=stage, **quiet)
+    elif tool in SEVEN_ZIP:
+        need("7z")
+        pw = ["-p" + password] if "-mem=" in " ".join(SEVEN_ZIP[tool]) else []
+        subprocess.check_call(["7z", "a", "-tzip", "-bd"] + SEVEN_ZIP[tool] + pw + [out] + top, cwd=stage, **quiet)
+    elif tool == "bsdtar":
+        need("bsdtar")
+        subprocess.check_call(["bsdtar", "--format", "zip", "-cf", out] + top, cwd=stage, **quiet)
+    elif tool in ("python-bzip2", "python-lzma"):
+        method = zipfile.ZIP_BZIP2 if tool == "python-bzip2" else zipfile.ZIP_LZMA
+        with zipfile.ZipFile(out, "w", method) as z:
+            for root, dirs, files in os.walk(stage):
+                dirs.sort()
+                for f in sorted(files):
+                    p = os.path.join(root, f)
+                    z.write(p, os.path.relpath(p, stage))
+    else:
+        raise SystemExit("unknown tool " + tool)
+
+
 def main():
     with open(sys.argv[1]) as fh:
         recipe = json.load(fh)
@@ -193,7 +255,9 @@ def main():
     if os.path.exists(out):
         os.remove(out)
     password = recipe.get("password", "")
-    if password:
+    if recipe.get("tool"):
+        pack_with_tool(recipe["tool"], stage, out, password)
+    elif password:
         subprocess.check_call(["zip", "-q", "-r", "-P", password, out, "."], cwd=stage)
     else:
         with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:

@@ -4,6 +4,7 @@
 //   - nothing outside the target directory is created, changed or removed;
 //   - no file written is larger than the largest size an entry declares for
 //     that name (extraction never writes past the declared size);
+//   - a failed unpacking says why in one line, a successful one says nothing;
 //   - no crash, leak or undefined behaviour.
 // The target directory is removed after each input so a long run does not
 // fill the disk.
@@ -157,7 +158,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const char* password : {"", kPassword}) {
         const std::map<std::string, Node> before = Walk(g_root);
         mkdir((g_root + "/tmp/update").c_str(), 0755);
-        (void)kivo::zip::UnzipToDir("/keep/in.zip", "/tmp/update", password);
+        std::string cause = "not cleared";
+        if (kivo::zip::UnzipToDir("/keep/in.zip", "/tmp/update", password, &cause)) {
+            if (!cause.empty()) {
+                fprintf(stderr, "an unpacking that succeeded has a cause: %s\n", cause.c_str());
+                abort();
+            }
+        } else if (cause.empty() || cause.find_first_of("\r\n") != std::string::npos) {
+            // The cause is printed as one line after "unzip fail: ".
+            fprintf(stderr, "a failed unpacking without a cause of one line: '%s'\n", cause.c_str());
+            abort();
+        }
         std::map<std::string, Node> after = Walk(g_root);
         CheckWritten(after, declared);
 

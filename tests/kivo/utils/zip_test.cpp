@@ -362,17 +362,20 @@ struct HandEntry {
     std::string name;
     std::string bytes;
     uint64_t declared;  // 0: the real size
+    uint16_t method = 0;  // as recorded; the bytes are stored as given
+    uint16_t flag = 0;
+    uint32_t crc_xor = 0;  // spoils the recorded CRC-32
 };
 
 // From the version needed to the name's length, both headers agree.
 void SharedFields(std::string& s, const HandEntry& e)
 {
     Le(s, 10, 2);
-    Le(s, 0, 2);
-    Le(s, 0, 2);  // stored
+    Le(s, e.flag, 2);
+    Le(s, e.method, 2);
     Le(s, 0, 2);
     Le(s, (1u << 5) | 1u, 2);
-    Le(s, (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size()), 4);
+    Le(s, (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size()) ^ e.crc_xor, 4);
     Le(s, e.bytes.size(), 4);
     Le(s, e.declared ? e.declared : e.bytes.size(), 4);
     Le(s, e.name.size(), 2);
@@ -450,6 +453,21 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
          HandArchive({{"a.bin", std::string(4096, 'a'), 0}}, {0, 0, 0}), "overlap"},
         {"a declared size beyond any free space",
          HandArchive(claims), "free"},
+        // The library reads only stored and deflated entries: a bzip2 entry
+        // whose two sizes are equal would pass its raw bytes off as the data.
+        {"bzip2 with equal sizes",
+         HandArchive({{"sys/info.ini", "i", 0}, {"qspi/boot.bin", "b", 0}, {"sys/a", "a", 0},
+                      {"sys/uImage", "BZh91AY&SY", 0, 12}}),
+         "entry 3 \"sys/uImage\" uses compression method 12"},
+        {"LZMA", HandArchive({{"a.bin", "]\0\0\x80\0", 0, 14}}), "entry 0 \"a.bin\" uses compression method 14"},
+        {"deflate64", HandArchive({{"a.bin", "xyz", 0, 9}}), "uses compression method 9"},
+        {"AES", HandArchive({{"a.bin", "0123456789abcdef", 0, 99, 1}}), "uses AES encryption (method 99)"},
+        {"strong encryption", HandArchive({{"a.bin", "0123456789abcdef", 0, 8, 0x41}}), "uses strong encryption"},
+        // '\' is no separator in the format: such names would unpack as one
+        // odd file each, and a GBK second byte 0x5C is the same byte.
+        {"a name written with '\\'", HandArchive({{"ok.txt", "o", 0}, {"qspi\\boot.bin", "b", 0}}),
+         "entry 1 \"qspi\\boot.bin\" has a name holding '\\'"},
+        {"a GBK name whose second byte is 0x5C", HandArchive({{"\x81\x5c.txt", "g", 0}}), "holding '\\'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -463,6 +481,77 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
         // Refused whole: not even the target directory was made.
         EXPECT_EQ(AllPaths(), before);
         // The cause is one line that an entry name cannot break.
+        EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
+    }
+    // One entry alone under a directory: a name written with '\\' is refused
+    // there too.
+    Put("/bs.zip", HandArchive({{"qspi\\boot.bin", "b", 0}}));
+    ZipReader reader("/bs.zip");
+    EXPECT_FALSE(reader.ExtractCurrentEntryToDir("/bs", ""));
+    EXPECT_FALSE(RawExists("/bs"));
+}
+
+// Whatever sink it goes to, an entry in a method the library cannot read
+// fails instead of handing out its stored bytes.
+TEST_F(ZipTest, UnreadableMethodsFailEverySink)
+{
+    for (uint16_t method : {12, 14, 9, 99}) {
+        SCOPED_TRACE(method);
+        Put("/m.zip", HandArchive({{"a.bin", "raw", 0, method}}));
+        ZipReader reader("/m.zip");
+        ASSERT_TRUE(reader.LocateEntry("a.bin", 1));
+        std::string s = "kept";
+        EXPECT_FALSE(reader.ExtractCurrentEntryToString(1 << 20, &s, ""));
+        EXPECT_EQ(s, "kept");
+        const std::string out = "/m" + std::to_string(method) + ".out";
+        EXPECT_FALSE(reader.ExtractCurrentEntryToFilePath(out, ""));
+        EXPECT_NE(Get(out), "raw");
+    }
+}
+
+// Every failed unpacking says why, in one line: the archive, the entry, or
+// the write and its system cause.
+TEST_F(ZipTest, EveryFailureHasACause)
+{
+    {
+        ZipWriter w("/empty.zip", ZipWriter::kCreate);
+    }
+    Put("/junk.zip", "this is not an archive at all");
+    RawArchive("/plain.zip", {{"sys/uImage", Pattern(20000)}});
+    Put("/crc.zip", HandArchive({{"a.bin", "data", 0, 0, 0, 0x1234}}));
+    Put("/locked.zip", HandArchive({{"a.bin", "0123456789abcdef", 0, 0, 1}}));
+    std::string z = Get("/plain.zip");
+    z.resize(z.size() - 30);  // the end record cut: no central directory
+    Put("/cut.zip", z);
+    // The target of the one entry is the device that is always full.
+    Mkdir("/full");
+    Mkdir("/full/sys");
+    ASSERT_EQ(symlink("/dev/full", Real("/full/sys/uImage").c_str()), 0);
+    // A file where the entry's directory must go.
+    Mkdir("/blocked");
+    Put("/blocked/sys", "a file");
+    struct Case {
+        const char* zip;
+        const char* dir;
+        const char* password;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"/empty.zip", "/o1", "", "the archive holds no entries"},
+        {"/missing.zip", "/o2", "", "cannot open /missing.zip: No such file or directory"},
+        {"/junk.zip", "/o3", "", "/junk.zip is not a zip archive"},
+        {"/cut.zip", "/o4", "", "/cut.zip is not a zip archive"},
+        {"/crc.zip", "/o5", "", "entry 0 \"a.bin\" fails its CRC check"},
+        {"/locked.zip", "/o6", "", "entry 0 \"a.bin\" is encrypted and no password was given"},
+        {"/locked.zip", "/o7", "pw", "(or the password is wrong)"},
+        {"/plain.zip", "/full", "", "cannot write /full/sys/uImage: No space left on device"},
+        {"/plain.zip", "/blocked", "", "cannot make the directory /blocked/sys"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.zip) + " into " + c.dir);
+        std::string cause;
+        EXPECT_FALSE(kivo::zip::UnzipToDir(c.zip, c.dir, c.password, &cause));
+        EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
         EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
     }
 }
