@@ -469,7 +469,7 @@ template <typename R, typename F, typename Self, typename... A, size_t... I>
 int Apply(lua_State* L, int first, F&& f, Self* self, std::index_sequence<I...>)
 {
     [[maybe_unused]] constexpr size_t n = sizeof...(A);
-    std::tuple<typename Arg<A>::type...> args(Arg<A>::Init()...);
+    std::tuple<typename Arg<A>::type...> args = std::make_tuple(Arg<A>::Init()...);
     (Fetch(L, first + static_cast<int>(n - 1 - I), std::get<n - 1 - I>(args)), ...);
     if constexpr (std::is_void<R>::value) {
         f(self, std::get<I>(args)...);
