@@ -291,34 +291,16 @@ void Gui::OnUpdateStart(kivo::Message& msg)
 
 namespace {
 
-// The error at the top of the stack as one log line, "what" naming the
-// step that failed. Control characters become blanks: the text comes from
-// the package and must neither split the line nor forge another.
-void PrintLuaError(lua_State* L, const char* what)
+// An error as one log line, "what" naming the step that failed. Control
+// characters become blanks: the text comes from the package and must
+// neither split the line nor forge another.
+void PrintLuaError(const char* what, std::string msg)
 {
-    std::string msg = "unknown error";
-    if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
-        size_t n = 0;
-        const char* text = lua_tolstring(L, -1, &n);
-        msg.assign(text, n);
-    }
     for (char& c : msg) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
             c = ' ';
     }
     printf(">> Lua %s error: %s\n", what, msg.c_str());
-}
-
-// Calls global `name` (a function) with no arguments, leaving all its
-// results on the stack. An error raised inside is caught here and printed
-// as one line: false.
-bool CallGlobal(lua_State* L, const char* name)
-{
-    lua_getglobal(L, name);
-    if (lua_pcall(L, 0, LUA_MULTRET, 0) == LUA_OK)
-        return true;
-    PrintLuaError(L, name);
-    return false;
 }
 
 // A key or value of a table as the table print shows it: numbers, texts
@@ -372,25 +354,82 @@ std::vector<std::string> PreUpdateList(lua_State* L)
     return list;
 }
 
+// What the script's globals say, read after its chunk ran.
+struct CheckAnswer {
+    int32_t verdict = 1;
+    bool reboot = false;
+    bool has_list = false;
+    std::vector<std::string> list;
+};
+
+// Reads and prints the globals. Runs inside a protected call: an error
+// raised by the script's functions, or by anything the interpreter does on
+// the way (a collection step running a failing finalizer, memory running
+// out), unwinds from here. `step` names what was being done then.
+void ReadCheckAnswer(LuaState& state, CheckAnswer& answer, const char*& step)
+{
+    lua_State* L = state.GetState();
+    // Each global is looked up once and that very value is called: a second
+    // look-up could find something else.
+    step = "PrintRoute";
+    {
+        LuaRef route = state.GetGlobal("PrintRoute");
+        if (route.Type() == LUA_TFUNCTION) {
+            lua_pushvalue(L, -1);
+            lua_call(L, 0, 0);
+        }
+    }
+    step = "Check";
+    {
+        LuaRef check = state.GetGlobal("Check");
+        if (check.Type() == LUA_TFUNCTION) {
+            const int base = lua_gettop(L);
+            lua_pushvalue(L, -1);
+            lua_call(L, 0, LUA_MULTRET);
+            if (lua_gettop(L) == base)
+                lua_pushnil(L);
+            LuaRef last(L, -1, base);
+            answer.verdict = last.To<int32_t>();
+            printf(answer.verdict != 0 ? ">> Lua check need update\n" : ">> Lua check no update\n");
+        }
+    }
+    step = "PreUpdateNeedReboot";
+    {
+        LuaRef reboot = state.GetGlobal("PreUpdateNeedReboot");
+        if (reboot.Type() == LUA_TBOOLEAN) {
+            reboot.Get(&answer.reboot);
+            printf(">> Lua prefile check reboot update: %d\n", answer.reboot ? 1 : 0);
+        }
+    }
+    step = "PreUpdateList";
+    {
+        LuaRef pre = state.GetGlobal("PreUpdateList");
+        if (pre.Type() == LUA_TTABLE) {
+            answer.list = PreUpdateList(L);
+            answer.has_list = true;
+        }
+    }
+}
+
 }  // namespace
 
 int32_t Gui::LuaCheck(const std::string& script)
 {
-    int32_t verdict = 1;
     std::string text;
     {
         kivo::filesystem::File file;
         if (!IsExistingFile(script) || !file.Open(script.c_str(), 0))
-            return verdict;
+            return 1;
         int64_t length = file.GetLength();
         if (length <= 0)
-            return verdict;
+            return 1;
         text.resize(static_cast<size_t>(length));
         ssize_t n = file.Read(&text[0], text.size(), nullptr);
         text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     }
 
-    // Released in reverse: the library (its timers) before the state.
+    // Released in reverse: the library (its timers, the files the script
+    // left open) before the state.
     kivo::Mutex lock;
     LuaState state;
     LuaLibCommon lib;
@@ -402,51 +441,32 @@ int32_t Gui::LuaCheck(const std::string& script)
     // refused (the interpreter does not verify bytecode). A script that does
     // not load or does not run to its end has not said "go on": whatever it
     // defined before the failure, nothing is installed.
-    if (luaL_loadbufferx(L, text.data(), text.size(), "=check.lua", "t") != LUA_OK ||
-        lua_pcall(L, 0, 0, 0) != LUA_OK) {
-        PrintLuaError(L, "script");
+    int status = luaL_loadbufferx(L, text.data(), text.size(), "=check.lua", "t");
+    if (status == LUA_OK)
+        status = lua_pcall(L, 0, 0, 0);
+    if (status != LUA_OK) {
+        PrintLuaError("script", LuaErrorText(L, -1, status));
         return 0;
     }
     lua_settop(L, 0);
 
-    // An error raised by PrintRoute or Check stops the update: verdict 0.
-    if (state.GetGlobal("PrintRoute").Type() == LUA_TFUNCTION) {
-        if (!CallGlobal(L, "PrintRoute"))
-            verdict = 0;
-        lua_settop(L, 0);
+    // Any error from here on stops the update: verdict 0.
+    CheckAnswer answer;
+    const char* step = "script";
+    std::string error;
+    if (!state.Protect([&](lua_State*) { ReadCheckAnswer(state, answer, step); }, &error)) {
+        PrintLuaError(step, error);
+        return 0;
     }
-    if (verdict != 0 && state.GetGlobal("Check").Type() == LUA_TFUNCTION) {
-        const int base = lua_gettop(L);
-        if (CallGlobal(L, "Check")) {
-            if (lua_gettop(L) == base)
-                lua_pushnil(L);
-            LuaRef last(L, -1, base);
-            verdict = last.To<int32_t>();
-            printf(verdict != 0 ? ">> Lua check need update\n" : ">> Lua check no update\n");
-        } else {
-            verdict = 0;
-        }
-        lua_settop(L, base);
-    }
-
-    LuaRef reboot = state.GetGlobal("PreUpdateNeedReboot");
-    if (reboot.Type() == LUA_TBOOLEAN) {
-        bool need = false;
-        reboot.Get(&need);
-        printf(">> Lua prefile check reboot update: %d\n", need ? 1 : 0);
-        if (need)
-            kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1), 0, false);
-    }
-
-    LuaRef pre = state.GetGlobal("PreUpdateList");
-    if (pre.Type() == LUA_TTABLE) {
-        std::vector<std::string> list = PreUpdateList(L);
-        std::vector<std::string>* shared =
-            kivo::GetShared<std::vector<std::string>>("/update/PreUpdateList", new std::vector<std::string>(list));
+    if (answer.reboot)
+        kivo::ElemWrite("/update/PreNeedReboot", kivo::Var(1), 0, false);
+    if (answer.has_list) {
+        std::vector<std::string>* shared = kivo::GetShared<std::vector<std::string>>(
+            "/update/PreUpdateList", new std::vector<std::string>(answer.list));
         if (shared)
-            *shared = list;
+            *shared = answer.list;
     }
-    return verdict;
+    return answer.verdict;
 }
 
 void Gui::OnUpdateInfo(kivo::Message& msg)

@@ -61,11 +61,11 @@ run_suite "native, TSan (concurrency)" "$out/native-tsan" -L concurrency --repea
 run_suite "ARMv7 static, qemu-arm-static" "$out/arm" -- \
   -DCMAKE_TOOLCHAIN_FILE="$top/cmake/arm-linux-gnueabihf.cmake"
 
-echo "=== fuzz: text documents (60 s), XML (30 s), INI (30 s), zip archives (30 s), update records (25 s), package walk (25 s)"
+echo "=== fuzz: text documents (60 s), XML (30 s), INI (30 s), zip archives (30 s), update records (25 s), package walk (25 s), check scripts (25 s)"
 fz="$out/fuzz"
 if cmake -S "$top" -B "$fz" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
      -DKIVO_FUZZ=ON >"$fz.configure.log" 2>&1 &&
-   ninja -C "$fz" fuzz_document fuzz_xml fuzz_ini fuzz_zip fuzz_update fuzz_walk >"$fz.run.log" 2>&1; then
+   ninja -C "$fz" fuzz_document fuzz_xml fuzz_ini fuzz_zip fuzz_update fuzz_walk fuzz_check >"$fz.run.log" 2>&1; then
   tail -n 3 "$fz.run.log"; passed=$((passed + 1))
 else
   tail -n 60 "$fz.configure.log" "$fz.run.log" 2>/dev/null; echo "=== fuzz: FAILED"; failed=$((failed + 1)); status=1

@@ -637,6 +637,12 @@ bool Service::_MessageSend(MsgFunc func, Message& msg, Message::Value* ret, uint
 
 bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag)
 {
+    // A handler that sends to its own receiver would run itself inside
+    // itself, without end when nothing in it changes: refused.
+    Binding* b = CurrentBinding();
+    if (b != 0 && b->curr_msg != 0 && b->handling.func == func && !msg.controller.receiver.Empty() &&
+        b->curr_msg->controller.receiver.Get() == msg.controller.receiver.Get())
+        return false;
     svc_trains::BackForSendSync send_sync_back(ret);
     send_sync_back.AddRef();  // the stack owns it: no holder may delete it
     msg.controller._back = &send_sync_back;
@@ -651,7 +657,10 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                                 uint8_t* end_flag)
 {
     kivo_thread_t me = SelfId();
-    assert(_send_wait_thrd_id.load()->load() != me);
+    // The thread that serves the target waits on this one: neither could go
+    // on. Refused.
+    if (_send_wait_thrd_id.load()->load() == me)
+        return false;
 
     // Each send gets a channel nobody else refers to: the thread's reusable
     // one when no late message still holds it, else a fresh one.

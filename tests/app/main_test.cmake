@@ -3,7 +3,7 @@
 # the packer's and the emulator that runs ARM binaries (empty natively) as
 # compile definitions. Read at the end of the top-level directory, once the test
 # targets exist (see app/CMakeLists.txt).
-foreach(t test_app_main test_app_hostile test_app_other_tools)
+foreach(t test_app_main test_app_hostile test_app_other_tools test_app_check_script)
   if(TARGET ${t} AND TARGET updater)
     target_compile_definitions(${t} PRIVATE
       QLX_UPDATER="$<TARGET_FILE:updater>"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -14,6 +15,8 @@ char s_record_tag;
 
 // Deeper nesting is printed as "{...}" instead of recursing on.
 const size_t kMaxTextDepth = 100;
+// An error report's stack dump is cut after this many bytes.
+const size_t kMaxDumpText = 64 * 1024;
 
 void WriteOut(const std::string& s)
 {
@@ -25,36 +28,49 @@ uint64_t Address(const void* p)
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
 }
 
-bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const void*>& open);
+// Tables met by one text or dump: those being printed now (a cycle comes
+// back to one of them) and those already printed (a shared sub-table is
+// printed once and referred to afterwards, so that the text grows with the
+// data, not with the number of paths to it).
+struct TextWalk {
+    std::vector<const void*> open;
+    std::set<const void*> done;
+};
 
-void TableText(lua_State* L, int index, std::string& out, std::vector<const void*>& open)
+bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk);
+
+void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
 {
     const void* self = lua_topointer(L, index);
-    // A table already being printed further up: a cycle of any length.
-    if (std::find(open.begin(), open.end(), self) != open.end()) {
+    if (std::find(walk.open.begin(), walk.open.end(), self) != walk.open.end()) {
         out += "{self}";
         return;
     }
-    if (open.size() >= kMaxTextDepth || !lua_checkstack(L, 4)) {
+    if (walk.done.count(self) != 0) {
+        out += "{again}";
+        return;
+    }
+    if (walk.open.size() >= kMaxTextDepth || !lua_checkstack(L, 4)) {
         out += "{...}";
         return;
     }
-    open.push_back(self);
+    walk.open.push_back(self);
     out += "{";
     lua_pushnil(L);
     while (lua_next(L, index) != 0) {
         const int top = lua_gettop(L);
-        ToStringImpl(L, top - 1, out, open);
+        ToStringImpl(L, top - 1, out, walk);
         out += ":";
-        ToStringImpl(L, top, out, open);
+        ToStringImpl(L, top, out, walk);
         out += ",";
         lua_pop(L, 1);
     }
     out += "}";
-    open.pop_back();
+    walk.open.pop_back();
+    walk.done.insert(self);
 }
 
-bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const void*>& open)
+bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
 {
     index = lua_absindex(L, index);
     const int t = lua_type(L, index);
@@ -85,7 +101,7 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const v
         }
         std::string meta;
         if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
-            ToStringImpl(L, -1, meta, open);
+            ToStringImpl(L, -1, meta, walk);
             lua_pop(L, 1);
         } else {
             meta = "nil";
@@ -104,7 +120,7 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, std::vector<const v
         out += "(thread obj)";
         return true;
     case LUA_TTABLE:
-        TableText(L, index, out, open);
+        TableText(L, index, out, walk);
         return true;
     default:
         printf("unkow lua type to c++ string, lua type = %d\n", t);
@@ -367,10 +383,19 @@ int LuaDumpStack(lua_State* L)
     std::string s = "LUA Dump stack size = ";
     kivo::FormatValue(static_cast<int32_t>(n), &s);
     s += "\n";
+    // One walk for the whole dump: a table shared by several slots (the
+    // metatable of every userdata, say) is printed once.
+    TextWalk walk;
     for (int i = 1; i <= n; ++i) {
-        LuaValueToString(L, i, s);
+        if (s.size() >= kMaxDumpText) {
+            s += "...\n";
+            break;
+        }
+        ToStringImpl(L, i, s, walk);
         s += "\n";
     }
+    if (s.size() > kMaxDumpText + 4)
+        s.replace(kMaxDumpText, std::string::npos, "...\n");
     s += "\n";
     WriteOut(s);
     return n;
@@ -404,6 +429,72 @@ int LuaGuardCall(lua_State* L, lua_CFunction fn)
         snprintf(what, sizeof(what), "%s", e.what());
     }
     return luaL_error(L, "%s", what);
+}
+
+// The registry key of the runner that LuaProtect calls.
+static char s_protect_key;
+
+// Runs the function that argument 1 points at, on an empty frame.
+static int ProtectRunner(lua_State* L)
+{
+    const std::function<void(lua_State*)>* fn =
+        static_cast<const std::function<void(lua_State*)>*>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    char what[256];
+    try {
+        (*fn)(L);
+        return 0;
+    } catch (const std::exception& e) {
+        // Only our own exceptions: Lua's errors are not std::exception.
+        snprintf(what, sizeof(what), "%s", e.what());
+    }
+    return luaL_error(L, "%s", what);
+}
+
+void LuaPrepareProtect(lua_State* L)
+{
+    lua_pushcfunction(L, &ProtectRunner);
+    lua_rawsetp(L, LUA_REGISTRYINDEX, &s_protect_key);
+}
+
+std::string LuaErrorText(lua_State* L, int index, int status)
+{
+    if (lua_type(L, index) == LUA_TSTRING) {
+        size_t n = 0;
+        const char* s = lua_tolstring(L, index, &n);
+        return std::string(s, n);
+    }
+    if (status == LUA_ERRMEM)
+        return "not enough memory";
+    // Formatted natively: converting in the interpreter would allocate.
+    std::string text;
+    if (_LuaScalarText(L, index, text))
+        return text;
+    return std::string("(error object is a ") + lua_typename(L, lua_type(L, index)) + " value)";
+}
+
+bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::string* error)
+{
+    const int top = lua_gettop(L);
+    if (!lua_checkstack(L, 2)) {
+        if (error != 0)
+            *error = "stack overflow";
+        return false;
+    }
+    // Fetched, not pushed: pushing a function is an allocation point, where
+    // a collection step could run a finalizer before anything protects it.
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_protect_key) != LUA_TFUNCTION) {
+        lua_pop(L, 1);
+        lua_pushcfunction(L, &ProtectRunner);
+    }
+    lua_pushlightuserdata(L, const_cast<void*>(static_cast<const void*>(&fn)));
+    const int status = lua_pcall(L, 1, 0, 0);
+    if (status == LUA_OK)
+        return true;
+    if (error != 0)
+        *error = LuaErrorText(L, -1, status);
+    lua_settop(L, top);
+    return false;
 }
 
 void _LuaPrintUnknownBase(int lua_type)
@@ -567,8 +658,8 @@ int UserDataDelete(lua_State* L)
 
 bool LuaValueToString(lua_State* L, int index, std::string& out)
 {
-    std::vector<const void*> open;
-    return ToStringImpl(L, index, out, open);
+    TextWalk walk;
+    return ToStringImpl(L, index, out, walk);
 }
 
 std::string LuaValueText(lua_State* L, int index)
@@ -865,7 +956,7 @@ int LuaCallTrampoline(lua_State* L)
 
 LuaRef::~LuaRef()
 {
-    if (_top != -1)
+    if (_top != -1 && std::uncaught_exceptions() == _unwinding)
         lua_settop(_L, _top);
 }
 
@@ -896,6 +987,7 @@ LuaState::LuaState() : _state(luaL_newstate()), _owned(1)
     if (luaL_loadstring(L, "__ENV__=_ENV") == LUA_OK)
         lua_pcall(L, 0, LUA_MULTRET, 0);
     lua_settop(L, 0);
+    LuaPrepareProtect(L);
     VectorIntRegister(L);
     luaL_newmetatable(L, LUA_DEF_METATABLE);
     SetIndexFields(L);

@@ -23,6 +23,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <exception>
 #include <functional>
 #include <new>
 #include <string>
@@ -80,6 +81,21 @@ int LuaReportError(lua_State* L, kivo::StringView msg);
 // "args num need %d, but input is %d" when the stack does not hold exactly
 // `expected` values; false then.
 bool LuaCheckArgCount(lua_State* L, int expected);
+
+// Runs fn(L) inside a protected call, on a frame of its own that starts
+// empty. Any error raised meanwhile (a script function that fails, a
+// finalizer run by a collection step, memory running out) ends here:
+// false, the stack back as it was, and *error (when given) its text.
+// Native code that touches a state after a script ran (reading globals,
+// converting values, calling) does it in here: outside a protected call
+// an error aborts the process.
+bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::string* error = 0);
+// Stores what LuaProtect needs in the state, so that a later LuaProtect
+// allocates nothing before it is protected. LuaState does it; a state made
+// elsewhere gets it from the library's Init.
+void LuaPrepareProtect(lua_State* L);
+// The text of the error object at `index` (a status from a failed call).
+std::string LuaErrorText(lua_State* L, int index, int status);
 
 // Runs a native function; a C++ exception it throws becomes a Lua error with
 // the exception's text. Lua's own errors pass through untouched.
@@ -336,8 +352,11 @@ void LuaPushPointer(lua_State* L, T* p)
 
 class LuaRef {
 public:
-    LuaRef(lua_State* L, int index, int saved_top) : _L(L), _index(index), _top(saved_top) {}
-    LuaRef(LuaRef&& o) : _L(o._L), _index(o._index), _top(o._top) { o._top = -1; }
+    LuaRef(lua_State* L, int index, int saved_top)
+        : _L(L), _index(index), _top(saved_top), _unwinding(std::uncaught_exceptions())
+    {
+    }
+    LuaRef(LuaRef&& o) : _L(o._L), _index(o._index), _top(o._top), _unwinding(o._unwinding) { o._top = -1; }
     ~LuaRef();
 
     LuaRef(const LuaRef&) = delete;
@@ -368,6 +387,10 @@ private:
     lua_State* _L;
     int _index;
     int _top;
+    // Exceptions in flight when made: a destructor run by a Lua error that
+    // unwinds leaves the stack alone, since the error's frame is not ours
+    // and its message is at the top; the protected call resets both.
+    int _unwinding;
 };
 
 class LuaState : public kivo::NonCopyable {
@@ -385,8 +408,15 @@ public:
     void RegFunc(const char* name, lua_CFunction f);
     lua_State* GetState() const { return _state; }
     // Pushes the value named by "name", "t.field" or "t[n]"; returns the
-    // new top. Lookups never raise: a missing table gives nil.
+    // new top. A failing index (a missing table, an "__index" that raises)
+    // gives nil; a collection step on the way may still raise, so after a
+    // script has run this belongs inside Protect, like GetGlobal.
     int LookupPath(const char* path);
+    // LuaProtect on this state.
+    bool Protect(const std::function<void(lua_State*)>& fn, std::string* error = 0)
+    {
+        return LuaProtect(_state, fn, error);
+    }
 
 private:
     lua_State* _state;
@@ -439,7 +469,7 @@ template <typename R, typename F, typename Self, typename... A, size_t... I>
 int Apply(lua_State* L, int first, F&& f, Self* self, std::index_sequence<I...>)
 {
     [[maybe_unused]] constexpr size_t n = sizeof...(A);
-    std::tuple<typename Arg<A>::type...> args(Arg<A>::Init()...);
+    std::tuple<typename Arg<A>::type...> args = std::make_tuple(Arg<A>::Init()...);
     (Fetch(L, first + static_cast<int>(n - 1 - I), std::get<n - 1 - I>(args)), ...);
     if constexpr (std::is_void<R>::value) {
         f(self, std::get<I>(args)...);
@@ -510,16 +540,45 @@ struct MemberOf<T, R (C::*)(A...) const noexcept> {
     typedef SelfWrapper<T, R (C::*)(A...) const noexcept, R, A...> type;
 };
 
+// The userdata of a bound function object: the object and whether it
+// still lives. Its finalizer can be reached and called by a script (the
+// debug library), so it checks what it is given and runs once.
+template <typename F>
+struct BoundHolder {
+    static char tag;  // the user value that marks such a holder
+    bool alive;
+    F f;
+};
+template <typename F>
+char BoundHolder<F>::tag;
+
 template <typename F>
 struct BoundWrapper {
+    // The holder at `index`, or null for any other value.
+    static BoundHolder<F>* Holder(lua_State* L, int index)
+    {
+        if (lua_type(L, index) != LUA_TUSERDATA || lua_rawlen(L, index) != sizeof(BoundHolder<F>) ||
+            !lua_checkstack(L, 1))
+            return 0;
+        lua_getuservalue(L, index);
+        const bool ours = lua_touserdata(L, -1) == &BoundHolder<F>::tag;
+        lua_pop(L, 1);
+        return ours ? static_cast<BoundHolder<F>*>(lua_touserdata(L, index)) : 0;
+    }
     static int Invoke(lua_State* L)
     {
-        F* f = static_cast<F*>(lua_touserdata(L, lua_upvalueindex(2)));
-        return (*f)(L);
+        BoundHolder<F>* h = Holder(L, lua_upvalueindex(2));
+        if (h == 0 || !h->alive)
+            return luaL_error(L, "function no longer available");
+        return h->f(L);
     }
     static int Collect(lua_State* L)
     {
-        static_cast<F*>(lua_touserdata(L, 1))->~F();
+        BoundHolder<F>* h = Holder(L, 1);
+        if (h != 0 && h->alive) {
+            h->alive = false;
+            h->f.~F();
+        }
         return 0;
     }
 };
@@ -540,7 +599,12 @@ template <typename F>
 void PushBoundClosure(lua_State* L, const F& bound)
 {
     lua_pushlightuserdata(L, reinterpret_cast<void*>(&BoundWrapper<F>::Invoke));
-    new (lua_newuserdata(L, sizeof(F))) F(bound);
+    BoundHolder<F>* h = static_cast<BoundHolder<F>*>(lua_newuserdata(L, sizeof(BoundHolder<F>)));
+    h->alive = false;
+    lua_pushlightuserdata(L, &BoundHolder<F>::tag);
+    lua_setuservalue(L, -2);
+    new (&h->f) F(bound);
+    h->alive = true;
     if constexpr (!std::is_trivially_destructible<F>::value) {
         lua_createtable(L, 0, 1);
         lua_pushcfunction(L, &BoundWrapper<F>::Collect);

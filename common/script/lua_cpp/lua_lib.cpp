@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,57 @@ const int kOpenCreate = 0x40;
 const int kOpenExclusive = 0x80;
 const int kOpenTruncate = 0x200;
 const int kOpenAppend = 0x400;
+
+// The registry key of the table of files the script has open: {[file
+// userdata] = true}. What is still in it when the library goes is closed.
+char s_files_key;
+
+void PushFiles(lua_State* L)
+{
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_files_key) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_rawsetp(L, LUA_REGISTRYINDEX, &s_files_key);
+    }
+}
+
+// Forgets the file userdata at `index` (setting an existing key to nil
+// allocates nothing).
+void UntrackFile(lua_State* L, int index)
+{
+    index = lua_absindex(L, index);
+    if (!lua_checkstack(L, 3))
+        return;
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_files_key) == LUA_TTABLE) {
+        lua_pushvalue(L, index);
+        lua_pushnil(L);
+        lua_rawset(L, -3);
+    }
+    lua_pop(L, 1);
+}
+
+// Closes and releases every file still open in L. Runs outside any
+// protected call, so it only reads the table and clears records: nothing
+// that allocates in the interpreter.
+void CloseFiles(lua_State* L)
+{
+    if (!lua_checkstack(L, 3))
+        return;
+    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_files_key) == LUA_TTABLE) {
+        lua_pushnil(L);
+        while (lua_next(L, -2) != 0) {
+            lua_pop(L, 1);
+            LuaUserData* rec = LuaUserDataRecord(L, -1);
+            if (rec != 0 && rec->obj != 0 && rec->type_name == LuaTypeName<PyFile>()) {
+                PyFile* f = static_cast<PyFile*>(rec->obj);
+                rec->obj = 0;
+                delete f;
+            }
+        }
+    }
+    lua_pop(L, 1);
+}
 
 int LuaOpen(lua_State* L)
 {
@@ -72,11 +124,29 @@ int LuaOpen(lua_State* L)
         if (kivo::filesystem::IsFile(path))
             return LuaReportError(L, "open error, file is exit");
     }
+    // The userdata first, tracked, and the file last: once the file is
+    // open nothing can fail before the script holds it.
+    LuaUserData* rec = _LuaNewRecord(L, _LuaMakeRecord<PyFile>(static_cast<PyFile*>(0), true));
+    LuaSetMetatableByType(L, LuaTypeName<PyFile>());
+    PushFiles(L);
+    lua_pushvalue(L, -2);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
     int32_t handle = kivo_file_handle_invalid;
     kivo_file_open(&handle, path.c_str(), flags);
-    if (!kivo_file_handle_is_valid(handle))
+    if (!kivo_file_handle_is_valid(handle)) {
+        UntrackFile(L, -1);
+        lua_pop(L, 1);
         return LuaReportError(L, "open error, file is not exit");
-    LuaPushPointer(L, new PyFile(handle, binary));
+    }
+    PyFile* f = new (std::nothrow) PyFile(handle, binary);
+    if (f == 0) {
+        kivo_file_close(handle);
+        UntrackFile(L, -1);
+        return luaL_error(L, "not enough memory");
+    }
+    rec->obj = f;
     return 1;
 }
 
@@ -90,6 +160,19 @@ int FileClose(lua_State* L)
     if (f == 0)
         return 0;
     LuaUserDataRecord(L, 1)->obj = 0;
+    UntrackFile(L, 1);
+    delete f;
+    return 0;
+}
+
+// f:delete(): as close, with any arguments.
+int FileDelete(lua_State* L)
+{
+    PyFile* f = 0;
+    if (!LuaUserDataIs<PyFile>(L, 1, &f, true))
+        return 0;
+    LuaUserDataRecord(L, 1)->obj = 0;
+    UntrackFile(L, 1);
     delete f;
     return 0;
 }
@@ -201,11 +284,9 @@ void PushTimerBack(lua_State* L)
     lua_remove(L, -2);
 }
 
-// Calls __timerback__[id] (argument 1) protected; returns whether a function
-// was there.
-int RunTimerBack(lua_State* L)
+// Calls __timerback__[id] protected; returns whether a function was there.
+bool RunTimerBack(lua_State* L, lua_Integer id)
 {
-    const lua_Integer id = lua_tointeger(L, 1);
     PushTimerBack(L);
     bool found = false;
     if (lua_type(L, -1) == LUA_TTABLE) {
@@ -215,8 +296,7 @@ int RunTimerBack(lua_State* L)
             lua_pcall(L, 0, 0, 0);  // a failing callback is dropped
         }
     }
-    lua_pushboolean(L, found ? 1 : 0);
-    return 1;
+    return found;
 }
 
 kivo::Timer* TimerOf(int id)
@@ -281,19 +361,28 @@ LuaLibCommon::~LuaLibCommon()
         }
         kivo_handle_free(*it, 0);
     }
+    // Files the script left open: closed before anything else (the install)
+    // needs the handles.
+    if (_state != 0)
+        CloseFiles(_state);
 }
 
 bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
 {
     _lock = lock;
     _state = L;
+    LuaPrepareProtect(L);
     lua_newtable(L);
     lua_setglobal(L, kTimerBack);
-    lua_pushcfunction(L, &LuaGuarded<&LuaOpen>);
-    lua_setglobal(L, "open");
+    PushFiles(L);
+    lua_pop(L, 1);
+    // Bound to the slot: a file opened after the library went (by a
+    // finalizer while the state closes) would never be closed.
+    LuaRegBound(L, "open", kivo::Bind(&LuaLibCommon::_OpenFn, _slot.GetObserver(), kivo::PlaceHolder::_1));
     LuaClass<LuaLibPyFile>(L, "File")
         .Method("write", &LuaLibPyFile::Write)
         .RawMethod("close", &LuaGuarded<&FileClose>)
+        .RawMethod("delete", &LuaGuarded<&FileDelete>)
         .RawMethod("read", &LuaGuarded<&FileRead>)
         .RawMethod("truncate", &LuaGuarded<&FileTruncate>)
         .Method("seek", &LuaLibPyFile::Seek);
@@ -313,6 +402,11 @@ bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
     LuaRegFunction(L, "tick_getms", &TickGetMs);
     LuaRegBound(L, "dostring", kivo::Bind(&LuaLibCommon::_DoStringFn, this, kivo::PlaceHolder::_1));
     return true;
+}
+
+int LuaLibCommon::_OpenFn(const kivo::Slot::Observer& live, lua_State* L)
+{
+    return live.IsLive() ? LuaGuardCall(L, &LuaOpen) : 0;
 }
 
 int LuaLibCommon::_TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L)
@@ -395,13 +489,10 @@ void LuaLibCommon::_OnTimer(int id, kivo::Slot::Observer& observer)
     if (observer.IsLive() && _state != 0 && _timers.count(id) != 0) {
         lua_State* L = _state;
         const int top = lua_gettop(L);
+        // Protected as a whole: a collection step on the way may run a
+        // finalizer that fails, and this thread has no other protection.
         bool found = true;
-        if (lua_checkstack(L, 3)) {
-            lua_pushcfunction(L, &RunTimerBack);
-            lua_pushinteger(L, id);
-            if (lua_pcall(L, 1, 1, 0) == LUA_OK)
-                found = lua_toboolean(L, -1) != 0;
-        }
+        LuaProtect(L, [&found, id](lua_State* S) { found = RunTimerBack(S, id); });
         lua_settop(L, top);
         if (_timers.count(id) != 0) {
             kivo::Timer* t = TimerOf(id);
@@ -435,10 +526,13 @@ void LuaLibCommon::_StopTimerAndCallback(lua_State* L, int id)
 {
     if (!_StopTimer(id))
         return;
-    PushTimerBack(L);
-    if (lua_type(L, -1) == LUA_TTABLE) {
-        lua_pushnil(L);
-        lua_rawseti(L, -2, id);
-    }
-    lua_pop(L, 1);
+    // Also from the timer's thread, where nothing else protects the state.
+    LuaProtect(L, [id](lua_State* S) {
+        PushTimerBack(S);
+        if (lua_type(S, -1) == LUA_TTABLE) {
+            lua_pushnil(S);
+            lua_rawseti(S, -2, id);
+        }
+        lua_pop(S, 1);
+    });
 }

@@ -12,7 +12,8 @@
 //   tick_getus()  tick_getms()  dostring(text)
 //
 // Errors are reported as a message line and a dump of the Lua stack, and the
-// script gets no results; only open() without arguments raises.
+// script gets no results; only open() without arguments raises. Files a
+// script leaves open are closed when the library goes, before its state.
 //
 // Timer callbacks run in the thread of the service that ran timer_start
 // (the script's own service; on a thread without one timer_start gives
@@ -67,6 +68,7 @@ private:
         void MarkDead() { _MarkDead(); }
     };
 
+    static int _OpenFn(const kivo::Slot::Observer& live, lua_State* L);
     static int _TimerStartFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
     static int _TimerStopFn(LuaLibCommon* self, const kivo::Slot::Observer& live, lua_State* L);
     static int _DoStringFn(LuaLibCommon* self, lua_State* L);

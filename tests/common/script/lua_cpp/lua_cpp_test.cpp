@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -700,6 +704,185 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
 
     LuaRegBound(L(), "scale", kivo::Bind(&BoundScale, 3, kivo::PlaceHolder::_1));
     EXPECT_EQ("21", Eval("scale(7)"));
+}
+
+// ---- error paths: protected read-outs, finalizers, reports -------------------------------
+
+TEST_F(LuaCppTest, TextOfASharedTreeGrowsWithItsTables)
+{
+    // 22 levels that each hold the level below twice: 2^22 paths, 22 tables.
+    ASSERT_EQ(0, Exec("t = {} for i = 1, 22 do t = {t, t} end"));
+    const std::string text = Eval("t");
+    EXPECT_LT(text.size(), 1000u);
+    EXPECT_EQ(0u, text.find("{1:{1:{1:"));
+    EXPECT_NE(std::string::npos, text.find("{again}"));
+    // A cycle is still told apart from a table seen before.
+    ASSERT_EQ(0, Exec("s = {}; u = {s, s}; s[1] = s"));
+    EXPECT_EQ("{1:{1:{self},},2:{again},}", Eval("u"));
+
+    // An error report: the shared tree in several slots and userdata that
+    // share their metatable are printed once per dump, and the dump is
+    // bounded.
+    ASSERT_EQ(0, Exec("v = vector_int:new(); w = vector_int:new()"));
+    lua_State* L = state.GetState();
+    for (const char* g : {"t", "t", "v", "w"})
+        lua_getglobal(L, g);
+    lua_pushlstring(L, std::string(200000, 'x').data(), 200000);
+    testing::internal::CaptureStdout();
+    LuaReportError(L, "report");
+    const std::string dump = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(5, lua_gettop(L));
+    lua_settop(L, 0);
+    EXPECT_EQ(0u, dump.find("report\nLUA Dump stack size = 5\n{1:{1:")) << dump.substr(0, 300);
+    EXPECT_LT(dump.size(), 70000u);
+    const size_t meta = dump.find("'metatable':{");
+    ASSERT_NE(std::string::npos, meta);
+    // The second userdata refers to the metatable printed with the first.
+    EXPECT_EQ(dump.find("'metatable':{again}"), dump.find("'metatable':{", meta + 1));
+    ASSERT_EQ(0, Exec("v:delete(); w:delete()"));
+}
+
+// A bound function object that counts its live copies.
+struct Probe {
+    std::shared_ptr<int> token;
+    int operator()(lua_State* L) const
+    {
+        lua_pushinteger(L, static_cast<lua_Integer>(token.use_count()));
+        return 1;
+    }
+};
+
+TEST_F(LuaCppTest, BoundFinalizerCalledByHandRunsOnce)
+{
+    std::shared_ptr<int> token = std::make_shared<int>(0);
+    {
+        LuaState own;
+        LuaScript script(&own);
+        LuaRegBound(own.GetState(), "probe", Probe{token});
+        EXPECT_EQ(2, token.use_count());
+        ASSERT_EQ(0, script.Exec("local _, h = debug.getupvalue(probe, 2)\n"
+                                 "gc = getmetatable(h).__gc\n"
+                                 "holder = h"));
+        // Any value, no value, a foreign userdata: nothing is destroyed.
+        ASSERT_EQ(0, script.Exec("gc(); gc(1); gc(io.stdout); local v = vector_int:new(); gc(v); v:delete()"));
+        EXPECT_EQ(2, token.use_count());
+        EXPECT_EQ("2", script.Eval("probe()"));
+        ASSERT_EQ(0, script.Exec("gc(holder); gc(holder)"));
+        EXPECT_EQ(1, token.use_count());
+        EXPECT_EQ("function no longer available",
+                  script.Eval("select(2, pcall(probe))").substr(script.Eval("select(2, pcall(probe))").size() - 28));
+    }
+    // Closing the state does not destroy it a second time.
+    EXPECT_EQ(1, token.use_count());
+}
+
+TEST_F(LuaCppTest, ProtectEndsEveryErrorOfAReadOut)
+{
+    lua_State* L = state.GetState();
+    lua_pushinteger(L, 7);  // the caller's stack stays as it is
+    struct Case {
+        const char* name;
+        const char* setup;
+        std::function<void(lua_State*)> readout;
+        const char* error;  // part of the error text; null: succeeds
+    };
+    // Allocates enough for collection steps to run pending finalizers.
+    auto allocate = [](lua_State* S) {
+        for (int i = 0; i < 20000; ++i) {
+            lua_pushfstring(S, "entry %d", i);
+            lua_pop(S, 1);
+        }
+    };
+    const Case cases[] = {
+        {"finalizer fails", "setmetatable({}, {__gc = function() error('gc boom') end})", allocate, "gc boom"},
+        {"finalizer yields", "setmetatable({}, {__gc = function() coroutine.yield() end})", allocate, "yield"},
+        {"script function fails", "function F() error('in F') end",
+         [](lua_State* S) {
+             LuaState view(S);
+             LuaRef f = view.GetGlobal("F");
+             lua_call(S, 0, 0);
+         },
+         "in F"},
+        {"native exception", "",
+         [](lua_State*) { throw std::runtime_error("native failure"); }, "native failure"},
+        {"error object", "",
+         [](lua_State* S) {
+             lua_newtable(S);
+             lua_error(S);
+         },
+         "table value"},
+        {"read-out", "G = 'value'",
+         [](lua_State* S) {
+             LuaState view(S);
+             LuaRef g = view.GetGlobal("G");
+             EXPECT_EQ("value", LuaValueText(S, -1));
+             lua_pushstring(S, "left behind");
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, state.DoString(c.setup)) << c.name;
+        std::string error;
+        const bool ok = state.Protect(c.readout, &error);
+        EXPECT_EQ(c.error == nullptr, ok) << c.name;
+        if (c.error != nullptr) {
+            EXPECT_NE(std::string::npos, error.find(c.error)) << c.name << ": " << error;
+        }
+        ASSERT_EQ(1, lua_gettop(L)) << c.name;
+        EXPECT_EQ(7, lua_tointeger(L, 1)) << c.name;
+        lua_gc(L, LUA_GCCOLLECT, 0);
+    }
+    lua_settop(L, 0);
+}
+
+// An allocator that refuses beyond a limit.
+struct Budget {
+    size_t used = 0;
+    size_t limit = 0;
+};
+
+void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize)
+{
+    Budget* b = static_cast<Budget*>(ud);
+    const size_t old = ptr != nullptr ? osize : 0;
+    if (nsize == 0) {
+        free(ptr);
+        b->used -= old;
+        return nullptr;
+    }
+    if (nsize > old && b->used + (nsize - old) > b->limit)
+        return nullptr;
+    void* p = realloc(ptr, nsize);
+    if (p != nullptr)
+        b->used = b->used - old + nsize;
+    return p;
+}
+
+TEST(LuaProtectTest, MemoryKeptByTheScriptFailsTheReadOutCleanly)
+{
+    Budget budget;
+    budget.limit = 4u << 20;
+    lua_State* L = lua_newstate(&LimitedAlloc, &budget);
+    ASSERT_NE(nullptr, L);
+    luaL_openlibs(L);
+    LuaPrepareProtect(L);
+    LuaState state(L);
+    // The script catches its memory errors and keeps what it got.
+    ASSERT_EQ(0, state.DoString("keep = {}\n"
+                                "pcall(function() while true do keep[#keep + 1] = {1, 2, 3, 4, 5, 6, 7, 8} end end)\n"
+                                "pcall(function() while true do keep[#keep + 1] = 'x' .. #keep end end)"));
+    lua_settop(L, 0);
+    std::string error;
+    EXPECT_FALSE(state.Protect(
+        [](lua_State* S) {
+            for (int i = 0; i < 100000; ++i)
+                lua_pushfstring(S, "entry %d with some more text to take room", i);
+        },
+        &error));
+    EXPECT_EQ("not enough memory", error);
+    EXPECT_EQ(0, lua_gettop(L));
+    lua_close(L);
+    EXPECT_EQ(0u, budget.used);
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+function Check( return true end

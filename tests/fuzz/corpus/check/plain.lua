@@ -1,0 +1,2 @@
+function PrintRoute() print('route') end
+function Check() return true end
