@@ -275,7 +275,8 @@ void Module::SingletonDelete(ModuleBase* m)
 {
     if (m == 0)
         return;
-    Service* svc = m->GetService();
+    svc_trains::ServiceUse use(m->GetSender()->service);
+    Service* svc = use.Get();
     assert(svc != 0);
     Message msg{Message::Value(Var(m))};
     svc->MessageSend(&SingletonDeleteHandler, msg, 0, KIVO_WAIT_FOREVER);
