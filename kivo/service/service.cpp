@@ -290,6 +290,7 @@ Service::Service()
       _local_id_cnt(0),
       _pause_wakeup_tid(0),
       _pause_cnt(0),
+      _pause_slot(0),
       _pool_begin(0),
       _pool_end(0),
       _queue_head(0),
@@ -299,7 +300,6 @@ Service::Service()
       _link(new svc_trains::ServiceLink(this))
 {
     kivo_event_init(&_event, 0);
-    kivo_event_init(&_pause_event, 0);
     _send_wait_thrd_id.store(&_thrd_id);
     for (int i = 0; i < 8; ++i)
         _tls_data[i] = 0;
@@ -377,7 +377,6 @@ Service::~Service()
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
-    kivo_event_destroy(&_pause_event);
     kivo_event_destroy(&_event);
 }
 
@@ -757,15 +756,47 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
 
 // ---- pause
 
+// The wake-up id alone cannot tell the parked worker that it was freed: a
+// Pause right after the Resume makes it valid again before the worker
+// looks. So each parked worker has its own flag, set by the Resume that
+// frees it. A Pause from a second thread parks a further worker; the
+// Resume that ends the pause frees them all.
+struct Service::_PauseSlot {
+    _PauseSlot() : released(false), next(0) { kivo_event_init(&event, 0); }
+    ~_PauseSlot() { kivo_event_destroy(&event); }
+    bool released;
+    _PauseSlot* next;
+    kivo_event_t event;
+};
+
 void Service::_PauseHandler(Message& msg)
 {
     Service* svc = Service::Current();
     kivo_thread_t tid = static_cast<kivo_thread_t>(msg.value.ToUInt64());
-    svc->_pause_cnt.store(1);
-    svc->_pause_wakeup_tid.store(tid);
+    _PauseSlot slot;
+    {
+        KernelLock lock;
+        slot.next = svc->_pause_slot;
+        svc->_pause_slot = &slot;
+        svc->_pause_cnt.store(1);
+        svc->_pause_wakeup_tid.store(tid);
+    }
     msg.Back();
-    while (svc->_pause_wakeup_tid.load() != 0 && svc->IsRunning())
-        kivo_event_wait(&svc->_pause_event, kSendStepMs);
+    for (;;) {
+        {
+            KernelLock lock;
+            if (slot.released || !svc->IsRunning()) {
+                for (_PauseSlot** p = &svc->_pause_slot; *p != 0; p = &(*p)->next) {
+                    if (*p == &slot) {
+                        *p = slot.next;
+                        break;
+                    }
+                }
+                return;
+            }
+        }
+        kivo_event_wait(&slot.event, kSendStepMs);
+    }
 }
 
 void Service::Pause()
@@ -788,8 +819,15 @@ void Service::Resume()
     if (_pause_wakeup_tid.load() != me)
         return;
     if (_pause_cnt.fetch_sub(1) - 1 <= 0) {
+        // The slot's event is signalled under the lock: the worker destroys
+        // it only after seeing the flag under the same lock.
+        KernelLock lock;
         _pause_wakeup_tid.store(0);
-        kivo_event_post(&_pause_event);
+        for (_PauseSlot* p = _pause_slot; p != 0; p = p->next) {
+            p->released = true;
+            kivo_event_post(&p->event);
+        }
+        _pause_slot = 0;
     }
 }
 

@@ -325,9 +325,10 @@ private:
     volatile int32_t _local_id_cnt;
     std::atomic<kivo_thread_t> _pause_wakeup_tid;
     std::atomic<int32_t> _pause_cnt;
-    // The parked worker waits here, so that it does not take the wake-ups
-    // meant for the workers that still serve the queue.
-    kivo_event_t _pause_event;
+    // The worker parked by the latest Pause: its own wake-up flag and event
+    // (kernel lock), so that Resume frees exactly that one.
+    struct _PauseSlot;
+    _PauseSlot* _pause_slot;
     Combine* _pool_begin;
     Combine* _pool_end;
     Combine* _queue_head;
