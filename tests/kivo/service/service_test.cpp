@@ -198,6 +198,30 @@ TEST_F(ServiceTest, CallerNodeIsRepostedToTheTail)
     EXPECT_NE(Service::GetNode(77), Service::GetNode(78));
 }
 
+// A node still queued in one service and posted to another: it leaves the
+// queue that holds it, and the second service keeps its earlier message.
+TEST_F(ServiceTest, CallerNodeQueuedElsewhereMovesToTheNewService)
+{
+    Service::Combine* persistent = Service::GetNode(0x27A0);
+    Service::Combine stack_node;
+    Service::Combine* nodes[] = {persistent, &stack_node};
+    for (Service::Combine* node : nodes) {
+        g_seen.clear();
+        Service first("", 16);
+        Local second;
+        ASSERT_TRUE(Service::PostFunc(&second.svc, &Record, Message::Value(Var(1))));
+        ASSERT_TRUE(Service::PostFunc(&first, &Record, Message::Value(Var(10)), node));
+        ASSERT_TRUE(Service::PostFunc(&first, &Record, Message::Value(Var(11))));
+        ASSERT_TRUE(Service::PostFunc(&second.svc, &Record, Message::Value(Var(20)), node));
+        EXPECT_EQ(1u, first.QueuedCount());
+        EXPECT_EQ(2u, second.svc.QueuedCount());
+        second.svc.ProcessAll();
+        EXPECT_EQ(std::vector<int>({1, 20}), g_seen);
+        EXPECT_EQ(0u, second.svc.QueuedCount());
+        EXPECT_EQ(nullptr, node->prev);
+    }
+}
+
 TEST_F(ServiceTest, TlsSlotsBelongToTheCurrentService)
 {
     int x = 0;
@@ -444,9 +468,25 @@ TEST_F(RouterTest, PrivatePathTakesOneHandler)
     EXPECT_TRUE(second.Connect("x", [](Message&) {}));
 }
 
+// A router made where a destroyed one lived (the device's allocator hands
+// the same address out again) gets a key of its own: its private Connect is
+// not refused by the old router's dead entry.
+TEST_F(RouterTest, UnnamedRouterAtAReusedAddressHasItsOwnKey)
+{
+    alignas(MsgRouter) unsigned char place[sizeof(MsgRouter)];
+    MsgRouter* first = new (place) MsgRouter;
+    const std::string first_key = first->GetSender()->PrivateKey();
+    EXPECT_TRUE(first->Connect("reused", [](Message&) {}));
+    first->~MsgRouter();
+    MsgRouter* second = new (place) MsgRouter;
+    EXPECT_NE(first_key, second->GetSender()->PrivateKey());
+    EXPECT_TRUE(second->Connect("reused", [](Message&) {}));
+    second->~MsgRouter();
+}
+
 TEST_F(RouterTest, SendAnswersTheSenderOnItsPrivatePath)
 {
-    MsgRouter gui, worker;  // gui is unnamed: its key is its address
+    MsgRouter gui, worker;  // gui is unnamed: its key is a number of its own
     std::vector<int> reports;
     EXPECT_TRUE(gui.Connect("report", [&](Message& m) {
         reports.push_back(m.value.ToInt32());
