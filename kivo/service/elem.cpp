@@ -105,6 +105,9 @@ bool ElemWrite(const std::string& path, const Var& value, uint8_t flag, bool syn
         if (e.shared_obj != 0) {
             SharedObjectPtr obj = EntryObject(e);
             stored = !obj.Empty() && obj->Assign(value);
+            // Readable again after a read that took the value.
+            if (stored)
+                e.has_value = 1;
         } else {
             e.value = value;
             e.has_value = 1;

@@ -4,6 +4,7 @@
 // elem_concurrency_test.cpp.
 
 #include "kivo/service/elem.h"
+#include "kivo/service/dump.h"
 
 #include <gtest/gtest.h>
 
@@ -308,6 +309,22 @@ TEST_F(ElemTest, SharedObjectsAndCounters)
     kivo::SharedPtr<kivo::impl::Atomic<int>> again = kivo::SharedRegistryCounter("/elem_test/counter", 0);
     EXPECT_EQ(&*c, &*again);
     EXPECT_EQ(12, kivo::ElemRead("/elem_test/counter").ToInt32());
+
+    // A read with take, then a write: the counter holds a value again, for
+    // reads and for the path dump. A refused write leaves it taken.
+    Var out;
+    EXPECT_TRUE(kivo::ElemRead("/elem_test/counter", out, true));
+    EXPECT_FALSE(kivo::ElemRead("/elem_test/counter", out, false));
+    EXPECT_NE(std::string::npos, kivo::DumpPaths("/elem_test/counter").find("/elem_test/counter: null"));
+    EXPECT_TRUE(kivo::ElemWrite("/elem_test/counter", Var(4)));
+    ASSERT_TRUE(kivo::ElemRead("/elem_test/counter", out, true));
+    EXPECT_EQ(4, out.ToInt32());
+    EXPECT_NE(std::string::npos, kivo::DumpPaths("/elem_test/counter").find("/elem_test/counter: null"));
+    EXPECT_TRUE(kivo::ElemWrite("/elem_test/counter", Var(5)));
+    EXPECT_NE(std::string::npos, kivo::DumpPaths("/elem_test/counter").find("/elem_test/counter: data=5"));
+    EXPECT_TRUE(kivo::ElemRead("/elem_test/shared", out, true));
+    EXPECT_FALSE(kivo::ElemWrite("/elem_test/shared", Var(1)));
+    EXPECT_FALSE(kivo::ElemRead("/elem_test/shared", out, false));
 }
 
 }  // namespace
