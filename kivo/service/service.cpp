@@ -254,7 +254,7 @@ _ServiceGImpl& _ServiceGImpl::Get()
 IntrusivePtr<svc_trains::BackImpl> _ServiceGImpl::CopyAndClearBack(Message::Controller& answer,
                                                                    Message::Controller& request)
 {
-    assert(answer._back.Empty());
+    KIVO_ASSERT_TEXT(answer._back.Empty(), "rhs._back.Empty()");
     answer._back = request._back;
     IntrusivePtr<svc_trains::BackImpl> back;
     back.Swap(request._back);
@@ -434,7 +434,7 @@ void Service::Start()
         // thread may change it at any moment.
         const uint8_t state = _running.load();
         const bool stopped_early = state == 0 && _pool_begin != 0;
-        assert((stopped_early || state == 1) && "_running == 1");
+        KIVO_ASSERT_TEXT(stopped_early || state == 1, "_running == 1");
         (void)stopped_early;
         _thrd_id.store(me);
     }
@@ -680,7 +680,7 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                                 uint8_t* end_flag)
 {
     kivo_thread_t me = SelfId();
-    assert(_send_wait_thrd_id.load()->load() != me);
+    KIVO_ASSERT_TEXT(_send_wait_thrd_id.load()->load() != me, "*_send_wait_thrd_id != this_thread::GetId()");
     InFlight in_flight(_link.Get());
 
     // Each send gets a channel nobody else refers to: the thread's reusable
@@ -803,7 +803,7 @@ void Service::Pause()
 {
     assert(_thrd_max_num != 1);
     kivo_thread_t me = SelfId();
-    assert(_thrd_id.load() != me);
+    KIVO_ASSERT_TEXT(_thrd_id.load() != me, "_thrd_id != curr_tid");
     if (_pause_wakeup_tid.load() != me) {
         Message m(Message::Value(Var(static_cast<uint64_t>(me))));
         MessageSend(&Service::_PauseHandler, m, 0, KIVO_WAIT_FOREVER);
@@ -815,7 +815,7 @@ void Service::Pause()
 void Service::Resume()
 {
     kivo_thread_t me = SelfId();
-    assert(_thrd_id.load() != me);
+    KIVO_ASSERT_TEXT(_thrd_id.load() != me, "_thrd_id != curr_tid");
     if (_pause_wakeup_tid.load() != me)
         return;
     if (_pause_cnt.fetch_sub(1) - 1 <= 0) {

@@ -238,6 +238,28 @@ TEST_F(ServiceTest, TlsSlotsBelongToTheCurrentService)
     EXPECT_DEATH(Service::TlsData(8), "index < 8");
 }
 
+void AnswerIntoAMessageWithAChannel()
+{
+    Message::Controller answer;
+    Message::Controller request;
+    answer._back = new kivo::svc_trains::BackForSendSync(nullptr);
+    request._back = new kivo::svc_trains::BackForSendSync(nullptr);
+    kivo::_ServiceGImpl::CopyAndClearBack(answer, request);
+}
+
+// Two one-thread services sending to each other: the second send would wait
+// for a thread that waits for it.
+void SendIntoADeadlock()
+{
+    const Service::ThreadParam one = {0, 0, "deadlock", 1};
+    Service a("", 16, one);
+    Service b("", 16, one);
+    Service::SendFunction(&a, [&a, &b](Message&) {
+        Service::SendFunction(&b, [&a](Message&) { Service::SendFunction(&a, [](Message&) {}, Message::Value()); },
+                              Message::Value());
+    }, Message::Value());
+}
+
 TEST_F(ServiceTest, MisuseIsAnAssertion)
 {
     EXPECT_DEATH(
@@ -252,12 +274,22 @@ TEST_F(ServiceTest, MisuseIsAnAssertion)
             s.Break();
         },
         "_thrd_max_num == 1");
+    // The expression each broken contract prints, exactly.
     EXPECT_DEATH(
         {
             Service s;
             s.Start();
         },
-        "_running == 1");
+        "Assertion `_running == 1' failed");
+    EXPECT_DEATH(
+        {
+            Service s("", 16);
+            s.Start();
+            s.Resume();
+        },
+        "Assertion `_thrd_id != curr_tid' failed");
+    EXPECT_DEATH(AnswerIntoAMessageWithAChannel(), "Assertion `rhs._back.Empty\\(\\)' failed");
+    EXPECT_DEATH(SendIntoADeadlock(), "Assertion `\\*_send_wait_thrd_id != this_thread::GetId\\(\\)' failed");
 }
 
 TEST_F(ServiceTest, QueuedMessagesAreDestroyedUnansweredWithTheService)
