@@ -408,7 +408,7 @@ TEST_F(RunnerTest, ListAndCountMode)
     EXPECT_TRUE(g_few_seen);
     EXPECT_EQ(kSvc, g_ran_in);  // in its service
     std::string text = out.Text();
-    EXPECT_EQ(0u, text.find("\r\nRun test start...[RUN  TEST] count.a\n[     PASS] Time: ")) << text;
+    EXPECT_EQ(0u, text.find("\r\nRun test start...[RUN  TEST] count.a[     PASS] Time: ")) << text;
     EXPECT_NE(std::string::npos, text.find("ms, CNT F/T=0/5(0.0%)\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Test end, total num is: 5, fail num is: 0(0.0%)\r\nusing total time is: "))
         << text;
@@ -454,6 +454,17 @@ TEST_F(RunnerTest, FailuresStopAndDuration)
     EXPECT_GE(took, 290u);
     EXPECT_LT(took, 5000u);
     EXPECT_GT(g_iterations, 1);
+
+    // Over 2 s: progress lines, each without a line end of its own.
+    Captured progress;
+    EXPECT_TRUE(Module::RunTests("count.a", "2.2s", progress.stream, false));
+    const std::string text = progress.Text();
+    const size_t proc = text.find("[ *PROC*  ] Time: ");
+    ASSERT_NE(std::string::npos, proc) << text;
+    const size_t end = text.find("%)", proc);
+    ASSERT_NE(std::string::npos, end) << text;
+    EXPECT_EQ('[', text[end + 2]) << text;
+    EXPECT_NE(std::string::npos, text.find("PROC=", proc)) << text;
 }
 
 }  // namespace
