@@ -113,10 +113,19 @@ protected:
         g_fail.clear();
         g_ctor_sleep_ms = 0;
         kivo::ElemWrite("@/flag/module/ready", Var(0));
+        // A case may have disabled the static record: each starts with it
+        // enabled, in any order (--gtest_shuffle).
+        g_static_record.factory = &Make<0>;
     }
     void TearDown() override { svc.Stop(); }
 
     Service svc;
+};
+
+// Tears down what a case built even when one of its assertions ended it
+// early; declared after the case's records, so it runs before they go.
+struct TearDownModules {
+    ~TearDownModules() { Module::Destroy(nullptr); }
 };
 
 TEST_F(ModuleTest, OrderLogLinesAndReverseTeardown)
@@ -124,6 +133,7 @@ TEST_F(ModuleTest, OrderLogLinesAndReverseTeardown)
     ModuleRegister m1(&Make<1>, "M1", kSvc, 5);
     ModuleRegister m2(&Make<2>, "M2", kSvc, 1);
     ModuleRegister m3(&Make<3>, "M3", kSvc, 5);
+    TearDownModules guard;
     g_ctor_sleep_ms = 30;
 
     Module::Init(&Capture);
@@ -163,8 +173,13 @@ TEST_F(ModuleTest, FailingInitStopsThePassButReadyIsWritten)
     ModuleRegister m1(&Make<1>, "M1", kSvc, 1);
     ModuleRegister m2(&Make<2>, "M2", kSvc, 2);
     ModuleRegister m3(&Make<3>, "M3", kSvc, 3);
+    TearDownModules guard;
     g_fail = "M2";
-    Module::AddStartHook(&Hook);
+    static bool hooked = false;  // registered for good: once (--gtest_repeat)
+    if (!hooked) {
+        Module::AddStartHook(&Hook);
+        hooked = true;
+    }
     int hooks_before = g_hook_calls;
 
     Module::Init(&Capture);
