@@ -113,12 +113,12 @@ enum Reply { kReplied, kGone, kSilent };
 
 Reply Ask(const IntrusivePtr<Inquiry>& q, uint32_t timeout_ms)
 {
-    Service* svc = q->router->service;
-    if (svc == 0)
+    svc_trains::ServiceUse svc(q->router->service);
+    if (svc.Get() == 0)
         return kSilent;
     Message msg(Message::Value(Var(false), true, 0, IntrusivePtr<SharedDataBase>(q.Get())));
     Message::Value ret(Var(false), false);
-    if (!svc->MessageSend(&InquiryHandler, msg, &ret, timeout_ms))
+    if (!svc.Get()->MessageSend(&InquiryHandler, msg, &ret, timeout_ms))
         return kSilent;
     return ret.value.ToBool() ? kReplied : kGone;
 }
@@ -260,7 +260,12 @@ std::string DumpElems(const std::string& module_pattern, const std::string& elem
             continue;
         IntrusivePtr<Inquiry> q(new Inquiry(it->first, it->second, Inquiry::kElems, elem_pattern));
         Reply reply = kSilent;
-        if (router.service != 0 && Service::Ping(router.service, kBusyMs))
+        bool answers;
+        {
+            svc_trains::ServiceUse svc(router.service);
+            answers = svc.Get() != 0 && Service::Ping(svc.Get(), kBusyMs);
+        }
+        if (answers)
             reply = Ask(q, KIVO_WAIT_FOREVER);
         if (reply == kGone)
             continue;

@@ -60,7 +60,8 @@ uint32_t ElemPostVisitor(const _RouterGData::SharedSignalType&, SignalList::Each
     svc_trains::Receiver* recv = EntryReceiver(it);
     Message m;
     BuildElemMessage(m, recv, p->value);
-    bool ok = recv->service != 0 && recv->service->MessagePost(&svc_trains::ReceiverCall, m);
+    svc_trains::ServiceUse svc(recv->service);
+    bool ok = svc.Get() != 0 && svc.Get()->MessagePost(&svc_trains::ReceiverCall, m);
     *result = *result && ok;
     return _RouterGData::kContinue;
 }
@@ -74,11 +75,11 @@ uint32_t ElemSendVisitor(const _RouterGData::SharedSignalType&, SignalList::Each
     uint8_t end_flag = 0;
     bool ok;
     {
+        svc_trains::ServiceUse svc(recv->service);
         Mutex::ScopedUnlock unlock(p->route->route_mutex);
         Message m;
         BuildElemMessage(m, recv.Get(), p->value);
-        ok = recv->service != 0 &&
-             recv->service->_MessageSend(&svc_trains::ReceiverCall, m, 0, KIVO_WAIT_FOREVER, &end_flag);
+        ok = svc.Get() != 0 && svc.Get()->_MessageSend(&svc_trains::ReceiverCall, m, 0, KIVO_WAIT_FOREVER, &end_flag);
     }
     if (!ok) {
         *result = false;
@@ -104,6 +105,9 @@ bool ElemWrite(const std::string& path, const Var& value, uint8_t flag, bool syn
         if (e.shared_obj != 0) {
             SharedObjectPtr obj = EntryObject(e);
             stored = !obj.Empty() && obj->Assign(value);
+            // Readable again after a read that took the value.
+            if (stored)
+                e.has_value = 1;
         } else {
             e.value = value;
             e.has_value = 1;
@@ -449,12 +453,12 @@ bool Request(const std::string& module, const IntrusivePtr<ElemStatusParam>& p, 
             return false;
         p->router = it->second;
     }
-    Service* svc = p->router->service;
-    if (svc == 0)
+    svc_trains::ServiceUse svc(p->router->service);
+    if (svc.Get() == 0)
         return false;
     Message msg(Message::Value(Var(0), true, 0, IntrusivePtr<SharedDataBase>(p.Get())));
     Message::Value ret(Var(0), false);
-    if (!svc->MessageSend(&ElemStatusHandler, msg, &ret, KIVO_WAIT_FOREVER))
+    if (!svc.Get()->MessageSend(&ElemStatusHandler, msg, &ret, KIVO_WAIT_FOREVER))
         return false;
     if (answered != 0)
         *answered = true;

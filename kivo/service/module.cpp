@@ -275,7 +275,8 @@ void Module::SingletonDelete(ModuleBase* m)
 {
     if (m == 0)
         return;
-    Service* svc = m->GetService();
+    svc_trains::ServiceUse use(m->GetSender()->service);
+    Service* svc = use.Get();
     assert(svc != 0);
     Message msg{Message::Value(Var(m))};
     svc->MessageSend(&SingletonDeleteHandler, msg, 0, KIVO_WAIT_FOREVER);
@@ -346,7 +347,7 @@ struct RunJob {
 void RunOne(RunJob& job)
 {
     Stream& out = *job.out;
-    Put(out, std::string("[RUN  TEST] ") + (job.test.name != 0 ? job.test.name : "") + "\n");
+    Put(out, std::string("[RUN  TEST] ") + (job.test.name != 0 ? job.test.name : ""));
     const std::string& arg = job.arg;
     bool timed = !arg.empty() && (arg[arg.size() - 1] == 's' || arg[arg.size() - 1] == 'S');
     uint32_t duration_ms = 0;
@@ -380,7 +381,7 @@ void RunOne(RunJob& job)
                              : (count > 0 ? static_cast<int>(100.0 * total / count) : 100);
             if (proc > 100)
                 proc = 100;
-            Put(out, Format("[ *PROC*  ] Time: %fms, PROC=%d%%, CNT F/T=%d/%d(%.1f%%)\n",
+            Put(out, Format("[ *PROC*  ] Time: %fms, PROC=%d%%, CNT F/T=%d/%d(%.1f%%)",
                             (kivo_tick_ns() / 1000 - start_us) / 1000.0, proc, failed, total,
                             Percent(failed, total)));
         }

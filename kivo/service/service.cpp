@@ -37,6 +37,18 @@ struct KernelLock {
     int32_t token;
 };
 
+// A post or send under way in a service: its destructor waits until none
+// is left, so that a caller that reached the service before it went never
+// reads it afterwards.
+struct InFlight {
+    explicit InFlight(svc_trains::ServiceLink* l) : link(l) { link->users.fetch_add(1); }
+    ~InFlight() { link->users.fetch_sub(1); }
+    svc_trains::ServiceLink* link;
+};
+
+// Private keys of unnamed routers; 0 is never given.
+std::atomic<uint64_t> g_router_keys{0};
+
 }  // namespace
 
 Slot::Observer Slot::Anonymous()
@@ -242,7 +254,7 @@ _ServiceGImpl& _ServiceGImpl::Get()
 IntrusivePtr<svc_trains::BackImpl> _ServiceGImpl::CopyAndClearBack(Message::Controller& answer,
                                                                    Message::Controller& request)
 {
-    assert(answer._back.Empty());
+    KIVO_ASSERT_TEXT(answer._back.Empty(), "rhs._back.Empty()");
     answer._back = request._back;
     IntrusivePtr<svc_trains::BackImpl> back;
     back.Swap(request._back);
@@ -278,15 +290,16 @@ Service::Service()
       _local_id_cnt(0),
       _pause_wakeup_tid(0),
       _pause_cnt(0),
+      _pause_slot(0),
       _pool_begin(0),
       _pool_end(0),
       _queue_head(0),
       _queue_num(0),
       _free(0),
-      _hook(0)
+      _hook(0),
+      _link(new svc_trains::ServiceLink(this))
 {
     kivo_event_init(&_event, 0);
-    kivo_event_init(&_pause_event, 0);
     _send_wait_thrd_id.store(&_thrd_id);
     for (int i = 0; i < 8; ++i)
         _tls_data[i] = 0;
@@ -307,6 +320,12 @@ Service::~Service()
     Stop();
     _TimerNode::_DetachService(this);
     _ServiceGImpl& g = _ServiceGImpl::Get();
+    // Routers, receivers and reply channels of this service see it gone from
+    // here on: walks read it under the routes mutex, uses check it.
+    {
+        Mutex::ScopedLock lock(g.router.route_mutex);
+        _link->service.store(0);
+    }
     if (!_name.empty()) {
         Mutex::ScopedLock lock(g.mutex);
         std::map<std::string, Service*>::iterator it = g.services.find(_name);
@@ -336,6 +355,10 @@ Service::~Service()
     }
     for (size_t i = 0; i < _threads.size(); ++i)
         _threads[i]->Join();
+    // Posts and sends that reached the service before it was cleared: a
+    // waiting sender sees it stopped within one step and leaves.
+    while (_link->users.load() != 0)
+        this_thread::Sleep(1);
     {
         std::list<IntrusivePtr<Binding>> mine;
         {
@@ -354,7 +377,6 @@ Service::~Service()
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
-    kivo_event_destroy(&_pause_event);
     kivo_event_destroy(&_event);
 }
 
@@ -412,7 +434,7 @@ void Service::Start()
         // thread may change it at any moment.
         const uint8_t state = _running.load();
         const bool stopped_early = state == 0 && _pool_begin != 0;
-        assert((stopped_early || state == 1) && "_running == 1");
+        KIVO_ASSERT_TEXT(stopped_early || state == 1, "_running == 1");
         (void)stopped_early;
         _thrd_id.store(me);
     }
@@ -444,6 +466,7 @@ uint32_t Service::QueuedCount() const
 
 void Service::_Append(Combine* node)
 {
+    node->queue = this;
     if (_queue_head == 0) {
         node->next = node;
         node->prev = node;
@@ -469,23 +492,29 @@ void Service::_Unlink(Combine* node)
     }
     node->next = 0;
     node->prev = 0;
+    node->queue = 0;
 }
 
 bool Service::MessagePost(MsgFunc func, Message& msg, svc_trains::BackImpl* back, Combine* node)
 {
     if (back != 0)
         msg.controller._back = back;
-    if (_running.load(std::memory_order_acquire) == 0)
-        return false;
-    assert(msg.CanBeMove());
+    InFlight in_flight(_link.Get());
     Message old;  // a re-posted caller node's former message, destroyed after unlocking
     bool was_empty;
     {
         KernelLock lock;
+        // Tested under the lock: the destructor empties the queue under it
+        // after stopping, so nothing is appended once it has.
+        if (_running.load(std::memory_order_acquire) == 0)
+            return false;
+        assert(msg.CanBeMove());
         if (node != 0) {
+            // Off the queue that holds it, which need not be this one.
             if (node->prev != 0) {
-                _Unlink(node);
-                --_queue_num;
+                Service* holder = node->queue;
+                holder->_Unlink(node);
+                --holder->_queue_num;
             }
             old._Swap(node->msg);
         } else {
@@ -661,6 +690,7 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
     // on. Refused.
     if (_send_wait_thrd_id.load()->load() == me)
         return false;
+    InFlight in_flight(_link.Get());
 
     // Each send gets a channel nobody else refers to: the thread's reusable
     // one when no late message still holds it, else a fresh one.
@@ -735,22 +765,54 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
 
 // ---- pause
 
+// The wake-up id alone cannot tell the parked worker that it was freed: a
+// Pause right after the Resume makes it valid again before the worker
+// looks. So each parked worker has its own flag, set by the Resume that
+// frees it. A Pause from a second thread parks a further worker; the
+// Resume that ends the pause frees them all.
+struct Service::_PauseSlot {
+    _PauseSlot() : released(false), next(0) { kivo_event_init(&event, 0); }
+    ~_PauseSlot() { kivo_event_destroy(&event); }
+    bool released;
+    _PauseSlot* next;
+    kivo_event_t event;
+};
+
 void Service::_PauseHandler(Message& msg)
 {
     Service* svc = Service::Current();
     kivo_thread_t tid = static_cast<kivo_thread_t>(msg.value.ToUInt64());
-    svc->_pause_cnt.store(1);
-    svc->_pause_wakeup_tid.store(tid);
+    _PauseSlot slot;
+    {
+        KernelLock lock;
+        slot.next = svc->_pause_slot;
+        svc->_pause_slot = &slot;
+        svc->_pause_cnt.store(1);
+        svc->_pause_wakeup_tid.store(tid);
+    }
     msg.Back();
-    while (svc->_pause_wakeup_tid.load() != 0 && svc->IsRunning())
-        kivo_event_wait(&svc->_pause_event, kSendStepMs);
+    for (;;) {
+        {
+            KernelLock lock;
+            if (slot.released || !svc->IsRunning()) {
+                for (_PauseSlot** p = &svc->_pause_slot; *p != 0; p = &(*p)->next) {
+                    if (*p == &slot) {
+                        *p = slot.next;
+                        break;
+                    }
+                }
+                return;
+            }
+        }
+        kivo_event_wait(&slot.event, kSendStepMs);
+    }
 }
 
 void Service::Pause()
 {
     assert(_thrd_max_num != 1);
     kivo_thread_t me = SelfId();
-    assert(_thrd_id.load() != me);
+    KIVO_ASSERT_TEXT(_thrd_id.load() != me, "_thrd_id != curr_tid");
     if (_pause_wakeup_tid.load() != me) {
         Message m(Message::Value(Var(static_cast<uint64_t>(me))));
         MessageSend(&Service::_PauseHandler, m, 0, KIVO_WAIT_FOREVER);
@@ -762,12 +824,19 @@ void Service::Pause()
 void Service::Resume()
 {
     kivo_thread_t me = SelfId();
-    assert(_thrd_id.load() != me);
+    KIVO_ASSERT_TEXT(_thrd_id.load() != me, "_thrd_id != curr_tid");
     if (_pause_wakeup_tid.load() != me)
         return;
     if (_pause_cnt.fetch_sub(1) - 1 <= 0) {
+        // The slot's event is signalled under the lock: the worker destroys
+        // it only after seeing the flag under the same lock.
+        KernelLock lock;
         _pause_wakeup_tid.store(0);
-        kivo_event_post(&_pause_event);
+        for (_PauseSlot* p = _pause_slot; p != 0; p = p->next) {
+            p->released = true;
+            kivo_event_post(&p->event);
+        }
+        _pause_slot = 0;
     }
 }
 
@@ -897,6 +966,31 @@ Service::Combine* Service::GetNode(uint32_t key)
 
 namespace svc_trains {
 
+ServiceUse::ServiceUse(const IntrusivePtr<ServiceLink>& link) : _link(link.Get()), _service(0)
+{
+    if (_link == 0)
+        return;
+    // Counted before the look: the destructor clears the link first and
+    // counts afterwards, so one of the two sees the other.
+    _link->users.fetch_add(1);
+    _service = _link->service.load();
+    if (_service == 0) {
+        _link->users.fetch_sub(1);
+        _link = 0;
+    }
+}
+
+ServiceUse::~ServiceUse()
+{
+    if (_link != 0)
+        _link->users.fetch_sub(1);
+}
+
+Sender::Sender(Service* svc, const Slot::Observer& obs, MsgRouter* router)
+    : service(svc != 0 ? svc->_Link() : IntrusivePtr<ServiceLink>()), key(0), observer(obs), owner(router)
+{
+}
+
 uint32_t BackForSendSync::Deliver(Message& answer, uint8_t end_flag)
 {
     if (_ret != 0)
@@ -972,8 +1066,10 @@ std::string Sender::PrivateKey() const
 {
     if (!name.empty())
         return name;
-    char buf[2 * sizeof(void*) + 3];
-    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(owner.load())));
+    // Not the router's address: a new router may get the address of a
+    // destroyed one, and with it the old one's entries and answers.
+    char buf[2 * sizeof(uint64_t) + 3];
+    snprintf(buf, sizeof(buf), "0x%llx", static_cast<unsigned long long>(key));
     return buf;
 }
 
@@ -1003,8 +1099,8 @@ bool BackForPost::_Forward(Message& answer, uint8_t end_flag, uint32_t* result)
     if (end_flag != 1 && !_is_end && r.EachNext(_list, _cursor, _is_end)) {
         _RouterGData::ReceiverEntry* e = static_cast<_RouterGData::ReceiverEntry*>(_cursor.item.Get());
         answer.controller.receiver = e->value;
-        Service* svc = e->value->service;
-        *result = svc != 0 && svc->MessagePost(&ReceiverCall, answer) ? 1u : 0u;
+        ServiceUse svc(e->value->service);
+        *result = svc.Get() != 0 && svc.Get()->MessagePost(&ReceiverCall, answer) ? 1u : 0u;
         return true;
     }
     r.EachEnd(_list, _is_end);
@@ -1043,12 +1139,15 @@ uint32_t BackForPostBack::Deliver(Message& answer, uint8_t end_flag)
     if (_Forward(answer, end_flag, &result))
         return result;
     // The walk is over (routes mutex released): hand the final answer over.
-    if (_callback.Empty() || !_callback->observer.IsLive() || _callback->service == 0)
+    if (_callback.Empty() || !_callback->observer.IsLive())
+        return 0;
+    ServiceUse svc(_callback->service);
+    if (svc.Get() == 0)
         return 0;
     Message call;
     answer._Swap(call);
     call.controller.receiver = _callback.Get();
-    return _callback->service->MessageSend(&AnswerThenCall, call, 0, KIVO_WAIT_FOREVER) ? 1u : 0u;
+    return svc.Get()->MessageSend(&AnswerThenCall, call, 0, KIVO_WAIT_FOREVER) ? 1u : 0u;
 }
 
 }  // namespace svc_trains
@@ -1137,8 +1236,9 @@ uint32_t PostVisitor(const _RouterGData::SharedSignalType& list, SignalList::Eac
     svc_trains::Receiver* recv = EntryReceiver(it);
     Message m;
     BuildMessage(m, *a->sender, recv, *a->token, *a->value);
+    svc_trains::ServiceUse svc(recv->service);
     if (a->mode == kModePost) {
-        bool ok = recv->service != 0 && recv->service->MessagePost(&svc_trains::ReceiverCall, m);
+        bool ok = svc.Get() != 0 && svc.Get()->MessagePost(&svc_trains::ReceiverCall, m);
         *result = *result && ok;
         return _RouterGData::kContinue;
     }
@@ -1151,7 +1251,7 @@ uint32_t PostVisitor(const _RouterGData::SharedSignalType& list, SignalList::Eac
             list, it, IntrusivePtr<svc_trains::ReceiverFunction>(new svc_trains::ReceiverFunction(self, *a->answer)));
     }
     m.controller._back = back;
-    *result = recv->service != 0 && recv->service->MessagePost(&svc_trains::ReceiverCall, m);
+    *result = svc.Get() != 0 && svc.Get()->MessagePost(&svc_trains::ReceiverCall, m);
     // A refused post leaves the channel in m; destroying m below ends the
     // walk (the routes mutex is recursive).
     return _RouterGData::kKeepOpen;
@@ -1171,16 +1271,13 @@ uint32_t SendVisitor(const _RouterGData::SharedSignalType&, SignalList::EachItem
     uint8_t end_flag = 0;
     bool ok;
     {
+        // Taken under the routes mutex, held while it is released.
+        svc_trains::ServiceUse svc(recv->service);
         Mutex::ScopedUnlock unlock(*a->mutex);
         Message m;
         BuildMessage(m, *a->sender, recv.Get(), SharedPtr<short>(), *a->value);
-        if (a->keep_answer) {
-            ok = recv->service != 0 &&
-                 recv->service->_MessageSend(&svc_trains::ReceiverCall, m, a->value, KIVO_WAIT_FOREVER, &end_flag);
-        } else {
-            ok = recv->service != 0 &&
-                 recv->service->_MessageSend(&svc_trains::ReceiverCall, m, 0, KIVO_WAIT_FOREVER, &end_flag);
-        }
+        ok = svc.Get() != 0 && svc.Get()->_MessageSend(&svc_trains::ReceiverCall, m, a->keep_answer ? a->value : 0,
+                                                       KIVO_WAIT_FOREVER, &end_flag);
     }
     if (!ok) {
         *result = false;
@@ -1192,8 +1289,8 @@ uint32_t SendVisitor(const _RouterGData::SharedSignalType&, SignalList::EachItem
 uint32_t PreparedVisitor(const _RouterGData::SharedSignalType&, SignalList::EachItem& it, void* arg, bool* result)
 {
     Message* m = static_cast<Message*>(arg);
-    svc_trains::Receiver* recv = EntryReceiver(it);
-    bool ok = recv->service != 0 && recv->service->MessagePost(&svc_trains::ReceiverCall, *m);
+    svc_trains::ServiceUse svc(EntryReceiver(it)->service);
+    bool ok = svc.Get() != 0 && svc.Get()->MessagePost(&svc_trains::ReceiverCall, *m);
     *result = *result && ok;
     return _RouterGData::kContinue;
 }
@@ -1202,12 +1299,19 @@ uint32_t PreparedVisitor(const _RouterGData::SharedSignalType&, SignalList::Each
 
 // ---- MsgRouter
 
-MsgRouter::MsgRouter() : _sender(new svc_trains::Sender(Service::Current(), GetObserver(), this)) {}
+MsgRouter::MsgRouter() : _sender(new svc_trains::Sender(Service::Current(), GetObserver(), this))
+{
+    _sender->key = g_router_keys.fetch_add(1) + 1;
+}
 
 MsgRouter::~MsgRouter()
 {
-    // Stop calls into this router before its members go.
-    _MarkDead();
+    // Stop calls into this router before its members go; under the routes
+    // mutex, so that no walk that judged it live is still posting to it.
+    {
+        Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
+        _MarkDead();
+    }
     if (!_sender->name.empty()) {
         _RouterGData& r = _ServiceGImpl::Get().router;
         Mutex::ScopedLock lock(r.name_mutex);
@@ -1339,7 +1443,10 @@ bool MsgRouter::Send(Message* current, const std::string& path, Message::Value& 
             recv = EntryReceiver(it);
         list.EndWalk();
     }
-    if (recv.Empty() || recv->service == 0)
+    if (recv.Empty())
+        return false;
+    svc_trains::ServiceUse svc(recv->service);
+    if (svc.Get() == 0)
         return false;
     Message::Controller c;
     c.sender = to;
@@ -1347,7 +1454,7 @@ bool MsgRouter::Send(Message* current, const std::string& path, Message::Value& 
     c.shared_seq = current->controller.shared_seq;
     Message m(inout, c);
     m.sequence = current->sequence;
-    return recv->service->MessageSend(&svc_trains::ReceiverCall, m, &inout, KIVO_WAIT_FOREVER);
+    return svc.Get()->MessageSend(&svc_trains::ReceiverCall, m, &inout, KIVO_WAIT_FOREVER);
 }
 
 bool MsgRouter::Send(Message* current, const std::string& path, const Message::Value& v)
@@ -1358,14 +1465,14 @@ bool MsgRouter::Send(Message* current, const std::string& path, const Message::V
 
 bool MsgRouter::PostToSelf(const Handler& fn, const Message::Value& v, Service::Combine* node)
 {
-    Service* svc = _sender->service;
-    if (svc == 0)
+    svc_trains::ServiceUse svc(_sender->service);
+    if (svc.Get() == 0)
         return false;
     Message::Controller c;
     c.sender = _sender;
     c.receiver = new svc_trains::ReceiverFunction(*_sender, fn);
     Message m(v, c);
-    return svc->MessagePost(&svc_trains::ReceiverCall, m, 0, node);
+    return svc.Get()->MessagePost(&svc_trains::ReceiverCall, m, 0, node);
 }
 
 MsgRouter::Connection RouteAlias(const std::string& new_path, const std::string& path, int32_t priority)

@@ -47,6 +47,7 @@ class ReceiverFunction;
 class BackImpl;
 class BackForSendSync;
 class BackForSendASync;
+class ServiceLink;
 }  // namespace svc_trains
 
 // Base of the reference-counted payload a message may carry beside its value.
@@ -193,14 +194,16 @@ public:
     typedef void (*MsgFunc)(Message& msg);
     typedef void (*WakeupHook)(Service* svc);
 
-    // Queue node. A node whose previous link is null is not queued.
+    // Queue node. A node whose previous link is null is not queued; a
+    // queued node knows the service whose queue holds it (kernel lock).
     class Combine : public NonCopyable {
     public:
-        Combine() : next(0), prev(0), func(0) {}
+        Combine() : next(0), prev(0), func(0), queue(0) {}
         Combine* next;
         Combine* prev;
         MsgFunc func;
         Message msg;
+        Service* queue;
     };
 
     // One row of the application's service table.
@@ -295,6 +298,9 @@ public:
     // A persistent queue node for a key, made on first use, never freed.
     static Combine* GetNode(uint32_t key);
 
+    // What routers and messages keep of this service instead of its address.
+    const IntrusivePtr<svc_trains::ServiceLink>& _Link() const { return _link; }
+
 private:
     friend class _ServiceGImpl;
     friend void __ServiceEntrance(void* arg);
@@ -319,9 +325,10 @@ private:
     volatile int32_t _local_id_cnt;
     std::atomic<kivo_thread_t> _pause_wakeup_tid;
     std::atomic<int32_t> _pause_cnt;
-    // The parked worker waits here, so that it does not take the wake-ups
-    // meant for the workers that still serve the queue.
-    kivo_event_t _pause_event;
+    // The worker parked by the latest Pause: its own wake-up flag and event
+    // (kernel lock), so that Resume frees exactly that one.
+    struct _PauseSlot;
+    _PauseSlot* _pause_slot;
     Combine* _pool_begin;
     Combine* _pool_end;
     Combine* _queue_head;
@@ -329,6 +336,7 @@ private:
     Combine* _free;
     WakeupHook _hook;
     void* _tls_data[8];
+    IntrusivePtr<svc_trains::ServiceLink> _link;
 };
 
 // The body of a service's worker threads: Start, Run, Stop.
@@ -337,6 +345,34 @@ void __ServiceEntrance(void* arg);
 // ---------------------------------------------------------------- reply channels
 
 namespace svc_trains {
+
+// A service as routers, receivers and reply channels know it. The
+// destructor of the service clears it under the routes mutex and then
+// waits until no ServiceUse of it is left, so whoever holds a use may call
+// the service, and whoever finds it cleared knows the service is gone.
+class ServiceLink : public RefObject {
+public:
+    explicit ServiceLink(Service* svc) : service(svc), users(0) {}
+    ~ServiceLink() override {}
+    // A snapshot, for comparisons; call the service only through a use.
+    Service* Peek() const { return service.load(); }
+
+    std::atomic<Service*> service;
+    std::atomic<int32_t> users;
+};
+
+// Keeps a linked service from being destroyed while in scope; Get is null
+// when the service is gone or going.
+class ServiceUse : public NonCopyable {
+public:
+    explicit ServiceUse(const IntrusivePtr<ServiceLink>& link);
+    ~ServiceUse();
+    Service* Get() const { return _service; }
+
+private:
+    ServiceLink* _link;
+    Service* _service;
+};
 
 class BackImpl : public RefObject {
 public:
@@ -424,14 +460,21 @@ private:
 // The router that sent a message.
 class Sender : public RefObject {
 public:
-    Sender(Service* svc, const Slot::Observer& obs, MsgRouter* router) : service(svc), observer(obs), owner(router) {}
+    Sender(Service* svc, const Slot::Observer& obs, MsgRouter* router);
+    Sender(const IntrusivePtr<ServiceLink>& svc, const Slot::Observer& obs, MsgRouter* router)
+        : service(svc), key(0), observer(obs), owner(router)
+    {
+    }
     ~Sender() override {}
 
-    // The key of the router's private paths: its name, or its address when
-    // it has none.
+    // The key of the router's private paths: its name, or, when it has none,
+    // a number no other router of the process gets.
     std::string PrivateKey() const;
+    // The service now: null once it is gone (a snapshot, see ServiceLink).
+    Service* PeekService() const { return service.Empty() ? 0 : service->Peek(); }
 
-    Service* service;
+    IntrusivePtr<ServiceLink> service;
+    uint64_t key;
     std::string name;
     Slot::Observer observer;
     // Cleared by the router's destructor while other threads may look.
@@ -443,6 +486,7 @@ class Receiver : public Sender {
 public:
     explicit Receiver(const Sender& from) : Sender(from.service, from.observer, from.owner.load())
     {
+        key = from.key;
         name = from.name;
     }
     ~Receiver() override {}
@@ -548,7 +592,8 @@ public:
 
     void SetName(const std::string& name);
     const std::string& Name() const { return _sender->name; }
-    Service* GetService() const { return _sender->service; }
+    // Null once the service is gone.
+    Service* GetService() const { return _sender->PeekService(); }
     const IntrusivePtr<svc_trains::Sender>& GetSender() const { return _sender; }
 
     Connection Connect(const std::string& path, const Handler& fn, int32_t priority);

@@ -235,7 +235,7 @@ void _TimerNode::SetService(Service* svc)
 
 void _TimerNode::Setting(const BackFunc& f)
 {
-    assert(f.TargetIdentity() != 0 && "f");
+    KIVO_ASSERT_TEXT(f.TargetIdentity() != 0, "f");
     KernelLock lock;
     _func = f;
 }
@@ -280,7 +280,7 @@ bool _TimerNode::RestartUs(uint64_t period_us, uint32_t count, int64_t delay_us)
     // One hold of the lock from finding the service to posting to it: the
     // service cannot go away in between.
     KernelLock lock;
-    assert(_func.TargetIdentity() != 0 && "_func");
+    KIVO_ASSERT_TEXT(_func.TargetIdentity() != 0, "_func");
     if (!_ResolveService())
         return false;
     _StopLocked();
@@ -341,7 +341,7 @@ bool _TimerNode::StopWait(uint32_t timeout_ms)
 bool _TimerNode::TrigOnce()
 {
     KernelLock lock;
-    assert(_func.TargetIdentity() != 0 && "_func");
+    KIVO_ASSERT_TEXT(_func.TargetIdentity() != 0, "_func");
     if (_count == 0 || !_ResolveService())
         return false;
     if (!_pending) {

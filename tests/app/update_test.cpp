@@ -535,6 +535,8 @@ TEST_F(UpdateRunTest, SharedPreUpdateListAndForce)
     std::vector<std::string>* list = kivo::GetShared<std::vector<std::string>>(
         "/update/PreUpdateList", new std::vector<std::string>{"sys\\uImage", "sys/missing.bin"});
     ASSERT_NE(nullptr, list);
+    // An earlier run (--gtest_repeat) made the list already: fill it again.
+    *list = {"sys\\uImage", "sys/missing.bin"};
 
     EXPECT_EQ(5, Run(DefaultRequest()));
     EXPECT_TRUE(rec.Has("0:PreUpdateFileList size is 3")) << rec.Dump();

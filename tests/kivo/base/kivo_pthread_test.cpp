@@ -414,6 +414,7 @@ TEST(PthreadOnceTest, RunsOncePerFlagAndMayNest)
     kivo_once_t outer = KIVO_ONCE_INIT;
     int inner_runs = 0;
     g_once_runs = 0;
+    g_inner_flag = KIVO_ONCE_INIT;  // a fresh flag for each run (--gtest_repeat)
     kivo_thread_once(&outer, RunInnerOnce, &inner_runs);
     kivo_thread_once(&outer, RunInnerOnce, &inner_runs);
     EXPECT_EQ(g_once_runs, 1);

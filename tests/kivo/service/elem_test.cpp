@@ -4,6 +4,7 @@
 // elem_concurrency_test.cpp.
 
 #include "kivo/service/elem.h"
+#include "kivo/service/dump.h"
 
 #include <gtest/gtest.h>
 
@@ -281,33 +282,55 @@ struct Tracked {
 
 TEST_F(ElemTest, SharedObjectsAndCounters)
 {
+    // Shared objects stay in the path table for good: paths of their own
+    // for each run of this case (--gtest_repeat).
+    static int run = 0;
+    ++run;
+    const std::string shared = "/elem_test/shared/" + std::to_string(run);
+    const std::string counter = "/elem_test/counter/" + std::to_string(run);
     int deleted = 0;
-    EXPECT_EQ(nullptr, kivo::GetShared<Tracked>("/elem_test/shared"));  // nothing given, nothing made
+    EXPECT_EQ(nullptr, kivo::GetShared<Tracked>(shared));  // nothing given, nothing made
     Tracked* first = new Tracked(&deleted);
-    EXPECT_EQ(first, kivo::GetShared<Tracked>("/elem_test/shared", first));
+    EXPECT_EQ(first, kivo::GetShared<Tracked>(shared, first));
     first->list.push_back("sys/update.elf");
-    EXPECT_EQ(first, kivo::GetShared<Tracked>("/elem_test/shared", new Tracked(&deleted)));
+    EXPECT_EQ(first, kivo::GetShared<Tracked>(shared, new Tracked(&deleted)));
     EXPECT_EQ(1, deleted);  // the second one was not taken
-    EXPECT_EQ(first, kivo::GetShared<Tracked>("/elem_test/shared"));
-    EXPECT_EQ(nullptr, kivo::GetShared<int>("/elem_test/shared"));  // another type
+    EXPECT_EQ(first, kivo::GetShared<Tracked>(shared));
+    EXPECT_EQ(nullptr, kivo::GetShared<int>(shared));  // another type
     EXPECT_EQ(1u, first->list.size());
     // A shared object that takes no values refuses writes.
-    EXPECT_FALSE(kivo::ElemWrite("/elem_test/shared", Var(1)));
-    EXPECT_EQ(first, kivo::GetShared<Tracked>("/elem_test/shared"));
-    EXPECT_TRUE(kivo::SharedRegistryCounter("/elem_test/shared", 0).Empty());
+    EXPECT_FALSE(kivo::ElemWrite(shared, Var(1)));
+    EXPECT_EQ(first, kivo::GetShared<Tracked>(shared));
+    EXPECT_TRUE(kivo::SharedRegistryCounter(shared, 0).Empty());
 
-    kivo::SharedPtr<kivo::impl::Atomic<int>> c = kivo::SharedRegistryCounter("/elem_test/counter", 3);
+    kivo::SharedPtr<kivo::impl::Atomic<int>> c = kivo::SharedRegistryCounter(counter, 3);
     ASSERT_FALSE(c.Empty());
     EXPECT_EQ(3, c->Load());
-    EXPECT_EQ(3, kivo::ElemRead("/elem_test/counter").ToInt32());
-    EXPECT_TRUE(kivo::ElemWrite("/elem_test/counter", Var(1)));
+    EXPECT_EQ(3, kivo::ElemRead(counter).ToInt32());
+    EXPECT_TRUE(kivo::ElemWrite(counter, Var(1)));
     EXPECT_EQ(1, c->Load());
-    EXPECT_TRUE(kivo::ElemWrite("/elem_test/counter", Var("12")));
+    EXPECT_TRUE(kivo::ElemWrite(counter, Var("12")));
     EXPECT_EQ(12, c->Load());
     // The same counter again, the initial value ignored.
-    kivo::SharedPtr<kivo::impl::Atomic<int>> again = kivo::SharedRegistryCounter("/elem_test/counter", 0);
+    kivo::SharedPtr<kivo::impl::Atomic<int>> again = kivo::SharedRegistryCounter(counter, 0);
     EXPECT_EQ(&*c, &*again);
-    EXPECT_EQ(12, kivo::ElemRead("/elem_test/counter").ToInt32());
+    EXPECT_EQ(12, kivo::ElemRead(counter).ToInt32());
+
+    // A read with take, then a write: the counter holds a value again, for
+    // reads and for the path dump. A refused write leaves it taken.
+    Var out;
+    EXPECT_TRUE(kivo::ElemRead(counter, out, true));
+    EXPECT_FALSE(kivo::ElemRead(counter, out, false));
+    EXPECT_NE(std::string::npos, kivo::DumpPaths(counter).find(counter + ": null"));
+    EXPECT_TRUE(kivo::ElemWrite(counter, Var(4)));
+    ASSERT_TRUE(kivo::ElemRead(counter, out, true));
+    EXPECT_EQ(4, out.ToInt32());
+    EXPECT_NE(std::string::npos, kivo::DumpPaths(counter).find(counter + ": null"));
+    EXPECT_TRUE(kivo::ElemWrite(counter, Var(5)));
+    EXPECT_NE(std::string::npos, kivo::DumpPaths(counter).find(counter + ": data=5"));
+    EXPECT_TRUE(kivo::ElemRead(shared, out, true));
+    EXPECT_FALSE(kivo::ElemWrite(shared, Var(1)));
+    EXPECT_FALSE(kivo::ElemRead(shared, out, false));
 }
 
 }  // namespace

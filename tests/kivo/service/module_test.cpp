@@ -113,10 +113,19 @@ protected:
         g_fail.clear();
         g_ctor_sleep_ms = 0;
         kivo::ElemWrite("@/flag/module/ready", Var(0));
+        // A case may have disabled the static record: each starts with it
+        // enabled, in any order (--gtest_shuffle).
+        g_static_record.factory = &Make<0>;
     }
     void TearDown() override { svc.Stop(); }
 
     Service svc;
+};
+
+// Tears down what a case built even when one of its assertions ended it
+// early; declared after the case's records, so it runs before they go.
+struct TearDownModules {
+    ~TearDownModules() { Module::Destroy(nullptr); }
 };
 
 TEST_F(ModuleTest, OrderLogLinesAndReverseTeardown)
@@ -124,6 +133,7 @@ TEST_F(ModuleTest, OrderLogLinesAndReverseTeardown)
     ModuleRegister m1(&Make<1>, "M1", kSvc, 5);
     ModuleRegister m2(&Make<2>, "M2", kSvc, 1);
     ModuleRegister m3(&Make<3>, "M3", kSvc, 5);
+    TearDownModules guard;
     g_ctor_sleep_ms = 30;
 
     Module::Init(&Capture);
@@ -163,8 +173,13 @@ TEST_F(ModuleTest, FailingInitStopsThePassButReadyIsWritten)
     ModuleRegister m1(&Make<1>, "M1", kSvc, 1);
     ModuleRegister m2(&Make<2>, "M2", kSvc, 2);
     ModuleRegister m3(&Make<3>, "M3", kSvc, 3);
+    TearDownModules guard;
     g_fail = "M2";
-    Module::AddStartHook(&Hook);
+    static bool hooked = false;  // registered for good: once (--gtest_repeat)
+    if (!hooked) {
+        Module::AddStartHook(&Hook);
+        hooked = true;
+    }
     int hooks_before = g_hook_calls;
 
     Module::Init(&Capture);
@@ -408,7 +423,7 @@ TEST_F(RunnerTest, ListAndCountMode)
     EXPECT_TRUE(g_few_seen);
     EXPECT_EQ(kSvc, g_ran_in);  // in its service
     std::string text = out.Text();
-    EXPECT_EQ(0u, text.find("\r\nRun test start...[RUN  TEST] count.a\n[     PASS] Time: ")) << text;
+    EXPECT_EQ(0u, text.find("\r\nRun test start...[RUN  TEST] count.a[     PASS] Time: ")) << text;
     EXPECT_NE(std::string::npos, text.find("ms, CNT F/T=0/5(0.0%)\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Test end, total num is: 5, fail num is: 0(0.0%)\r\nusing total time is: "))
         << text;
@@ -454,6 +469,17 @@ TEST_F(RunnerTest, FailuresStopAndDuration)
     EXPECT_GE(took, 290u);
     EXPECT_LT(took, 5000u);
     EXPECT_GT(g_iterations, 1);
+
+    // Over 2 s: progress lines, each without a line end of its own.
+    Captured progress;
+    EXPECT_TRUE(Module::RunTests("count.a", "2.2s", progress.stream, false));
+    const std::string text = progress.Text();
+    const size_t proc = text.find("[ *PROC*  ] Time: ");
+    ASSERT_NE(std::string::npos, proc) << text;
+    const size_t end = text.find("%)", proc);
+    ASSERT_NE(std::string::npos, end) << text;
+    EXPECT_EQ('[', text[end + 2]) << text;
+    EXPECT_NE(std::string::npos, text.find("PROC=", proc)) << text;
 }
 
 }  // namespace

@@ -249,6 +249,40 @@ TEST_F(ConcurrencyTest, PauseParksOneWorkerUntilResumed)
     g_gate_open = 1;
 }
 
+
+// Pause right after Resume: the worker freed by Resume must leave even when
+// the next Pause comes before it looked, so only one worker is ever parked.
+TEST_F(ConcurrencyTest, PauseRightAfterResumeParksOnlyOneWorker)
+{
+    const Service::ThreadParam two = {0, 0, "repause", 2};
+    Service svc("", 64, two);
+    std::atomic<bool> stop{false};
+    std::thread poster([&svc, &stop] {
+        while (!stop.load()) {
+            Service::PostFunc(&svc, &Count, Message::Value());
+            kivo::this_thread::Sleep(1);
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        svc.Pause();
+        svc.Resume();
+        svc.Pause();
+        // One worker serves: a send is answered well within its time-out.
+        Message m{Message::Value(Var(round))};
+        Message::Value ret;
+        ASSERT_TRUE(svc.MessageSend(&Double, m, &ret, 2000)) << round;
+        EXPECT_EQ(2 * round, ret.value.ToInt32());
+        svc.Resume();
+    }
+    stop = true;
+    poster.join();
+    // Both workers serve again.
+    g_gate_open = 0;
+    ASSERT_TRUE(Service::PostFunc(&svc, &Gate, Message::Value()));
+    ASSERT_TRUE(Service::PostFunc(&svc, &Gate, Message::Value()));
+    EXPECT_TRUE(WaitFor([] { return g_in_gate.load() == 2; }));
+    g_gate_open = 1;
+}
 // Two services on two threads: a handler of one sends to the other.
 TEST_F(ConcurrencyTest, NestedSendsAcrossServices)
 {

@@ -198,6 +198,30 @@ TEST_F(ServiceTest, CallerNodeIsRepostedToTheTail)
     EXPECT_NE(Service::GetNode(77), Service::GetNode(78));
 }
 
+// A node still queued in one service and posted to another: it leaves the
+// queue that holds it, and the second service keeps its earlier message.
+TEST_F(ServiceTest, CallerNodeQueuedElsewhereMovesToTheNewService)
+{
+    Service::Combine* persistent = Service::GetNode(0x27A0);
+    Service::Combine stack_node;
+    Service::Combine* nodes[] = {persistent, &stack_node};
+    for (Service::Combine* node : nodes) {
+        g_seen.clear();
+        Service first("", 16);
+        Local second;
+        ASSERT_TRUE(Service::PostFunc(&second.svc, &Record, Message::Value(Var(1))));
+        ASSERT_TRUE(Service::PostFunc(&first, &Record, Message::Value(Var(10)), node));
+        ASSERT_TRUE(Service::PostFunc(&first, &Record, Message::Value(Var(11))));
+        ASSERT_TRUE(Service::PostFunc(&second.svc, &Record, Message::Value(Var(20)), node));
+        EXPECT_EQ(1u, first.QueuedCount());
+        EXPECT_EQ(2u, second.svc.QueuedCount());
+        second.svc.ProcessAll();
+        EXPECT_EQ(std::vector<int>({1, 20}), g_seen);
+        EXPECT_EQ(0u, second.svc.QueuedCount());
+        EXPECT_EQ(nullptr, node->prev);
+    }
+}
+
 TEST_F(ServiceTest, TlsSlotsBelongToTheCurrentService)
 {
     int x = 0;
@@ -214,6 +238,15 @@ TEST_F(ServiceTest, TlsSlotsBelongToTheCurrentService)
     EXPECT_DEATH(Service::TlsData(8), "index < 8");
 }
 
+void AnswerIntoAMessageWithAChannel()
+{
+    Message::Controller answer;
+    Message::Controller request;
+    answer._back = new kivo::svc_trains::BackForSendSync(nullptr);
+    request._back = new kivo::svc_trains::BackForSendSync(nullptr);
+    kivo::_ServiceGImpl::CopyAndClearBack(answer, request);
+}
+
 TEST_F(ServiceTest, MisuseIsAnAssertion)
 {
     EXPECT_DEATH(
@@ -228,12 +261,21 @@ TEST_F(ServiceTest, MisuseIsAnAssertion)
             s.Break();
         },
         "_thrd_max_num == 1");
+    // The expression each broken contract prints, exactly.
     EXPECT_DEATH(
         {
             Service s;
             s.Start();
         },
-        "_running == 1");
+        "Assertion `_running == 1' failed");
+    EXPECT_DEATH(
+        {
+            Service s("", 16);
+            s.Start();
+            s.Resume();
+        },
+        "Assertion `_thrd_id != curr_tid' failed");
+    EXPECT_DEATH(AnswerIntoAMessageWithAChannel(), "Assertion `rhs._back.Empty\\(\\)' failed");
 }
 
 TEST_F(ServiceTest, QueuedMessagesAreDestroyedUnansweredWithTheService)
@@ -430,23 +472,43 @@ TEST_F(RouterTest, SendsVisitReceiversInTurnWithThePreviousAnswer)
 
 TEST_F(RouterTest, PrivatePathTakesOneHandler)
 {
+    // The dead entry a run leaves stays until a walk: a name of its own for
+    // each run of this case (--gtest_repeat).
+    static int run = 0;
+    const std::string name = "router_test_private" + std::to_string(++run);
     auto first = std::make_unique<MsgRouter>();
-    first->SetName("router_test_private");
-    EXPECT_EQ("router_test_private", first->Name());
+    first->SetName(name);
+    EXPECT_EQ(name, first->Name());
     EXPECT_EQ(&svc, first->GetService());
     EXPECT_TRUE(first->Connect("x", [](Message&) {}));
     EXPECT_FALSE(first->Connect("x", [](Message&) {}));
     first.reset();
     MsgRouter second;
-    second.SetName("router_test_private");
+    second.SetName(name);
     EXPECT_FALSE(second.Connect("x", [](Message&) {}));  // the dead entry still counts
-    EXPECT_TRUE(second.PostTo("router_test_private::x", Message::Value()));  // the walk removes it
+    EXPECT_TRUE(second.PostTo(name + "::x", Message::Value()));  // the walk removes it
     EXPECT_TRUE(second.Connect("x", [](Message&) {}));
+}
+
+// A router made where a destroyed one lived (the device's allocator hands
+// the same address out again) gets a key of its own: its private Connect is
+// not refused by the old router's dead entry.
+TEST_F(RouterTest, UnnamedRouterAtAReusedAddressHasItsOwnKey)
+{
+    alignas(MsgRouter) unsigned char place[sizeof(MsgRouter)];
+    MsgRouter* first = new (place) MsgRouter;
+    const std::string first_key = first->GetSender()->PrivateKey();
+    EXPECT_TRUE(first->Connect("reused", [](Message&) {}));
+    first->~MsgRouter();
+    MsgRouter* second = new (place) MsgRouter;
+    EXPECT_NE(first_key, second->GetSender()->PrivateKey());
+    EXPECT_TRUE(second->Connect("reused", [](Message&) {}));
+    second->~MsgRouter();
 }
 
 TEST_F(RouterTest, SendAnswersTheSenderOnItsPrivatePath)
 {
-    MsgRouter gui, worker;  // gui is unnamed: its key is its address
+    MsgRouter gui, worker;  // gui is unnamed: its key is a number of its own
     std::vector<int> reports;
     EXPECT_TRUE(gui.Connect("report", [&](Message& m) {
         reports.push_back(m.value.ToInt32());

@@ -180,7 +180,7 @@ TEST(TimerDeathTest, BrokenContracts)
             Timer t;
             t.Setting(Timer::BackFunc());
         },
-        "f");
+        "Assertion `f' failed");
     EXPECT_DEATH(
         {
             Service s("timer_death", 16);
@@ -188,7 +188,7 @@ TEST(TimerDeathTest, BrokenContracts)
             Timer t;
             t.Restart(10, 1);
         },
-        "_func");
+        "Assertion `_func' failed");
 }
 
 TEST(TickTest, RestartReturnsElapsedAndAppliesTheOffset)

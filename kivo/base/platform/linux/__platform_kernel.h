@@ -8,8 +8,17 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <assert.h>
+
 #include "kivo/base/kivo_types.h"
 #include "kivo/base/platform/linux/__platform_atomic.h"
+
+// ---- assertions
+// Like assert, but a failure prints `text` as the broken contract: for
+// contracts whose test reads differently in code than in their statement.
+// Assertions stay on in every build.
+#define KIVO_ASSERT_TEXT(cond, text) \
+    ((cond) ? static_cast<void>(0) : __assert_fail(text, __FILE__, __LINE__, __extension__ __PRETTY_FUNCTION__))
 
 // ---- kernel lock
 // One recursive mutex for the whole library, created on first use: it guards

@@ -64,10 +64,22 @@ void SecondCallback()
 }
 
 // One case: the timer thread lives for the rest of the process once started.
+// Each run (--gtest_repeat) starts from fresh counters and signals.
 TEST(KernelTimerTest, FiresOnceReplacesCallbackAndStartsOneThread)
 {
+    g_first_calls = 0;
+    g_second_calls = 0;
+    g_rearms_left = 0;
     kivo_event_init(&g_first_fired, 0);
     kivo_sem_init(&g_second_fired, 0);
+    struct Signals {
+        ~Signals()
+        {
+            // Nothing is armed any more: no callback posts to them now.
+            kivo_sem_destroy(&g_second_fired);
+            kivo_event_destroy(&g_first_fired);
+        }
+    } signals;
 
     kivo_kernel_timer_init(FirstCallback);
     auto start = Clock::now();
