@@ -178,8 +178,9 @@ TEST_F(IniFileTest, AwkwardValuesSurviveTheirOwnSave)
 }
 
 // ':' joins section and key, so a section name holding one is refused by
-// every setter, and nothing of the file changes.
-TEST_F(IniFileTest, SectionNamesWithColonAreRefused)
+// every setter, as is a text with a NUL byte, and nothing of the file
+// changes.
+TEST_F(IniFileTest, SectionNamesWithColonAndNulBytesAreRefused)
 {
     Put("/x.ini", "[x]\ny=1\n");
     {
@@ -188,6 +189,19 @@ TEST_F(IniFileTest, SectionNamesWithColonAreRefused)
         EXPECT_FALSE(ini.SetInt("x:y", "k", 1));
         EXPECT_FALSE(ini.SetString(":", "k", "v"));
         EXPECT_EQ(ini.GetString("x", "y", "<missing>"), "1");
+        ASSERT_TRUE(ini.Save());
+    }
+    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
+    // A NUL byte would cut the text short: "x\0z" would be the section x.
+    {
+        kivo::IniFile ini("/x.ini");
+        const std::string nul("a\0b", 3);
+        EXPECT_FALSE(ini.SetString("x" + nul, "k", "v"));
+        EXPECT_FALSE(ini.SetString("x", "y" + nul, "v"));
+        EXPECT_FALSE(ini.SetString("x", "y", nul));
+        EXPECT_EQ(ini.GetString("x", "y", "<missing>"), "1");
+        EXPECT_EQ(ini.GetString("xa", "k", "<missing>"), "<missing>");
+        EXPECT_EQ(ini.GetString("x", "ya", "<missing>"), "<missing>");
         ASSERT_TRUE(ini.Save());
     }
     EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
