@@ -4,7 +4,10 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include <charconv>
+#include <limits>
 #include <locale>
+#include <system_error>
 
 namespace kivo {
 
@@ -234,35 +237,56 @@ void StrToDouble(double* out, const char* text, size_t length, int32_t radix, si
     const uint32_t flags = _ScanNumber(p, end, radix, acc);
     double v = acc.v;
     if (radix == 10) {
+        // The digits before the point: the run right before p (a leading
+        // '0' taken by radix detection included; only signs and blanks come
+        // before it).
+        const char* first = p;
+        while (first > text && first[-1] >= '0' && first[-1] <= '9')
+            --first;
+        const char* int_end = p;
+        const char* frac_end = p;
         if (p < end && *p == '.') {
             ++p;
-            double digits = 0;
-            double divisor = 1;
-            for (; IsDecimal(p, end); ++p) {
-                // Digits this far behind the point no longer change the
-                // value; taking them would end in inf / inf.
-                if (divisor < 1e300) {
-                    digits = digits * 10 + (*p - '0');
-                    divisor *= 10;
-                }
-            }
-            v += digits / divisor;
+            while (IsDecimal(p, end))
+                ++p;
+            frac_end = p;
         }
+        int64_t exponent = 0;
         if (p < end && (*p == 'e' || *p == 'E')) {
             ++p;
-            int32_t sign = 1;
+            int64_t sign = 1;
             if (p < end && (*p == '-' || *p == '+')) {
                 if (*p == '-')
                     sign = -1;
                 ++p;
             }
-            int32_t exponent = 0;
             for (; IsDecimal(p, end); ++p) {
-                if (exponent < 100000)  // far beyond any double's range
+                if (exponent < 100000000)  // far beyond any double's range
                     exponent = exponent * 10 + (*p - '0');
             }
-            if (v != 0)  // 0 * pow(10, 400) would be NaN
-                v *= std::pow(10.0, static_cast<double>(sign * exponent));
+            exponent *= sign;
+        }
+        // Summing digits and scaling by powers of ten rounds at every step;
+        // the value must be the double nearest to the decimal text, so that
+        // a double's own 17-digit text reads back as the same double.
+        double exact = 0;
+        const std::from_chars_result r = std::from_chars(first, p, exact, std::chars_format::general);
+        if (r.ec == std::errc()) {
+            v = exact;
+        } else if (r.ec == std::errc::result_out_of_range) {
+            // Beyond the range: infinity above, zero below. The decimal
+            // exponent of the first non-zero digit tells which.
+            int64_t magnitude = exponent;
+            const char* q = first;
+            while (q < frac_end && (*q == '0' || *q == '.'))
+                ++q;
+            if (q < int_end)
+                magnitude += int_end - q - 1;
+            else
+                magnitude -= q - int_end;
+            v = magnitude > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+        } else {
+            v = 0;  // no digit at all, as in "." or ".e5"
         }
     }
     if (consumed)

@@ -1,5 +1,6 @@
 #include "kivo/utils/ini_file.h"
 
+#include "kivo/base/kivo_vfs.h"
 #include "kivo/common/number.h"
 #include "kivo/utils/iniparser.h"
 
@@ -14,7 +15,7 @@ std::string _Join(const std::string& section, const std::string& key)
 
 }  // namespace
 
-IniFile::IniFile(const char* path) : _dict(nullptr)
+IniFile::IniFile(const char* path) : _dict(nullptr), _unparsed(false)
 {
     Load(path, false);
 }
@@ -30,6 +31,10 @@ bool IniFile::Load(const char* path, bool mustExist)
         return false;
     _path = path ? path : "";
     _dict = iniparser_load(_path.c_str());
+    // A file that is there but did not parse holds what the empty start
+    // does not: saving over it would lose that.
+    kivo_stat_t st;
+    _unparsed = !_dict && kivo_file_stat(_path.c_str(), &st) == 0;
     if (!_dict && !mustExist)
         _dict = dictionary_new(0);
     return _dict != nullptr;
@@ -39,7 +44,10 @@ bool IniFile::Save(const char* path)
 {
     if (!_dict)
         return false;
-    return iniparser_store(_dict, path ? path : _path.c_str()) == 0;
+    const std::string target = path ? path : _path;
+    if (_unparsed && target == _path)
+        return false;
+    return iniparser_store(_dict, target.c_str()) == 0;
 }
 
 void IniFile::Close()
@@ -72,8 +80,14 @@ bool IniFile::SetInt(const std::string& section, const std::string& key, int val
 
 bool IniFile::SetString(const std::string& section, const std::string& key, const std::string& value)
 {
-    if (!_dict)
+    // ':' joins section and key: "x:y" would name the key y of section x.
+    // A NUL byte would cut a text short, and the rest would be lost.
+    if (!_dict || section.find(':') != std::string::npos)
         return false;
+    for (const std::string* s : {&section, &key, &value}) {
+        if (s->find('\0') != std::string::npos)
+            return false;
+    }
     // An existing section keeps its null value and its spelling.
     iniparser_set(_dict, section.c_str(), nullptr);
     return iniparser_set(_dict, _Join(section, key).c_str(), value.c_str()) == 0;
@@ -122,16 +136,14 @@ std::string IniGetString(const std::string& section, const std::string& key, con
 bool IniSetInt(const std::string& section, const std::string& key, int value, const char* path)
 {
     IniFile ini(path);
-    ini.SetInt(section, key, value);
-    return ini.Save(path);
+    return ini.SetInt(section, key, value) && ini.Save(path);
 }
 
 bool IniSetString(const std::string& section, const std::string& key, const std::string& value,
                   const char* path)
 {
     IniFile ini(path);
-    ini.SetString(section, key, value);
-    return ini.Save(path);
+    return ini.SetString(section, key, value) && ini.Save(path);
 }
 
 bool IniGetSections(std::vector<std::string>& list, const char* path)

@@ -34,6 +34,8 @@ public:
     bool Load(const char* path, bool mustExist);
     // Writes the dictionary to path, or to the loaded path when path is
     // null. True when a dictionary is held and every byte was written.
+    // False, leaving the file as it is, for the loaded path of a file that
+    // exists but did not parse (a missing one is created).
     bool Save(const char* path = nullptr);
     // Drops the dictionary (the path stays).
     void Close();
@@ -45,7 +47,8 @@ public:
     // The value in decimal, stored like SetString.
     bool SetInt(const std::string& section, const std::string& key, int value);
     // Makes sure the section exists, then stores the value. False without a
-    // dictionary or when memory is short.
+    // dictionary, for a section name holding ':', a text holding a NUL byte
+    // or when memory is short.
     bool SetString(const std::string& section, const std::string& key, const std::string& value);
 
     // Section names in slot order; false without a dictionary.
@@ -59,11 +62,12 @@ public:
 private:
     std::string _path;
     dictionary* _dict;
+    bool _unparsed;  // _path exists but did not parse
 };
 
 // One-shot forms: each opens the file at `path` as IniFile(path) does, does
-// one thing and drops it. The setters save to the same path and return the
-// result of that save.
+// one thing and drops it. The setters save to the same path and return
+// false when the set or that save failed.
 int IniGetInt(const std::string& section, const std::string& key, int def, const char* path);
 std::string IniGetString(const std::string& section, const std::string& key, const std::string& def,
                          const char* path);

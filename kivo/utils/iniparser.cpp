@@ -9,6 +9,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <string>
 
 #include "kivo/base/kivo_vfs.h"
@@ -41,7 +42,8 @@ void _strip_into(char* out, const char* s, size_t n)
 
 
 // A value that begins with a quote which a later one closes becomes the text
-// between them, ';' and '#' included, stripped; false (value untouched) for
+// between them, ';' and '#' included, blanks at its ends kept (quotes are
+// how a value with such blanks is written); false (value untouched) for
 // any other. A quote right after the opening one opens nothing. Inside, a
 // doubled quote stands for one quote character, so that a value holding both
 // kinds of quote can be written; when no quote closes after such a pair, the
@@ -76,7 +78,6 @@ bool _unquote(char* value)
         }
     }
     value[n] = 0;
-    _strip_into(value, value, n);
     return true;
 }
 
@@ -108,21 +109,10 @@ char _legacy_quote(const char* v)
     return 0;
 }
 
-std::string _stripped(const char* s)
-{
-    size_t n = strlen(s);
-    while (n > 0 && _is_space(*s)) {
-        ++s;
-        --n;
-    }
-    while (n > 0 && _is_space(s[n - 1]))
-        --n;
-    return std::string(s, n);
-}
-
 // Whether the loader takes `line` (without its end) as one whole line that
 // iniparser_line classifies as `want`, giving first (the section or key) and
-// second (the value) back, both as they read once stripped.
+// second (the value) back exactly: a line the loader would cut, or names and
+// values whose blanks it would strip, do not read back.
 bool _reads_back(const std::string& line, line_status want, const char* first, const char* second)
 {
     if (line.size() > kAccMax || line.find('\n') != std::string::npos)
@@ -136,16 +126,15 @@ bool _reads_back(const std::string& line, line_status want, const char* first, c
     if (iniparser_line(line.c_str(), &a[0], &b[0], &c[0]) != want)
         return false;
     if (want == LINE_SECTION)
-        return _stripped(first) == a.c_str();
-    return _stripped(first) == b.c_str() && _stripped(second) == c.c_str();
+        return strcmp(first, a.c_str()) == 0;
+    return strcmp(first, b.c_str()) == 0 && strcmp(second, c.c_str()) == 0;
 }
 
 // "key=value" as it reads back: the form this writer always used when that
 // reads back, else the first of bare, double-quoted, single-quoted,
 // double-quoted with its double quotes doubled and single-quoted with its
-// single quotes doubled that does. A line longer
-// than the loader reads is cut, as ever, when at least its key reads back.
-// False when no line holds the entry.
+// single quotes doubled that does. False when no line holds the entry (one
+// longer than the loader keeps included).
 bool _value_line(const char* key, const char* v, std::string* line)
 {
     const std::string head = std::string(key) + "=";
@@ -175,22 +164,19 @@ bool _value_line(const char* key, const char* v, std::string* line)
             return true;
         }
     }
-    if (forms[0].size() > kAccMax && !strchr(key, '\n') && !strchr(v, '\n') &&
-        _reads_back(head + "x", LINE_VALUE, key, "x")) {
-        *line = forms[0];
-        return true;
-    }
     return false;
 }
 
-// Writes lines to handle, or with dry set only checks that each can be
-// written so that it reads back.
+// Collects the output lines, each checked to read back as its entry.
 struct _Out {
-    int32_t handle;
-    bool dry;
-    char* bufw;
+    std::string text;
 
-    bool Line(const std::string& line) { return dry || _write_line(handle, bufw, "%s\r\n", line.c_str(), nullptr); }
+    bool Line(const std::string& line)
+    {
+        text += line;
+        text += "\r\n";
+        return true;
+    }
 
     bool Section(const char* name)
     {
@@ -232,10 +218,14 @@ struct _Loader {
     int lineno;
     int errs;
     bool nomem;
+    bool has_nul;  // the accumulated line holds a NUL byte
+    bool quiet;    // no messages (checking the writer's own text)
 
     void Byte(char c)
     {
         line_open = true;
+        if (c == 0)
+            has_nul = true;
         if (acc_len < kAccMax)
             tmp[acc_len++] = c;
         if (!_is_space(c)) {
@@ -283,11 +273,16 @@ struct _Loader {
         tmp[acc_len] = 0;
         acc_len = 0;
         line_start = 0;
+        // A NUL byte would end the text early and hide the rest of the line.
+        const line_status status = has_nul ? LINE_ERROR : iniparser_line(tmp, section, key, val);
+        has_nul = false;
         int rc = 0;
-        switch (iniparser_line(tmp, section, key, val)) {
+        switch (status) {
         case LINE_ERROR:
-            printf("iniparser: syntax error in %s (%d):\n", path, lineno);
-            printf("-> %s\n", tmp);
+            if (!quiet) {
+                printf("iniparser: syntax error in %s (%d):\n", path, lineno);
+                printf("-> %s\n", tmp);
+            }
             errs++;
             return;
         case LINE_SECTION:
@@ -308,7 +303,8 @@ struct _Loader {
         // skipped); only trailing errors make the load fail.
         errs = rc;
         if (rc < 0) {
-            printf("iniparser: memory allocation failure\n");
+            if (!quiet)
+                printf("iniparser: memory allocation failure\n");
             nomem = true;
         }
     }
@@ -332,8 +328,12 @@ line_status iniparser_line(const char* input, char* section, char* key, char* va
     } else if (line[0] == '#' || line[0] == ';') {
         status = LINE_COMMENT;
     } else if (len >= 2 && line[0] == '[' && line[len - 1] == ']') {
-        _strip_into(section, line + 1, len - 2);
-        status = LINE_SECTION;
+        // ':' joins a section and its keys: a name holding one would make
+        // an entry of another section.
+        if (!memchr(line + 1, ':', len - 2)) {
+            _strip_into(section, line + 1, len - 2);
+            status = LINE_SECTION;
+        }
     } else if (eq && eq != line) {
         _strip_into(key, line, static_cast<size_t>(eq - line));
         if (key[0]) {
@@ -351,16 +351,17 @@ line_status iniparser_line(const char* input, char* section, char* key, char* va
     return status;
 }
 
-dictionary* iniparser_load(const char* path)
+namespace {
+
+// Parses the blocks that read(buf, max, &done) gives (false for a read
+// error, done 0 at the end); path names the text in messages.
+template <typename Read>
+dictionary* _load(const char* path, bool quiet, Read read)
 {
-    int32_t h = kivo_file_handle_invalid;
-    if (!path || kivo_file_open(&h, path, O_RDONLY) != 0) {
-        printf("iniparser: cannot open %s\n", path ? path : "(null)");
-        return nullptr;
-    }
     _Loader ld;
     memset(&ld, 0, sizeof ld);
     ld.path = path;
+    ld.quiet = quiet;
     ld.d = dictionary_new(0);
     char* line = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
     ld.section = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
@@ -377,15 +378,17 @@ dictionary* iniparser_load(const char* path)
 
     bool read_failed = false;
     if (!ld.d) {
-        printf("iniparser: memory allocation failure\n");
+        if (!quiet)
+            printf("iniparser: memory allocation failure\n");
         ld.nomem = true;
     }
     while (!ld.nomem) {
         ssize_t done = 0;
-        if (kivo_file_read(h, line, kBlockSize, &done) != 0 || done < 0) {
+        if (!read(line, kBlockSize, &done) || done < 0) {
             // A read error must not pass for the end of the file: the
             // dictionary would silently miss the rest.
-            printf("iniparser: cannot read %s\n", path);
+            if (!quiet)
+                printf("iniparser: cannot read %s\n", path);
             read_failed = true;
             break;
         }
@@ -406,12 +409,27 @@ dictionary* iniparser_load(const char* path)
     free(ld.key);
     free(ld.val);
     free(ld.tmp);
-    kivo_file_close(h);
     if (ld.nomem || read_failed || ld.errs != 0) {
         dictionary_del(ld.d);
         return nullptr;
     }
     return ld.d;
+}
+
+}  // namespace
+
+dictionary* iniparser_load(const char* path)
+{
+    int32_t h = kivo_file_handle_invalid;
+    if (!path || kivo_file_open(&h, path, O_RDONLY) != 0) {
+        printf("iniparser: cannot open %s\n", path ? path : "(null)");
+        return nullptr;
+    }
+    dictionary* d = _load(path, false, [h](char* buf, size_t max, ssize_t* done) {
+        return kivo_file_read(h, buf, max, done) == 0;
+    });
+    kivo_file_close(h);
+    return d;
 }
 
 namespace {
@@ -457,16 +475,65 @@ int _dump_ini(const dictionary* d, _Out& out)
     return 0;
 }
 
-// Runs dump on d into handle with a line buffer; dry only checks the lines.
-template <typename F>
-int _with_out(int32_t handle, bool dry, F dump)
+const char* _text(const char* v)
 {
-    char* bufw = static_cast<char*>(calloc(INI_LINE_MAX + 1, 1));
-    assert(bufw);
-    _Out out = {handle, dry, bufw};
-    int rc = dump(out);
-    free(bufw);
-    return rc;
+    return v ? v : "";
+}
+
+// Whether `back` (the writer's text read again) holds exactly the entries
+// of d: the same names (ignoring case, as lookups do), sections without a
+// value, and the same value of every key (null is written as empty).
+bool _same(const dictionary* d, const dictionary* back)
+{
+    if (!back || back->n != d->n)
+        return false;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (!d->key[i])
+            continue;
+        const int32_t j = _dictionary_find(back, d->key[i]);
+        if (j < 0)
+            return false;
+        if (_is_section_key(d->key[i]) ? d->val[i] || back->val[j] : strcmp(_text(d->val[i]), _text(back->val[j])) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The text of d as iniparser_dump_ini writes it, checked to read back as d
+// as a whole: a key under a missing section, a section holding a value or a
+// key the flat form would change are not written by any line.
+int _render(const dictionary* d, std::string* text)
+{
+    _Out out;
+    if (_dump_ini(d, out) != 0)
+        return -1;
+    size_t pos = 0;
+    dictionary* back = _load("(output)", true, [&](char* buf, size_t max, ssize_t* done) {
+        const size_t n = std::min(max, out.text.size() - pos);
+        memcpy(buf, out.text.data() + pos, n);
+        pos += n;
+        *done = static_cast<ssize_t>(n);
+        return true;
+    });
+    const bool same = _same(d, back);
+    dictionary_del(back);
+    if (!same)
+        return -1;
+    text->swap(out.text);
+    return 0;
+}
+
+// Writes text line by line, stopping at the first failed write.
+bool _write_text(int32_t handle, const std::string& text)
+{
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find('\n', pos);
+        end = end == std::string::npos ? text.size() : end + 1;
+        if (!dictionary_write_all(handle, text.data() + pos, end - pos))
+            return false;
+        pos = end;
+    }
+    return true;
 }
 
 }  // namespace
@@ -475,14 +542,15 @@ int iniparser_store(const dictionary* d, const char* path)
 {
     if (!d || !path)
         return -1;
-    // An entry that no line could hold fails the store before the old file
-    // is truncated.
-    if (_with_out(kivo_file_handle_invalid, true, [&](_Out& out) { return _dump_ini(d, out); }) != 0)
+    // What would not read back fails the store before the old file is
+    // truncated.
+    std::string text;
+    if (_render(d, &text) != 0)
         return -1;
     int32_t h = kivo_file_handle_invalid;
     if (kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS) != 0)
         return -1;
-    int rc = iniparser_dump_ini(d, h);
+    int rc = _write_text(h, text) ? 0 : -1;
     // A record is stored only once it is on the medium: a full disk may show
     // only at the flush.
     if (rc == 0 && kivo_file_fsync(h) != 0)
@@ -638,12 +706,18 @@ int iniparser_dumpsection_ini(const dictionary* d, const char* section, int32_t 
 {
     if (!d || !section)
         return -1;
-    return _with_out(handle, false, [&](_Out& out) { return _dump_section(d, section, out); });
+    _Out out;
+    if (_dump_section(d, section, out) != 0)
+        return -1;
+    return _write_text(handle, out.text) ? 0 : -1;
 }
 
 int iniparser_dump_ini(const dictionary* d, int32_t handle)
 {
     if (!d)
         return -1;
-    return _with_out(handle, false, [&](_Out& out) { return _dump_ini(d, out); });
+    std::string text;
+    if (_render(d, &text) != 0)
+        return -1;
+    return _write_text(handle, text) ? 0 : -1;
 }

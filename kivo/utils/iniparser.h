@@ -8,16 +8,19 @@
 // are looked up ignoring it.
 //
 // Dialect read:
-//   [Section]          the name between the brackets, stripped
+//   [Section]          the name between the brackets, stripped; a name
+//                      holding ':' is a syntax error (':' joins section and
+//                      key)
 //   key = value        key and value stripped; a value in double or single
-//                      quotes is the text between them (";" and "#" allowed,
-//                      a doubled quote inside stands for one), otherwise it
-//                      ends before the first ';' or '#'; "" and '' unquoted
-//                      are the empty value
+//                      quotes is the text between them, blanks at its ends
+//                      kept (";" and "#" allowed, a doubled quote inside
+//                      stands for one), otherwise it ends before the first
+//                      ';' or '#'; "" and '' unquoted are the empty value
 //   # ... / ; ...      comments; blank lines are skipped
 //   ... \              a line ending in a backslash joins the next one
 // Lines are cut at 1023 characters (a joined line too); the rest of a cut
-// line is dropped. Anything else is a syntax error: it is reported on
+// line is dropped. A line holding a NUL byte, and anything else, is a
+// syntax error: it is reported on
 // standard output and skipped, but a file whose last stored line is followed
 // only by errors does not load.
 //
@@ -26,11 +29,15 @@
 // ';' or '#' or begins with a quote: then it goes between double quotes (or
 // single ones when it holds a double quote). Every line is checked against
 // the reader: when that form would not read back as the same entry (a value
-// ending in '\\', a line that would look like a section, a value with both
-// kinds of quote), the first form that does is written instead: bare, in
-// double quotes, in single quotes, or in double quotes with its double quotes
-// doubled. An entry that no line can hold (a line end in a name or value, a
-// key with '=' or that would begin a comment) fails the output.
+// ending in '\\' or with blanks at its ends, a line that would look like a
+// section, a value with both kinds of quote), the first form that does is
+// written instead: bare, in double quotes, in single quotes, or in double
+// quotes with its double quotes doubled. An entry that no line can hold (a
+// line end in a name or value, a line longer than the reader keeps, a name
+// with blanks at its ends, a key with '=' or that would begin a comment)
+// fails the output, and so does a dictionary whose text would not read back
+// as the same entries (a key under a missing section, a section holding a
+// value).
 
 #include <stdint.h>
 
@@ -56,9 +63,9 @@ typedef enum _line_status_ {
 // memory is short, or when a syntax error follows the last stored line.
 dictionary* iniparser_load(const char* path);
 // Writes `d` with iniparser_dump_ini to `path` (created or truncated). 0, or
-// -1 when d or path is null, an entry cannot be written (checked before the
-// file is touched), the file cannot be opened, a write fails or the close
-// fails.
+// -1 when d or path is null, the text would not read back as d (checked
+// before the file is touched), the file cannot be opened, a write fails or
+// the close fails.
 int iniparser_store(const dictionary* d, const char* path);
 void iniparser_freedict(dictionary* d);
 
@@ -96,13 +103,13 @@ void iniparser_unset(dictionary* d, const char* key);
 
 // ---- output to an open file handle; each gives 0, or -1 when a write
 // failed or an entry cannot be written (writing stops there) or an argument
-// is null. A line longer than INI_LINE_MAX characters is cut and ends in
-// '\n'.
+// is null. iniparser_dump cuts a line longer than INI_LINE_MAX characters
+// (it ends in '\n'); the INI forms refuse it instead.
 
 // "[%s]=[%s]\r\n" per entry, "[%s]=UNDEF\r\n" for a null value.
 int iniparser_dump(const dictionary* d, int32_t handle);
 // Every section in slot order; without sections every entry as
-// "%s=%s\r\n".
+// "%s=%s\r\n". Nothing is written when the text would not read back as d.
 int iniparser_dump_ini(const dictionary* d, int32_t handle);
 // "[%s]\r\n", then "%s=%s\r\n" for each entry under "section:" with the key
 // after that prefix (a null value as an empty text).

@@ -5,12 +5,21 @@
 // equal, a store that fails on what was just loaded, or a second store whose
 // bytes differ from the first (both for files whose entries all belong to a
 // section or come before the first one).
+//
+// The same bytes also build a dictionary as the file object's setters do
+// (any bytes in names and values, long runs, blanks, quotes, ';', '#', NUL
+// cutting a text short), which is stored over an existing file: it must load
+// back as the same dictionary, or the store must fail and leave the old file
+// as it was. A dictionary of plain names and printable values that fit a
+// line must always be stored.
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <fstream>
 #include <sstream>
@@ -36,7 +45,7 @@ const std::string& Root()
         if (!dir || kivo_mount("/system", &platform_file_ops, dir, nullptr) != 0)
             abort();
         atexit([] {
-            for (const char* f : {"/in.ini", "/out1.ini", "/out2.ini", "/out3.ini"})
+            for (const char* f : {"/in.ini", "/out1.ini", "/out2.ini", "/out3.ini", "/built.ini", "/built2.ini"})
                 remove((std::string(dir) + f).c_str());
             remove(dir);
         });
@@ -140,6 +149,109 @@ bool AllPlaced(const dictionary* d)
     return placed == d->n;
 }
 
+// Names the reader keeps as they are, values without control bytes, all on
+// lines of at most 1000 characters, sections without values: nothing a
+// store may refuse.
+bool Plain(const dictionary* d)
+{
+    for (int32_t i = 0; i < d->size; ++i) {
+        const char* k = d->key[i];
+        if (!k)
+            continue;
+        if (strlen(k) > 400 || !*k || strspn(k, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-:") != strlen(k))
+            return false;
+        const char* c = strchr(k, ':');
+        if (c && (c == k || !c[1]))
+            return false;
+        const char* v = d->val[i];
+        if (!c && v)
+            return false;  // a section holding a value: a NUL cut "section:key" short
+        if (v && strlen(v) > 500)
+            return false;
+        for (const char* p = v; p && *p; ++p) {
+            if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
+                return false;
+        }
+    }
+    return true;
+}
+
+// A dictionary made as kivo::IniFile::SetString makes it: the section
+// entry, then "section:key". Sections with ':' are refused there.
+dictionary* Build(const uint8_t* data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    dictionary* d = dictionary_new(0);
+    std::vector<std::string> sections;
+    for (int n = 0; n < 64 && in.remaining_bytes() > 0; ++n) {
+        const uint8_t op = in.ConsumeIntegral<uint8_t>();
+        std::string section = (op & 1) && !sections.empty()
+                                  ? sections[(op >> 4) % sections.size()]
+                                  : in.ConsumeRandomLengthString(64);
+        const std::string key = in.ConsumeRandomLengthString(64);
+        std::string value = in.ConsumeRandomLengthString(4096);
+        if (op & 2) {
+            // A long run around the longest line the reader keeps.
+            const size_t run = in.ConsumeIntegralInRange<size_t>(1000, 1030);
+            value += std::string(run, in.ConsumeIntegral<char>());
+            value += in.ConsumeRandomLengthString(8);
+        }
+        if (op & 4)
+            value = " " + value + "\t";
+        if (section.find(':') != std::string::npos)
+            continue;
+        sections.push_back(section);
+        if (iniparser_set(d, section.c_str(), nullptr) != 0 ||
+            iniparser_set(d, (section + ":" + key).c_str(), value.c_str()) != 0)
+            abort();
+    }
+    return d;
+}
+
+// b holds exactly the entries of a: the same names (ignoring case), sections
+// without values, the same value for every key.
+void SameDictionary(const dictionary* a, const dictionary* b)
+{
+    Check(a->n == b->n, "number of entries");
+    for (int32_t i = 0; i < a->size; ++i) {
+        if (!a->key[i])
+            continue;
+        Check(iniparser_find_entry(b, a->key[i]) == 1, "entry lost");
+        const char* v = iniparser_getstring(b, a->key[i], nullptr);
+        if (!strchr(a->key[i], ':'))
+            Check(v == nullptr, "section with a value");
+        else
+            Check(strcmp(Text(a->val[i]), Text(v)) == 0, "value changed");
+    }
+}
+
+void BuiltRoundTrip(const uint8_t* data, size_t size)
+{
+    dictionary* d = Build(data, size);
+    Check(d != nullptr, "dictionary");
+    static const std::string old = "[keep]\r\nv=1\r\n";
+    Put("/built.ini", reinterpret_cast<const uint8_t*>(old.data()), old.size());
+    if (iniparser_store(d, "/built.ini") != 0) {
+        Check(Get("/built.ini") == old, "refused store touched the old file");
+        if (Plain(d)) {
+            for (int32_t i = 0; i < d->size; ++i) {
+                if (d->key[i])
+                    fprintf(stderr, "[%s] = [%s]\n", d->key[i], d->val[i] ? d->val[i] : "(null)");
+            }
+            Check(false, "store of a plain dictionary failed");
+        }
+        iniparser_freedict(d);
+        return;
+    }
+    dictionary* back = iniparser_load("/built.ini");
+    Check(back != nullptr, "stored dictionary does not load");
+    SameDictionary(d, back);
+    Check(iniparser_store(back, "/built2.ini") == 0, "second store of a built dictionary failed");
+    Check(Get("/built.ini") == Get("/built2.ini"), "second store of a built dictionary wrote other bytes");
+    iniparser_freedict(back);
+    iniparser_freedict(d);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -147,6 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The loader prints its syntax errors; keep the fuzzer's output readable.
     static FILE* quiet = freopen("/dev/null", "w", stdout);
     (void)quiet;
+
+    BuiltRoundTrip(data, size);
 
     Put("/in.ini", data, size);
     dictionary* first = iniparser_load("/in.ini");

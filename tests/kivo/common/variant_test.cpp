@@ -868,6 +868,19 @@ TEST(VarTest, TextsToValues)
     EXPECT_EQ(Var::TYPE_STRING, Var("['12']", true)[0].GetType());
 }
 
+// A double's own text reads back as the same double, and no text of digits
+// turns into NaN inside a list.
+TEST(VarTest, NumberTextsReadBackExactly)
+{
+    for (double d : {1.993, 123456.789, -2.675, 1e15 + 0.3}) {
+        const std::string text = Var(d).ToString();
+        EXPECT_EQ(d, Var(text, true).ToDouble()) << text;
+        EXPECT_EQ(d, Var("[" + text + "]", true)[0].ToDouble()) << text;
+    }
+    const std::string one = "[1" + std::string(400, '0') + "e-400, 0." + std::string(400, '0') + "1e401]";
+    EXPECT_EQ("[1.0,1.0]", Var(one, true).ToString());
+}
+
 std::string Nested(int levels)
 {
     return std::string(levels, '[') + "1" + std::string(levels, ']');

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,106 @@ TEST_F(IniFileTest, AwkwardValuesSurviveTheirOwnSave)
     ASSERT_TRUE(back.SetString("s", "k", "1\r\n[evil]\r\nx=2"));
     EXPECT_FALSE(back.Save());
     EXPECT_EQ(Get("/awk.ini"), before);
+}
+
+// ':' joins section and key, so a section name holding one is refused by
+// every setter, as is a text with a NUL byte, and nothing of the file
+// changes.
+TEST_F(IniFileTest, SectionNamesWithColonAndNulBytesAreRefused)
+{
+    Put("/x.ini", "[x]\ny=1\n");
+    {
+        kivo::IniFile ini("/x.ini");
+        EXPECT_FALSE(ini.SetString("x:y", "k", "v"));
+        EXPECT_FALSE(ini.SetInt("x:y", "k", 1));
+        EXPECT_FALSE(ini.SetString(":", "k", "v"));
+        EXPECT_EQ(ini.GetString("x", "y", "<missing>"), "1");
+        ASSERT_TRUE(ini.Save());
+    }
+    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
+    // A NUL byte would cut the text short: "x\0z" would be the section x.
+    {
+        kivo::IniFile ini("/x.ini");
+        const std::string nul("a\0b", 3);
+        EXPECT_FALSE(ini.SetString("x" + nul, "k", "v"));
+        EXPECT_FALSE(ini.SetString("x", "y" + nul, "v"));
+        EXPECT_FALSE(ini.SetString("x", "y", nul));
+        EXPECT_EQ(ini.GetString("x", "y", "<missing>"), "1");
+        EXPECT_EQ(ini.GetString("xa", "k", "<missing>"), "<missing>");
+        EXPECT_EQ(ini.GetString("x", "ya", "<missing>"), "<missing>");
+        ASSERT_TRUE(ini.Save());
+    }
+    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
+    EXPECT_FALSE(kivo::IniSetString("x:y", "k", "v", "/x.ini"));
+    EXPECT_FALSE(kivo::IniSetInt("x:y", "k", 2, "/x.ini"));
+    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
+}
+
+// A file that exists but did not parse is not replaced by a save to its own
+// path: what it held would be lost. A missing file is created as ever, and
+// the object may still save elsewhere.
+TEST_F(IniFileTest, SaveNeverReplacesAFileThatDidNotParse)
+{
+    const std::string record = "[uImage]\nversion=1.0.0.1\ncheck_crc=4660\n\x1a\n";
+    struct {
+        const char* name;
+        std::function<bool(const char*)> set;
+    } const cases[] = {
+        {"one-shot string", [](const char* p) { return kivo::IniSetString("uImage", "version", "1.0.0.2", p); }},
+        {"one-shot int", [](const char* p) { return kivo::IniSetInt("uImage", "check_crc", 1, p); }},
+        {"object, Save()",
+         [](const char* p) {
+             kivo::IniFile ini(p);
+             return ini.SetString("uImage", "version", "1.0.0.2") && ini.Save();
+         }},
+        {"object, Save(own path)",
+         [](const char* p) {
+             kivo::IniFile ini(p);
+             return ini.SetString("uImage", "version", "1.0.0.2") && ini.Save(p);
+         }},
+    };
+    testing::internal::CaptureStdout();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Put("/rec.ini", record);
+        EXPECT_FALSE(c.set("/rec.ini"));
+        EXPECT_EQ(Get("/rec.ini"), record);
+    }
+    {
+        Put("/rec.ini", record);
+        kivo::IniFile ini("/rec.ini");
+        ASSERT_TRUE(ini.SetString("uImage", "version", "1.0.0.2"));
+        EXPECT_TRUE(ini.Save("/elsewhere.ini"));
+        EXPECT_EQ(Get("/elsewhere.ini"), "[uImage]\r\nversion=1.0.0.2\r\n");
+        EXPECT_FALSE(ini.Save());
+        EXPECT_EQ(Get("/rec.ini"), record);
+        // Loading again decides anew: the mended file is saved.
+        ini.Close();
+        Put("/rec.ini", "[uImage]\nversion=1.0.0.1\n");
+        ASSERT_TRUE(ini.Load("/rec.ini", false));
+        ASSERT_TRUE(ini.SetString("uImage", "version", "1.0.0.2"));
+        EXPECT_TRUE(ini.Save());
+        EXPECT_EQ(Get("/rec.ini"), "[uImage]\r\nversion=1.0.0.2\r\n");
+    }
+    EXPECT_TRUE(kivo::IniSetString("uImage", "version", "1.0.0.2", "/new.ini"));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(Get("/new.ini"), "[uImage]\r\nversion=1.0.0.2\r\n");
+}
+
+// Blanks at the ends of a value survive a save and a load.
+TEST_F(IniFileTest, ValuesKeepTheirBlanks)
+{
+    const char* values[] = {"  v", "v  ", "v\r", " ", "\t"};
+    {
+        kivo::IniFile ini("/bl.ini");
+        for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
+            ASSERT_TRUE(ini.SetString("s", "k" + std::to_string(i), values[i]));
+        ASSERT_TRUE(ini.Save());
+    }
+    EXPECT_EQ(Get("/bl.ini"), "[s]\r\nk0=\"  v\"\r\nk1=\"v  \"\r\nk2=\"v\r\"\r\nk3=\" \"\r\nk4=\"\t\"\r\n");
+    kivo::IniFile back("/bl.ini");
+    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
+        EXPECT_EQ(back.GetString("s", "k" + std::to_string(i), "<missing>"), values[i]) << i;
 }
 
 }  // namespace

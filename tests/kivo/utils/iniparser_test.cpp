@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ini_test_sandbox.h"
 
@@ -45,7 +47,8 @@ TEST(IniparserLine, ClassifiesEachKindOfLine)
         {"k = a;b ; comment", LINE_VALUE, "k", "a"},
         {"k = v # comment", LINE_VALUE, "k", "v"},
         {"k = \"x # y\"", LINE_VALUE, "k", "x # y"},
-        {"k = \" padded \"", LINE_VALUE, "k", "padded"},
+        {"k = \" padded \"", LINE_VALUE, "k", " padded "},  // quotes keep the blanks
+        {"k = ' \tx\r'", LINE_VALUE, "k", " \tx\r"},
         {"k = \"\"", LINE_VALUE, "k", ""},
         {"k = ''", LINE_VALUE, "k", ""},
         {"k = \"\" ; comment", LINE_VALUE, "k", ""},
@@ -70,6 +73,10 @@ TEST(IniparserLine, ClassifiesEachKindOfLine)
         {"[open", LINE_ERROR, nullptr, nullptr},
         {"close]", LINE_ERROR, nullptr, nullptr},
         {"[", LINE_ERROR, nullptr, nullptr},
+        // ':' joins section and key: a section name cannot hold one.
+        {"[x:y]", LINE_ERROR, nullptr, nullptr},
+        {"[:]", LINE_ERROR, nullptr, nullptr},
+        {"[x:y]=1", LINE_VALUE, "[x:y]", "1"},
         {"\xEF\xBB\xBF[sec]", LINE_ERROR, nullptr, nullptr},
     };
     for (const LineCase& c : cases) {
@@ -296,6 +303,48 @@ TEST_F(IniparserFiles, BadLineFollowedByGoodOnesIsReportedAndSkipped)
     EXPECT_EQ(d->n, 2);
 }
 
+// A section line with ':' and any line holding a NUL byte are syntax
+// errors: reported with their line, skipped when a stored line follows.
+TEST_F(IniparserFiles, ColonSectionsAndNulBytesAreSyntaxErrors)
+{
+    struct {
+        std::string file;
+        bool loads;
+        const char* line;  // the line number reported
+        std::vector<std::pair<const char*, const char*>> entries;
+    } const cases[] = {
+        {"[x]\ny=1\n[x:y]\nk=v\n", true, "(3)", {{"x", nullptr}, {"x:y", "1"}, {"x:k", "v"}}},
+        {"[x:y]\nk=v\n", true, "(1)", {{":k", "v"}}},
+        {"[a]\n[x:y]\n", false, "(2)", {}},
+        {std::string("[s]\nk=a\0b\nn=1\n", 14), true, "(2)", {{"s", nullptr}, {"s:n", "1"}}},
+        {std::string("[s]\n\0k=1\nn=1\n", 13), true, "(2)", {{"s", nullptr}, {"s:n", "1"}}},
+        {std::string("[s]\nk=a\0b\n", 10), false, "(2)", {}},
+        {std::string("[s]\nk=a\\\n\0\nn=1\n", 15), true, "(3)", {{"s", nullptr}, {"s:n", "1"}}},
+        {std::string("[s]\n\0\n", 6), false, "(2)", {}},
+        {std::string("[s\0]\nk=1\n", 9), true, "(1)", {{":k", "1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        testing::internal::CaptureStdout();
+        DictPtr d = Load(c.file, "/e.ini");
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(std::string("iniparser: syntax error in /e.ini ") + c.line + ":\n-> "), std::string::npos)
+            << out;
+        ASSERT_EQ(bool(d), c.loads);
+        if (!d)
+            continue;
+        EXPECT_EQ(d->n, int32_t(c.entries.size()));
+        for (const auto& e : c.entries) {
+            SCOPED_TRACE(e.first);
+            ASSERT_EQ(iniparser_find_entry(d.get(), e.first), 1);
+            if (e.second)
+                EXPECT_STREQ(Str(d, e.first), e.second);
+            else
+                EXPECT_EQ(Str(d, e.first), nullptr);
+        }
+    }
+}
+
 TEST_F(IniparserFiles, TrailingBadLineLoadsNothing)
 {
     const char* files[] = {
@@ -381,12 +430,18 @@ TEST_F(IniparserFiles, StoreKeepsTheSpellingOfNames)
     EXPECT_EQ(Get("/t.ini"), "[Main]\r\nKey=v\r\n");
 }
 
-TEST_F(IniparserFiles, StoreWithoutSectionsWritesFullKeys)
+// Without sections every entry is a line of its own; a full key "a:x" would
+// read back as the key "a:x" of no section (":a:x"), so it is refused.
+TEST_F(IniparserFiles, StoreWithoutSectionsWritesKeysThatReadBack)
 {
     DictPtr d(dictionary_new(0));
-    iniparser_set(d.get(), "a:x", "1");
+    iniparser_set(d.get(), ":x", "1");
+    iniparser_set(d.get(), ":y", "two");
     ASSERT_EQ(iniparser_store(d.get(), "/flat.ini"), 0);
-    EXPECT_EQ(Get("/flat.ini"), "a:x=1\r\n");
+    EXPECT_EQ(Get("/flat.ini"), "x=1\r\ny=two\r\n");
+    iniparser_set(d.get(), "a:x", "1");
+    EXPECT_EQ(iniparser_store(d.get(), "/flat.ini"), -1);
+    EXPECT_EQ(Get("/flat.ini"), "x=1\r\ny=two\r\n");
 }
 
 // Keys before the first section line read back as they were, with or
@@ -490,9 +545,7 @@ TEST_F(IniparserFiles, EveryStoredEntryReadsBackEqual)
         DictPtr back(iniparser_load("/rt.ini"));
         ASSERT_TRUE(back);
         EXPECT_EQ(back->n, 3);
-        std::string value(c.value);
-        value.erase(value.find_last_not_of(' ') + 1);  // the reader strips
-        EXPECT_STREQ(Str(back, (std::string("s:") + c.key).c_str()), value.c_str());
+        EXPECT_STREQ(Str(back, (std::string("s:") + c.key).c_str()), c.value);
         EXPECT_STREQ(Str(back, "s:next"), "1");
     }
 }
@@ -551,15 +604,114 @@ TEST_F(IniparserFiles, StoreReportsAnUnopenablePath)
     EXPECT_FALSE(Exists("/x.ini"));
 }
 
-TEST_F(IniparserFiles, OverlongOutputLineIsCut)
+// A line the reader would cut is refused before the old file is touched; a
+// line of 1023 characters, the most the reader keeps, is written whole.
+TEST_F(IniparserFiles, LinesTheReaderWouldCutAreRefused)
 {
-    DictPtr d(dictionary_new(0));
-    iniparser_set(d.get(), "s", nullptr);
-    iniparser_set(d.get(), "s:k", std::string(2000, 'v').c_str());
-    iniparser_set(d.get(), "s:next", "1");
-    ASSERT_EQ(iniparser_store(d.get(), "/long.ini"), 0);
-    std::string out = Get("/long.ini");
-    EXPECT_EQ(out, "[s]\r\nk=" + std::string(1024 - 3, 'v') + "\nnext=1\r\n");
+    const std::string fit(1023 - 2, 'v');  // "k=" and the value
+    struct {
+        std::string section, key, value;
+        bool stored;
+    } const cases[] = {
+        {"s", "k", fit, true},
+        {"s", "k", fit + "v", false},
+        {"s", "k", std::string(1500, 'x'), false},
+        {"s", "k", "a;" + std::string(1500, 'x'), false},
+        {"s", "k", "a;" + std::string(1019 - 2, 'x'), true},  // k="a;..." is 1023
+        {"s", "k", "a;" + std::string(1019 - 1, 'x'), false},
+        {"s", std::string(1022, 'K'), "", true},
+        {"s", std::string(1023, 'K'), "", false},
+        {std::string(1021, 'S'), "k", "v", true},
+        {std::string(1022, 'S'), "k", "v", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.section.size()) + "/" + std::to_string(c.key.size()) + "/" +
+                     std::to_string(c.value.size()));
+        Put("/old.ini", "[keep]\r\nv=1\r\n");
+        DictPtr d(dictionary_new(0));
+        iniparser_set(d.get(), c.section.c_str(), nullptr);
+        iniparser_set(d.get(), (c.section + ":" + c.key).c_str(), c.value.c_str());
+        iniparser_set(d.get(), (c.section + ":next").c_str(), "1");
+        if (!c.stored) {
+            EXPECT_EQ(iniparser_store(d.get(), "/old.ini"), -1);
+            EXPECT_EQ(Get("/old.ini"), "[keep]\r\nv=1\r\n");
+            continue;
+        }
+        ASSERT_EQ(iniparser_store(d.get(), "/old.ini"), 0);
+        const std::string value = c.value.find(';') != std::string::npos ? '"' + c.value + '"' : c.value;
+        EXPECT_EQ(Get("/old.ini"), "[" + c.section + "]\r\n" + c.key + "=" + value + "\r\nnext=1\r\n");
+        DictPtr back(iniparser_load("/old.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->n, 3);
+        EXPECT_EQ(Str(back, (c.section + ":" + c.key).c_str()), c.value);
+    }
+}
+
+// Values with blanks at either end are quoted so that they read back equal;
+// names with blanks at their ends cannot be written and are refused.
+TEST_F(IniparserFiles, BlanksAtTheEndsReadBackOrAreRefused)
+{
+    struct {
+        const char* section;
+        const char* key;
+        const char* value;
+        const char* line;  // null: refused
+    } const cases[] = {
+        {"s", "k", "  v", "k=\"  v\""},
+        {"s", "k", "v  ", "k=\"v  \""},
+        {"s", "k", "v\r", "k=\"v\r\""},
+        {"s", "k", "\tv\t", "k=\"\tv\t\""},
+        {"s", "k", " ", "k=\" \""},
+        {"s", "k", " \"a\" ", "k=' \"a\" '"},
+        {"s", "k", " a\"b' ", "k=\" a\"\"b' \""},
+        {"s", "k", " a;b ", "k=\" a;b \""},
+        {" s", "k", "v", nullptr},
+        {"s ", "k", "v", nullptr},
+        {"s", " k", "v", nullptr},
+        {"s", "k\t", "v", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("[") + c.section + "] " + c.key + "=" + c.value);
+        Put("/b.ini", "[keep]\r\nv=1\r\n");
+        DictPtr d(dictionary_new(0));
+        iniparser_set(d.get(), c.section, nullptr);
+        const std::string full = std::string(c.section) + ":" + c.key;
+        iniparser_set(d.get(), full.c_str(), c.value);
+        if (!c.line) {
+            EXPECT_EQ(iniparser_store(d.get(), "/b.ini"), -1);
+            EXPECT_EQ(Get("/b.ini"), "[keep]\r\nv=1\r\n");
+            continue;
+        }
+        ASSERT_EQ(iniparser_store(d.get(), "/b.ini"), 0);
+        EXPECT_EQ(Get("/b.ini"), std::string("[s]\r\n") + c.line + "\r\n");
+        DictPtr back(iniparser_load("/b.ini"));
+        ASSERT_TRUE(back);
+        EXPECT_STREQ(Str(back, full.c_str()), c.value);
+    }
+}
+
+// Every entry the store writes reads back; what would not (a key whose
+// section is missing, a section holding a value, entries made without a
+// section when sections exist) fails the store and leaves the old file.
+TEST_F(IniparserFiles, StoreRefusesEntriesThatWouldNotReadBack)
+{
+    struct {
+        const char* name;
+        std::vector<std::pair<const char*, const char*>> entries;
+    } const cases[] = {
+        {"key of a missing section", {{"a", nullptr}, {"b:k", "1"}}},
+        {"section with a value", {{"a", "lost"}, {"a:k", "1"}}},
+        {"full key without sections", {{"b:k", "1"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Put("/o.ini", "[keep]\r\nv=1\r\n");
+        DictPtr d(dictionary_new(0));
+        for (const auto& e : c.entries)
+            iniparser_set(d.get(), e.first, e.second);
+        EXPECT_EQ(iniparser_store(d.get(), "/o.ini"), -1);
+        EXPECT_EQ(Get("/o.ini"), "[keep]\r\nv=1\r\n");
+    }
 }
 
 TEST_F(IniparserFiles, DumpShowsEveryEntryInBrackets)
