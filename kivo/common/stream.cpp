@@ -426,4 +426,201 @@ StreamBuff::StreamBuff(void* buff, size_t buff_len, size_t data_len, bool binary
 {
 }
 
+// ---- ReadBuffer -----------------------------------------------------------------
+
+ReadBuffer::ReadBuffer(IOContext* ctx, size_t size)
+    : _ctx(ctx), _buf(nullptr), _size(size), _len(0), _off(0), _base(0), _known(false)
+{
+    assert(ctx != 0 && size > 0);
+    _buf = new char[size];
+}
+
+ReadBuffer::~ReadBuffer()
+{
+    // Whoever goes on with the context finds it where this left off.
+    if (_off < _len && _ctx->IsValid())
+        _Drop();
+    delete[] _buf;
+}
+
+bool ReadBuffer::_Locate() const
+{
+    if (_known)
+        return true;
+    const int64_t at = _ctx->GetPos();
+    if (at < 0 || static_cast<uint64_t>(at) < _len)
+        return false;
+    _base = at - static_cast<int64_t>(_len);
+    _known = true;
+    return true;
+}
+
+bool ReadBuffer::_Drop()
+{
+    if (_off < _len) {
+        if (!_Locate())
+            return false;
+        const int64_t at = _base + static_cast<int64_t>(_off);
+        if (_ctx->Seek(at, 0) != at)
+            return false;
+        _base = at;
+    } else if (_known) {
+        _base += static_cast<int64_t>(_len);
+    }
+    _len = 0;
+    _off = 0;
+    return true;
+}
+
+bool ReadBuffer::IsValid() const
+{
+    return _ctx->IsValid();
+}
+
+void ReadBuffer::Close()
+{
+    _len = 0;
+    _off = 0;
+    _known = false;
+    _ctx->Close();
+}
+
+bool ReadBuffer::SetOption(const StringView& key, const StringView& value)
+{
+    return _ctx->SetOption(key, value);
+}
+
+bool ReadBuffer::GetOption(const StringView& key, std::string& value)
+{
+    return _ctx->GetOption(key, value);
+}
+
+bool ReadBuffer::SetLength(int64_t length)
+{
+    // The bytes held may lie past the new end.
+    if (!_Drop())
+        return false;
+    return _ctx->SetLength(length);
+}
+
+int64_t ReadBuffer::GetLength() const
+{
+    return _ctx->GetLength();
+}
+
+int64_t ReadBuffer::Seek(int64_t offset, int32_t whence)
+{
+    if (whence == 0 || whence == 1) {
+        if (!_known && _len == 0) {
+            // Nothing held and no position known: the context seeks as it
+            // always would.
+            const int64_t at = _ctx->Seek(offset, whence);
+            if (at >= 0) {
+                _base = at;
+                _known = true;
+            }
+            return at;
+        }
+        if (!_Locate())
+            return -1;
+        int64_t target = offset;
+        if (whence == 1 && __builtin_add_overflow(_base + static_cast<int64_t>(_off), offset, &target))
+            return -1;
+        if (target >= _base && target - _base <= static_cast<int64_t>(_len)) {
+            _off = static_cast<size_t>(target - _base);
+            return target;
+        }
+        // Outside: the context goes there straight from where it stands.
+        const int64_t at = _ctx->Seek(target, 0);
+        if (at >= 0) {
+            _base = at;
+            _len = 0;
+            _off = 0;
+        }
+        return at;
+    }
+    if (whence == 2) {
+        const int64_t at = _ctx->Seek(offset, 2);
+        if (at >= 0) {
+            _base = at;
+            _known = true;
+            _len = 0;
+            _off = 0;
+        }
+        return at;
+    }
+    if (!_Drop())
+        return -1;
+    _known = false;
+    return _ctx->Seek(offset, whence);
+}
+
+int64_t ReadBuffer::GetPos() const
+{
+    if (!_Locate())
+        return -1;
+    return _base + static_cast<int64_t>(_off);
+}
+
+ssize_t ReadBuffer::Read(void* buffer, size_t count, kivo_err_t* err)
+{
+    if (count == 0)
+        return _ctx->Read(buffer, 0, err);
+    char* out = static_cast<char*>(buffer);
+    const size_t held = _len - _off;
+    if (count <= held) {
+        memcpy(out, _buf + _off, count);
+        _off += count;
+        if (err)
+            *err = 0;
+        return static_cast<ssize_t>(count);
+    }
+    const size_t rest = count - held;
+    if (count > _size) {
+        // Large: into the caller's memory at once, behind what was held.
+        kivo_err_t e = 0;
+        const ssize_t n = _ctx->Read(out + held, rest, &e);
+        if (err)
+            *err = e;
+        if (n < 0 || e != 0)
+            return n < 0 ? n : -1;
+        memcpy(out, _buf + _off, held);
+        if (_known)
+            _base += static_cast<int64_t>(_len) + n;
+        _len = 0;
+        _off = 0;
+        return static_cast<ssize_t>(held) + n;
+    }
+    // Small: what is held moves to the front, the rest of the buffer fills.
+    memmove(_buf, _buf + _off, held);
+    if (_known)
+        _base += static_cast<int64_t>(_off);
+    _len = held;
+    _off = 0;
+    kivo_err_t e = 0;
+    const ssize_t n = _ctx->Read(_buf + held, _size - held, &e);
+    if (err)
+        *err = e;
+    if (n < 0 || e != 0)
+        return n < 0 ? n : -1;
+    _len += static_cast<size_t>(n);
+    const size_t take = std::min(count, _len);
+    memcpy(out, _buf, take);
+    _off = take;
+    return static_cast<ssize_t>(take);
+}
+
+ssize_t ReadBuffer::Write(const void* buffer, size_t count, kivo_err_t* err)
+{
+    if (!_Drop())
+        return -1;
+    _known = false;
+    return _ctx->Write(buffer, count, err);
+}
+
+void ReadBuffer::Flush()
+{
+    _ctx->Flush();
+}
+
 }  // namespace kivo

@@ -201,4 +201,58 @@ private:
     Context _ctx;
 };
 
+// Reads another context through one buffer of its own: a small read, and a
+// seek that lands inside the bytes it holds, cost no call of the context; a
+// read larger than the buffer goes straight through. For the same
+// calls it returns what the context itself would (a read gives what one read
+// of the context gives: for a file, everything up to its end), only the
+// context is called less often. A failed call of the context changes
+// nothing: no byte is taken from the buffer, the position stays.
+//
+// Writes, SetLength and whence values other than 0, 1 and 2 go to the context
+// at this position, after the buffer was dropped; the position after a write
+// is then asked of the context when needed (a context in append mode decides
+// it). The context's own position runs ahead of this one by the bytes held
+// and not yet read; destroying the buffer puts it back.
+//
+// Does not own the context (asserted non-null): the caller keeps it alive
+// longer than the buffer, and closes it (Close here closes it too).
+class ReadBuffer : public IOContext, private NonCopyable {
+public:
+    static const size_t kDefaultSize = 4096;
+
+    // Asserts "ctx != 0 && size > 0".
+    explicit ReadBuffer(IOContext* ctx, size_t size = kDefaultSize);
+    ~ReadBuffer() override;
+
+    bool IsValid() const override;
+    void Close() override;
+    bool SetOption(const StringView& key, const StringView& value) override;
+    bool GetOption(const StringView& key, std::string& value) override;
+    bool SetLength(int64_t length) override;
+    int64_t GetLength() const override;
+    int64_t Seek(int64_t offset, int32_t whence) override;
+    int64_t GetPos() const override;
+    ssize_t Read(void* buffer, size_t count, kivo_err_t* err) override;
+    ssize_t Write(const void* buffer, size_t count, kivo_err_t* err) override;
+    void Flush() override;
+
+private:
+    // The context's position, when not known yet, from the context: false
+    // when it cannot say.
+    bool _Locate() const;
+    // Puts the context at this position and empties the buffer.
+    bool _Drop();
+
+    IOContext* _ctx;
+    char* _buf;
+    size_t _size;
+    size_t _len;  // bytes held
+    size_t _off;  // bytes of them already read
+    // Position of the first byte held; the context stands at _base + _len.
+    // Unknown (false) until a seek or GetPos, and again after a write.
+    mutable int64_t _base;
+    mutable bool _known;
+};
+
 }  // namespace kivo

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include <ioapi.h>
@@ -17,6 +18,7 @@
 
 #include "kivo/base/kivo_vfs.h"
 #include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/common/stream.h"
 #include "kivo/filesystem/dir.h"
 #include "kivo/filesystem/fs_utils.h"
 
@@ -35,9 +37,58 @@ int _Whence(int origin)
     }
 }
 
-int32_t* _Cell(voidpf stream)
+// An archive file open through the file layer, as a byte channel.
+class ZipFile : public kivo::IOContext {
+public:
+    ZipFile() : handle(kivo_file_handle_invalid) {}
+
+    bool IsValid() const override { return kivo_file_handle_is_valid(handle); }
+    int64_t Seek(int64_t offset, int32_t whence) override
+    {
+        int64_t pos = -1;
+        if (kivo_file_lseek64(handle, offset, whence, &pos) != 0)
+            return -1;
+        return pos;
+    }
+    int64_t GetPos() const override
+    {
+        int64_t pos = -1;
+        if (kivo_file_lseek64(handle, 0, SEEK_CUR, &pos) != 0)
+            return -1;
+        return pos;
+    }
+    ssize_t Read(void* buffer, size_t count, kivo_err_t* err) override
+    {
+        ssize_t done = -1;
+        kivo_err_t e = kivo_file_read(handle, buffer, count, &done);
+        if (err)
+            *err = e;
+        return done;
+    }
+    ssize_t Write(const void* buffer, size_t count, kivo_err_t* err) override
+    {
+        ssize_t done = -1;
+        kivo_err_t e = kivo_file_write(handle, buffer, count, &done);
+        if (err)
+            *err = e;
+        return done;
+    }
+
+    int32_t handle;
+};
+
+// minizip reads headers a field, often a byte, at a time: through the
+// buffer a header costs one read of the file, not dozens.
+struct ZipStream {
+    ZipStream() : buffer(&file) {}
+
+    ZipFile file;
+    kivo::ReadBuffer buffer;
+};
+
+ZipStream* _Stream(voidpf stream)
 {
-    return static_cast<int32_t*>(stream);
+    return static_cast<ZipStream*>(stream);
 }
 
 voidpf ZCALLBACK kivo_zip_open_file(voidpf, const void* filename, int mode)
@@ -53,14 +104,14 @@ voidpf ZCALLBACK kivo_zip_open_file(voidpf, const void* filename, int mode)
         flags = KIVO_FILE_CREATE_FLAGS;
     else
         return nullptr;
-    int32_t* cell = static_cast<int32_t*>(malloc(sizeof(int32_t)));
-    if (cell == nullptr)
+    ZipStream* s = new (std::nothrow) ZipStream;
+    if (s == nullptr)
         return nullptr;
-    *cell = kivo_file_handle_invalid;
-    if (kivo_file_open(cell, static_cast<const char*>(filename), flags) == 0 &&
-        kivo_file_handle_is_valid(*cell))
-        return cell;
-    free(cell);
+    if (kivo_file_open(&s->file.handle, static_cast<const char*>(filename), flags) == 0 &&
+        s->file.IsValid())
+        return s;
+    s->file.handle = kivo_file_handle_invalid;
+    delete s;
     return nullptr;
 }
 
@@ -73,8 +124,9 @@ uLong ZCALLBACK kivo_zip_read_file(voidpf, voidpf stream, void* buf, uLong size)
 {
     if (stream == nullptr)
         return 0;
-    ssize_t done = 0;
-    if (kivo_file_read(*_Cell(stream), buf, size, &done) != 0 || done < 0)
+    kivo_err_t e = 0;
+    ssize_t done = _Stream(stream)->buffer.Read(buf, size, &e);
+    if (e != 0 || done < 0)
         return 0;
     return (uLong)done;
 }
@@ -83,29 +135,25 @@ uLong ZCALLBACK kivo_zip_write_file(voidpf, voidpf stream, const void* buf, uLon
 {
     if (stream == nullptr)
         return 0;
-    ssize_t done = 0;
-    if (kivo_file_write(*_Cell(stream), buf, size, &done) != 0 || done < 0)
+    kivo_err_t e = 0;
+    ssize_t done = _Stream(stream)->buffer.Write(buf, size, &e);
+    if (e != 0 || done < 0)
         return 0;
     return (uLong)done;
 }
 
 ZPOS64_T ZCALLBACK kivo_zip_tell_file64(voidpf, voidpf stream)
 {
-    int64_t pos = -1;
-    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
-        return (ZPOS64_T)-1;
-    return (ZPOS64_T)pos;
+    const int64_t pos = stream == nullptr ? -1 : _Stream(stream)->buffer.GetPos();
+    return pos < 0 ? (ZPOS64_T)-1 : (ZPOS64_T)pos;
 }
 
 long ZCALLBACK kivo_zip_seek_file64(voidpf, voidpf stream, ZPOS64_T offset, int origin)
 {
     const int whence = _Whence(origin);
-    if (whence < 0)
+    if (whence < 0 || stream == nullptr)
         return -1;
-    int64_t pos = 0;
-    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), (int64_t)offset, whence, &pos) != 0)
-        return -1;
-    return 0;
+    return _Stream(stream)->buffer.Seek((int64_t)offset, whence) < 0 ? -1 : 0;
 }
 
 // The 32-bit table: minizip reads the position as an unsigned 32-bit value
@@ -114,9 +162,7 @@ long ZCALLBACK kivo_zip_seek_file64(voidpf, voidpf stream, ZPOS64_T offset, int 
 // 2 GiB.
 long ZCALLBACK kivo_zip_tell_file(voidpf, voidpf stream)
 {
-    int64_t pos = -1;
-    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), 0, SEEK_CUR, &pos) != 0)
-        return -1;
+    const int64_t pos = stream == nullptr ? -1 : _Stream(stream)->buffer.GetPos();
     if (pos < 0 || (uint64_t)pos >= (uint64_t)MAXU32)
         return -1;
     return (long)(uLong)pos;
@@ -125,21 +171,20 @@ long ZCALLBACK kivo_zip_tell_file(voidpf, voidpf stream)
 long ZCALLBACK kivo_zip_seek_file(voidpf, voidpf stream, uLong offset, int origin)
 {
     const int whence = _Whence(origin);
-    if (whence < 0)
+    if (whence < 0 || stream == nullptr)
         return -1;
-    int64_t pos = 0;
-    if (stream == nullptr || kivo_file_lseek64(*_Cell(stream), (int64_t)offset, whence, &pos) != 0)
-        return -1;
-    return 0;
+    return _Stream(stream)->buffer.Seek((int64_t)offset, whence) < 0 ? -1 : 0;
 }
 
 int ZCALLBACK kivo_zip_close_file(voidpf, voidpf stream)
 {
     if (stream == nullptr)
         return -1;
-    if (kivo_file_close(*_Cell(stream)) != 0)
+    ZipStream* s = _Stream(stream);
+    if (kivo_file_close(s->file.handle) != 0)
         return -1;
-    free(stream);
+    s->file.handle = kivo_file_handle_invalid;
+    delete s;
     return 0;
 }
 

@@ -6,15 +6,23 @@
 //   - the same install with the flush of every copied block left out (the
 //     framework's fsync made a no-op), and the time that deleting and
 //     rewriting the 201 version records takes on its own;
-//   - MB/s of Crc16ModbusUpdate and of kivo::zip::UnzipToDir;
+//   - MB/s of Crc16ModbusUpdate and of kivo::zip::UnzipToDir, the latter
+//     split into the survey of the archive (until the first entry is
+//     written) and the unpacking;
+//   - an archive of 10,000 small entries in 50 directories (made by Python's
+//     zipfile; UPDATE_BENCH_ENTRIES sets another count): UnzipToDir, its
+//     survey and unpacking, against `unzip -qo` of the same archive, and the
+//     unpacking process's peak resident memory;
 //   - peak resident memory of a process that only runs the install.
 // With the path of a built `updater` it also runs the whole program, with
 // its designed pauses (status mailbox, reboot signal), in a sandbox on the
 // same package, and counts the pauses from the lines it printed.
 // A plain program, not a test: run it from a release build,
 //   update_bench [rounds [updater]]
+//   update_bench --unzip ARCHIVE DIR   (one UnzipToDir, system paths)
 // The package is made by tests/app/update_pack.py (Python zipfile).
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -92,6 +100,64 @@ int WriteFile(const std::string& path, size_t size, uint32_t seed, uint64_t* tot
     return crc;
 }
 
+// ---------------------------------------------------------------- unzip child
+
+// The survey ends where the first entry is written: the first directory
+// made or file created under the target marks it.
+double g_first_write = 0;
+kivo_fs_ops_t g_mark_ops;
+
+kivo_err_t MarkMkdir(void* ctx, const char* path)
+{
+    if (g_first_write == 0)
+        g_first_write = Now();
+    return platform_file_ops.mkdir(ctx, path);
+}
+
+kivo_err_t MarkOpen(void* ctx, intptr_t* out, const char* path, int flags)
+{
+    if (g_first_write == 0 && (flags & O_CREAT) != 0)
+        g_first_write = Now();
+    return platform_file_ops.open(ctx, out, path, flags);
+}
+
+// Unpacks zip under dir (both the system's own paths) with UnzipToDir and
+// prints "<ok> <seconds> <survey seconds>".
+int UnzipChild(const std::string& zip, const std::string& dir)
+{
+    g_mark_ops = platform_file_ops;
+    g_mark_ops.mkdir = MarkMkdir;
+    g_mark_ops.open = MarkOpen;
+    if (kivo_mount("/system", &g_mark_ops, nullptr, nullptr) != 0)
+        return 2;
+    std::string cause;
+    double t0 = Now();
+    bool ok = kivo::zip::UnzipToDir(zip, dir, "", &cause);
+    double t = Now() - t0;
+    kivo_umount("/system");
+    if (!ok)
+        fprintf(stderr, "UnzipToDir failed: %s\n", cause.c_str());
+    printf("%d %.6f %.6f\n", ok ? 1 : 0, t, g_first_write > 0 ? g_first_write - t0 : t);
+    return ok ? 0 : 3;
+}
+
+// The many-entries archive, made by Python's zipfile: entry i is a short
+// deflated text in directory i % 50.
+const char kManyEntriesScript[] =
+    "import sys, zipfile\n"
+    "n, out = int(sys.argv[1]), sys.argv[2]\n"
+    "with zipfile.ZipFile(out, \"w\", zipfile.ZIP_DEFLATED) as z:\n"
+    "    for i in range(n):\n"
+    "        z.writestr(\"d%02d/f%06d.txt\" % (i % 50, i), ((\"entry %d of dir %d \" % (i, i % 50)) * (4 + i % 20)).encode())\n";
+
+// 10,000 entries; UPDATE_BENCH_ENTRIES sets another count.
+int ManyEntries()
+{
+    const char* e = getenv("UPDATE_BENCH_ENTRIES");
+    const int n = e != nullptr ? atoi(e) : 0;
+    return n > 0 ? n : 10000;
+}
+
 // ---------------------------------------------------------------- install child
 
 // Runs one "update.run" over root and prints its seconds; the parent reads
@@ -150,11 +216,13 @@ int InstallChild(const std::string& root, bool flush)
 struct ChildResult {
     bool ok = false;
     double seconds = 0;
-    double unpack_seconds = 0;
+    double part_seconds = 0;  // install: until unpacked; unzip: the survey
     long maxrss_kb = 0;
 };
 
-ChildResult RunInstallChild(const std::string& root, bool flush)
+// Runs this program again with `args`; its last line is "<status> <seconds>
+// <seconds>", and the status it must give is `want`.
+ChildResult RunChild(const std::vector<std::string>& args, int want)
 {
     ChildResult r;
     int fds[2];
@@ -164,8 +232,12 @@ ChildResult RunInstallChild(const std::string& root, bool flush)
     if (pid == 0) {
         dup2(fds[1], 1);
         close(fds[0]);
-        execl("/proc/self/exe", "update_bench", flush ? "--install" : "--install-noflush", root.c_str(),
-              (char*)nullptr);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("update_bench"));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
         _exit(127);
     }
     close(fds[1]);
@@ -183,11 +255,21 @@ ChildResult RunInstallChild(const std::string& root, bool flush)
     memset(&ru, 0, sizeof ru);
     wait4(pid, &wstatus, 0, &ru);
     int status = -1;
-    if (sscanf(tail.c_str(), "%d %lf %lf", &status, &r.seconds, &r.unpack_seconds) == 3 && WIFEXITED(wstatus) &&
-        WEXITSTATUS(wstatus) == 0)
+    if (sscanf(tail.c_str(), "%d %lf %lf", &status, &r.seconds, &r.part_seconds) == 3 && status == want &&
+        WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)
         r.ok = true;
     r.maxrss_kb = ru.ru_maxrss;
     return r;
+}
+
+ChildResult RunInstallChild(const std::string& root, bool flush)
+{
+    return RunChild({flush ? "--install" : "--install-noflush", root}, 5);
+}
+
+ChildResult RunUnzipChild(const std::string& zip, const std::string& dir)
+{
+    return RunChild({"--unzip", zip, dir}, 1);
 }
 
 double Median(std::vector<double> v)
@@ -321,7 +403,7 @@ int Bench(const std::string& base, int rounds, const std::string& updater)
             return 1;
         }
         install.push_back(c.seconds);
-        unpack.push_back(c.unpack_seconds);
+        unpack.push_back(c.part_seconds);
         maxrss = std::max(maxrss, c.maxrss_kb);
 
         double t0 = Now();
@@ -344,7 +426,45 @@ int Bench(const std::string& base, int rounds, const std::string& updater)
         noflush.push_back(f.seconds);
     }
 
-    // CRC-16 over 64 MiB in memory, against one table step per byte.
+    // UnzipToDir alone, and its survey before the first entry is written.
+    std::vector<double> unzip_t, survey_t;
+    for (int r = 0; r < rounds; ++r) {
+        Sh("sync");
+        ChildResult u = RunUnzipChild(pkg, base + "/unz" + std::to_string(r));
+        if (!u.ok) {
+            fprintf(stderr, "UnzipToDir failed\n");
+            return 1;
+        }
+        unzip_t.push_back(u.seconds);
+        survey_t.push_back(u.part_seconds);
+    }
+
+    // Many small entries: UnzipToDir against `unzip -qo`, alternately.
+    const int entries = ManyEntries();
+    const std::string many = base + "/many.zip";
+    if (!Sh("python3 -c '" + std::string(kManyEntriesScript) + "' " + std::to_string(entries) + " '" + many + "'"))
+        return 1;
+    std::vector<double> many_t, many_survey, many_plain;
+    long many_rss = 0;
+    for (int r = 0; r < rounds; ++r) {
+        Sh("sync");
+        ChildResult u = RunUnzipChild(many, base + "/many" + std::to_string(r));
+        if (!u.ok) {
+            fprintf(stderr, "UnzipToDir of the many entries failed\n");
+            return 1;
+        }
+        many_t.push_back(u.seconds);
+        many_survey.push_back(u.part_seconds);
+        many_rss = std::max(many_rss, u.maxrss_kb);
+        Sh("sync");
+        double t0 = Now();
+        if (!Sh("unzip -qo '" + many + "' -d '" + base + "/manyplain" + std::to_string(r) + "'"))
+            return 1;
+        many_plain.push_back(Now() - t0);
+    }
+
+    // CRC-16 over 64 MiB in memory, against one table step per byte (after
+    // the children ran: a child's peak memory counts what it was forked with).
     std::vector<uint8_t> data(kBigSize);
     FillBlock(data, 7);
     volatile uint16_t sink = 0;
@@ -360,18 +480,6 @@ int Bench(const std::string& base, int rounds, const std::string& updater)
         sink = sink ^ static_cast<uint16_t>(reg);
         crc1_t.push_back(Now() - t0);
     }
-
-    // UnzipToDir alone.
-    kivo_mount("/system", &platform_file_ops, (void*)root.c_str(), nullptr);
-    std::vector<double> unzip_t;
-    for (int r = 0; r < rounds; ++r) {
-        const std::string dir = "/tmp/unz" + std::to_string(r);
-        double t0 = Now();
-        if (!kivo::zip::UnzipToDir("/pkg/code.bin", dir, ""))
-            fprintf(stderr, "UnzipToDir failed\n");
-        unzip_t.push_back(Now() - t0);
-    }
-    kivo_umount("/system");
 
     const double ti = Median(install), tp = Median(plain);
     printf("package: 1 file of 64 MiB + %d small files, %.1f MiB in all\n", kSmallCount, mb);
@@ -392,7 +500,17 @@ int Bench(const std::string& base, int rounds, const std::string& updater)
     const double crc1_best = *std::min_element(crc1_t.begin(), crc1_t.end());
     printf("Crc16ModbusUpdate:           %.0f MB/s (one byte a step: %.0f MB/s, %.1fx)\n", 64.0 / crc_best,
            64.0 / crc1_best, crc1_best / crc_best);
-    printf("kivo::zip::UnzipToDir:       %.1f MB/s\n", mb / Median(unzip_t));
+    printf("kivo::zip::UnzipToDir:       %.3f s  %.1f MB/s (survey %.4f s, unpacking %.3f s)\n",
+           Median(unzip_t), mb / Median(unzip_t), Median(survey_t), Median(unzip_t) - Median(survey_t));
+    const double tm = Median(many_t), tms = Median(many_survey), tmp = Median(many_plain);
+    printf("%d small entries in 50 directories:\n", entries);
+    printf("  kivo::zip::UnzipToDir:     %.3f s (survey %.3f s, unpacking %.3f s)\n", tm, tms, tm - tms);
+    printf("  unzip -qo:                 %.3f s\n", tmp);
+    printf("  ratio UnzipToDir / unzip -qo: %.2f (per round:", tm / tmp);
+    for (size_t i = 0; i < many_t.size(); ++i)
+        printf(" %.2f", many_t[i] / many_plain[i]);
+    printf(")\n");
+    printf("  peak resident memory of the unpacking process: %.1f MiB\n", many_rss / 1024.0);
     printf("peak resident memory of the install process: %.1f MiB\n", maxrss / 1024.0);
     if (!updater.empty())
         RunProgram(updater, base, pkg, mb, tp);
@@ -408,6 +526,8 @@ int main(int argc, char** argv)
         return InstallChild(argv[2], true);
     if (argc == 3 && strcmp(argv[1], "--install-noflush") == 0)
         return InstallChild(argv[2], false);
+    if (argc == 4 && strcmp(argv[1], "--unzip") == 0)
+        return UnzipChild(argv[2], argv[3]);
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 3;
 
     const char* tmp = getenv("TMPDIR");

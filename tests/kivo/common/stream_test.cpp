@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -444,6 +445,258 @@ TEST(StreamBuffTest, BadBufferIsAContractBreak)
     char buf[4];
     EXPECT_DEATH(StreamBuff(nullptr, 4, 0, true), "buff != 0 && data_len <= buff_len");
     EXPECT_DEATH(StreamBuff(buf, 4, 5, true), "buff != 0 && data_len <= buff_len");
+}
+
+// ---- ReadBuffer
+
+// A context with a file's rules: any position at or above 0 (reads there
+// give 0 bytes, writes there fill the gap with zeros), -1 below 0 or for an
+// unknown whence. It counts the calls reaching it, and fails the next
+// `fail_reads` reads, `fail_seeks` seeks or `fail_writes` writes with error
+// 5 and nothing done.
+class FileContext : public IOContext {
+public:
+    explicit FileContext(const std::string& data) : data(data) {}
+
+    bool IsValid() const override { return valid; }
+    void Close() override { valid = false; }
+    int64_t GetLength() const override { return static_cast<int64_t>(data.size()); }
+    bool SetLength(int64_t length) override
+    {
+        data.resize(static_cast<size_t>(length));
+        return true;
+    }
+    int64_t GetPos() const override
+    {
+        ++tells;
+        return pos;
+    }
+    int64_t Seek(int64_t offset, int32_t whence) override
+    {
+        ++seeks;
+        if (fail_seeks > 0) {
+            --fail_seeks;
+            return -1;
+        }
+        int64_t base = whence == 0 ? 0 : whence == 1 ? pos : whence == 2 ? GetLength() : -1;
+        if (base < 0 || base + offset < 0)
+            return -1;
+        pos = base + offset;
+        return pos;
+    }
+    ssize_t Read(void* buffer, size_t count, kivo_err_t* err) override
+    {
+        ++reads;
+        if (fail_reads > 0) {
+            --fail_reads;
+            if (err)
+                *err = 5;
+            return -1;
+        }
+        if (err)
+            *err = 0;
+        const size_t at = std::min(static_cast<size_t>(pos), data.size());
+        const size_t n = std::min(count, data.size() - at);
+        memcpy(buffer, data.data() + at, n);
+        pos += static_cast<int64_t>(n);
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t Write(const void* buffer, size_t count, kivo_err_t* err) override
+    {
+        ++writes;
+        if (fail_writes > 0) {
+            --fail_writes;
+            if (err)
+                *err = 5;
+            return -1;
+        }
+        if (err)
+            *err = 0;
+        const size_t at = static_cast<size_t>(pos);
+        if (data.size() < at + count)
+            data.resize(at + count, '\0');
+        data.replace(at, count, static_cast<const char*>(buffer), count);
+        pos += static_cast<int64_t>(count);
+        return static_cast<ssize_t>(count);
+    }
+
+    std::string data;
+    int64_t pos = 0;
+    bool valid = true;
+    int reads = 0;
+    int seeks = 0;
+    int writes = 0;
+    mutable int tells = 0;
+    int fail_reads = 0;
+    int fail_seeks = 0;
+    int fail_writes = 0;
+};
+
+std::string Bytes(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    return s;
+}
+
+// Random reads, seeks, tells and writes on a buffered and a plain context
+// over the same bytes: every result, every byte read and the position after
+// each step must agree, and so must the contents and the plain context's
+// own position once the buffer is gone. A buffer of 16 bytes puts the edges
+// everywhere.
+TEST(ReadBufferTest, BehavesAsTheContextItself)
+{
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        std::mt19937 rng(seed);
+        auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        const std::string data = Bytes(static_cast<size_t>(pick(0, 300)));
+        FileContext plain(data), inner(data);
+        {
+            kivo::ReadBuffer buf(&inner, 16);
+            const int64_t size = static_cast<int64_t>(data.size());
+            for (int step = 0; step < 400; ++step) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+                const int op = pick(0, 9);
+                if (op <= 4) {
+                    static const size_t kSizes[] = {0, 1, 2, 3, 4, 7, 15, 16, 17, 31, 32, 33, 100};
+                    const size_t n = kSizes[pick(0, 12)];
+                    std::string a(n, '?'), b(n, '?');
+                    kivo_err_t ea = -1, eb = -1;
+                    const ssize_t ra = plain.Read(&a[0], n, &ea);
+                    const ssize_t rb = buf.Read(&b[0], n, &eb);
+                    ASSERT_EQ(ra, rb);
+                    EXPECT_EQ(ea, eb);
+                    EXPECT_EQ(a.substr(0, ra > 0 ? ra : 0), b.substr(0, rb > 0 ? rb : 0));
+                } else if (op == 5) {
+                    const int64_t to = pick(-3, static_cast<int>(size) + 20);
+                    ASSERT_EQ(plain.Seek(to, 0), buf.Seek(to, 0));
+                } else if (op == 6) {
+                    const int64_t by = pick(-40, 40);
+                    ASSERT_EQ(plain.Seek(by, 1), buf.Seek(by, 1));
+                } else if (op == 7) {
+                    const int64_t by = pick(-30, 5);
+                    ASSERT_EQ(plain.Seek(by, 2), buf.Seek(by, 2));
+                } else if (op == 8 && pick(0, 3) == 0) {
+                    const std::string w = Bytes(static_cast<size_t>(pick(1, 20)));
+                    ASSERT_EQ(plain.Write(w.data(), w.size(), nullptr), buf.Write(w.data(), w.size(), nullptr));
+                } else if (op == 9 && pick(0, 7) == 0) {
+                    ASSERT_EQ(plain.Seek(3, 7), buf.Seek(3, 7));  // an unknown whence
+                }
+                ASSERT_EQ(plain.GetPos(), buf.GetPos());
+            }
+        }
+        EXPECT_EQ(plain.data, inner.data) << seed;
+        EXPECT_EQ(plain.pos, inner.pos) << seed;
+    }
+}
+
+// Reads of a few bytes at a time cost one read of the context per buffer;
+// a read as large as the buffer goes straight through; seeks back and
+// forth inside what is held cost nothing.
+TEST(ReadBufferTest, SmallReadsAndNearSeeksStayInTheBuffer)
+{
+    const std::string data = Bytes(1000);
+    FileContext inner(data);
+    kivo::ReadBuffer buf(&inner, 64);
+    std::string got;
+    char c[3];
+    while (buf.Read(c, 3, nullptr) == 3)
+        got.append(c, 3);
+    EXPECT_EQ(got, data.substr(0, 999));
+    EXPECT_LE(inner.reads, 1000 / 64 + 2);
+
+    ASSERT_EQ(buf.Seek(500, 0), 500);
+    const int seeks = inner.seeks, reads = inner.reads, tells = inner.tells;
+    ASSERT_EQ(buf.Read(c, 2, nullptr), 2);
+    EXPECT_EQ(std::string(c, 2), data.substr(500, 2));
+    EXPECT_EQ(buf.Seek(-2, 1), 500);
+    EXPECT_EQ(buf.Seek(540, 0), 540);
+    EXPECT_EQ(buf.GetPos(), 540);
+    ASSERT_EQ(buf.Read(c, 3, nullptr), 3);
+    EXPECT_EQ(std::string(c, 3), data.substr(540, 3));
+    EXPECT_EQ(inner.seeks, seeks);
+    EXPECT_EQ(inner.reads, reads + 1);
+    EXPECT_EQ(inner.tells, tells);
+
+    std::string big(200, '?');
+    ASSERT_EQ(buf.Read(&big[0], big.size(), nullptr), 200);
+    EXPECT_EQ(big, data.substr(543, 200));
+    EXPECT_EQ(inner.reads, reads + 2);
+}
+
+// A call of the context that fails passes its error on and changes
+// nothing: the bytes held are still served, the position stays.
+TEST(ReadBufferTest, FailuresOfTheContextChangeNothing)
+{
+    struct Case {
+        const char* what;
+        size_t read;      // the read that meets the failure
+        int fail_reads;
+        int fail_seeks;
+        int64_t seek_to;  // -1: no seek
+    };
+    const Case cases[] = {
+        {"refill behind held bytes", 14, 1, 0, -1},
+        {"large read behind held bytes", 40, 1, 0, -1},
+        {"seek outside the buffer", 0, 0, 1, 100},
+    };
+    const std::string data = Bytes(200);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FileContext inner(data);
+        kivo::ReadBuffer buf(&inner, 16);
+        char head[4];
+        ASSERT_EQ(buf.Read(head, 4, nullptr), 4);  // 16 held, 4 of them read
+        inner.fail_reads = c.fail_reads;
+        inner.fail_seeks = c.fail_seeks;
+        kivo_err_t err = 0;
+        if (c.seek_to >= 0) {
+            EXPECT_EQ(buf.Seek(c.seek_to, 0), -1);
+        } else {
+            std::string b(c.read, '?');
+            EXPECT_EQ(buf.Read(&b[0], c.read, &err), -1);
+            EXPECT_EQ(err, 5);
+        }
+        EXPECT_EQ(buf.GetPos(), 4);
+        std::string rest(40, '?');
+        ASSERT_EQ(buf.Read(&rest[0], rest.size(), &err), 40);
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(rest, data.substr(4, 40));
+    }
+}
+
+// A write lands at the buffer's position, not where the context stands
+// after filling the buffer, and what is read afterwards is the new bytes.
+TEST(ReadBufferTest, WriteAfterReadsLandsAtThePosition)
+{
+    FileContext inner(Bytes(100));
+    {
+        kivo::ReadBuffer buf(&inner, 32);
+        char c[5];
+        ASSERT_EQ(buf.Read(c, 5, nullptr), 5);
+        ASSERT_EQ(buf.Write("XYZ", 3, nullptr), 3);
+        EXPECT_EQ(buf.GetPos(), 8);
+        ASSERT_EQ(buf.Seek(4, 0), 4);
+        ASSERT_EQ(buf.Read(c, 5, nullptr), 5);
+        EXPECT_EQ(std::string(c, 5), std::string(1, Bytes(100)[4]) + "XYZ" + Bytes(100)[8]);
+        inner.fail_writes = 1;
+        kivo_err_t err = 0;
+        EXPECT_EQ(buf.Write("Q", 1, &err), -1);
+        EXPECT_EQ(err, 5);
+        EXPECT_EQ(buf.GetPos(), 9);
+        ASSERT_EQ(buf.Read(c, 1, nullptr), 1);
+        EXPECT_EQ(c[0], Bytes(100)[9]);
+    }
+    EXPECT_EQ(inner.data.substr(5, 3), "XYZ");
+    EXPECT_EQ(inner.pos, 10);  // given back where the buffer stood
+}
+
+TEST(ReadBufferTest, NullContextIsAContractBreak)
+{
+    EXPECT_DEATH(kivo::ReadBuffer(nullptr), "ctx != 0 && size > 0");
+    FileContext inner("");
+    EXPECT_DEATH(kivo::ReadBuffer(&inner, 0), "ctx != 0 && size > 0");
 }
 
 }  // namespace

@@ -647,6 +647,111 @@ TEST_F(ZipTest, FileFunctionTableGoesThroughFramework)
     EXPECT_EQ(ff.zread_file(nullptr, nullptr, buf, 8), 0u);
 }
 
+// The native file system with every read and seek counted; a read can be
+// made to fail (error 5) by its number, counted from 1.
+struct CountingFs {
+    static int reads;
+    static int seeks;
+    static int fail_read;
+    static kivo_fs_ops_t ops;
+    static std::string root;
+
+    static kivo_err_t Read(void* ctx, intptr_t fh, void* buffer, size_t size, ssize_t* done)
+    {
+        if (++reads == fail_read) {
+            *done = -1;
+            return 5;
+        }
+        return platform_file_ops.read(ctx, fh, buffer, size, done);
+    }
+    static kivo_err_t Seek64(void* ctx, intptr_t fh, int64_t offset, int whence, int64_t* result)
+    {
+        ++seeks;
+        return platform_file_ops.lseek64(ctx, fh, offset, whence, result);
+    }
+    static kivo_err_t Seek(void* ctx, intptr_t fh, off_t offset, int whence, off_t* result)
+    {
+        ++seeks;
+        return platform_file_ops.lseek(ctx, fh, offset, whence, result);
+    }
+
+    // Mounted over the sandbox's root in place of the plain one.
+    static void Mount(const std::string& sandbox, int failRead)
+    {
+        root = sandbox;  // the mount keeps the pointer
+        ops = platform_file_ops;
+        ops.read = Read;
+        ops.lseek = Seek;
+        ops.lseek64 = Seek64;
+        reads = 0;
+        seeks = 0;
+        fail_read = failRead;
+        ASSERT_EQ(kivo_mount("/system", &ops, (void*)root.c_str(), nullptr), 0);
+    }
+};
+
+int CountingFs::reads = 0;
+int CountingFs::seeks = 0;
+int CountingFs::fail_read = 0;
+kivo_fs_ops_t CountingFs::ops;
+std::string CountingFs::root;
+
+std::vector<std::pair<std::string, std::string>> ManySmallEntries(int count)
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (int i = 0; i < count; ++i)
+        entries.push_back({"d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".txt",
+                           "entry " + std::to_string(i) + " " + FsSandbox::Pattern(static_cast<size_t>(i % 50))});
+    return entries;
+}
+
+// minizip reads a header a field at a time, many fields a byte at a time:
+// through the framework's read buffer an entry costs a few reads and seeks
+// of the archive, not hundreds.
+TEST_F(ZipTest, UnpackingReadsTheArchiveInFewCalls)
+{
+    const auto entries = ManySmallEntries(300);
+    RawArchive("/many.zip", entries);
+    CountingFs::Mount(Real(""), 0);
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/many.zip", "/out", ""));
+    const int reads = CountingFs::reads, seeks = CountingFs::seeks;
+    for (const auto& e : entries)
+        ASSERT_EQ(Get("/out/" + e.first), e.second) << e.first;
+    EXPECT_LE(reads, 6 * (int)entries.size()) << "seeks " << seeks;
+    EXPECT_LE(seeks, 6 * (int)entries.size()) << "reads " << reads;
+}
+
+// A failing read of the archive fails the unpacking, or is one that minizip
+// can do without (its searches for the central directory, its own first
+// look at the first entry) and the tree comes out whole; every read after
+// the archive was opened counts. The buffer must neither hide a failure nor
+// serve bytes it did not get.
+TEST_F(ZipTest, AFailingReadOfTheArchiveFailsTheUnpackingOrChangesNothing)
+{
+    const auto entries = ManySmallEntries(40);
+    RawArchive("/many.zip", entries);
+    CountingFs::Mount(Real(""), 0);
+    {
+        ZipReader reader("/many.zip");
+        ASSERT_EQ(reader.GetEntryCount(), 40);
+    }
+    const int opening = CountingFs::reads;
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/many.zip", "/all", ""));
+    const int total = CountingFs::reads - opening;
+    ASSERT_GT(total, opening);
+    for (int k = 1; k <= total; ++k) {
+        CountingFs::Mount(Real(""), k);
+        const std::string dir = "/fail" + std::to_string(k);
+        if (!kivo::zip::UnzipToDir("/many.zip", dir, "")) {
+            EXPECT_GE(CountingFs::reads, k);
+            continue;
+        }
+        EXPECT_LE(k, opening) << "read " << k << " failed unnoticed";
+        for (const auto& e : entries)
+            ASSERT_EQ(Get(dir + "/" + e.first), e.second) << "read " << k << ": " << e.first;
+    }
+}
+
 // An entry whose stream ends before its recorded size: the library skips
 // the CRC check then, so the short data must not pass as the entry.
 TEST_F(ZipTest, EntryEndingBeforeItsRecordedSizeFails)
