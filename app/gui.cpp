@@ -607,14 +607,26 @@ void Gui::OnUpdateRun(kivo::Message& msg)
 {
     _result = ValueInt(msg.value);
 
+    const char* keep_flag = nullptr;
+    const char* keep_as = nullptr;
     if (ElemIsOne("/update/force") && _code_file.compare(0, strlen(kUpdateDisk), kUpdateDisk) == 0) {
-        kivo::filesystem::MoveFile(_code_file, kForceFile);
-        SandboxSystem("sync");
-        printf("[/update/force] move %s to %s\n", _code_file.c_str(), kForceFile);
+        keep_flag = "/update/force";
+        keep_as = kForceFile;
     } else if (ElemIsOne("/update/once")) {
-        kivo::filesystem::MoveFile(_code_file, kOnceFile);
+        keep_flag = "/update/once";
+        keep_as = kOnceFile;
+    }
+    if (keep_flag) {
+        // A move that did not happen is said so: the package is not kept
+        // (for example a kept package from an earlier run is in the way).
+        kivo_err_t err = 0;
+        const bool moved = kivo::filesystem::MoveFile(_code_file, keep_as, &err);
         SandboxSystem("sync");
-        printf("[/update/once] move %s to %s\n", _code_file.c_str(), kOnceFile);
+        if (moved)
+            printf("[%s] move %s to %s\n", keep_flag, _code_file.c_str(), keep_as);
+        else
+            printf("[error][%s] move %s to %s fail: %s\n", keep_flag, _code_file.c_str(), keep_as,
+                   strerror(err));
     }
 
     if (_result == 5) {

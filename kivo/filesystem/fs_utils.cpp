@@ -1,6 +1,7 @@
 #include "kivo/filesystem/fs_utils.h"
 
 #include <assert.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -440,11 +441,12 @@ bool RemoveEmptyDir(const std::string& path)
     return kivo_file_rmdir(path.c_str()) == 0;
 }
 
-bool MoveFile(const std::string& from, const std::string& to)
+bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 {
-    if (IsFile(to))
-        return false;
-    return kivo_file_rename(from.c_str(), to.c_str()) == 0;
+    kivo_err_t e = IsFile(to) ? EEXIST : kivo_file_rename(from.c_str(), to.c_str());
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 // ---- text files

@@ -96,9 +96,9 @@ std::string GetExeDir();
 bool RemoveFile(const std::string& path);
 bool MakeDir(const std::string& path);
 bool RemoveEmptyDir(const std::string& path);
-// Refused (false, nothing called) when `to` is an existing file; an
-// existing directory does not stop it.
-bool MoveFile(const std::string& from, const std::string& to);
+// Refused (false, nothing called, EEXIST) when `to` is an existing file; an
+// existing directory does not stop it. `err` gets the cause.
+bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = nullptr);
 
 // ---- text files
 

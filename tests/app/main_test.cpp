@@ -404,6 +404,26 @@ const KeepCase kKeepCases[] = {
 INSTANTIATE_TEST_SUITE_P(Keep, KeepCodeFileTest, ::testing::ValuesIn(kKeepCases),
                          [](const ::testing::TestParamInfo<KeepCase>& i) { return std::string(i.param.name); });
 
+// A package kept by an earlier run is in the way: the new one stays where it
+// is, and the line says the move failed instead of claiming it.
+TEST_F(UpdaterTest, KeepingTheCodeFileThatCannotMoveSaysSo)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    sb.Put("/opt/update_disk/OnceUpdate.bin", "kept earlier");
+    ASSERT_TRUE(Package(sb).Text("update_once.txt", "").File("sys", "uImage", "new", "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("[error][/update/once] move /opt/update_disk/code.bin to /opt/update_disk/OnceUpdate.bin "
+                            "fail: File exists"))
+        << run.All();
+    EXPECT_FALSE(run.Printed("[/update/once] move /opt/update_disk/code.bin to /opt/update_disk/OnceUpdate.bin"))
+        << run.All();
+    EXPECT_EQ(sb.Read("/opt/update_disk/OnceUpdate.bin"), "kept earlier");
+    EXPECT_TRUE(sb.Has("/opt/update_disk/code.bin"));
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new");
+}
+
 TEST_F(UpdaterTest, EncryptedPackageOpensWithTheFixedPassword)
 {
     // A file the board does not have yet.

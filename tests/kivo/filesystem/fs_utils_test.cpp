@@ -134,7 +134,9 @@ TEST_F(FsUtilsTest, MoveFileNeverReplacesAFile)
 {
     Put("/a", "from");
     Put("/b", "target");
-    EXPECT_FALSE(fs::MoveFile("/a", "/b"));
+    kivo_err_t err = 0;
+    EXPECT_FALSE(fs::MoveFile("/a", "/b", &err));
+    EXPECT_EQ(err, EEXIST);
     EXPECT_EQ(Get("/a"), "from");
     EXPECT_EQ(Get("/b"), "target");
     EXPECT_FALSE(fs::MoveFile("/a", "/a"));
@@ -143,7 +145,10 @@ TEST_F(FsUtilsTest, MoveFileNeverReplacesAFile)
     EXPECT_TRUE(fs::MoveFile("/a", "/c"));
     EXPECT_FALSE(RawExists("/a"));
     EXPECT_EQ(Get("/c"), "from");
-    EXPECT_FALSE(fs::MoveFile("/missing", "/d"));
+    EXPECT_FALSE(fs::MoveFile("/missing", "/d", &err));
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_TRUE(fs::MoveFile("/c", "/e", &err));
+    EXPECT_EQ(err, 0);
 }
 
 TEST_F(FsUtilsTest, SingleOperations)
