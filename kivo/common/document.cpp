@@ -263,6 +263,47 @@ bool Put(io_base::WriteProc writer, void* context, const StringView& v)
     return Put(writer, context, v.Data(), v.Size());
 }
 
+// Whether quote + text + quote reads back as text by the quote rules.
+bool QuoteFits(const StringView& text, const char* quote)
+{
+    std::string s(quote);
+    s.append(text.Data(), text.Size());
+    s.append(quote);
+    size_t open = 0;
+    return SkipQuoted(s.data(), 0, s.size(), &open) == s.size() && open == strlen(quote);
+}
+
+// A text in quotes: the plain quote when it carries the text (the usual
+// bytes); else the first other form the reader knows that does: ''' for
+// apostrophes, then the double quote. A text none carries keeps the plain
+// form.
+bool PutQuoted(io_base::WriteProc writer, void* context, const StringView& text, char quote)
+{
+    const char plain[2] = {quote, 0};
+    const char* form = plain;
+    if (!QuoteFits(text, plain)) {
+        static const char* const kOthers[] = {"'''", "\""};
+        for (const char* other : kOthers) {
+            if (QuoteFits(text, other)) {
+                form = other;
+                break;
+            }
+        }
+    }
+    return Put(writer, context, form) && Put(writer, context, text) && Put(writer, context, form);
+}
+
+// A section entry: "[key]", then the body on the lines after it. The reader
+// gives back everything after ']' up to the next section, so line breaks
+// the body already holds at its ends are not added again.
+bool PutSection(io_base::WriteProc writer, void* context, const StringView& key, const StringView& body)
+{
+    const bool lead = body.Size() > 0 && body.Data()[0] == '\n';
+    const bool tail = body.Size() > 0 && body.Data()[body.Size() - 1] == '\n';
+    return Put(writer, context, "[") && Put(writer, context, key) && Put(writer, context, "]") &&
+           (lead || Put(writer, context, "\n")) && Put(writer, context, body) && (tail || Put(writer, context, "\n"));
+}
+
 }  // namespace
 
 // ---- DocSlice --------------------------------------------------------------------
@@ -473,15 +514,18 @@ bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& 
 {
     bool quoted = mode == 1;
     if (mode == 2) {
+        // Unchanged only when the text reads back as itself: one balanced
+        // bracket token spanning it, or one number.
         const StringView t = TrimBlanks(text);
-        const bool bracket = t.Size() > 0 && (t.Data()[0] == '{' || t.Data()[0] == '[');
+        const bool bracket = t.Size() > 0 && (t.Data()[0] == '{' || t.Data()[0] == '[') &&
+                             SkipBracket(t.Data(), 0, t.Size()) == t.Size();
         bool blank_tail = false;
         const bool number = _ClassifyNumber(text.Data(), text.Size(), &blank_tail, 0, 0) != 0 && blank_tail;
         quoted = !bracket && !number;
     }
     if (!quoted)
         return Put(writer, context, text);
-    return Put(writer, context, &quote, 1) && Put(writer, context, text) && Put(writer, context, &quote, 1);
+    return PutQuoted(writer, context, text, quote);
 }
 
 bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style)
@@ -512,8 +556,16 @@ bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<st
             ok = Put(writer, context, key) && Put(writer, context, "=") &&
                  Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
         } else {
-            ok = Put(writer, context, "[") && Put(writer, context, key) && Put(writer, context, "]\n") &&
-                 Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
+            // A text is the body itself, as the reader gives it back.
+            const Var& v = it->second;
+            const bool text = v.GetType() >= Var::TYPE_STRING && v.TypeId() != typeid(std::vector<Var>) &&
+                              v.TypeId() != typeid(std::map<std::string, Var>);
+            std::string body;
+            if (text)
+                body = v.ToString(0);
+            else
+                Var::WriteText(io_base::StringWriteProc, &body, v, '\'');
+            ok = PutSection(writer, context, key, StringView(body));
         }
         if (!ok)
             return false;
@@ -528,8 +580,16 @@ bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t
         return DocWriteVarList(writer, context, *static_cast<const std::vector<Var>*>(v._Payload()), style);
     if (v.TypeId() == typeid(std::map<std::string, Var>))
         return DocWriteVarDict(writer, context, *static_cast<const std::map<std::string, Var>*>(v._Payload()), style);
+    // A text alone is read back as itself, unchanged, unless it looks like a
+    // container; quotes around it would stay in it.
+    if (v.GetType() >= Var::TYPE_STRING) {
+        const std::string text = v.ToString(0);
+        if (DocDetectKind(StringView(text)) == 0)
+            return Put(writer, context, StringView(text));
+    }
     return Var::WriteText(writer, context, v, '\'');
 }
+
 
 // ---- reading from a context ------------------------------------------------------------
 
@@ -664,11 +724,7 @@ void DocDict::ToString(std::string& out, int32_t style) const
             DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
             out.push_back('\n');
         } else {
-            out.push_back('[');
-            out.append(it.first.Data(), it.first.Size());
-            out.append("]\n");
-            DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
-            out.push_back('\n');
+            PutSection(io_base::StringWriteProc, &out, it.first, it.second);
         }
     }
     if (style == 1)
