@@ -293,12 +293,28 @@ bool PutQuoted(io_base::WriteProc writer, void* context, const StringView& text,
     return Put(writer, context, form) && Put(writer, context, text) && Put(writer, context, form);
 }
 
+// A key of a "key=value" line: unchanged when the line reader gives it back
+// as it is, else quoted (the reader takes quoted keys too).
+bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
+{
+    bool raw = key.Size() > 0 && !IsBlank(key.Data()[0]) && !IsBlank(key.Data()[key.Size() - 1]) &&
+               !IsQuoteOrBracket(key.Data()[0]);
+    for (size_t i = 0; raw && i < key.Size(); ++i)
+        raw = strchr("\n;=#", key.Data()[i]) == 0 || key.Data()[i] == 0;
+    return raw ? Put(writer, context, key) : PutQuoted(writer, context, key, quote);
+}
+
 // A section entry: "[key]", then the body on the lines after it. The reader
 // gives back everything after ']' up to the next section, so line breaks
-// the body already holds at its ends are not added again.
+// the body already holds at its ends are not added again, and a body that
+// opens with '[' stays on the name's line (on a line of its own it would
+// begin the next section).
 bool PutSection(io_base::WriteProc writer, void* context, const StringView& key, const StringView& body)
 {
-    const bool lead = body.Size() > 0 && body.Data()[0] == '\n';
+    size_t first = 0;
+    while (first < body.Size() && IsSpace(body.Data()[first]))
+        ++first;
+    const bool lead = body.Size() > 0 && (body.Data()[0] == '\n' || (first < body.Size() && body.Data()[first] == '['));
     const bool tail = body.Size() > 0 && body.Data()[body.Size() - 1] == '\n';
     return Put(writer, context, "[") && Put(writer, context, key) && Put(writer, context, "]") &&
            (lead || Put(writer, context, "\n")) && Put(writer, context, body) && (tail || Put(writer, context, "\n"));
@@ -515,12 +531,15 @@ bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& 
     bool quoted = mode == 1;
     if (mode == 2) {
         // Unchanged only when the text reads back as itself: one balanced
-        // bracket token spanning it, or one number.
-        const StringView t = TrimBlanks(text);
-        const bool bracket = t.Size() > 0 && (t.Data()[0] == '{' || t.Data()[0] == '[') &&
-                             SkipBracket(t.Data(), 0, t.Size()) == t.Size();
+        // bracket token or one number, with no blanks around it (the
+        // reader would drop them).
+        const size_t n = text.Size();
+        const bool bracket = n > 0 && (text.Data()[0] == '{' || text.Data()[0] == '[') &&
+                             SkipBracket(text.Data(), 0, n) == n;
         bool blank_tail = false;
-        const bool number = _ClassifyNumber(text.Data(), text.Size(), &blank_tail, 0, 0) != 0 && blank_tail;
+        size_t consumed = 0;
+        const bool number = n > 0 && !IsBlank(text.Data()[0]) &&
+                            _ClassifyNumber(text.Data(), n, &blank_tail, 0, &consumed) != 0 && consumed == n;
         quoted = !bracket && !number;
     }
     if (!quoted)
@@ -553,7 +572,7 @@ bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<st
             ok = (first || Put(writer, context, ",")) && DocWriteString(writer, context, key, '\'', 1) &&
                  Put(writer, context, ":") && Var::WriteText(writer, context, it->second, '\'');
         } else if (style == 0) {
-            ok = Put(writer, context, key) && Put(writer, context, "=") &&
+            ok = PutLineKey(writer, context, key, '\'') && Put(writer, context, "=") &&
                  Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
         } else {
             // A text is the body itself, as the reader gives it back.
@@ -719,7 +738,7 @@ void DocDict::ToString(std::string& out, int32_t style) const
             out.push_back(':');
             DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
         } else if (style == 0) {
-            out.append(it.first.Data(), it.first.Size());
+            PutLineKey(io_base::StringWriteProc, &out, it.first, quote);
             out.push_back('=');
             DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
             out.push_back('\n');

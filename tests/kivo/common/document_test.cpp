@@ -166,13 +166,15 @@ TEST(DocumentTest, WriteString)
     };
     const Row rows[] = {
         {"12", '\'', 2, "12"},           {"12 x", '\'', 2, "'12 x'"},  {"{a}", '\'', 2, "{a}"},
-        {"  [x]", '\'', 2, "  [x]"},     {"-2.5e3  ", '\'', 2, "-2.5e3  "}, {"", '\'', 2, "''"},
+        {"[x]", '\'', 2, "[x]"},         {"-2.5e3", '\'', 2, "-2.5e3"}, {"", '\'', 2, "''"},
         {"0x1F", '\'', 2, "0x1F"},       {"abc", '\'', 0, "abc"},     {"abc", '\'', 1, "'abc'"},
         {"a'b", '"', 1, "\"a'b\""},      {"12", '\'', 1, "'12'"},     {"x", '"', 2, "\"x\""},
         // Texts the plain form would not give back: an open bracket is
         // quoted, a quote inside takes another quote form.
         {"  [x", '\'', 2, "'  [x'"},     {"[1]x", '\'', 2, "'[1]x'"}, {"a'b", '\'', 1, "'''a'b'''"},
         {"a'", '\'', 1, "\"a'\""},
+        // The reader drops blanks around a bracket or a number.
+        {"  [x]", '\'', 2, "'  [x]'"},   {"-2.5e3  ", '\'', 2, "'-2.5e3  '"},
     };
     for (const Row& row : rows) {
         std::string out;
@@ -209,7 +211,7 @@ TEST(DocumentTest, DocDictStyles)
     dict.ToString(out, 0);
     EXPECT_EQ("z=1\na='x'\nq=[1]\n", out);
     dict.ToString(out, 2);
-    EXPECT_EQ("[z]\n1\n[a]\nx\n[q]\n[1]\n", out);
+    EXPECT_EQ("[z]\n1\n[a]\nx\n[q][1]\n", out);  // on a line of its own "[1]" would be a section
     dict.Parse("k = v");
     ASSERT_EQ(1u, dict.Size());
     EXPECT_EQ("k", dict[0].first.ToString());
@@ -225,7 +227,7 @@ TEST(DocumentTest, ValuesToTextsInThreeStyles)
     } rows[] = {
         {1, "{'a':1,'b':'x','c':[1,'y']}"},
         {0, "a=1\nb='x'\nc=[1,'y']\n"},
-        {2, "[a]\n1\n[b]\nx\n[c]\n[1,'y']\n"},  // a section body is the text itself
+        {2, "[a]\n1\n[b]\nx\n[c][1,'y']\n"},  // a section body is the text itself
     };
     for (const auto& row : rows) {
         std::string out;
@@ -384,10 +386,12 @@ TEST(DocumentTest, WrittenTextsAreFixedPoints)
         {"{'k':'[1]x'}", 1},      // a bracket that does not span the text
         {"{'k':\"it's\"}", 1},    // a quote inside
         {"{'k':\"it's\"}", 0},
+        {"{'1= xy':2,' k;':'v'}", 0},  // a key no raw line key can carry
         {"[s]\nx=1\n[t]\ny", 2},  // section bodies keep their lines
         {"{'s':'v'}", 2},
         {"{'s':1,'t':[2]}", 2},
         {"{'s':'a','t':'b'}", 2},
+        {"{'s':[1,2],'t':'  [x'}", 2},  // a body that opens with '['
     };
     for (const auto& row : rows) {
         const kivo::DocDict first(row.text);
