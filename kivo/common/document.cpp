@@ -531,15 +531,18 @@ bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& 
     bool quoted = mode == 1;
     if (mode == 2) {
         // Unchanged only when the text reads back as itself: one balanced
-        // bracket token or one number, with no blanks around it (the
-        // reader would drop them).
+        // bracket token with no blanks around it, or one number with no
+        // blanks at all (the reader drops them, a line ends at '\n').
         const size_t n = text.Size();
         const bool bracket = n > 0 && (text.Data()[0] == '{' || text.Data()[0] == '[') &&
                              SkipBracket(text.Data(), 0, n) == n;
         bool blank_tail = false;
         size_t consumed = 0;
-        const bool number = n > 0 && !IsBlank(text.Data()[0]) &&
-                            _ClassifyNumber(text.Data(), n, &blank_tail, 0, &consumed) != 0 && consumed == n;
+        bool blanks = false;
+        for (size_t i = 0; i < n && !blanks; ++i)
+            blanks = IsBlank(text.Data()[i]);
+        const bool number =
+            n > 0 && !blanks && _ClassifyNumber(text.Data(), n, &blank_tail, 0, &consumed) != 0 && consumed == n;
         quoted = !bracket && !number;
     }
     if (!quoted)
@@ -608,7 +611,6 @@ bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t
     }
     return Var::WriteText(writer, context, v, '\'');
 }
-
 
 // ---- reading from a context ------------------------------------------------------------
 

@@ -174,7 +174,7 @@ TEST(DocumentTest, WriteString)
         {"  [x", '\'', 2, "'  [x'"},     {"[1]x", '\'', 2, "'[1]x'"}, {"a'b", '\'', 1, "'''a'b'''"},
         {"a'", '\'', 1, "\"a'\""},
         // The reader drops blanks around a bracket or a number.
-        {"  [x]", '\'', 2, "'  [x]'"},   {"-2.5e3  ", '\'', 2, "'-2.5e3  '"},
+        {"  [x]", '\'', 2, "'  [x]'"},   {"-2.5e3  ", '\'', 2, "'-2.5e3  '"}, {"-\n2", '\'', 2, "'-\n2'"},
     };
     for (const Row& row : rows) {
         std::string out;
@@ -387,6 +387,7 @@ TEST(DocumentTest, WrittenTextsAreFixedPoints)
         {"{'k':\"it's\"}", 1},    // a quote inside
         {"{'k':\"it's\"}", 0},
         {"{'1= xy':2,' k;':'v'}", 0},  // a key no raw line key can carry
+        {"{'n':-\t\n2.5}", 0},          // a number token across a line end
         {"[s]\nx=1\n[t]\ny", 2},  // section bodies keep their lines
         {"{'s':'v'}", 2},
         {"{'s':1,'t':[2]}", 2},
