@@ -263,6 +263,63 @@ bool Put(io_base::WriteProc writer, void* context, const StringView& v)
     return Put(writer, context, v.Data(), v.Size());
 }
 
+// Whether quote + text + quote reads back as text by the quote rules.
+bool QuoteFits(const StringView& text, const char* quote)
+{
+    std::string s(quote);
+    s.append(text.Data(), text.Size());
+    s.append(quote);
+    size_t open = 0;
+    return SkipQuoted(s.data(), 0, s.size(), &open) == s.size() && open == strlen(quote);
+}
+
+// A text in quotes: the plain quote when it carries the text (the usual
+// bytes); else the first other form the reader knows that does: ''' for
+// apostrophes, then the double quote. A text none carries keeps the plain
+// form.
+bool PutQuoted(io_base::WriteProc writer, void* context, const StringView& text, char quote)
+{
+    const char plain[2] = {quote, 0};
+    const char* form = plain;
+    if (!QuoteFits(text, plain)) {
+        static const char* const kOthers[] = {"'''", "\""};
+        for (const char* other : kOthers) {
+            if (QuoteFits(text, other)) {
+                form = other;
+                break;
+            }
+        }
+    }
+    return Put(writer, context, form) && Put(writer, context, text) && Put(writer, context, form);
+}
+
+// A key of a "key=value" line: unchanged when the line reader gives it back
+// as it is, else quoted (the reader takes quoted keys too).
+bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
+{
+    bool raw = key.Size() > 0 && !IsBlank(key.Data()[0]) && !IsBlank(key.Data()[key.Size() - 1]) &&
+               !IsQuoteOrBracket(key.Data()[0]);
+    for (size_t i = 0; raw && i < key.Size(); ++i)
+        raw = strchr("\n;=#", key.Data()[i]) == 0 || key.Data()[i] == 0;
+    return raw ? Put(writer, context, key) : PutQuoted(writer, context, key, quote);
+}
+
+// A section entry: "[key]", then the body on the lines after it. The reader
+// gives back everything after ']' up to the next section, so line breaks
+// the body already holds at its ends are not added again, and a body that
+// opens with '[' stays on the name's line (on a line of its own it would
+// begin the next section).
+bool PutSection(io_base::WriteProc writer, void* context, const StringView& key, const StringView& body)
+{
+    size_t first = 0;
+    while (first < body.Size() && IsSpace(body.Data()[first]))
+        ++first;
+    const bool lead = body.Size() > 0 && (body.Data()[0] == '\n' || (first < body.Size() && body.Data()[first] == '['));
+    const bool tail = body.Size() > 0 && body.Data()[body.Size() - 1] == '\n';
+    return Put(writer, context, "[") && Put(writer, context, key) && Put(writer, context, "]") &&
+           (lead || Put(writer, context, "\n")) && Put(writer, context, body) && (tail || Put(writer, context, "\n"));
+}
+
 }  // namespace
 
 // ---- DocSlice --------------------------------------------------------------------
@@ -473,15 +530,24 @@ bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& 
 {
     bool quoted = mode == 1;
     if (mode == 2) {
-        const StringView t = TrimBlanks(text);
-        const bool bracket = t.Size() > 0 && (t.Data()[0] == '{' || t.Data()[0] == '[');
+        // Unchanged only when the text reads back as itself: one balanced
+        // bracket token with no blanks around it, or one number with no
+        // blanks at all (the reader drops them, a line ends at '\n').
+        const size_t n = text.Size();
+        const bool bracket = n > 0 && (text.Data()[0] == '{' || text.Data()[0] == '[') &&
+                             SkipBracket(text.Data(), 0, n) == n;
         bool blank_tail = false;
-        const bool number = _ClassifyNumber(text.Data(), text.Size(), &blank_tail, 0, 0) != 0 && blank_tail;
+        size_t consumed = 0;
+        bool blanks = false;
+        for (size_t i = 0; i < n && !blanks; ++i)
+            blanks = IsBlank(text.Data()[i]);
+        const bool number =
+            n > 0 && !blanks && _ClassifyNumber(text.Data(), n, &blank_tail, 0, &consumed) != 0 && consumed == n;
         quoted = !bracket && !number;
     }
     if (!quoted)
         return Put(writer, context, text);
-    return Put(writer, context, &quote, 1) && Put(writer, context, text) && Put(writer, context, &quote, 1);
+    return PutQuoted(writer, context, text, quote);
 }
 
 bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style)
@@ -509,11 +575,19 @@ bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<st
             ok = (first || Put(writer, context, ",")) && DocWriteString(writer, context, key, '\'', 1) &&
                  Put(writer, context, ":") && Var::WriteText(writer, context, it->second, '\'');
         } else if (style == 0) {
-            ok = Put(writer, context, key) && Put(writer, context, "=") &&
+            ok = PutLineKey(writer, context, key, '\'') && Put(writer, context, "=") &&
                  Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
         } else {
-            ok = Put(writer, context, "[") && Put(writer, context, key) && Put(writer, context, "]\n") &&
-                 Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
+            // A text is the body itself, as the reader gives it back.
+            const Var& v = it->second;
+            const bool text = v.GetType() >= Var::TYPE_STRING && v.TypeId() != typeid(std::vector<Var>) &&
+                              v.TypeId() != typeid(std::map<std::string, Var>);
+            std::string body;
+            if (text)
+                body = v.ToString(0);
+            else
+                Var::WriteText(io_base::StringWriteProc, &body, v, '\'');
+            ok = PutSection(writer, context, key, StringView(body));
         }
         if (!ok)
             return false;
@@ -528,6 +602,13 @@ bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t
         return DocWriteVarList(writer, context, *static_cast<const std::vector<Var>*>(v._Payload()), style);
     if (v.TypeId() == typeid(std::map<std::string, Var>))
         return DocWriteVarDict(writer, context, *static_cast<const std::map<std::string, Var>*>(v._Payload()), style);
+    // A text alone is read back as itself, unchanged, unless it looks like a
+    // container; quotes around it would stay in it.
+    if (v.GetType() >= Var::TYPE_STRING) {
+        const std::string text = v.ToString(0);
+        if (DocDetectKind(StringView(text)) == 0)
+            return Put(writer, context, StringView(text));
+    }
     return Var::WriteText(writer, context, v, '\'');
 }
 
@@ -659,16 +740,12 @@ void DocDict::ToString(std::string& out, int32_t style) const
             out.push_back(':');
             DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
         } else if (style == 0) {
-            out.append(it.first.Data(), it.first.Size());
+            PutLineKey(io_base::StringWriteProc, &out, it.first, quote);
             out.push_back('=');
             DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
             out.push_back('\n');
         } else {
-            out.push_back('[');
-            out.append(it.first.Data(), it.first.Size());
-            out.append("]\n");
-            DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
-            out.push_back('\n');
+            PutSection(io_base::StringWriteProc, &out, it.first, it.second);
         }
     }
     if (style == 1)

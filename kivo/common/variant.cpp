@@ -650,11 +650,9 @@ bool Var::WriteText(io_base::WriteProc writer, void* context, const Var& v, char
     const std::string text = v.ToString(0);
     const int32_t type = v.GetType();
     const bool quoted = type >= TYPE_STRING && type != TYPE_VECTOR && type != TYPE_DICT;
-    if (quoted && !writer(context, &quote, 1))
-        return false;
-    if (!text.empty() && !writer(context, text.data(), text.size()))
-        return false;
-    return !quoted || writer(context, &quote, 1);
+    if (quoted)
+        return DocWriteString(writer, context, StringView(text), quote, 1);
+    return text.empty() || writer(context, text.data(), text.size());
 }
 
 template <typename K>

@@ -1,12 +1,18 @@
 // Feeds arbitrary bytes to every text reader of the documents and of
 // kivo::Var, and writes what they built back as text. Any crash, hang,
-// leak, out-of-bounds access or undefined behaviour is a finding.
+// leak, out-of-bounds access or undefined behaviour is a finding, and so is
+// a written text that does not read back as itself.
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
+#include <cmath>
+#include <map>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "kivo/common/document.h"
@@ -51,6 +57,145 @@ void Documents(const kivo::StringView& view)
     kivo::DocDict dict(view);
     for (int32_t style = 0; style < 3; ++style)
         dict.ToString(out, style);
+}
+
+// A written text that does not read back as itself is a finding.
+void Check(bool same, const char* what, int32_t style, const std::string& once, const std::string& twice)
+{
+    if (same)
+        return;
+    fprintf(stderr, "%s style %d: not a fixed point\nonce:  [%s]\ntwice: [%s]\n", what, style, once.c_str(),
+            twice.c_str());
+    abort();
+}
+
+std::string WriteVar(const kivo::Var& v, int32_t style)
+{
+    std::string out;
+    kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, v, style);
+    return out;
+}
+
+// Whether some quote form of the reader carries the text: it has none for
+// a text that holds a double quote and ends with an apostrophe (or holds
+// three). Such texts are not checked.
+bool Quotable(const kivo::StringView& text)
+{
+    std::string out;
+    kivo::DocWriteString(kivo::io_base::StringWriteProc, &out, text, '\'', 1);
+    kivo::DocSlice sl{kivo::StringView(out)};
+    kivo::StringView back;
+    int32_t kind = 0;
+    return sl.ReadItem(kivo::DocSlice::kWord, &back, &kind) && sl.AtEnd() && back == text;
+}
+
+bool AllQuotable(const kivo::DocDict& dict)
+{
+    for (size_t i = 0; i < dict.Size(); ++i) {
+        if (!Quotable(dict[i].first) || !Quotable(dict[i].second))
+            return false;
+    }
+    return true;
+}
+
+bool AllQuotable(const kivo::Var& v)
+{
+    if (v.TypeId() == typeid(std::vector<kivo::Var>)) {
+        for (const kivo::Var& item : *static_cast<const std::vector<kivo::Var>*>(v._Payload())) {
+            if (!AllQuotable(item))
+                return false;
+        }
+        return true;
+    }
+    if (v.TypeId() == typeid(std::map<std::string, kivo::Var>)) {
+        for (const auto& it : *static_cast<const std::map<std::string, kivo::Var>*>(v._Payload())) {
+            if (!Quotable(kivo::StringView(it.first)) || !AllQuotable(it.second))
+                return false;
+        }
+        return true;
+    }
+    // An infinite or NaN number is written as a word that reads back as text.
+    if (v.GetType() == kivo::Var::TYPE_DOUBLE)
+        return std::isfinite(v.ToDouble());
+    const std::string text = v.ToString(0);
+    return v.GetType() < kivo::Var::TYPE_STRING || Quotable(kivo::StringView(text));
+}
+
+// Whether section style can carry the entries: the reader takes a section
+// name only as one identifier or number, and a body line that opens with
+// '[' as the next section.
+bool SectionsCarry(const kivo::DocDict& dict)
+{
+    for (size_t i = 0; i < dict.Size(); ++i) {
+        kivo::DocSlice key(dict[i].first);
+        kivo::StringView name;
+        int32_t kind = 0;
+        if (!key.ReadItem(kivo::DocSlice::kWord, &name, &kind) || kind < kivo::kDocInteger ||
+            name.Size() != dict[i].first.Size())
+            return false;
+        const kivo::StringView& body = dict[i].second;
+        for (size_t k = 0; k < body.Size(); ++k) {
+            if (body.Data()[k] != '\n')
+                continue;
+            size_t j = k + 1;
+            while (j < body.Size() && (body.Data()[j] == ' ' || body.Data()[j] == '\t' || body.Data()[j] == '\r'))
+                ++j;
+            if (j < body.Size() && body.Data()[j] == '[')
+                return false;
+        }
+    }
+    return true;
+}
+
+// A written text read as its callers read it: braces as Var's own text,
+// lines and sections assigned into a dictionary.
+kivo::Var ReadVar(const std::string& text, int32_t style)
+{
+    if (style == 1)
+        return kivo::Var(text, true);
+    kivo::Var back("{}", true);
+    back.Assign(kivo::Var(text));
+    return back;
+}
+
+// The writers' texts are fixed points: what a written text reads as is
+// written again as the same text, in every style.
+void FixedPoints(const kivo::StringView& view, const std::string& text)
+{
+    for (int32_t style = 0; style < 3; ++style) {
+        const kivo::DocDict dict(view);
+        if (style == 2 ? !SectionsCarry(dict) : !AllQuotable(dict))
+            continue;
+        std::string once;
+        dict.ToString(once, style);
+        std::string twice;
+        kivo::DocDict(kivo::StringView(once)).ToString(twice, style);
+        Check(once == twice, "DocDict", style, once, twice);
+    }
+    const kivo::DocList list(view);
+    bool quotable = true;
+    for (size_t i = 0; i < list.Size(); ++i)
+        quotable = quotable && Quotable(list[i]);
+    if (quotable) {
+        std::string once;
+        list.ToString(once, 1);
+        std::string twice;
+        kivo::DocList(kivo::StringView(once)).ToString(twice, 1);
+        Check(once == twice, "DocList", 1, once, twice);
+    }
+    const kivo::Var v(text, true);
+    if (!AllQuotable(v))
+        return;
+    const bool dict = v.TypeId() == typeid(std::map<std::string, kivo::Var>);
+    for (int32_t style = 0; style < 3; ++style) {
+        if (style != 1 && !dict)
+            continue;  // a list without brackets reads back as one text
+        // Assigned line and section texts give texts, numbers too: from the
+        // value read back once, the text must hold.
+        const std::string once = WriteVar(style == 1 ? v : ReadVar(WriteVar(v, style), style), style);
+        const std::string twice = WriteVar(ReadVar(once, style), style);
+        Check(once == twice, "Var", style, once, twice);
+    }
 }
 
 void Values(const std::string& text)
@@ -119,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text(reinterpret_cast<const char*>(data), size);
     Documents(kivo::StringView(text));
     Values(text);
+    FixedPoints(kivo::StringView(text), text);
     Streams(data, size);
     return 0;
 }

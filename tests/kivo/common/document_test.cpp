@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,9 +166,15 @@ TEST(DocumentTest, WriteString)
     };
     const Row rows[] = {
         {"12", '\'', 2, "12"},           {"12 x", '\'', 2, "'12 x'"},  {"{a}", '\'', 2, "{a}"},
-        {"  [x", '\'', 2, "  [x"},       {"-2.5e3  ", '\'', 2, "-2.5e3  "}, {"", '\'', 2, "''"},
+        {"[x]", '\'', 2, "[x]"},         {"-2.5e3", '\'', 2, "-2.5e3"}, {"", '\'', 2, "''"},
         {"0x1F", '\'', 2, "0x1F"},       {"abc", '\'', 0, "abc"},     {"abc", '\'', 1, "'abc'"},
         {"a'b", '"', 1, "\"a'b\""},      {"12", '\'', 1, "'12'"},     {"x", '"', 2, "\"x\""},
+        // Texts the plain form would not give back: an open bracket is
+        // quoted, a quote inside takes another quote form.
+        {"  [x", '\'', 2, "'  [x'"},     {"[1]x", '\'', 2, "'[1]x'"}, {"a'b", '\'', 1, "'''a'b'''"},
+        {"a'", '\'', 1, "\"a'\""},
+        // The reader drops blanks around a bracket or a number.
+        {"  [x]", '\'', 2, "'  [x]'"},   {"-2.5e3  ", '\'', 2, "'-2.5e3  '"}, {"-\n2", '\'', 2, "'-\n2'"},
     };
     for (const Row& row : rows) {
         std::string out;
@@ -204,7 +211,7 @@ TEST(DocumentTest, DocDictStyles)
     dict.ToString(out, 0);
     EXPECT_EQ("z=1\na='x'\nq=[1]\n", out);
     dict.ToString(out, 2);
-    EXPECT_EQ("[z]\n1\n[a]\nx\n[q]\n[1]\n", out);
+    EXPECT_EQ("[z]\n1\n[a]\nx\n[q][1]\n", out);  // on a line of its own "[1]" would be a section
     dict.Parse("k = v");
     ASSERT_EQ(1u, dict.Size());
     EXPECT_EQ("k", dict[0].first.ToString());
@@ -220,7 +227,7 @@ TEST(DocumentTest, ValuesToTextsInThreeStyles)
     } rows[] = {
         {1, "{'a':1,'b':'x','c':[1,'y']}"},
         {0, "a=1\nb='x'\nc=[1,'y']\n"},
-        {2, "[a]\n1\n[b]\n'x'\n[c]\n[1,'y']\n"},
+        {2, "[a]\n1\n[b]\nx\n[c][1,'y']\n"},  // a section body is the text itself
     };
     for (const auto& row : rows) {
         std::string out;
@@ -232,7 +239,7 @@ TEST(DocumentTest, ValuesToTextsInThreeStyles)
     EXPECT_EQ("1,'a'", out);
     out.clear();
     kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, kivo::Var("t"), 1);
-    EXPECT_EQ("'t'", out);
+    EXPECT_EQ("t", out);  // a text alone reads back as itself
 }
 
 // Texts written in one style read back to the same values.
@@ -301,3 +308,111 @@ TEST(DocumentTest, SliceReadsNothingPastTheEnd)
 }
 
 }  // namespace
+
+namespace {
+
+std::string WriteVar(const kivo::Var& v, int32_t style)
+{
+    std::string out;
+    EXPECT_TRUE(kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, v, style));
+    return out;
+}
+
+// A written text read back as the writer's callers read it: the line and
+// section styles of a dictionary assigned into one, the rest as Var's own
+// text.
+kivo::Var ReadVar(const std::string& text, int32_t style, bool dict)
+{
+    if (style == 1 || !dict)
+        return kivo::Var(text, true);
+    kivo::Var d("{}", true);
+    EXPECT_TRUE(d.Assign(kivo::Var(text)));
+    return d;
+}
+
+kivo::Var TextList(const std::vector<std::string>& texts)
+{
+    kivo::Var v("[]", true);
+    for (const std::string& t : texts)
+        v.Append(kivo::Var(t));
+    return v;
+}
+
+kivo::Var TextDict(const std::vector<std::pair<std::string, std::string>>& pairs)
+{
+    kivo::Var v("{}", true);
+    for (const auto& p : pairs)
+        v.Set(p.first, kivo::Var(p.second));
+    return v;
+}
+
+}  // namespace
+
+// A value written and read again is the same value, and the written text is
+// a fixed point: reading it and writing it again gives the same bytes.
+TEST(DocumentTest, WrittenValuesReadBackEqual)
+{
+    const struct {
+        const char* name;
+        kivo::Var value;
+        int32_t style;
+    } rows[] = {
+        {"quotes in list items", TextList({"it's", "a'''b'", "'", "x\"y'z"}), 1},
+        {"quotes in dictionary values", TextDict({{"k", "x'y"}, {"b", "["}, {"c", "'''"}}), 1},
+        {"quote in a line value", TextDict({{"k", "x'y"}}), 0},
+        {"text alone", kivo::Var("''"), 1},
+        {"text alone, line style", kivo::Var("a b"), 0},
+        {"bracket text alone", kivo::Var("["), 1},
+    };
+    for (const auto& row : rows) {
+        const std::string text = WriteVar(row.value, row.style);
+        const bool dict = row.value.TypeId() == typeid(std::map<std::string, kivo::Var>);
+        const kivo::Var back = ReadVar(text, row.style, dict);
+        EXPECT_EQ(row.value.ToString(), back.ToString()) << row.name << ": " << text;
+        EXPECT_EQ(text, WriteVar(back, row.style)) << row.name;
+        EXPECT_EQ(text, WriteVar(ReadVar(text, row.style, dict), row.style)) << row.name;
+    }
+}
+
+// What a text reads as is printed again as the same text, in every style:
+// the writers' own output reads back as itself.
+TEST(DocumentTest, WrittenTextsAreFixedPoints)
+{
+    const struct {
+        const char* text;
+        int32_t style;
+    } rows[] = {
+        {"{'3[a':'['}", 1},       // a text that only opens a bracket
+        {"{'k':'[1]x'}", 1},      // a bracket that does not span the text
+        {"{'k':\"it's\"}", 1},    // a quote inside
+        {"{'k':\"it's\"}", 0},
+        {"{'1= xy':2,' k;':'v'}", 0},  // a key no raw line key can carry
+        {"{'n':-\t\n2.5}", 0},          // a number token across a line end
+        {"[s]\nx=1\n[t]\ny", 2},  // section bodies keep their lines
+        {"{'s':'v'}", 2},
+        {"{'s':1,'t':[2]}", 2},
+        {"{'s':'a','t':'b'}", 2},
+        {"{'s':[1,2],'t':'  [x'}", 2},  // a body that opens with '['
+    };
+    for (const auto& row : rows) {
+        const kivo::DocDict first(row.text);
+        std::string once;
+        first.ToString(once, row.style);
+        const kivo::DocDict second(once);
+        std::string twice;
+        second.ToString(twice, row.style);
+        EXPECT_EQ(once, twice) << row.text << " style " << row.style;
+        const kivo::Var v = ReadVar(once, row.style, true);
+        const std::string vonce = WriteVar(v, row.style);
+        EXPECT_EQ(vonce, WriteVar(ReadVar(vonce, row.style, true), row.style)) << row.text << " style " << row.style;
+    }
+    const char* lists[] = {"['[', ']']", "[\"it's\"]", "['a]', '{b']"};
+    for (const char* text : lists) {
+        const kivo::DocList first(text);
+        std::string once;
+        first.ToString(once, 1);
+        std::string twice;
+        kivo::DocList(once).ToString(twice, 1);
+        EXPECT_EQ(once, twice) << text;
+    }
+}

@@ -847,7 +847,7 @@ TEST(VarTest, TextsToValues)
         {"[0x10, -2.5e1, 017]", Var::TYPE_VECTOR, "[16,-25.0,15]"},
         {"{'a': '[1]', 'b': abc}", Var::TYPE_DICT, "{'a':[1],'b':'abc'}"},
         {"{'a': 1, 'a': 2}", Var::TYPE_DICT, "{'a':2}"},
-        {"['''a'b''']", Var::TYPE_VECTOR, "['a'b']"},
+        {"['''a'b''']", Var::TYPE_VECTOR, "['''a'b''']"},
         {"['x y', # note\n 3]", Var::TYPE_VECTOR, "['x y',3]"},
         {"[[[]]]", Var::TYPE_VECTOR, "[[[]]]"},
         {"plain text", Var::TYPE_STRING, "plain text"},
