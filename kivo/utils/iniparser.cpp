@@ -27,6 +27,14 @@ bool _is_space(char c)
     return isspace(static_cast<unsigned char>(c)) != 0;
 }
 
+// Whether a line begins, after white space, as a comment does.
+bool _is_comment(const char* line)
+{
+    while (_is_space(*line))
+        ++line;
+    return *line == ';' || *line == '#';
+}
+
 // Copies s[0, n) without surrounding white space into out (n <= INI_LINE_MAX).
 void _strip_into(char* out, const char* s, size_t n)
 {
@@ -273,8 +281,13 @@ struct _Loader {
         tmp[acc_len] = 0;
         acc_len = 0;
         line_start = 0;
-        // A NUL byte would end the text early and hide the rest of the line.
-        const line_status status = has_nul ? LINE_ERROR : iniparser_line(tmp, section, key, val);
+        // A NUL byte would end the text early and hide the rest of the line,
+        // except in a comment, whose rest is ignored anyway (a package's
+        // "info.ini" ends in ';' and a check byte that may be NUL).
+        // Such a line is never parsed: what it would leave in the section
+        // buffer would name the section of the lines after it.
+        const line_status status =
+            !has_nul ? iniparser_line(tmp, section, key, val) : _is_comment(tmp) ? LINE_COMMENT : LINE_ERROR;
         has_nul = false;
         int rc = 0;
         switch (status) {

@@ -246,6 +246,34 @@ TEST_F(UpdateRunTest, DirectoryMappingAndInfoIniChecks)
     EXPECT_EQ(0u, rec.CountPrefix("0:zip dir :/tmp/update/top.txt"));
 }
 
+// The check byte of "info.ini" may be any byte: versions chosen so that it
+// comes out as a NUL, a line end or a backslash, and each package installs.
+TEST_F(UpdateRunTest, InfoIniWithAnyCheckByteInstalls)
+{
+    const struct {
+        const char* version;
+        char check;
+    } cases[] = {{"V1.41", '\0'}, {"V1.24", '\n'}, {"V1.884", '\r'}, {"V1.1859", '\\'}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.version);
+        RemoveTree(stage);
+        MakeDirs(stage);
+        RemoveTree(Real("/opt/sys_disk"));
+        MakeDirs(Real("/opt/sys_disk"));
+        Stage("sys/app.bin", kCheckText);
+        Pack(std::string(R"({"sys": {"sections": {"app.bin": {"version": ")") + c.version +
+             R"(", "check_crc": "auto"}}}})");
+        const std::string info = ReadReal(stage + "/sys/info.ini");
+        ASSERT_FALSE(info.empty());
+        ASSERT_EQ(c.check, info.back());
+
+        EXPECT_EQ(5, Run(DefaultRequest()));
+        EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin")) << rec.Dump();
+        EXPECT_EQ(VersionFile("app.bin", c.version, kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
+        EXPECT_FALSE(rec.Has("1:info file of zip dir open error:/tmp/update/sys/info.ini"));
+    }
+}
+
 // The boot image: version words in its header, no CRC-16 check, header
 // region blank until the rest is written.
 TEST_F(UpdateRunTest, BootImageHeaderWrittenLast)

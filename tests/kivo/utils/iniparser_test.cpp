@@ -322,6 +322,8 @@ TEST_F(IniparserFiles, ColonSectionsAndNulBytesAreSyntaxErrors)
         {std::string("[s]\nk=a\\\n\0\nn=1\n", 15), true, "(3)", {{"s", nullptr}, {"s:n", "1"}}},
         {std::string("[s]\n\0\n", 6), false, "(2)", {}},
         {std::string("[s\0]\nk=1\n", 9), true, "(1)", {{":k", "1"}}},
+        {std::string("[a]\n[b]\0x\nk=1\n", 14), true, "(2)", {{"a", nullptr}, {"a:k", "1"}}},
+        {std::string("[a]\nk\0;=1\n", 10), false, "(2)", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
@@ -342,6 +344,39 @@ TEST_F(IniparserFiles, ColonSectionsAndNulBytesAreSyntaxErrors)
             else
                 EXPECT_EQ(Str(d, e.first), nullptr);
         }
+    }
+}
+
+// A package's "info.ini" ends in ';' and a check byte that may be any byte,
+// NUL included: the comment it makes hides nothing, and the file loads
+// whole, silently. A NUL inside a comment line is as harmless.
+TEST_F(IniparserFiles, CommentLinesMayHoldAnyByte)
+{
+    for (int c = 0; c < 256; ++c) {
+        SCOPED_TRACE(c);
+        testing::internal::CaptureStdout();
+        DictPtr d = Load("[a]\r\nk=v\r\n;" + std::string(1, static_cast<char>(c)));
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, "");
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->n, 2);
+        EXPECT_STREQ(Str(d, "a:k"), "v");
+    }
+    const std::string nul(1, '\0');
+    const std::string files[] = {
+        "[a]\n  # one" + nul + "two\nk=v\n",
+        "[a]\n;" + nul + nul + "\nk=v\n",
+        "[a]\nk=v\n#" + nul,
+    };
+    for (const std::string& f : files) {
+        SCOPED_TRACE(f);
+        testing::internal::CaptureStdout();
+        DictPtr d = Load(f);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, "");
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->n, 2);
+        EXPECT_STREQ(Str(d, "a:k"), "v");
     }
 }
 
