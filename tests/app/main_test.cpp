@@ -876,6 +876,40 @@ TEST_F(FullDisk, LeftoversInTheWorkDirectoryNeitherFillItNorGetInstalled)
     EXPECT_FALSE(sb.Has("/tmp/update"));
 }
 
+// Leftovers that cannot be removed (here a directory on a read-only mount
+// inside the work directory) were unpacked around and installed all the
+// same: the run stops before unpacking instead, the board untouched.
+TEST_F(FullDisk, LeftoversThatCannotBeRemovedStopTheRun)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1.1");
+    const std::string old_boot = BootImage(4096, 0x1111, 0x10, 46);
+    sb.Put("/opt/boot/boot.bin", old_boot);
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "notes").WriteTo("/opt/update_disk/code.bin"));
+    ASSERT_TRUE(Package(sb)
+                    .File("@opt@boot", "boot.bin", BootImage(8192, 0x3333, 0x12, 48), "V18", 0x3333)
+                    .WriteTo("/media/usb/a.bin"));
+    e2e::MakeDirs(sb.Path("/media/stale"));
+    const std::string unzip = "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" +
+                              sb.Path("/media/usb/a.bin") + "' '" + sb.Path("/media/stale") + "'";
+    ASSERT_EQ(system(unzip.c_str()), 0);
+    const std::string stuck = sb.Path("/tmp/update/@opt@boot");
+    e2e::MakeDirs(stuck);
+    ASSERT_EQ(mount(sb.Path("/media/stale/@opt@boot").c_str(), stuck.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    _mounts.push_back(stuck);
+    ASSERT_EQ(mount(nullptr, stuck.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(run.err, "") << run.All();
+    EXPECT_TRUE(run.Printed("[error]unzip fail: /tmp/update cannot be emptied")) << run.All();
+    EXPECT_TRUE(run.Printed("[error]unzip fail in /tmp/update")) << run.All();
+    EXPECT_FALSE(run.Printed("[update]\t\tstart update boot.bin")) << run.All();
+    EXPECT_EQ(sb.Read("/opt/boot/boot.bin"), old_boot);
+    EXPECT_FALSE(sb.Has("/opt/app_disk/readme.txt"));
+    EXPECT_FALSE(sb.Has("/commands.log"));
+}
+
 TEST_P(FullDiskTest, FailsClearlyAndARerunWithRoomCompletes)
 {
     const FullDiskCase& c = GetParam();
