@@ -47,7 +47,9 @@ std::string RootProblem(const std::string& root)
     char* real = realpath(root.c_str(), nullptr);
     const bool machine = real != nullptr && strcmp(real, "/") == 0;
     free(real);
-    if (machine)
+    // A bind mount of "/" has a path of its own but is the same directory.
+    struct stat64 top;
+    if (machine || (stat64("/", &top) == 0 && top.st_dev == st.st_dev && top.st_ino == st.st_ino))
         return "is the machine's own root";
     return std::string();
 }

@@ -175,14 +175,16 @@ int32_t Update::RunUpdate(Message& msg)
     std::string cause;
     const std::string work = kivo::filesystem::GetFullPath(info.unzip_dir);
     const bool package_inside = kivo::filesystem::GetFullPath(info.zip_file).compare(0, work.size() + 1, work + "/") == 0;
-    if (!package_inside)
-        _ClearWorkDir(info.unzip_dir);
-    bool unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause);
-    if (!unpacked) {
-        if (!package_inside)
-            _ClearWorkDir(info.unzip_dir);
-        unpacked = kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
+    // Leftovers that cannot be removed would be installed with the package:
+    // no unpacking then.
+    bool cleared = package_inside || _ClearWorkDir(info.unzip_dir);
+    bool unpacked = cleared && kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, "", &cause);
+    if (!unpacked && cleared) {
+        cleared = package_inside || _ClearWorkDir(info.unzip_dir);
+        unpacked = cleared && kivo::zip::UnzipToDir(info.zip_file, info.unzip_dir, kZipPassword, &cause);
     }
+    if (!cleared)
+        cause = info.unzip_dir + " cannot be emptied";
     if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {
         if (!cause.empty())
             SendInfo(2, "unzip fail: " + cause);
@@ -235,13 +237,24 @@ int32_t Update::RunUpdate(Message& msg)
     return _status;
 }
 
-void Update::_ClearWorkDir(const std::string& dir)
+bool Update::_ClearWorkDir(const std::string& dir)
 {
     // Never the root itself, whatever the request says.
     const std::string full = kivo::filesystem::GetFullPath(dir);
     if (full.empty() || full == "/")
-        return;
-    kivo::filesystem::RemoveDirUnder(dir, dir);
+        return false;
+    if (kivo::filesystem::RemoveDirUnder(dir, dir) || !kivo::filesystem::IsDir(dir))
+        return true;
+    // The directory itself may not go (a mount point); what matters is that
+    // none of its entries are left to be unpacked around and installed.
+    kivo::filesystem::Dir d;
+    if (!d.Open(dir.c_str()))
+        return false;
+    bool empty = true;
+    while (empty && d.FindNext())
+        empty = d.IsDots();
+    d.Close();
+    return empty;
 }
 
 bool Update::_SendFinished(const std::string& board_file)

@@ -102,8 +102,9 @@ private:
     // answers that what the file holds could not be put in place (an
     // archive that did not unpack whole).
     bool _SendFinished(const std::string& board_file);
-    // Removes the work directory (never "/").
-    static void _ClearWorkDir(const std::string& dir);
+    // Removes the work directory (never "/"); false when something of it
+    // is left (it may stay as an empty directory, a mount point for one).
+    static bool _ClearWorkDir(const std::string& dir);
 
     _update_dir_entry _dir_entry;
     int32_t _flash_info_type;

@@ -295,7 +295,8 @@ TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
     EXPECT_FALSE(kivo::filesystem::Exists("/opt/a.txt"));
 }
 
-// A finished ".zip" that cannot be unpacked names its cause.
+// A finished ".zip" that cannot be unpacked names its cause, and is not
+// said to be finished.
 TEST_F(GuiTest, FinishedZipThatFailsSaysWhy)
 {
     ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));

@@ -477,6 +477,22 @@ TEST_F(UpdaterTest, WithoutTheMailboxPageReportsGoOn)
     EXPECT_FALSE(sb.Has("/dev/mem"));
 }
 
+// A stand-in "/dev/mem" that ends before the mailbox page used to be mapped
+// anyway, and the first status write killed the program (SIGBUS).
+TEST_F(UpdaterTest, ShortStandInMailboxIsRefusedAndReportsGoOn)
+{
+    ASSERT_EQ(truncate(sb.Path("/dev/mem").c_str(), 4096), 0);
+    sb.Install("/opt/sys_disk", "uImage", "old", "V1");
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", "new", "V2").WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("Can't map /dev/mem: it holds 4096 bytes, short of the range "
+                            "0xffff0000 size 4096."))
+        << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), "new");
+    EXPECT_EQ(sb.Read("/commands.log"), "sync\nreboot -f\n");
+}
+
 TEST_F(UpdaterTest, BootImageInQspiIsWrittenWithItsHeaderLast)
 {
     const std::string old_boot = BootImage(70000, 0x1111, 0x10, 6);
@@ -878,6 +894,40 @@ TEST_F(FullDisk, LeftoversInTheWorkDirectoryNeitherFillItNorGetInstalled)
     EXPECT_EQ(sb.Read("/opt/boot/boot.bin"), BootImage(4096, 0x1111, 0x10, 46));
     EXPECT_FALSE(sb.Has("/opt/app_disk/notes-a.txt"));
     EXPECT_FALSE(sb.Has("/tmp/update"));
+}
+
+// Leftovers that cannot be removed (here a directory on a read-only mount
+// inside the work directory) were unpacked around and installed all the
+// same: the run stops before unpacking instead, the board untouched.
+TEST_F(FullDisk, LeftoversThatCannotBeRemovedStopTheRun)
+{
+    sb.Install("/opt/sys_disk", "uImage", "old kernel", "V1.1");
+    const std::string old_boot = BootImage(4096, 0x1111, 0x10, 46);
+    sb.Put("/opt/boot/boot.bin", old_boot);
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "notes").WriteTo("/opt/update_disk/code.bin"));
+    ASSERT_TRUE(Package(sb)
+                    .File("@opt@boot", "boot.bin", BootImage(8192, 0x3333, 0x12, 48), "V18", 0x3333)
+                    .WriteTo("/media/usb/a.bin"));
+    e2e::MakeDirs(sb.Path("/media/stale"));
+    const std::string unzip = "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" +
+                              sb.Path("/media/usb/a.bin") + "' '" + sb.Path("/media/stale") + "'";
+    ASSERT_EQ(system(unzip.c_str()), 0);
+    const std::string stuck = sb.Path("/tmp/update/@opt@boot");
+    e2e::MakeDirs(stuck);
+    ASSERT_EQ(mount(sb.Path("/media/stale/@opt@boot").c_str(), stuck.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    _mounts.push_back(stuck);
+    ASSERT_EQ(mount(nullptr, stuck.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << strerror(errno);
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    EXPECT_EQ(run.err, "") << run.All();
+    EXPECT_TRUE(run.Printed("[error]unzip fail: /tmp/update cannot be emptied")) << run.All();
+    EXPECT_TRUE(run.Printed("[error]unzip fail in /tmp/update")) << run.All();
+    EXPECT_FALSE(run.Printed("[update]\t\tstart update boot.bin")) << run.All();
+    EXPECT_EQ(sb.Read("/opt/boot/boot.bin"), old_boot);
+    EXPECT_FALSE(sb.Has("/opt/app_disk/readme.txt"));
+    EXPECT_FALSE(sb.Has("/commands.log"));
 }
 
 TEST_P(FullDiskTest, FailsClearlyAndARerunWithRoomCompletes)

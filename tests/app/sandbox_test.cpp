@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <sched.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -142,6 +147,31 @@ TEST_F(SandboxTest, RootThatIsNoSandboxIsRefused)
         EXPECT_EQ(SandboxSystem("sync"), -1);
     }
     EXPECT_EQ(access((_root + "/commands.log").c_str(), F_OK), -1);
+}
+
+// A bind mount of the machine's root is the machine under another name: no
+// spelling of the path shows it, only the directory itself. In a child with
+// a private mount namespace, so the machine never sees the mount.
+TEST_F(SandboxTest, BindMountOfTheMachineRootIsRefused)
+{
+    const std::string machine = _root + "/machine";
+    ASSERT_EQ(mkdir(machine.c_str(), 0755), 0);
+    EXPECT_EXIT(
+        {
+            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("/", machine.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                fprintf(stderr, "no private bind mount: %s\n", strerror(errno));
+                _exit(2);
+            }
+            const bool refused = SandboxInit(machine.c_str()) == kSandboxRefused;
+            fprintf(stderr, "%s\n", SandboxRefusal().c_str());
+            _exit(refused && SandboxRefusal() == "[sandbox] UPDATER_ROOT=" + machine +
+                                                     " is the machine's own root: this build updates only "
+                                                     "inside a sandbox directory, exit update"
+                      ? 0
+                      : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SandboxTest, EmptyRootIsNoRoot)

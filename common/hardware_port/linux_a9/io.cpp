@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -63,6 +64,18 @@ hw_vaddr_t hw_vir_map(hw_vaddr_t real_addr, uint32_t size) {
   int fd = open64(device_path("/dev/mem").c_str(), O_RDWR | O_SYNC);
   if (fd < 0) {
     printf("Can't open /dev/mem.\n");
+    return 0;
+  }
+  // A stand-in "/dev/mem" (a regular file in a sandbox) that ends before the
+  // range would map all the same, and the first touch of the page would kill
+  // the program with SIGBUS. A real /dev/mem is a character device with no
+  // size, so only regular files are checked.
+  struct stat64 st;
+  if (fstat64(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      (uint64_t)st.st_size < (uint64_t)real_addr + size) {
+    printf("Can't map /dev/mem: it holds %llu bytes, short of the range 0x%lx size %u.\n",
+           (unsigned long long)st.st_size, (unsigned long)real_addr, (unsigned)size);
+    close(fd);
     return 0;
   }
   printf("/dev/mem opened. real_addr 0x%lx size %d\n", (unsigned long)real_addr, (int)size);

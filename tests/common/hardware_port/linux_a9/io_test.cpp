@@ -216,6 +216,41 @@ TEST_F(HwPortTest, MissingDevMemPrintsAndGivesZero) {
   EXPECT_EQ(0u, hw_phy_to_vir(kMailbox));
 }
 
+// A stand-in dev/mem that ends before the range would be mapped all the
+// same, and the first touch of the page would kill the program (SIGBUS):
+// refused with one line instead. Only regular files are checked; a real
+// /dev/mem is a character device with no size.
+TEST_F(HwPortTest, ShortStandInDevMemIsRefusedWithOneLine) {
+  struct Case {
+    off64_t mem_size;
+    uint32_t map_size;
+  };
+  const Case cases[] = {
+      {0, 4096},
+      {(off64_t)kMailbox, 4096},             // ends where the page starts
+      {(off64_t)kMailbox + 4095, 4096},      // one byte short
+      {(off64_t)kMailbox + 4096, 8192},      // holds one page of two
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mem_size) + " " + std::to_string(c.map_size));
+    ASSERT_EQ(0, truncate64(MemPath().c_str(), c.mem_size));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, hw_vir_map(kMailbox, c.map_size));
+    EXPECT_EQ("Can't map /dev/mem: it holds " + std::to_string(c.mem_size) +
+                  " bytes, short of the range 0xffff0000 size " +
+                  std::to_string(c.map_size) + ".\n",
+              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(0u, hw_phy_to_vir(kMailbox));
+  }
+  // Exactly long enough maps, and the page's last byte can be written.
+  ASSERT_EQ(0, truncate64(MemPath().c_str(), (off64_t)kMailbox + 4096));
+  testing::internal::CaptureStdout();
+  hw_vaddr_t vir = hw_vir_map(kMailbox, 4096);
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(0u, vir);
+  reinterpret_cast<volatile uint8_t*>(vir)[4095] = 7;
+}
+
 TEST_F(HwPortTest, UnmappableDevMemPrintsAndGivesZero) {
   // A FIFO opens for reading and writing but cannot be mapped.
   ASSERT_EQ(0, unlink(MemPath().c_str()));
