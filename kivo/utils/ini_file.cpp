@@ -45,9 +45,17 @@ bool IniFile::Save(const char* path)
     if (!_dict)
         return false;
     const std::string target = path ? path : _path;
-    if (_unparsed && target == _path)
+    // Only while the file that did not parse is there: once it is gone
+    // (an installer removes a record it cannot read) nothing is lost, and
+    // refusing would leave the record unwritable for good.
+    kivo_stat_t st;
+    if (_unparsed && target == _path && kivo_file_stat(target.c_str(), &st) == 0)
         return false;
-    return iniparser_store(_dict, target.c_str()) == 0;
+    if (iniparser_store(_dict, target.c_str()) != 0)
+        return false;
+    if (target == _path)
+        _unparsed = false;
+    return true;
 }
 
 void IniFile::Close()

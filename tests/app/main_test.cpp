@@ -252,6 +252,26 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
     EXPECT_EQ(before.st_ino, after.st_ino) << "the copy was made again";
 }
 
+// An installed record that does not parse (a stray byte at its end) reads
+// as no record: the file is installed again and the record written anew, on
+// this run and not only on the next.
+TEST_F(UpdaterTest, UnreadableVersionRecordIsRewritten)
+{
+    const std::string old_kernel = Pattern(5000, 3);
+    const std::string new_kernel = Pattern(6000, 4);
+    sb.Put("/opt/sys_disk/uImage", old_kernel);
+    sb.Put("/opt/sys_disk/uImage-info.ini", "[uImage]\nversion=V1.1\ncheck_crc=4660\n\x1a\n");
+    ASSERT_TRUE(Package(sb).File("sys", "uImage", new_kernel, "V1.2").WriteTo("/media/usb/code.bin"));
+
+    Outcome run = sb.Start({"/media/usb/code.bin"});
+    EXPECT_EQ(run.All().find("write file fail"), std::string::npos) << run.All();
+    EXPECT_NE(run.All().find("finish update file uImage"), std::string::npos) << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), new_kernel);
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "version"), "V1.2");
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "uImage", "uImage", "check_crc"),
+              std::to_string(e2e::Crc16Modbus(new_kernel)));
+}
+
 TEST_F(UpdaterTest, HookRunsWithTheWorkDirectory)
 {
     sb.Install("/opt/sys_disk", "uImage", "old", "V1.0");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -277,6 +279,27 @@ TEST_F(IniFileTest, SaveNeverReplacesAFileThatDidNotParse)
     EXPECT_TRUE(kivo::IniSetString("uImage", "version", "1.0.0.2", "/new.ini"));
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(Get("/new.ini"), "[uImage]\r\nversion=1.0.0.2\r\n");
+}
+
+// The installer removes a record it could not read before it installs the
+// file again: with the unreadable file gone nothing is lost by saving, and a
+// record that can never be rewritten would block every later install.
+TEST_F(IniFileTest, SaveWritesWhenTheFileThatDidNotParseIsGone)
+{
+    const std::string record = "[uImage]\nversion=1.0.0.1\ncheck_crc=4660\n\x1a\n";
+    testing::internal::CaptureStdout();
+    Put("/rec.ini", record);
+    kivo::IniFile ini("/rec.ini");
+    ASSERT_TRUE(ini.SetString("uImage", "version", "1.0.0.2"));
+    // Replaced by another unreadable file: that one is kept.
+    ASSERT_EQ(0, remove((_root + "/rec.ini").c_str()));
+    Put("/rec.ini", record + "x");
+    EXPECT_FALSE(ini.Save());
+    EXPECT_EQ(Get("/rec.ini"), record + "x");
+    ASSERT_EQ(0, remove((_root + "/rec.ini").c_str()));
+    EXPECT_TRUE(ini.Save());
+    EXPECT_EQ(Get("/rec.ini"), "[uImage]\r\nversion=1.0.0.2\r\n");
+    testing::internal::GetCapturedStdout();
 }
 
 // Blanks at the ends of a value survive a save and a load.
