@@ -668,6 +668,16 @@ int UserDataDelete(lua_State* L)
 bool LuaValueToString(lua_State* L, int index, std::string& out)
 {
     TextWalk walk;
+    // A table's text only ever describes it (a key, a path, a report): it
+    // has the dump's bound, as one text may hold a long string many times.
+    // A string is given whole.
+    if (lua_type(L, index) == LUA_TTABLE) {
+        walk.limit = out.size() + kMaxDumpText;
+        const bool ok = ToStringImpl(L, index, out, walk);
+        if (out.size() > walk.limit)
+            out.replace(walk.limit, std::string::npos, "...");
+        return ok;
+    }
     return ToStringImpl(L, index, out, walk);
 }
 

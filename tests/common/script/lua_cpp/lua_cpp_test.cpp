@@ -762,6 +762,16 @@ TEST_F(LuaCppTest, DumpOfOneHugeSlotStaysWithinItsBound)
     EXPECT_NE(std::string::npos, dump.find("{1:xxxx")) << dump.substr(0, 100);
     // Peak memory (in KiB) grows by far less than the whole text.
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024);
+
+    // The text of the table as a value (a key, a path) has the same bound.
+    lua_getglobal(L, "big");
+    const std::string text = LuaValueText(L, -1);
+    lua_settop(L, 0);
+    struct rusage last;
+    getrusage(RUSAGE_SELF, &last);
+    EXPECT_LT(text.size(), 70000u);
+    EXPECT_EQ(0u, text.find("{1:xxxx"));
+    EXPECT_LT(last.ru_maxrss - before.ru_maxrss, 64L * 1024);
     ASSERT_EQ(0, Exec("big = nil"));
 }
 
