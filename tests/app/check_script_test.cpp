@@ -115,6 +115,33 @@ std::vector<CheckCase> Cases()
         // every level.
         {"ReportOfASharedTree", shared_tree + "print('written', router_write(t))\nfunction Check() return true end\n",
          1, "", "written"},
+        // Recursion through a bound function until the interpreter's C
+        // depth limit: each level's error is dropped by "dostring".
+        {"RecursesThroughDostring",
+         "depth = 0\n"
+         "function Check() depth = depth + 1 dostring('Check()') return true end\n",
+         1, "", ">> Lua check need update"},
+        // Finalizers left for the state's close: one fails, one uses the
+        // library after it went, one sends to the updater's own routes.
+        {"FinalizersAtClose",
+         "keep = {\n"
+         "  setmetatable({}, {__gc = function() error('late') end}),\n"
+         "  setmetatable({}, {__gc = function() dostring('open(\\'/tmp/update/x\\', \\'w\\')') end}),\n"
+         "  setmetatable({}, {__gc = function() timer_start(function() end, 10) end}),\n"
+         "  setmetatable({}, {__gc = function() router_send('Gui::update_start', '/tmp/update') end}),\n"
+         "  setmetatable({}, {__gc = function() coroutine.yield() end}),\n"
+         "}\n"
+         "function Check() return false end\n",
+         0, "", ">> Lua check no update"},
+        // A finalizer that destroys the running bound function's holder
+        // while that function allocates.
+        {"BoundHolderCollectedWhileItRuns",
+         "local _, h = debug.getupvalue(timer_start, 2)\n"
+         "local gc = getmetatable(h).__gc\n"
+         "local function arm() setmetatable({}, {__gc = function() gc(h) end}) end\n"
+         "for i = 1, 200 do arm() pcall(timer_start, function() end, 100000, 1) end\n"
+         "function Check() return false end\n",
+         0, "", ">> Lua check no update"},
     };
 }
 

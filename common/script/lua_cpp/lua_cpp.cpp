@@ -35,6 +35,9 @@ uint64_t Address(const void* p)
 struct TextWalk {
     std::vector<const void*> open;
     std::set<const void*> done;
+    // Nothing is added once the text holds this much: a dump stops here
+    // instead of building all of a huge value first and cutting it after.
+    size_t limit = std::string::npos;
 };
 
 bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk);
@@ -58,6 +61,10 @@ void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
     out += "{";
     lua_pushnil(L);
     while (lua_next(L, index) != 0) {
+        if (out.size() >= walk.limit) {
+            lua_pop(L, 2);
+            break;
+        }
         const int top = lua_gettop(L);
         ToStringImpl(L, top - 1, out, walk);
         out += ":";
@@ -78,7 +85,8 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     case LUA_TSTRING: {
         size_t n = 0;
         const char* s = lua_tolstring(L, index, &n);
-        out.append(s, n);
+        if (out.size() < walk.limit)
+            out.append(s, std::min(n, walk.limit - out.size()));
         return true;
     }
     case LUA_TBOOLEAN:
@@ -386,6 +394,7 @@ int LuaDumpStack(lua_State* L)
     // One walk for the whole dump: a table shared by several slots (the
     // metatable of every userdata, say) is printed once.
     TextWalk walk;
+    walk.limit = kMaxDumpText + 1;  // one more: the cut below sees the text went on
     for (int i = 1; i <= n; ++i) {
         if (s.size() >= kMaxDumpText) {
             s += "...\n";
@@ -659,6 +668,16 @@ int UserDataDelete(lua_State* L)
 bool LuaValueToString(lua_State* L, int index, std::string& out)
 {
     TextWalk walk;
+    // A table's text only ever describes it (a key, a path, a report): it
+    // has the dump's bound, as one text may hold a long string many times.
+    // A string is given whole.
+    if (lua_type(L, index) == LUA_TTABLE) {
+        walk.limit = out.size() + kMaxDumpText;
+        const bool ok = ToStringImpl(L, index, out, walk);
+        if (out.size() > walk.limit)
+            out.replace(walk.limit, std::string::npos, "...");
+        return ok;
+    }
     return ToStringImpl(L, index, out, walk);
 }
 

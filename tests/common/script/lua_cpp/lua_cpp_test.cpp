@@ -3,6 +3,7 @@
 #include "common/script/lua_cpp/lua_cpp.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <stdlib.h>
 
@@ -740,6 +741,38 @@ TEST_F(LuaCppTest, TextOfASharedTreeGrowsWithItsTables)
     // The second userdata refers to the metatable printed with the first.
     EXPECT_EQ(dump.find("'metatable':{again}"), dump.find("'metatable':{", meta + 1));
     ASSERT_EQ(0, Exec("v:delete(); w:delete()"));
+}
+
+TEST_F(LuaCppTest, DumpOfOneHugeSlotStaysWithinItsBound)
+{
+    // One table that holds the same 1 MiB text 1024 times: a 1 GiB text if
+    // printed whole. The dump stops at its bound instead of building it.
+    ASSERT_EQ(0, Exec("local s = string.rep('x', 1 << 20) big = {} for i = 1, 1024 do big[i] = s end"));
+    lua_State* L = state.GetState();
+    lua_getglobal(L, "big");
+    struct rusage before;
+    getrusage(RUSAGE_SELF, &before);
+    testing::internal::CaptureStdout();
+    LuaReportError(L, "report");
+    const std::string dump = testing::internal::GetCapturedStdout();
+    struct rusage after;
+    getrusage(RUSAGE_SELF, &after);
+    lua_settop(L, 0);
+    EXPECT_LT(dump.size(), 70000u);
+    EXPECT_NE(std::string::npos, dump.find("{1:xxxx")) << dump.substr(0, 100);
+    // Peak memory (in KiB) grows by far less than the whole text.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64L * 1024);
+
+    // The text of the table as a value (a key, a path) has the same bound.
+    lua_getglobal(L, "big");
+    const std::string text = LuaValueText(L, -1);
+    lua_settop(L, 0);
+    struct rusage last;
+    getrusage(RUSAGE_SELF, &last);
+    EXPECT_LT(text.size(), 70000u);
+    EXPECT_EQ(0u, text.find("{1:xxxx"));
+    EXPECT_LT(last.ru_maxrss - before.ru_maxrss, 64L * 1024);
+    ASSERT_EQ(0, Exec("big = nil"));
 }
 
 // A bound function object that counts its live copies.
