@@ -283,6 +283,7 @@ Service::Binding::~Binding() {}
 
 Service::Service()
     : _running(0),
+      _dying(0),
       _break_cnt(0),
       _thrd_max_num(1),
       _thrd_id(0),
@@ -317,6 +318,7 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 
 Service::~Service()
 {
+    _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);
     _ServiceGImpl& g = _ServiceGImpl::Get();
@@ -717,6 +719,12 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                 stopped = true;
                 break;
             }
+            // This worker's own service is being destroyed: its destructor
+            // joins this thread, perhaps from the very thread that would
+            // answer. The send is given up.
+            Service* own = b != 0 ? b->service.load() : 0;
+            if (own != 0 && own != this && own->_dying.load() != 0)
+                break;
             uint32_t step = kSendStepMs;
             if (timeout_ms != KIVO_WAIT_FOREVER) {
                 uint32_t elapsed = kivo_tick_ms() - start;

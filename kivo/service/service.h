@@ -316,6 +316,9 @@ private:
 
     kivo_event_t _event;
     std::atomic<uint8_t> _running;
+    // Set by the destructor before it joins the workers: a worker's send then
+    // gives up, since its answer may depend on the thread that joins.
+    std::atomic<uint8_t> _dying;
     int32_t _break_cnt;
     std::string _name;
     int32_t _thrd_max_num;
