@@ -38,6 +38,7 @@
 #include "lauxlib.h"
 #include "lua.h"
 #include "lualib.h"
+#include "fuzz_sandbox.h"
 
 // The link wraps these two (see CMakeLists.txt).
 extern "C" void __real_luaL_openlibs(lua_State* L);
@@ -121,30 +122,12 @@ void __wrap_luaL_openlibs(lua_State* L)
 
 namespace {
 
-void RemoveRoot();
-
 void Check(bool ok, const char* what)
 {
     if (!ok) {
         fprintf(stderr, "invariant broken: %s\n", what);
         RemoveRoot();
         abort();
-    }
-}
-
-std::string& Root()
-{
-    static std::string root;
-    return root;
-}
-
-void RemoveRoot()
-{
-    if (!Root().empty()) {
-        std::string cmd = "rm -rf '" + Root() + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", Root().c_str());
-        Root().clear();
     }
 }
 
@@ -156,15 +139,10 @@ kivo_err_t SandboxOpen(void* ctx, intptr_t* out, const char* path, int flags)
     return platform_file_ops.open(ctx, out, path, flags);
 }
 
-bool MakeRoot()
+bool SetUpRoot()
 {
-    const std::string pattern = "/tmp/check_fuzz.XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
+    if (!MakeRoot("check_fuzz."))
         return false;
-    Root() = buf.data();
-    atexit(RemoveRoot);
     for (const char* d : {"/tmp", "/tmp/update", "/tmp/update/sys", "/opt", "/opt/sys_disk", "/dev"})
         mkdir((Root() + d).c_str(), 0755);
     static kivo_fs_ops_t ops = platform_file_ops;
@@ -211,7 +189,7 @@ bool Loads(const std::string& text)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool ready = MakeRoot();
+    static const bool ready = SetUpRoot();
     if (!ready)
         return 0;
     const std::string script(reinterpret_cast<const char*>(data), size);

@@ -34,10 +34,9 @@
 #include "kivo/base/kivo_vfs.h"
 #include "kivo/base/platform/linux/__platform_unistd.h"
 #include "kivo/utils/ini_file.h"
+#include "fuzz_sandbox.h"
 
 namespace {
-
-void RemoveRoot();
 
 void Check(bool ok, const char* what)
 {
@@ -61,56 +60,10 @@ void PutLe32(std::string& s, uint32_t v)
         s += static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-// Reference checks, bit by bit, apart from the table-driven ones under test.
-uint32_t Crc16Modbus(const std::string& data)
+bool SetUpRoot()
 {
-    uint32_t crc = 0xFFFF;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
-uint8_t Crc8I432(const uint8_t* data, size_t n)
-{
-    uint8_t reg = 0;
-    for (size_t i = 0; i < n; ++i) {
-        reg ^= data[i];
-        for (int b = 0; b < 8; ++b)
-            reg = (reg & 0x80) ? static_cast<uint8_t>((reg << 1) ^ 0x07) : static_cast<uint8_t>(reg << 1);
-    }
-    return reg ^ 0x55;
-}
-
-// The sandbox that stands for the device: every framework path lies below
-// it. Made once per process, removed at its end.
-std::string& Root()
-{
-    static std::string root;
-    return root;
-}
-
-void RemoveRoot()
-{
-    if (!Root().empty()) {
-        std::string cmd = "rm -rf '" + Root() + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", Root().c_str());
-    }
-}
-
-bool MakeRoot()
-{
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qlx-update-fuzz-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    if (!MakeRoot("qlx-update-fuzz-"))
         return false;
-    Root() = buf.data();
-    atexit(RemoveRoot);
     for (const char* d : {"/pkg", "/pkg/sys", "/board"})
         mkdir((Root() + d).c_str(), 0755);
     // The install flushes every block to the disk; here that only slows the
@@ -394,7 +347,7 @@ void FuzzBootDecision(const std::string& zip_ver, const std::string& image)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool ready = MakeRoot();
+    static const bool ready = SetUpRoot();
     if (!ready)
         abort();
     const std::string input(reinterpret_cast<const char*>(data), size);

@@ -38,14 +38,9 @@
 #include "kivo/base/platform/linux/__platform_unistd.h"
 #include "kivo/filesystem/fs_utils.h"
 #include "kivo/utils/ini_file.h"
+#include "fuzz_sandbox.h"
 
 namespace {
-
-std::string& Root()
-{
-    static std::string root;
-    return root;
-}
 
 int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
 {
@@ -60,7 +55,7 @@ void RemoveTree(const std::string& real)
         fprintf(stderr, "could not remove %s\n", real.c_str());
 }
 
-void RemoveRoot()
+void RemoveRootTree()
 {
     if (!Root().empty())
         RemoveTree(Root());
@@ -70,21 +65,15 @@ void Check(bool ok, const std::string& what)
 {
     if (!ok) {
         fprintf(stderr, "invariant broken: %s\n", what.c_str());
-        RemoveRoot();
+        RemoveRootTree();
         abort();
     }
 }
 
-bool MakeRoot()
+bool SetUpRoot()
 {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qlx-walk-fuzz-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    if (!MakeRoot("qlx-walk-fuzz-", RemoveRootTree))
         return false;
-    Root() = buf.data();
-    atexit(RemoveRoot);
     // Flushes only slow the search down (nothing is read back across a crash).
     static kivo_fs_ops_t ops = platform_file_ops;
     ops.fsync = [](void*, intptr_t) -> kivo_err_t { return 0; };
@@ -132,29 +121,6 @@ void Snapshot(const std::string& rel, std::map<std::string, std::string>& out)
 bool Under(const std::string& path, const std::string& dir)
 {
     return path.compare(0, dir.size() + 1, dir + "/") == 0;
-}
-
-// Reference checks, bit by bit.
-uint32_t Crc16Modbus(const std::string& data)
-{
-    uint32_t crc = 0xFFFF;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
-
-uint8_t Crc8I432(const std::string& s)
-{
-    uint8_t reg = 0;
-    for (unsigned char c : s) {
-        reg ^= c;
-        for (int b = 0; b < 8; ++b)
-            reg = (reg & 0x80) ? static_cast<uint8_t>((reg << 1) ^ 0x07) : static_cast<uint8_t>(reg << 1);
-    }
-    return reg ^ 0x55;
 }
 
 void PutLe32(std::string& s, size_t at, uint32_t v)
@@ -337,7 +303,7 @@ void Walk(const _update_info_st& info)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool ready = MakeRoot();
+    static const bool ready = SetUpRoot();
     if (!ready)
         abort();
     // A fresh device for every input.
