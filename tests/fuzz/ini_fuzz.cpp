@@ -123,6 +123,18 @@ void SameTopKeys(const dictionary* a, const dictionary* b)
 // the first section line. Only such a dictionary is sure to be stored: a
 // section line with a ':' ("[x:y]", "[:y]") makes an entry that belongs to none, and
 // "[#x:y]" one that no key line can hold.
+// An entry the loader cut at its line limit may need quotes that no longer
+// fit a line: its store is refused, with nothing written.
+bool NearTheLineLimit(const dictionary* d)
+{
+    for (int32_t i = 0; i < d->size; ++i) {
+        const size_t len = (d->key[i] ? strlen(d->key[i]) : 0) + (d->val[i] ? strlen(d->val[i]) : 0);
+        if (len + 8 >= 1024)
+            return true;
+    }
+    return false;
+}
+
 bool AllPlaced(const dictionary* d)
 {
     for (int32_t i = 0; i < d->size; ++i) {
@@ -266,8 +278,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     dictionary* first = iniparser_load("/in.ini");
     if (!first)
         return 0;
+    remove((Root() + "/out1.ini").c_str());
     if (iniparser_store(first, "/out1.ini") != 0) {
-        Check(!AllPlaced(first), "store of a loaded file failed");
+        Check(!AllPlaced(first) || NearTheLineLimit(first), "store of a loaded file failed");
+        Check(Get("/out1.ini").empty(), "a refused store wrote its file");
         iniparser_freedict(first);
         return 0;
     }
