@@ -29,8 +29,9 @@ typedef pthread_mutex_t kivo_mutex_t;        // recursive or normal, chosen at i
 typedef pthread_cond_t kivo_cond_t;          // process-private, on CLOCK_REALTIME
 
 // Auto-reset event: a wait that returns (signalled or timed out) clears
-// `signalled`; a post wakes one waiter. The flag is read and written only under
-// `mutex`.
+// `signalled`; a post wakes one waiter. The flag is written only under
+// `mutex`, always atomically: a waiter on a machine with more than one CPU
+// watches it for a few microseconds before it locks and sleeps.
 typedef struct kivo_event_t {
     pthread_cond_t cond;
     pthread_mutex_t mutex;

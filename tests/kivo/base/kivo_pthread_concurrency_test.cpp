@@ -47,6 +47,45 @@ TEST(PthreadEventConcurrencyTest, PingPongLosesNoPost)
     kivo_event_destroy(&pong);
 }
 
+// Waiters watch the flag before they sleep: several of them may see one
+// post, but exactly one takes it, and a taken post leaves the flag clear.
+TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
+{
+    kivo_event_t work, ack;
+    kivo_event_init(&work, 0);
+    kivo_event_init(&ack, 0);
+    constexpr int kWaiters = 4;
+    constexpr int kPosts = 3000;
+    std::atomic<int> taken{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> waiters;
+    for (int w = 0; w < kWaiters; ++w)
+        waiters.emplace_back([&] {
+            while (!stop.load()) {
+                // Short time-outs: most waits end in the watch or shortly
+                // after it, where a double take would show.
+                if (kivo_event_wait(&work, 1) == 0) {
+                    taken.fetch_add(1);
+                    kivo_event_post(&ack);
+                }
+            }
+        });
+    for (int i = 0; i < kPosts; ++i) {
+        kivo_event_post(&work);
+        const kivo_err_t acked = kivo_event_wait(&ack, kLongWaitMs);
+        if (acked != 0 || taken.load() != i + 1) {
+            ADD_FAILURE() << "post " << i << ": acknowledged " << acked << ", taken " << taken.load();
+            break;
+        }
+    }
+    stop.store(true);
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(kivo_event_wait(&work, 0), ETIMEDOUT);
+    kivo_event_destroy(&work);
+    kivo_event_destroy(&ack);
+}
+
 TEST(PthreadEventConcurrencyTest, PostWakesATimedWaiterEarly)
 {
     kivo_event_t ev;
