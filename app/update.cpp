@@ -447,6 +447,10 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
     };
 
     bool ok = true;
+    // Every copied block and the boot header get their own flush; the
+    // closing flush is needed only when no block was copied (an empty file,
+    // a boot image no longer than its header), not a second fsync per file.
+    bool flushed = false;
     int64_t copied = 0;
     if (boot) {
         // The header region stays blank until the whole image is in place,
@@ -473,6 +477,7 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
             ok = write_fail(err);
             break;
         }
+        flushed = true;
         copied += n;
         int64_t percent = copied * 100 / length;
         if (percent > last_percent) {
@@ -492,7 +497,7 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         else if (!_WriteAll(dst, buf, head, &err) || !dst.Flush(&err))
             ok = write_fail(err);
     }
-    if (ok && !dst.Flush(&err))
+    if (ok && !flushed && !dst.Flush(&err))
         ok = write_fail(err);
     dst.Close();
     src.Close();

@@ -112,7 +112,7 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
 // full only there), with kOpen every open of it (no file handle left).
 // Mount Ops() at "/system" with the sandbox root, as platform_file_ops is.
 struct FaultPlan {
-    enum Fault { kData, kFsync, kOpen };
+    enum Fault { kData, kFsync, kOpen, kWatch };
     std::string path;
     bool on_write = false;
     int64_t after = 0;
@@ -132,6 +132,14 @@ public:
         std::lock_guard<std::mutex> lock(_m);
         _plan = plan;
         _passed.clear();
+        _flushes = 0;
+    }
+
+    // Flushes of the planned file since Plan.
+    int Flushes()
+    {
+        std::lock_guard<std::mutex> lock(_m);
+        return _flushes;
     }
 
     static const kivo_fs_ops_t& Ops()
@@ -217,8 +225,11 @@ private:
         {
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
-            if (fs._plan.fault == FaultPlan::kFsync && fs._passed.count(fh) != 0)
-                return 28;  // ENOSPC
+            if (fs._passed.count(fh) != 0) {
+                if (fs._plan.fault == FaultPlan::kFsync)
+                    return 28;  // ENOSPC
+                ++fs._flushes;
+            }
         }
         return platform_file_ops.fsync(ctx, fh);
     }
@@ -226,6 +237,7 @@ private:
     std::mutex _m;
     FaultPlan _plan;
     std::map<intptr_t, int64_t> _passed;
+    int _flushes = 0;
 };
 
 // One recorded report, as text: "<kind>:<value>" for "update_info",
