@@ -411,16 +411,12 @@ int Bench(const std::string& base, int rounds, const std::string& updater)
                 install.push_back(c.seconds);
                 unpack.push_back(c.part_seconds);
                 maxrss = std::max(maxrss, c.maxrss_kb);
-            } else if (which == 1) {
+            } else if (which == 1 || which == 2) {
+                const std::string dir = which == 1 ? rplain : rsync;
                 double t0 = Now();
-                Sh("unzip -o -q '" + pkg + "' -d '" + rplain + "/work' && cp '" + rplain + "/work/sys/'* '" + rplain +
-                   "/board/'");
-                plain.push_back(Now() - t0);
-            } else if (which == 2) {
-                double t0 = Now();
-                Sh("unzip -o -q '" + pkg + "' -d '" + rsync + "/work' && cp '" + rsync + "/work/sys/'* '" + rsync +
-                   "/board/' && sync");
-                plain_sync.push_back(Now() - t0);
+                Sh("unzip -o -q '" + pkg + "' -d '" + dir + "/work' && cp '" + dir + "/work/sys/'* '" + dir +
+                   "/board/'" + (which == 2 ? " && sync" : ""));
+                (which == 1 ? plain : plain_sync).push_back(Now() - t0);
             } else {
                 ChildResult f = RunInstallChild(rfast, false);
                 if (!f.ok) {
