@@ -16,11 +16,6 @@ using e2e::Sandbox;
 
 namespace {
 
-const bool s_tools = [] {
-    e2e::Tools() = e2e::ToolPaths{QLX_UPDATER, QLX_PACKER, QLX_EMULATOR};
-    return true;
-}();
-
 struct CheckCase {
     const char* name;
     std::string script;

@@ -26,12 +26,6 @@ using e2e::Sandbox;
 
 namespace {
 
-// Where the build put the program (compile definitions of main_test.cmake).
-const bool s_tools = [] {
-    e2e::Tools() = e2e::ToolPaths{QLX_UPDATER, QLX_PACKER, QLX_EMULATOR};
-    return true;
-}();
-
 const uint32_t kWordError = 0x80A55A03u;
 const uint32_t kWordEnd = 0x80A55A05u;
 const char* const kPassword = "kth507316";

@@ -22,11 +22,6 @@ using e2e::Sandbox;
 
 namespace {
 
-const bool s_tools = [] {
-    e2e::Tools() = e2e::ToolPaths{QLX_UPDATER, QLX_PACKER, QLX_EMULATOR};
-    return true;
-}();
-
 const uint32_t kWordEnd = 0x80A55A05u;
 
 struct ToolCase {

@@ -6,8 +6,8 @@
 // commands.log, board files and version records.
 //
 // The program, the packer and the emulator that runs ARM binaries (empty
-// natively) are set in Tools() by the test that runs the program; the file
-// helpers serve every test of the application.
+// natively) come with Tools(); the file helpers serve every test of the
+// application.
 
 #include <gtest/gtest.h>
 
@@ -81,9 +81,15 @@ struct ToolPaths {
     std::string emulator;
 };
 
+// The suites that run the program are compiled with the paths of the
+// build (main_test.cmake); the others get empty ones.
 inline ToolPaths& Tools()
 {
+#if defined(QLX_UPDATER) && defined(QLX_PACKER) && defined(QLX_EMULATOR)
+    static ToolPaths paths{QLX_UPDATER, QLX_PACKER, QLX_EMULATOR};
+#else
     static ToolPaths paths;
+#endif
     return paths;
 }
 
