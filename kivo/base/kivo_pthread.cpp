@@ -62,8 +62,9 @@ namespace {
 // A wait first watches the flag this long. Waking a thread that sleeps on
 // another CPU takes tens of microseconds (longer still on a virtual CPU),
 // while a synchronous send whose receiver answers at once needs a few: a
-// run of such sends then costs the answer, not two wake-ups each. With one
-// CPU there is nobody to post meanwhile, so nothing is watched.
+// run of such sends then costs the answer, not two wake-ups each. A thread
+// that may run on one CPU only does not watch: its partner would be kept off
+// that CPU for the whole watch.
 const long kWatchNs = 50000;
 
 inline void CpuRelax()
@@ -75,10 +76,21 @@ inline void CpuRelax()
 #endif
 }
 
-bool MoreThanOneCpu()
+// The CPUs the calling thread may run on, not the CPUs online: a process
+// pinned to one core, or in a one-CPU cpuset, sees all of them online. Taken
+// at the thread's first wait (threads keep the affinity they start with).
+bool MayRunOnMoreThanOneCpu()
 {
-    static const bool more = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    return more;
+    static thread_local int more = -1;
+    if (more < 0) {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0)
+            more = CPU_COUNT(&allowed) > 1;
+        else
+            more = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    }
+    return more != 0;
 }
 
 // Returns when the event is signalled or kWatchNs have passed.
@@ -137,7 +149,7 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
     if (timeout_ms != KIVO_WAIT_FOREVER)
         __timespecFromNow(timeout_ms, &deadline);
     // The watch counts against the time-out too; a poll (0) does not watch.
-    if (timeout_ms != 0 && MoreThanOneCpu())
+    if (timeout_ms != 0 && MayRunOnMoreThanOneCpu())
         WatchSignalled(hevent);
 
     pthread_mutex_lock(&hevent->mutex);

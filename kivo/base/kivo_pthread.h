@@ -30,7 +30,7 @@ typedef pthread_cond_t kivo_cond_t;          // process-private, on CLOCK_REALTI
 
 // Auto-reset event: a wait that returns (signalled or timed out) clears
 // `signalled`; a post wakes one waiter. The flag is written only under
-// `mutex`, always atomically: a waiter on a machine with more than one CPU
+// `mutex`, always atomically: a waiter that may run on more than one CPU
 // watches it for a few microseconds before it locks and sleeps.
 typedef struct kivo_event_t {
     pthread_cond_t cond;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <sched.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +86,56 @@ TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
     EXPECT_EQ(kivo_event_wait(&work, 0), ETIMEDOUT);
     kivo_event_destroy(&work);
     kivo_event_destroy(&ack);
+}
+
+// Two threads that may run on one CPU only (a process pinned to a core, a
+// one-CPU cpuset) however many are online: a waiter that watched the flag
+// would keep its partner off the CPU for the whole watch, every round. CPU
+// time is measured, not wall time, so other load on the machine does not
+// count.
+TEST(PthreadEventConcurrencyTest, PingPongOnOneCpuSpendsNoTimeWatching)
+{
+    const int cpu = sched_getcpu();
+    ASSERT_GE(cpu, 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    kivo_event_t ping, pong;
+    kivo_event_init(&ping, 0);
+    kivo_event_init(&pong, 0);
+    constexpr int kRounds = 2000;
+    std::atomic<bool> pinned{true};
+    auto pin = [&] {
+        if (sched_setaffinity(0, sizeof(one), &one) != 0)
+            pinned.store(false);
+    };
+    struct timespec cpu_start, cpu_end;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_start);
+    std::thread partner([&] {
+        pin();
+        for (int i = 0; i < kRounds; ++i) {
+            ASSERT_EQ(kivo_event_wait(&ping, kLongWaitMs), 0);
+            kivo_event_post(&pong);
+        }
+    });
+    std::thread self([&] {
+        pin();
+        for (int i = 0; i < kRounds; ++i) {
+            kivo_event_post(&ping);
+            ASSERT_EQ(kivo_event_wait(&pong, kLongWaitMs), 0) << "round " << i;
+        }
+    });
+    self.join();
+    partner.join();
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_end);
+    kivo_event_destroy(&ping);
+    kivo_event_destroy(&pong);
+    ASSERT_TRUE(pinned.load());
+    const int64_t cpu_us =
+        (cpu_end.tv_sec - cpu_start.tv_sec) * 1000000 + (cpu_end.tv_nsec - cpu_start.tv_nsec) / 1000;
+    // A round is two wake-ups on one CPU, a few microseconds; a watch alone
+    // would be 50.
+    EXPECT_LT(cpu_us / kRounds, 25) << cpu_us << " us of CPU for " << kRounds << " rounds";
 }
 
 TEST(PthreadEventConcurrencyTest, PostWakesATimedWaiterEarly)
