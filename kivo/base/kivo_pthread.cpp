@@ -62,8 +62,9 @@ namespace {
 // A wait first watches the flag this long. Waking a thread that sleeps on
 // another CPU takes tens of microseconds (longer still on a virtual CPU),
 // while a synchronous send whose receiver answers at once needs a few: a
-// run of such sends then costs the answer, not two wake-ups each. With one
-// CPU there is nobody to post meanwhile, so nothing is watched.
+// run of such sends then costs the answer, not two wake-ups each. A thread
+// that may run on one CPU only does not watch: its partner would be kept off
+// that CPU for the whole watch.
 const long kWatchNs = 50000;
 
 inline void CpuRelax()
@@ -75,26 +76,65 @@ inline void CpuRelax()
 #endif
 }
 
-bool MoreThanOneCpu()
+// The CPUs the calling thread may run on, not the CPUs online: a process
+// pinned to one core, or in a one-CPU cpuset, sees all of them online. Taken
+// at the thread's first wait (threads keep the affinity they start with).
+bool MayRunOnMoreThanOneCpu()
 {
-    static const bool more = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    return more;
+    static thread_local int more = -1;
+    if (more < 0) {
+        cpu_set_t allowed;
+        CPU_ZERO(&allowed);
+        if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0)
+            more = CPU_COUNT(&allowed) > 1;
+        else
+            more = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    }
+    return more != 0;
 }
 
-// Returns when the event is signalled or kWatchNs have passed.
-void WatchSignalled(kivo_event_t* hevent)
+// Watches that found nothing in a row are followed by up to 2^n - 1 waits
+// that do not watch (n capped here): a watch that does not pay costs its
+// CPU, and on a loaded machine the poster may be queued behind the watcher
+// on the same CPU, so every round would pay the whole watch. One watch that
+// sees the flag makes the next waits watch again.
+const uint32_t kMaxMissShift = 6;
+
+// True when the event was signalled within kWatchNs.
+bool WatchSignalled(kivo_event_t* hevent)
 {
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         if (__atomic_load_n(&hevent->signalled, __ATOMIC_ACQUIRE) != 0)
-            return;
+            return true;
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= kWatchNs)
-            return;
+            return false;
         CpuRelax();
     }
+}
+
+// Watches unless the last watches of this event missed. The counters are a
+// hint shared by all waiters of the event: a lost update among several
+// waiters only changes how soon the next watch comes.
+void MaybeWatch(kivo_event_t* hevent)
+{
+    const uint32_t skips = __atomic_load_n(&hevent->watch_skips, __ATOMIC_RELAXED);
+    if (skips != 0) {
+        __atomic_store_n(&hevent->watch_skips, skips - 1, __ATOMIC_RELAXED);
+        return;
+    }
+    if (WatchSignalled(hevent)) {
+        __atomic_store_n(&hevent->watch_misses, 0, __ATOMIC_RELAXED);
+        return;
+    }
+    uint32_t misses = __atomic_load_n(&hevent->watch_misses, __ATOMIC_RELAXED);
+    if (misses < kMaxMissShift)
+        ++misses;
+    __atomic_store_n(&hevent->watch_misses, misses, __ATOMIC_RELAXED);
+    __atomic_store_n(&hevent->watch_skips, (1u << misses) - 1, __ATOMIC_RELAXED);
 }
 
 }  // namespace
@@ -116,6 +156,8 @@ kivo_err_t kivo_event_init(kivo_event_t* hevent, uint32_t initial)
     pthread_mutexattr_destroy(&mattr);
 
     __atomic_store_n(&hevent->signalled, initial, __ATOMIC_RELAXED);
+    __atomic_store_n(&hevent->watch_misses, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&hevent->watch_skips, 0, __ATOMIC_RELAXED);
     return 0;
 }
 
@@ -137,8 +179,8 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
     if (timeout_ms != KIVO_WAIT_FOREVER)
         __timespecFromNow(timeout_ms, &deadline);
     // The watch counts against the time-out too; a poll (0) does not watch.
-    if (timeout_ms != 0 && MoreThanOneCpu())
-        WatchSignalled(hevent);
+    if (timeout_ms != 0 && MayRunOnMoreThanOneCpu())
+        MaybeWatch(hevent);
 
     pthread_mutex_lock(&hevent->mutex);
     kivo_err_t result = 0;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -84,6 +87,110 @@ TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
     EXPECT_EQ(kivo_event_wait(&work, 0), ETIMEDOUT);
     kivo_event_destroy(&work);
     kivo_event_destroy(&ack);
+}
+
+// Two threads that may run on one CPU only (a process pinned to a core, a
+// one-CPU cpuset) however many are online: a waiter that watched the flag
+// would keep its partner off the CPU for the whole watch, every round. CPU
+// time is measured, not wall time, so other load on the machine does not
+// count.
+TEST(PthreadEventConcurrencyTest, PingPongOnOneCpuSpendsNoTimeWatching)
+{
+    const int cpu = sched_getcpu();
+    ASSERT_GE(cpu, 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    kivo_event_t ping, pong;
+    kivo_event_init(&ping, 0);
+    kivo_event_init(&pong, 0);
+    constexpr int kRounds = 2000;
+    std::atomic<bool> pinned{true};
+    auto pin = [&] {
+        if (sched_setaffinity(0, sizeof(one), &one) != 0)
+            pinned.store(false);
+    };
+    struct timespec cpu_start, cpu_end;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_start);
+    std::thread partner([&] {
+        pin();
+        for (int i = 0; i < kRounds; ++i) {
+            ASSERT_EQ(kivo_event_wait(&ping, kLongWaitMs), 0);
+            kivo_event_post(&pong);
+        }
+    });
+    std::thread self([&] {
+        pin();
+        for (int i = 0; i < kRounds; ++i) {
+            kivo_event_post(&ping);
+            ASSERT_EQ(kivo_event_wait(&pong, kLongWaitMs), 0) << "round " << i;
+        }
+    });
+    self.join();
+    partner.join();
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_end);
+    kivo_event_destroy(&ping);
+    kivo_event_destroy(&pong);
+    ASSERT_TRUE(pinned.load());
+    const int64_t cpu_us =
+        (cpu_end.tv_sec - cpu_start.tv_sec) * 1000000 + (cpu_end.tv_nsec - cpu_start.tv_nsec) / 1000;
+    // A round is two wake-ups on one CPU, a few microseconds; a watch alone
+    // would be 50.
+    EXPECT_LT(cpu_us / kRounds, 25) << cpu_us << " us of CPU for " << kRounds << " rounds";
+}
+
+int64_t ThreadCpuUs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+long VoluntarySwitches()
+{
+    struct rusage u;
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+// A watch that keeps finding nothing is not worth its CPU: on a loaded
+// machine the partner that is to post may be queued behind the watcher on
+// the same CPU, so every round would pay the whole watch. Waits of an event
+// whose watches keep missing sleep at once; once a partner answers within
+// the watch again, the waits meet it there (no sleep, no wake-up).
+TEST(PthreadEventConcurrencyTest, WatchingStopsWhileItMissesAndResumesWhenItPays)
+{
+    kivo_event_t ev, back;
+    kivo_event_init(&ev, 0);
+    kivo_event_init(&back, 0);
+    constexpr int kIdleWaits = 200;
+    const int64_t cpu_start = ThreadCpuUs();
+    for (int i = 0; i < kIdleWaits; ++i)
+        ASSERT_EQ(kivo_event_wait(&ev, 1), ETIMEDOUT);
+    const int64_t idle_us = ThreadCpuUs() - cpu_start;
+    // A timed-out wait costs a few microseconds of CPU (some 20 under the
+    // thread checker); a watch alone is 50.
+    EXPECT_LT(idle_us / kIdleWaits, 40) << idle_us << " us of CPU for " << kIdleWaits << " idle waits";
+
+    constexpr int kRounds = 2000;
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            ASSERT_EQ(kivo_event_wait(&ev, kLongWaitMs), 0);
+            kivo_event_post(&back);
+        }
+    });
+    const long switches_start = VoluntarySwitches();
+    for (int i = 0; i < kRounds; ++i) {
+        kivo_event_post(&ev);
+        ASSERT_EQ(kivo_event_wait(&back, kLongWaitMs), 0) << "round " << i;
+    }
+    const long slept = VoluntarySwitches() - switches_start;
+    partner.join();
+    // Most rounds are answered within the watch; a few sleep where the
+    // partner was not on a CPU.
+    EXPECT_LT(slept, kRounds / 2) << slept << " of " << kRounds << " rounds slept";
+    kivo_event_destroy(&ev);
+    kivo_event_destroy(&back);
 }
 
 TEST(PthreadEventConcurrencyTest, PostWakesATimedWaiterEarly)
