@@ -67,15 +67,6 @@ namespace {
 // that CPU for the whole watch.
 const long kWatchNs = 50000;
 
-inline void CpuRelax()
-{
-#if defined(__i386__) || defined(__x86_64__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    __asm__ __volatile__("yield" ::: "memory");
-#endif
-}
-
 // The CPUs the calling thread may run on, not the CPUs online: a process
 // pinned to one core, or in a one-CPU cpuset, sees all of them online. Taken
 // at the thread's first wait (threads keep the affinity they start with).
@@ -93,48 +84,53 @@ bool MayRunOnMoreThanOneCpu()
     return more != 0;
 }
 
-// Watches that found nothing in a row are followed by up to 2^n - 1 waits
-// that do not watch (n capped here): a watch that does not pay costs its
-// CPU, and on a loaded machine the poster may be queued behind the watcher
-// on the same CPU, so every round would pay the whole watch. One watch that
-// sees the flag makes the next waits watch again.
-const uint32_t kMaxMissShift = 6;
+// Timed waits in a row that nobody answered, and the waits left that do not
+// watch: n such waits are followed by 2^n - 1 waits without a watch (n
+// capped here), so a thread that waits for time to pass does not spend 50
+// microseconds of CPU on each wait. Any answered wait makes the next watch
+// again. Only time-outs count: a post that came after the watch is a partner
+// still at work, and backing off then could leave two partners each waiting
+// for the other's slow wake-up.
+const uint32_t kMaxIdleShift = 6;
+thread_local uint32_t t_idle_waits = 0;
+thread_local uint32_t t_unwatched = 0;
 
-// True when the event was signalled within kWatchNs.
-bool WatchSignalled(kivo_event_t* hevent)
+// Returns when the event is signalled or kWatchNs have passed. Yields
+// meanwhile: the poster may be queued on this very CPU.
+void WatchSignalled(kivo_event_t* hevent)
 {
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         if (__atomic_load_n(&hevent->signalled, __ATOMIC_ACQUIRE) != 0)
-            return true;
+            return;
         struct timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= kWatchNs)
-            return false;
-        CpuRelax();
+            return;
+        sched_yield();
     }
 }
 
-// Watches unless the last watches of this event missed. The counters are a
-// hint shared by all waiters of the event: a lost update among several
-// waiters only changes how soon the next watch comes.
 void MaybeWatch(kivo_event_t* hevent)
 {
-    const uint32_t skips = __atomic_load_n(&hevent->watch_skips, __ATOMIC_RELAXED);
-    if (skips != 0) {
-        __atomic_store_n(&hevent->watch_skips, skips - 1, __ATOMIC_RELAXED);
+    if (t_unwatched != 0) {
+        --t_unwatched;
         return;
     }
-    if (WatchSignalled(hevent)) {
-        __atomic_store_n(&hevent->watch_misses, 0, __ATOMIC_RELAXED);
+    WatchSignalled(hevent);
+}
+
+void CountWaitEnd(bool timed_out)
+{
+    if (!timed_out) {
+        t_idle_waits = 0;
+        t_unwatched = 0;
         return;
     }
-    uint32_t misses = __atomic_load_n(&hevent->watch_misses, __ATOMIC_RELAXED);
-    if (misses < kMaxMissShift)
-        ++misses;
-    __atomic_store_n(&hevent->watch_misses, misses, __ATOMIC_RELAXED);
-    __atomic_store_n(&hevent->watch_skips, (1u << misses) - 1, __ATOMIC_RELAXED);
+    if (t_idle_waits < kMaxIdleShift)
+        ++t_idle_waits;
+    t_unwatched = (1u << t_idle_waits) - 1;
 }
 
 }  // namespace
@@ -156,8 +152,6 @@ kivo_err_t kivo_event_init(kivo_event_t* hevent, uint32_t initial)
     pthread_mutexattr_destroy(&mattr);
 
     __atomic_store_n(&hevent->signalled, initial, __ATOMIC_RELAXED);
-    __atomic_store_n(&hevent->watch_misses, 0, __ATOMIC_RELAXED);
-    __atomic_store_n(&hevent->watch_skips, 0, __ATOMIC_RELAXED);
     return 0;
 }
 
@@ -179,7 +173,8 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
     if (timeout_ms != KIVO_WAIT_FOREVER)
         __timespecFromNow(timeout_ms, &deadline);
     // The watch counts against the time-out too; a poll (0) does not watch.
-    if (timeout_ms != 0 && MayRunOnMoreThanOneCpu())
+    const bool watching = timeout_ms != 0 && MayRunOnMoreThanOneCpu();
+    if (watching)
         MaybeWatch(hevent);
 
     pthread_mutex_lock(&hevent->mutex);
@@ -199,6 +194,8 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
     }
     __atomic_store_n(&hevent->signalled, 0, __ATOMIC_RELAXED);
     pthread_mutex_unlock(&hevent->mutex);
+    if (watching)
+        CountWaitEnd(result != 0);
     return result;
 }
 

@@ -31,15 +31,12 @@ typedef pthread_cond_t kivo_cond_t;          // process-private, on CLOCK_REALTI
 // Auto-reset event: a wait that returns (signalled or timed out) clears
 // `signalled`; a post wakes one waiter. The flag is written only under
 // `mutex`, always atomically: a waiter that may run on more than one CPU
-// watches it for a few microseconds before it locks and sleeps, unless the
-// last watches of the event found nothing (`watch_misses` in a row; the next
-// `watch_skips` waits do not watch).
+// watches it for a few microseconds before it locks and sleeps, unless that
+// thread's last watches found nothing.
 typedef struct kivo_event_t {
     pthread_cond_t cond;
     pthread_mutex_t mutex;
     uint32_t signalled;
-    uint32_t watch_misses;
-    uint32_t watch_skips;
 } kivo_event_t;
 
 // The platform thread identifier; 0 is the invalid handle.
