@@ -206,10 +206,12 @@ kivo_err_t kivo_event_post(kivo_event_t* hevent)
     // Release: a watching waiter that sees the flag sees what the poster
     // wrote before it (it takes the mutex afterwards anyway).
     __atomic_store_n(&hevent->signalled, 1, __ATOMIC_RELEASE);
+    // Signalled before unlocking: a waiter returns only after taking the
+    // mutex, so once it has returned the post is done with the event and
+    // the waiter may destroy it (a watching waiter sees the flag at once).
+    kivo_err_t result = pthread_cond_signal(&hevent->cond);
     pthread_mutex_unlock(&hevent->mutex);
-    // Signalled after unlocking: the woken waiter re-tests the flag under the
-    // mutex, so nothing is lost, and it does not wake into a held lock.
-    return pthread_cond_signal(&hevent->cond);
+    return result;
 }
 
 kivo_err_t kivo_event_reset(kivo_event_t* hevent)

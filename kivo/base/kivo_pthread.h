@@ -32,7 +32,8 @@ typedef pthread_cond_t kivo_cond_t;          // process-private, on CLOCK_REALTI
 // `signalled`; a post wakes one waiter. The flag is written only under
 // `mutex`, always atomically: a waiter that may run on more than one CPU
 // watches it for a few microseconds before it locks and sleeps, unless that
-// thread's last watches found nothing.
+// thread's last waits timed out. Once a wait has returned, the post that
+// satisfied it is done with the event: the waiter may destroy it.
 typedef struct kivo_event_t {
     pthread_cond_t cond;
     pthread_mutex_t mutex;

@@ -50,6 +50,25 @@ TEST(PthreadEventConcurrencyTest, PingPongLosesNoPost)
     kivo_event_destroy(&pong);
 }
 
+// The waiter owns the event and ends it as soon as its wait returns (an
+// answer channel, a completion flag on the stack): the post must be done
+// with the event by then. A watching waiter sees the flag the moment it is
+// set, so a post that still touched the event after setting it would run
+// on freed memory.
+TEST(PthreadEventConcurrencyTest, WaiterMayDestroyTheEventOnceItsWaitReturns)
+{
+    constexpr int kRounds = 300;
+    for (int i = 0; i < kRounds; ++i) {
+        kivo_event_t* done = new kivo_event_t;
+        kivo_event_init(done, 0);
+        std::thread poster([done] { kivo_event_post(done); });
+        ASSERT_EQ(kivo_event_wait(done, kLongWaitMs), 0) << "round " << i;
+        kivo_event_destroy(done);
+        delete done;
+        poster.join();
+    }
+}
+
 // Waiters watch the flag before they sleep: several of them may see one
 // post, but exactly one takes it, and a taken post leaves the flag clear.
 TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
