@@ -122,15 +122,6 @@ void __wrap_luaL_openlibs(lua_State* L)
 
 namespace {
 
-void Check(bool ok, const char* what)
-{
-    if (!ok) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        RemoveRoot();
-        abort();
-    }
-}
-
 kivo_err_t SandboxOpen(void* ctx, intptr_t* out, const char* path, int flags)
 {
     const std::string p = std::string("/") + path + "/";

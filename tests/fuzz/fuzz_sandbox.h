@@ -30,6 +30,13 @@ inline void RemoveRoot()
     }
 }
 
+// What takes the root away: RemoveRoot, or the target's own (MakeRoot).
+inline void (*&RootRemover())()
+{
+    static void (*remove)() = RemoveRoot;
+    return remove;
+}
+
 // Makes the root as "$TMPDIR/<prefix>XXXXXX" and has `remove` take it away
 // at the end of the process. What lies inside and how it is mounted is the
 // target's own business.
@@ -42,8 +49,20 @@ inline bool MakeRoot(const char* prefix, void (*remove)() = RemoveRoot)
     if (!mkdtemp(buf.data()))
         return false;
     Root() = buf.data();
+    RootRemover() = remove;
     atexit(remove);
     return true;
+}
+
+// A broken invariant ends the process, which the fuzzer reports with the
+// input; the root goes first, abort skips the exit handlers.
+inline void Check(bool ok, const std::string& what)
+{
+    if (!ok) {
+        fprintf(stderr, "invariant broken: %s\n", what.c_str());
+        RootRemover()();
+        abort();
+    }
 }
 
 // CRC-16/MODBUS of the packaged files.

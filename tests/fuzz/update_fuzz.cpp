@@ -38,15 +38,6 @@
 
 namespace {
 
-void Check(bool ok, const char* what)
-{
-    if (!ok) {
-        fprintf(stderr, "invariant broken: %s\n", what);
-        RemoveRoot();
-        abort();
-    }
-}
-
 uint32_t Le32(const std::string& s, size_t at)
 {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(s.data()) + at;

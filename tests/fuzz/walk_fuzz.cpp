@@ -61,15 +61,6 @@ void RemoveRootTree()
         RemoveTree(Root());
 }
 
-void Check(bool ok, const std::string& what)
-{
-    if (!ok) {
-        fprintf(stderr, "invariant broken: %s\n", what.c_str());
-        RemoveRootTree();
-        abort();
-    }
-}
-
 bool SetUpRoot()
 {
     if (!MakeRoot("qlx-walk-fuzz-", RemoveRootTree))
