@@ -136,24 +136,22 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     }
 }
 
-// lua_gettable run protected: (object, key) -> value.
-int ProtectedGet(lua_State* L)
-{
-    lua_gettable(L, 1);
-    return 1;
-}
-
-// Pushes obj[key] (key at the top, popped); nil when indexing fails.
+// Pushes obj[key] (key at the top, popped). A value that cannot be indexed
+// at all (nil, a number) gives nil, as a missing name does; anything else is
+// indexed as the script would index it, so an "__index" that raises raises
+// here.
 void PushIndexed(lua_State* L, int obj)
 {
     obj = lua_absindex(L, obj);
-    lua_pushcfunction(L, &ProtectedGet);
-    lua_pushvalue(L, obj);
-    lua_rotate(L, -3, 2);  // function, object, key
-    if (lua_pcall(L, 2, 1, 0) != LUA_OK) {
+    if (lua_type(L, obj) != LUA_TTABLE) {
+        if (luaL_getmetafield(L, obj, "__index") == LUA_TNIL) {  // pushed nothing
+            lua_pop(L, 1);  // the key
+            lua_pushnil(L);
+            return;
+        }
         lua_pop(L, 1);
-        lua_pushnil(L);
     }
+    lua_gettable(L, obj);
 }
 
 int GuardedUpvalue(lua_State* L)

@@ -306,6 +306,44 @@ TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
     }
 }
 
+TEST_F(LuaCppTest, GetGlobalRaisesWhatItsLookUpRaises)
+{
+    // An "__index" that raises fails the look-up, as the same look-up in the
+    // script would; one that gives nothing still gives nil.
+    ASSERT_EQ(0, Exec("local function refuse(_, k) if k ~= 'quiet' then error('refuse ' .. tostring(k)) end end\n"
+                      "t = setmetatable({}, {__index = refuse})\n"
+                      "u = vector_int:new(); vm = getmetatable(u); debug.setmetatable(u, {__index = refuse})\n"
+                      "setmetatable(_G, {__index = refuse})"));
+    lua_pushinteger(L(), 1);  // something of the caller's
+    struct Case {
+        const char* path;
+        const char* error;  // part of the error text; null: nil
+    };
+    const Case cases[] = {
+        {"Check", "refuse Check"}, {"t.x", "refuse x"},    {"t[2]", "refuse 2"}, {"u.x", "refuse x"},
+        {"Check.x", "refuse Check"}, {"quiet", nullptr}, {"t.quiet", nullptr},
+    };
+    for (const Case& c : cases) {
+        int type = -2;
+        std::string error;
+        const bool ok = state.Protect(
+            [&](lua_State*) {
+                LuaRef r = state.GetGlobal(c.path);
+                type = r.Type();
+            },
+            &error);
+        EXPECT_EQ(c.error == nullptr, ok) << c.path;
+        if (c.error != nullptr) {
+            EXPECT_NE(std::string::npos, error.find(c.error)) << c.path << ": " << error;
+        } else {
+            EXPECT_EQ(LUA_TNIL, type) << c.path;
+        }
+        EXPECT_EQ(1, lua_gettop(L())) << c.path;
+    }
+    lua_settop(L(), 0);
+    ASSERT_EQ(0, Exec("setmetatable(_G, nil); debug.setmetatable(u, vm); u:delete()"));
+}
+
 TEST_F(LuaCppTest, CallGivesTheLastResult)
 {
     ASSERT_EQ(0, Exec("function yes() return true end function many() return 1, 2, 3 end "
