@@ -54,6 +54,13 @@ std::string StrictGlobals(const char* fail)
            "end})\n";
 }
 
+// A _G whose __index runs `fail` when the global `name` is looked up.
+std::string RaisingGlobals(const char* name, const char* fail)
+{
+    return std::string("setmetatable(_G, {__index = function(_, k) if k == '") + name + "' then " + fail +
+           " end end})\n";
+}
+
 std::vector<CheckCase> Cases()
 {
     std::string shared_tree = "local t = {} for i = 1, 40 do t = {t, t} end\n";
@@ -82,6 +89,15 @@ std::vector<CheckCase> Cases()
         {"StrictGlobalsFailOnASecondLookup", StrictGlobals("error('strict: ' .. k)"), 1, "",
          ">> Lua check need update"},
         {"StrictGlobalsYieldOnASecondLookup", StrictGlobals("coroutine.yield()"), 1, "", ">> Lua check need update"},
+        // A look-up of the read-out that raises is an error of its step, as
+        // the same error raised inside Check is; one that gives nothing
+        // keeps its meaning.
+        {"CheckLookUpFails", RaisingGlobals("Check", "error('refuse: battery low')"), 0, "Check",
+         "refuse: battery low"},
+        {"CheckLookUpYields", RaisingGlobals("Check", "coroutine.yield()"), 0, "Check", "yield"},
+        {"ListLookUpFails", RaisingGlobals("PreUpdateList", "error('no list')") + "function Check() return true end\n",
+         0, "PreUpdateList", "no list"},
+        {"CheckLookUpGivesNothing", RaisingGlobals("nothing", "error('unused')"), 1, "", ">> lua_check : 1"},
         // Files left open are closed before the install: open until the
         // handles run out.
         {"FilesLeftOpen",

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <exception>
 #include <map>
-#include <set>
 
 namespace {
 
@@ -28,29 +27,33 @@ uint64_t Address(const void* p)
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
 }
 
-// Tables met by one text or dump: those being printed now (a cycle comes
-// back to one of them) and those already printed (a shared sub-table is
-// printed once and referred to afterwards, so that the text grows with the
-// data, not with the number of paths to it).
+// One text or dump on its way: the tables being printed now (a cycle comes
+// back to one of them and is printed "{self}").
 struct TextWalk {
     std::vector<const void*> open;
-    std::set<const void*> done;
     // Nothing is added once the text holds this much: a dump stops here
     // instead of building all of a huge value first and cutting it after.
+    // A table reached on many paths is printed on each, so this bound alone
+    // keeps the text of a shared tree small.
     size_t limit = std::string::npos;
 };
 
 bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk);
+
+// The string a userdata of this binding holds, or null.
+const std::string* HeldString(lua_State* L, int index)
+{
+    LuaUserData* rec = LuaUserDataRecord(L, index);
+    if (rec != 0 && rec->obj != 0 && rec->type_name == LuaTypeName<std::string>())
+        return static_cast<const std::string*>(rec->obj);
+    return 0;
+}
 
 void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
 {
     const void* self = lua_topointer(L, index);
     if (std::find(walk.open.begin(), walk.open.end(), self) != walk.open.end()) {
         out += "{self}";
-        return;
-    }
-    if (walk.done.count(self) != 0) {
-        out += "{again}";
         return;
     }
     if (walk.open.size() >= kMaxTextDepth || !lua_checkstack(L, 4)) {
@@ -74,7 +77,6 @@ void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
     }
     out += "}";
     walk.open.pop_back();
-    walk.done.insert(self);
 }
 
 bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
@@ -102,19 +104,19 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
         out += kivo::FmtString("%d(lightuserdata)", Address(lua_touserdata(L, index))).Str();
         return true;
     case LUA_TUSERDATA: {
-        LuaUserData* rec = LuaUserDataRecord(L, index);
-        if (rec != 0 && rec->obj != 0 && rec->type_name == LuaTypeName<std::string>()) {
-            out += *static_cast<const std::string*>(rec->obj);
+        if (const std::string* held = HeldString(L, index)) {
+            out += *held;
             return true;
         }
-        std::string meta;
+        // The metatable's text goes straight into out, under its bound.
+        out += kivo::FmtString("{'userdata':%d,'metatable':", Address(lua_touserdata(L, index))).Str();
         if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
-            ToStringImpl(L, -1, meta, walk);
+            ToStringImpl(L, -1, out, walk);
             lua_pop(L, 1);
         } else {
-            meta = "nil";
+            out += "nil";
         }
-        out += kivo::FmtString("{'userdata':%d,'metatable':%s}", Address(lua_touserdata(L, index)), meta).Str();
+        out += "}";
         return true;
     }
     case LUA_TFUNCTION:
@@ -136,24 +138,22 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     }
 }
 
-// lua_gettable run protected: (object, key) -> value.
-int ProtectedGet(lua_State* L)
-{
-    lua_gettable(L, 1);
-    return 1;
-}
-
-// Pushes obj[key] (key at the top, popped); nil when indexing fails.
+// Pushes obj[key] (key at the top, popped). A value that cannot be indexed
+// at all (nil, a number) gives nil, as a missing name does; anything else is
+// indexed as the script would index it, so an "__index" that raises raises
+// here.
 void PushIndexed(lua_State* L, int obj)
 {
     obj = lua_absindex(L, obj);
-    lua_pushcfunction(L, &ProtectedGet);
-    lua_pushvalue(L, obj);
-    lua_rotate(L, -3, 2);  // function, object, key
-    if (lua_pcall(L, 2, 1, 0) != LUA_OK) {
+    if (lua_type(L, obj) != LUA_TTABLE) {
+        if (luaL_getmetafield(L, obj, "__index") == LUA_TNIL) {  // pushed nothing
+            lua_pop(L, 1);  // the key
+            lua_pushnil(L);
+            return;
+        }
         lua_pop(L, 1);
-        lua_pushnil(L);
     }
+    lua_gettable(L, obj);
 }
 
 int GuardedUpvalue(lua_State* L)
@@ -391,8 +391,6 @@ int LuaDumpStack(lua_State* L)
     std::string s = "LUA Dump stack size = ";
     kivo::FormatValue(static_cast<int32_t>(n), &s);
     s += "\n";
-    // One walk for the whole dump: a table shared by several slots (the
-    // metatable of every userdata, say) is printed once.
     TextWalk walk;
     walk.limit = kMaxDumpText + 1;  // one more: the cut below sees the text went on
     for (int i = 1; i <= n; ++i) {
@@ -668,10 +666,12 @@ int UserDataDelete(lua_State* L)
 bool LuaValueToString(lua_State* L, int index, std::string& out)
 {
     TextWalk walk;
-    // A table's text only ever describes it (a key, a path, a report): it
-    // has the dump's bound, as one text may hold a long string many times.
-    // A string is given whole.
-    if (lua_type(L, index) == LUA_TTABLE) {
+    // The text of a table (or of a userdata, with its metatable) only ever
+    // describes it (a key, a path, a report): it has the dump's bound, as
+    // one text may hold a long string or a shared table many times. A
+    // string (or a userdata holding one) is given whole.
+    const int t = lua_type(L, index);
+    if (t == LUA_TTABLE || (t == LUA_TUSERDATA && HeldString(L, index) == 0)) {
         walk.limit = out.size() + kMaxDumpText;
         const bool ok = ToStringImpl(L, index, out, walk);
         if (out.size() > walk.limit)

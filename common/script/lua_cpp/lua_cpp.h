@@ -408,9 +408,10 @@ public:
     void RegFunc(const char* name, lua_CFunction f);
     lua_State* GetState() const { return _state; }
     // Pushes the value named by "name", "t.field" or "t[n]"; returns the
-    // new top. A failing index (a missing table, an "__index" that raises)
-    // gives nil; a collection step on the way may still raise, so after a
-    // script has run this belongs inside Protect, like GetGlobal.
+    // new top. A value that cannot be indexed (a missing table, a number)
+    // gives nil; an "__index" that raises raises here, and so may a
+    // collection step on the way, so after a script has run this belongs
+    // inside Protect, like GetGlobal.
     int LookupPath(const char* path);
     // LuaProtect on this state.
     bool Protect(const std::function<void(lua_State*)>& fn, std::string* error = 0)

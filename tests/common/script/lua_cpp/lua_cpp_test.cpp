@@ -306,6 +306,44 @@ TEST_F(LuaCppTest, GetGlobalFollowsPathsAndRestoresTheStack)
     }
 }
 
+TEST_F(LuaCppTest, GetGlobalRaisesWhatItsLookUpRaises)
+{
+    // An "__index" that raises fails the look-up, as the same look-up in the
+    // script would; one that gives nothing still gives nil.
+    ASSERT_EQ(0, Exec("local function refuse(_, k) if k ~= 'quiet' then error('refuse ' .. tostring(k)) end end\n"
+                      "t = setmetatable({}, {__index = refuse})\n"
+                      "u = vector_int:new(); vm = getmetatable(u); debug.setmetatable(u, {__index = refuse})\n"
+                      "setmetatable(_G, {__index = refuse})"));
+    lua_pushinteger(L(), 1);  // something of the caller's
+    struct Case {
+        const char* path;
+        const char* error;  // part of the error text; null: nil
+    };
+    const Case cases[] = {
+        {"Check", "refuse Check"}, {"t.x", "refuse x"},    {"t[2]", "refuse 2"}, {"u.x", "refuse x"},
+        {"Check.x", "refuse Check"}, {"quiet", nullptr}, {"t.quiet", nullptr},
+    };
+    for (const Case& c : cases) {
+        int type = -2;
+        std::string error;
+        const bool ok = state.Protect(
+            [&](lua_State*) {
+                LuaRef r = state.GetGlobal(c.path);
+                type = r.Type();
+            },
+            &error);
+        EXPECT_EQ(c.error == nullptr, ok) << c.path;
+        if (c.error != nullptr) {
+            EXPECT_NE(std::string::npos, error.find(c.error)) << c.path << ": " << error;
+        } else {
+            EXPECT_EQ(LUA_TNIL, type) << c.path;
+        }
+        EXPECT_EQ(1, lua_gettop(L())) << c.path;
+    }
+    lua_settop(L(), 0);
+    ASSERT_EQ(0, Exec("setmetatable(_G, nil); debug.setmetatable(u, vm); u:delete()"));
+}
+
 TEST_F(LuaCppTest, CallGivesTheLastResult)
 {
     ASSERT_EQ(0, Exec("function yes() return true end function many() return 1, 2, 3 end "
@@ -709,23 +747,47 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
 
 // ---- error paths: protected read-outs, finalizers, reports -------------------------------
 
-TEST_F(LuaCppTest, TextOfASharedTreeGrowsWithItsTables)
+TEST_F(LuaCppTest, SharedTablesPrintInFullWithinTheBound)
 {
-    // 22 levels that each hold the level below twice: 2^22 paths, 22 tables.
-    ASSERT_EQ(0, Exec("t = {} for i = 1, 22 do t = {t, t} end"));
-    const std::string text = Eval("t");
-    EXPECT_LT(text.size(), 1000u);
-    EXPECT_EQ(0u, text.find("{1:{1:{1:"));
-    EXPECT_NE(std::string::npos, text.find("{again}"));
-    // A cycle is still told apart from a table seen before.
+    // A table met again on another path is printed again in full; only a
+    // table inside itself is "{self}".
+    ASSERT_EQ(0, Exec("small = {} for i = 1, 2 do small = {small, small} end"));
+    EXPECT_EQ("{1:{1:{},2:{},},2:{1:{},2:{},},}", Eval("small"));
     ASSERT_EQ(0, Exec("s = {}; u = {s, s}; s[1] = s"));
-    EXPECT_EQ("{1:{1:{self},},2:{again},}", Eval("u"));
+    EXPECT_EQ("{1:{1:{self},},2:{1:{self},},}", Eval("u"));
 
-    // An error report: the shared tree in several slots and userdata that
-    // share their metatable are printed once per dump, and the dump is
-    // bounded.
+    // 40 levels that each hold the level below twice: 2^40 paths. Only the
+    // bound keeps the text (of the table, and of a userdata whose metatable
+    // it is) small.
+    ASSERT_EQ(0, Exec("t = {} for i = 1, 40 do t = {t, t} end\n"
+                      "x = vector_int:new(); xm = getmetatable(x); debug.setmetatable(x, t)"));
+    for (const char* g : {"t", "x"}) {
+        const std::string text = Eval(g);
+        EXPECT_LT(text.size(), 70000u) << g;
+        EXPECT_NE(std::string::npos, text.find("{1:{1:{1:{1:")) << g;
+        EXPECT_EQ(std::string::npos, text.find("{again}")) << g;
+    }
+    ASSERT_EQ(0, Exec("debug.setmetatable(x, xm); x:delete()"));
+
+    // An error report: each slot is printed in full (two userdata that share
+    // their metatable show it twice), and the dump with the shared tree in
+    // several slots is bounded.
     ASSERT_EQ(0, Exec("v = vector_int:new(); w = vector_int:new()"));
     lua_State* L = state.GetState();
+    for (const char* g : {"v", "w"})
+        lua_getglobal(L, g);
+    testing::internal::CaptureStdout();
+    LuaDumpStack(L);
+    const std::string pair = testing::internal::GetCapturedStdout();
+    lua_settop(L, 0);
+    const size_t first = pair.find("'metatable':{");
+    ASSERT_NE(std::string::npos, first) << pair;
+    const size_t second = pair.find("'metatable':{", first + 1);
+    ASSERT_NE(std::string::npos, second) << pair;
+    const std::string meta = pair.substr(first, pair.find('\n', first) - first);
+    EXPECT_EQ(meta, pair.substr(second, pair.find('\n', second) - second));
+    EXPECT_NE(std::string::npos, meta.find("__index:")) << meta;
+
     for (const char* g : {"t", "t", "v", "w"})
         lua_getglobal(L, g);
     lua_pushlstring(L, std::string(200000, 'x').data(), 200000);
@@ -736,10 +798,7 @@ TEST_F(LuaCppTest, TextOfASharedTreeGrowsWithItsTables)
     lua_settop(L, 0);
     EXPECT_EQ(0u, dump.find("report\nLUA Dump stack size = 5\n{1:{1:")) << dump.substr(0, 300);
     EXPECT_LT(dump.size(), 70000u);
-    const size_t meta = dump.find("'metatable':{");
-    ASSERT_NE(std::string::npos, meta);
-    // The second userdata refers to the metatable printed with the first.
-    EXPECT_EQ(dump.find("'metatable':{again}"), dump.find("'metatable':{", meta + 1));
+    EXPECT_EQ(std::string::npos, dump.find("{again}"));
     ASSERT_EQ(0, Exec("v:delete(); w:delete()"));
 }
 
