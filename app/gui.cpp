@@ -593,7 +593,8 @@ void Gui::CopyToAppDisk(const char* path, bool is_dir)
 {
     if (is_dir)
         return;
-    const std::string target = kAppDisk + kivo::filesystem::GetFileNameOfPath(path);
+    // Its own name: on the device neither ':' nor '\' divides a name.
+    const std::string target = kAppDisk + kivo::filesystem::DeviceFileName(path);
     if (_result == 2 && SameBytes(path, target))
         return;
     // Through a temporary and a rename: a file there is always whole, old

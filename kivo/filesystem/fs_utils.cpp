@@ -336,6 +336,21 @@ std::string GetFileNameOfPath(const std::string& path)
     return PathParts(path).GetFileName();
 }
 
+std::string DeviceFileName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DeviceDirOfPath(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    const size_t end = path.find_last_not_of('/', slash);
+    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
 std::string ReplaceFileName(const std::string& path, const std::string& name)
 {
     return GetDirOfPath(path, false) + name;
@@ -675,10 +690,8 @@ kivo_err_t follow_links(const std::string& path, std::string* out)
 
 std::string ReplaceTempPath(const std::string& dst)
 {
-    // A device path: only '/' separates (':' and '\\' are parts of names).
-    const size_t slash = dst.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : dst.substr(0, slash + 1);
-    const std::string name = dst.substr(dir.size());
+    const std::string name = DeviceFileName(dst);
+    const std::string dir = dst.substr(0, dst.size() - name.size());
     static const char kTail[] = ".part.";
     const size_t fixed = 1 + sizeof kTail - 1;
     if (fixed + name.size() <= kNameMax)

@@ -78,6 +78,13 @@ bool IsValidName(const std::string& name);
 // Drive and directory; with stripSeparators without the trailing separators.
 std::string GetDirOfPath(const std::string& path, bool stripSeparators);
 std::string GetFileNameOfPath(const std::string& path);
+// A path of the device's own tree split at its last '/' only: there ':' and
+// '\' are ordinary characters of a name, never a drive or a separator (the
+// two above keep SplitPath's reading for their callers). The name after the
+// last '/' (the whole path without one), and what comes before it without
+// its trailing '/' ("" without one, and for a name just under "/").
+std::string DeviceFileName(const std::string& path);
+std::string DeviceDirOfPath(const std::string& path);
 // The directory of path (separator kept) followed by name.
 std::string ReplaceFileName(const std::string& path, const std::string& name);
 // Every '\' written as '/'.

@@ -56,6 +56,29 @@ TEST(PathPartsTest, SplitTable)
         EXPECT_EQ(fs::GetDirOfPath(c.path, false), std::string(c.drive) + c.dir);
         EXPECT_EQ(fs::GetFileNameOfPath(c.path), std::string(c.name) + c.ext);
     }
+    // Device paths split at the last '/' only; SplitPath's drive and '\\'
+    // stay with the functions above.
+    const struct {
+        const char* path;
+        const char* dir;
+        const char* name;
+    } device[] = {
+        {"/tmp/update/notes:readme.txt", "/tmp/update", "notes:readme.txt"},
+        {"/tmp/update/sys/new:kernel.bin", "/tmp/update/sys", "new:kernel.bin"},
+        {"/tmp/update/a\\b.txt", "/tmp/update", "a\\b.txt"},
+        {"C:\\a\\b.tar.gz", "", "C:\\a\\b.tar.gz"},
+        {"/opt//x", "/opt", "x"},
+        {"/a.txt", "", "a.txt"},
+        {"name", "", "name"},
+        {"dir/", "dir", ""},
+        {"", "", ""},
+    };
+    for (const auto& d : device) {
+        SCOPED_TRACE(d.path);
+        EXPECT_EQ(fs::DeviceDirOfPath(d.path), d.dir);
+        EXPECT_EQ(fs::DeviceFileName(d.path), d.name);
+    }
+    EXPECT_EQ(fs::GetFileNameOfPath("/tmp/update/notes:readme.txt"), "readme.txt");
     PathParts p("/x/y.z");
     p.SetPath("/q/r.s");
     EXPECT_EQ(p.GetDir(), "/q/");
