@@ -118,7 +118,10 @@ void _CloseIni(std::unique_ptr<kivo::IniFile>& ini)
 
 }  // namespace
 
-Update::Update() : _flash_info_type(FLASH_INFO_TYPE_INFO), _started(false), _updated(false), _status(0) {}
+Update::Update()
+    : _flash_info_type(FLASH_INFO_TYPE_INFO), _started(false), _updated(false), _status(0), _running(false)
+{
+}
 
 Update::~Update() {}
 
@@ -130,7 +133,16 @@ bool Update::Init()
 
 void Update::OnUpdateRun(Message& msg)
 {
+    // A request that reaches the module while its run is under way (sent
+    // from inside one of the run's own sends) is a bad request: running it
+    // there would unpack over the package in use.
+    if (_running) {
+        msg.Back(Var(1));
+        return;
+    }
+    _running = true;
     int32_t status = RunUpdate(msg);
+    _running = false;
     msg.Back(Var(status));
 }
 
