@@ -1,5 +1,6 @@
 #include "app/gui.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -30,6 +31,13 @@ const char* const kUpdateDisk = "/opt/update_disk";
 const char* const kForceFile = "/opt/update_disk/ForceUpdate.bin";
 const char* const kOnceFile = "/opt/update_disk/OnceUpdate.bin";
 const char* const kBootImage = "/dev/boot.bin";
+// Present from the start of rewriting until every top-level file of that
+// install is in "/opt/app_disk/": a run that finds nothing to rewrite copies
+// only while it is there (the copy of an install cut short is finished, a
+// file edited on the device since is left alone). Beside the version
+// records; empty, so it takes no room on a full disk, and its name ends in
+// '.', which no package file's name can (the walks pass those over).
+const char* const kCopyMark = "/opt/sys_disk/.app_disk_copy.";
 
 // The pin that signals a pending reboot, and its mode: output, starts high.
 const int kRebootPin = 7;
@@ -111,7 +119,7 @@ std::string Hex(uint32_t word)
 
 }  // namespace
 
-Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0) {}
+Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0), _checking(false), _copy_failed(false) {}
 
 Gui::~Gui() {}
 
@@ -264,8 +272,24 @@ void Gui::SetVersions()
     }
 }
 
+void Gui::RefuseDuringCheck(const char* route, kivo::Message& msg)
+{
+    printf("[warn]%s refused: the check stage is running\n", route);
+    msg.Back(kivo::Var(0));
+}
+
 void Gui::OnUpdateStart(kivo::Message& msg)
 {
+    // A check script that sends here would run the stage inside itself.
+    if (_checking) {
+        RefuseDuringCheck("update_start", msg);
+        return;
+    }
+    struct Checking {
+        explicit Checking(bool& f) : flag(f) { flag = true; }
+        ~Checking() { flag = false; }
+        bool& flag;
+    } checking(_checking);
     const std::string work_dir = msg.value.ToString();
     SetVersions();
 
@@ -499,6 +523,10 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
         bool start = ValueInt(info->value) == 0;
         kivo::ElemWrite(start ? "/led/sys/on" : "/led/sys/off", kivo::Var(0), 0, false);
         printf("[start_end]%s\n", start ? "****** start ******" : "****** end ******");
+        // Before the first record is touched: a cut after the last one
+        // still leaves the mark for the rerun.
+        if (start)
+            MarkCopy();
         MailboxWrite(start ? kMailboxStart : kMailboxEnd, nullptr, 0);
         Pause(start ? 500 : 1000);
         break;
@@ -553,15 +581,34 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
     msg.Back();
 }
 
+void Gui::MarkCopy()
+{
+    if (kivo::filesystem::IsFile(kCopyMark))
+        return;
+    kivo::filesystem::File mark;
+    kivo_err_t err = 0;
+    if (!mark.Open(kCopyMark, 3, &err) || !mark.Flush(&err))
+        printf("[error]write file fail %s: %s\n", kCopyMark, strerror(err != 0 ? err : EIO));
+}
+
 void Gui::OnUpdateEnd(kivo::Message& msg)
 {
+    if (_checking) {
+        RefuseDuringCheck("update_end", msg);
+        return;
+    }
     _result = ValueInt(msg.value);
-    // With nothing rewritten (2) only the files that differ are copied: a
-    // run cut short after its last record, or during this copy, is rerun
-    // with status 2 and must still leave every top-level file whole there.
-    if (_result == 0 || _result == 5 || _result == 2) {
+    // With nothing rewritten (2) only an install whose copy had not ended
+    // (the mark is there: a run cut short after its last record, or during
+    // this copy) is copied, and only the files that differ.
+    const bool marked = kivo::filesystem::IsFile(kCopyMark);
+    if (_result == 0 || _result == 5 || (_result == 2 && marked)) {
+        _copy_failed = false;
         kivo::filesystem::ForEachFile(kWorkDir, false,
                                       kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this));
+        // A file that did not land keeps the mark: a rerun finishes it.
+        if (!_copy_failed && marked)
+            kivo::filesystem::RemoveFile(kCopyMark);
     }
 }
 
@@ -593,14 +640,17 @@ void Gui::CopyToAppDisk(const char* path, bool is_dir)
 {
     if (is_dir)
         return;
-    const std::string target = kAppDisk + kivo::filesystem::GetFileNameOfPath(path);
+    // Its own name: on the device neither ':' nor '\' divides a name.
+    const std::string target = kAppDisk + kivo::filesystem::DeviceFileName(path);
     if (_result == 2 && SameBytes(path, target))
         return;
     // Through a temporary and a rename: a file there is always whole, old
     // or new, whenever the copy is cut short.
     kivo_err_t err = 0;
-    if (!kivo::filesystem::CopyFileReplace(path, target, &err))
+    if (!kivo::filesystem::CopyFileReplace(path, target, &err)) {
         printf("[error]copy file fail %s: %s\n", target.c_str(), strerror(err));
+        _copy_failed = true;
+    }
 }
 
 void Gui::OnUpdateRun(kivo::Message& msg)

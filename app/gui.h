@@ -68,7 +68,8 @@ public:
     // 0 when the script does not load or run to its end.
     static int32_t LuaCheck(const std::string& script);
 
-    // Walk callback of OnUpdateEnd: a file goes to "/opt/app_disk/".
+    // Walk callback of OnUpdateEnd: a file goes to "/opt/app_disk/" under
+    // its own name.
     void CopyToAppDisk(const char* path, bool is_dir);
 
     int32_t TimerCnt() const { return _timer_cnt; }
@@ -76,8 +77,17 @@ public:
     int32_t LastProgress() const { return _last_progress; }
 
 private:
+    // Leaves the mark that an install's copy to "/opt/app_disk/" is owed
+    // (written and flushed; said when it cannot be).
+    void MarkCopy();
+    // Answers a request that the check script sent while the check stage
+    // runs (0, with one line), instead of running it inside the stage.
+    void RefuseDuringCheck(const char* route, kivo::Message& msg);
+
     int32_t _timer_cnt;
     int32_t _result;
     int32_t _last_progress;
+    bool _checking;     // OnUpdateStart is running the hook and the check
+    bool _copy_failed;  // a file of this copy to "/opt/app_disk/" did not land
     std::string _code_file;
 };

@@ -43,10 +43,12 @@ std::string _Slashes(const std::string& path)
     return kivo::filesystem::NormalizePath(path);
 }
 
-// The stem of a file name: without its extension.
-std::string _Stem(const std::string& path)
+// The stem of a file name: without its extension (from its last '.'). The
+// name is a whole device name: a ':' or '\' in it is part of the stem.
+std::string _Stem(const std::string& name)
 {
-    return kivo::PathParts(path).GetName();
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
 bool _IsBootImage(const std::string& name)
@@ -116,7 +118,10 @@ void _CloseIni(std::unique_ptr<kivo::IniFile>& ini)
 
 }  // namespace
 
-Update::Update() : _flash_info_type(FLASH_INFO_TYPE_INFO), _started(false), _updated(false), _status(0) {}
+Update::Update()
+    : _flash_info_type(FLASH_INFO_TYPE_INFO), _started(false), _updated(false), _status(0), _running(false)
+{
+}
 
 Update::~Update() {}
 
@@ -128,7 +133,16 @@ bool Update::Init()
 
 void Update::OnUpdateRun(Message& msg)
 {
+    // A request that reaches the module while its run is under way (sent
+    // from inside one of the run's own sends) is a bad request: running it
+    // there would unpack over the package in use.
+    if (_running) {
+        msg.Back(Var(1));
+        return;
+    }
+    _running = true;
     int32_t status = RunUpdate(msg);
+    _running = false;
     msg.Back(Var(status));
 }
 
@@ -206,8 +220,8 @@ int32_t Update::RunUpdate(Message& msg)
                     std::string path = _Slashes(info.unzip_dir + "/" + entry);
                     SendInfo(0, "Start PreUpdate file :  " + path);
                     if (kivo::filesystem::IsFile(path)) {
-                        std::string name = kivo::filesystem::GetFileNameOfPath(path);
-                        ProcessDir(kivo::filesystem::GetDirOfPath(path, true).c_str(), true, info, &name);
+                        std::string name = kivo::filesystem::DeviceFileName(path);
+                        ProcessDir(kivo::filesystem::DeviceDirOfPath(path).c_str(), true, info, &name);
                     }
                 }
                 if (_updated && _ElemIsOne("/update/PreNeedReboot")) {
@@ -277,7 +291,7 @@ void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& in
         return;
     SendInfo(0, "zip dir :" + dir);
 
-    std::string board = kivo::filesystem::GetFileNameOfPath(dir);
+    std::string board = kivo::filesystem::DeviceFileName(dir);
     kivo::StrReplaceAll(board, "@", "/");
     SendInfo(0, "flash dir :" + board);
 
@@ -327,7 +341,7 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
     if (is_dir || path == nullptr)
         return;
     const std::string zip_path = _Slashes(path);
-    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     if (name == "info.ini")
         return;
     const std::string board_file = board_dir + "/" + name;
@@ -528,7 +542,7 @@ bool Update::_ReadRecord(const kivo::IniFile& ini, const char* side, const std::
 
 int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board_dir)
 {
-    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     uint32_t zv[4] = {0, 0, 0, 0};
     uint32_t zip_crc = 0;
     bool missing = false;
@@ -567,7 +581,7 @@ int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board
 
 int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
 {
-    const std::string name = kivo::filesystem::GetFileNameOfPath(zip_path);
+    const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     const int expected = _zip_ini ? _zip_ini->GetInt(name, "check_crc", 0) : 0;
     if (expected == 0)
         return 0;

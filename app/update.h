@@ -51,7 +51,8 @@ public:
     // Connects "update.run".
     bool Init() override;
 
-    // Runs the update and answers the message with the status.
+    // Runs the update and answers the message with the status; a request
+    // that arrives while a run is under way is answered 1 and not run.
     void OnUpdateRun(kivo::Message& msg);
     int32_t RunUpdate(kivo::Message& msg);
 
@@ -113,4 +114,5 @@ private:
     bool _started;
     bool _updated;
     int32_t _status;
+    bool _running;  // OnUpdateRun is inside RunUpdate
 };

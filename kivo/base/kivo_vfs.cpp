@@ -462,6 +462,27 @@ kivo_err_t kivo_file_identity(const char* path, uint64_t* device, uint64_t* inod
     return platform_file_identity(r.ctx(), r.rest(), device, inode);
 }
 
+kivo_err_t kivo_file_readlink(const char* path, char* out, size_t size, size_t* len)
+{
+    if (!path)
+        return EINVAL;
+    _Resolved r(path);
+    if (!r.valid() || r.ops() != &platform_file_ops)
+        return kNoFs;
+    return platform_file_readlink(r.ctx(), r.rest(), out, size, len);
+}
+
+kivo_err_t kivo_file_take_owner_mode(int32_t handle, const char* from)
+{
+    if (!from)
+        return EINVAL;
+    _OpenFile f(handle);
+    _Resolved r(from);
+    if (f.ops() != &platform_file_ops || !r.valid() || r.ops() != &platform_file_ops)
+        return kNoFs;
+    return platform_file_take_owner_mode(r.ctx(), f.fh(), r.rest());
+}
+
 kivo_err_t kivo_statfs(const char* path, kivo_statfs_t* usage)
 {
     return path_call(path, &kivo_fs_ops_t::statfs, usage);

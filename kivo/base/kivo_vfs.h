@@ -102,6 +102,15 @@ kivo_err_t kivo_file_lstat64(const char* path, kivo_stat64_t* st);
 // followed, so that a walk can tell a directory it already entered. Other
 // file systems have no links and give 6.
 kivo_err_t kivo_file_identity(const char* path, uint64_t* device, uint64_t* inode);
+// The stored text of the symbolic link `path` of the native file system into
+// `out` (size bytes with the terminator), its length through *len; 34 when it
+// does not fit, 22 when `path` is no link. Other file systems have no links:
+// 6.
+kivo_err_t kivo_file_readlink(const char* path, char* out, size_t size, size_t* len);
+// Gives the open file `handle` the permission bits of `from`, and its owner
+// and group as far as the process may. Both must be of the native file
+// system (else 6: the other file systems keep no modes).
+kivo_err_t kivo_file_take_owner_mode(int32_t handle, const char* from);
 // statfs, mkfs, mount and umount hand the native file system its path as
 // the system's own (no root prefix); a path of the tree is resolved with
 // kivo_file_system_path first.

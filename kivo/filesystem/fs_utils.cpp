@@ -336,6 +336,21 @@ std::string GetFileNameOfPath(const std::string& path)
     return PathParts(path).GetFileName();
 }
 
+std::string DeviceFileName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DeviceDirOfPath(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    const size_t end = path.find_last_not_of('/', slash);
+    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
 std::string ReplaceFileName(const std::string& path, const std::string& name)
 {
     return GetDirOfPath(path, false) + name;
@@ -628,24 +643,91 @@ bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExist
     return copy_file(src, dst, failIfExists, &cb, cancel, blockSize);
 }
 
+namespace {
+
+// The longest name of a directory entry (Linux's NAME_MAX, the same on every
+// file system the device uses).
+const size_t kNameMax = 255;
+// Links followed before a chain counts as a loop (the kernel's own bound).
+const int kLinkHopsMax = 40;
+
+// 32-bit FNV-1a: tells apart long names cut to the same beginning.
+uint32_t name_hash(const std::string& name)
+{
+    uint32_t h = 2166136261u;
+    for (unsigned char c : name) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h;
+}
+
+// The file that `path` names once its links are followed, as a path of the
+// tree: a link's text is itself such a path (absolute from the tree's root,
+// or relative to the link's directory), so a sandboxed tree stays inside its
+// root. A missing name ends the chain (the copy creates it there).
+kivo_err_t follow_links(const std::string& path, std::string* out)
+{
+    std::string p = path;
+    for (int hop = 0; hop < kLinkHopsMax; ++hop) {
+        if (!is_link(p)) {
+            *out = p;
+            return 0;
+        }
+        std::vector<char> text(4096);
+        size_t len = 0;
+        kivo_err_t e = kivo_file_readlink(p.c_str(), text.data(), text.size(), &len);
+        if (e != 0)
+            return e;
+        const std::string to(text.data(), len);
+        const size_t slash = p.rfind('/');
+        p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
+    }
+    return 40;  // ELOOP
+}
+
+}  // namespace
+
 std::string ReplaceTempPath(const std::string& dst)
 {
-    return GetDirOfPath(dst, false) + "." + GetFileNameOfPath(dst) + ".part.";
+    const std::string name = DeviceFileName(dst);
+    const std::string dir = dst.substr(0, dst.size() - name.size());
+    static const char kTail[] = ".part.";
+    const size_t fixed = 1 + sizeof kTail - 1;
+    if (fixed + name.size() <= kNameMax)
+        return dir + "." + name + kTail;
+    // Too long to carry whole: its beginning and a hash of all of it, so
+    // that the temporary fits wherever the name does.
+    char hash[9];
+    snprintf(hash, sizeof hash, "%08x", name_hash(name));
+    return dir + "." + name.substr(0, kNameMax - fixed - 8) + hash + kTail;
 }
 
 bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
 {
     kivo_err_t e = 0;
     bool ok = false;
-    const std::string temp = ReplaceTempPath(dst);
+    // Through a link, the file it points to is replaced and the link stays.
+    std::string target;
+    kivo_err_t le = follow_links(dst, &target);
+    const std::string temp = le == 0 ? ReplaceTempPath(target) : std::string();
     if (!IsFile(src)) {
         e = 2;  // ENOENT
-    } else if (same_path(src, dst) || same_path(src, temp)) {
+    } else if (le != 0) {
+        e = le;
+    } else if (same_path(src, target) || same_path(src, temp)) {
         e = 22;  // EINVAL: the copy would empty its own source
     } else {
         File in;
         File out;
         if (in.Open(src.c_str(), 0, &e) && out.Open(temp.c_str(), 3, &e)) {
+            // The new file keeps what the old one had: an executable stays
+            // executable, a file of another user stays theirs.
+            if (IsFile(target)) {
+                kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+                if (me != 0 && me != 6)
+                    e = me;
+            }
             const size_t block = 0x10000;
             std::vector<uint8_t> buf(block);
             const int64_t total = in.GetLength();
@@ -677,7 +759,7 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
                 out.Flush(&e);
             out.Close();
             if (e == 0)
-                e = kivo_file_rename(temp.c_str(), dst.c_str());
+                e = kivo_file_rename(temp.c_str(), target.c_str());
             ok = e == 0;
         }
         if (!ok)

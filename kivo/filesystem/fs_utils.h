@@ -78,6 +78,13 @@ bool IsValidName(const std::string& name);
 // Drive and directory; with stripSeparators without the trailing separators.
 std::string GetDirOfPath(const std::string& path, bool stripSeparators);
 std::string GetFileNameOfPath(const std::string& path);
+// A path of the device's own tree split at its last '/' only: there ':' and
+// '\' are ordinary characters of a name, never a drive or a separator (the
+// two above keep SplitPath's reading for their callers). The name after the
+// last '/' (the whole path without one), and what comes before it without
+// its trailing '/' ("" without one, and for a name just under "/").
+std::string DeviceFileName(const std::string& path);
+std::string DeviceDirOfPath(const std::string& path);
 // The directory of path (separator kept) followed by name.
 std::string ReplaceFileName(const std::string& path, const std::string& name);
 // Every '\' written as '/'.
@@ -144,13 +151,19 @@ bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExist
                 const File::Callback& cb, BOOL* cancel, size_t blockSize);
 // Replaces dst with a copy of src so that dst is always whole, old or new:
 // the bytes go to a temporary beside dst (ReplaceTempPath), are flushed, and
-// the temporary is renamed over dst. On failure the temporary is removed,
-// dst is left as it was and the cause is stored through err (when given).
+// the temporary is renamed over dst. The new file gets the permission bits
+// of the file it replaces, and its owner and group as far as the process
+// may. When dst is a symbolic link, the file it points to (links followed
+// as paths of the tree) is replaced and the link is kept. On failure the
+// temporary is removed, dst is left as it was and the cause is stored
+// through err (when given; 40 for a chain of links that does not end).
 bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err);
-// The temporary of CopyFileReplace: "." + the name + ".part." beside dst. A
-// name that ends in '.' is passed over by every walk, so a temporary left by
-// an interruption is never taken for a file of its own; the next copy to the
-// same target takes it over.
+// The temporary of CopyFileReplace beside dst (dst split at its last '/'
+// only): "." + the name + ".part."; a name too long for that keeps its
+// first 240 bytes and a hash of the whole name, so the temporary fits
+// wherever the name fits (255 bytes). A name that ends in '.' is passed over
+// by every walk, so a temporary left by an interruption is never taken for a
+// file of its own; the next copy to the same target takes it over.
 std::string ReplaceTempPath(const std::string& dst);
 // Copies the tree under srcDir into dstDir (made as needed); the first
 // failure stops it. False when dstDir lies inside srcDir.

@@ -234,7 +234,9 @@ bool FilePathExtractDelegate::Begin()
 {
     _failure.clear();
     // No directory part (a relative name, or one just under "/"): nothing to make.
-    std::string dir = kivo::filesystem::GetDirOfPath(_path, true);
+    // Split at the last '/' only: a ':' or '\' in the entry's name is part of
+    // it, and must not make a directory of its own.
+    std::string dir = kivo::filesystem::DeviceDirOfPath(_path);
     if (!dir.empty() && !kivo::filesystem::MakeDirs(dir)) {
         _failure = "cannot make the directory " + dir;
         return false;

@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "kivo/base/platform/linux/__platform_unistd.h"
 #include "kivo/filesystem/fs_utils.h"
 #include "kivo/service/elem.h"
+#include "kivo/service/service.h"
 #include "kivo/utils/zip.h"
 #include "tests/app/updater_run.h"
 
@@ -34,6 +38,8 @@ protected:
         _root = e2e::TempDir("gui");
         ASSERT_FALSE(_root.empty());
         ASSERT_EQ(kivo_mount("/system", &platform_file_ops, (void*)_root.c_str(), nullptr), 0);
+        // The board directory of the version records, as on the device.
+        ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/sys_disk"));
         memset(_page, 0xEE, sizeof _page);
         g_mailbox_vaddr = reinterpret_cast<hw_vaddr_t>(_page);
         // Path values live as long as the process: none that an earlier run
@@ -312,6 +318,161 @@ TEST_F(GuiTest, FinishedZipThatFailsSaysWhy)
     EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/junk.zip")),
               "[info]\t\tdirname: /opt/app_disk/junk\n"
               "[error]\t\tunzip fail: /opt/app_disk/junk.zip is not a zip archive\n");
+}
+
+// Writes a file whose name may hold ':' or '\\' into an existing directory.
+void PutRaw(const std::string& real, const std::string& data, mode_t mode = 0644)
+{
+    std::ofstream(real, std::ios::binary | std::ios::trunc) << data;
+    ASSERT_EQ(chmod(real.c_str(), mode), 0) << real;
+}
+
+// The entries of a directory with their contents; directories as name + "/".
+std::map<std::string, std::string> FilesIn(const std::string& real)
+{
+    std::map<std::string, std::string> files;
+    DIR* d = opendir(real.c_str());
+    if (d == nullptr)
+        return files;
+    while (struct dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        if (lstat((real + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            files[name + "/"] = "";
+        else
+            files[name] = e2e::ReadFile(real + "/" + name);
+    }
+    closedir(d);
+    return files;
+}
+
+const char* const kMark = "/opt/sys_disk/.app_disk_copy.";
+
+// The end of an update copies the package's top-level files to
+// "/opt/app_disk/" under their own names, each keeping the mode of the file
+// it replaces; with nothing rewritten (2) only while the mark of an
+// unfinished copy is there. The mark goes once every file has landed.
+TEST_F(GuiTest, UpdateEndCopiesTopLevelFilesWhileOwed)
+{
+    const struct {
+        const char* name;
+        int32_t status;
+        bool marked;   // the mark is there when "update_end" arrives
+        bool blocked;  // a directory stands where one file must land
+        bool copies;
+        bool mark_after;
+    } cases[] = {
+        {"Rewritten", 5, true, false, true, false},
+        {"RewrittenWithoutAMark", 5, false, false, true, false},
+        {"StartReported", 0, true, false, true, false},
+        {"NothingRewritten", 2, false, false, false, false},
+        {"NothingRewrittenAfterACut", 2, true, false, true, false},
+        {"Unpacking failed", 3, true, false, false, true},
+        {"CopyFails", 5, true, true, true, true},
+    };
+    const std::string work = _root + "/tmp/update";
+    const std::string app = _root + "/opt/app_disk";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::RemoveTree(work);
+        e2e::RemoveTree(app);
+        e2e::MakeDirs(work + "/sys");
+        e2e::MakeDirs(app);
+        PutRaw(work + "/readme.txt", "package notes");
+        PutRaw(work + "/notes:readme.txt", "colon notes");
+        PutRaw(work + "/a\\b.txt", "backslash");
+        PutRaw(work + "/run.sh", "new script");
+        PutRaw(work + "/sys/uImage", "kernel");
+        PutRaw(app + "/readme.txt", "edited on the device");
+        PutRaw(app + "/run.sh", "old script", 0755);
+        if (c.blocked)
+            e2e::MakeDirs(app + "/a\\b.txt");
+        if (c.marked)
+            PutRaw(_root + kMark, "");
+        else
+            unlink((_root + kMark).c_str());
+        const std::map<std::string, std::string> before = FilesIn(app);
+
+        Gui gui;
+        kivo::Message msg(kivo::Message::Value(kivo::Var(c.status)));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateEnd(msg);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.find("[error]") != std::string::npos, c.blocked) << out;
+
+        std::map<std::string, std::string> expected = before;
+        if (c.copies) {
+            expected = {{"readme.txt", "package notes"}, {"notes:readme.txt", "colon notes"},
+                        {"a\\b.txt", "backslash"}, {"run.sh", "new script"}};
+            if (c.blocked) {
+                expected.erase("a\\b.txt");
+                expected["a\\b.txt/"] = "";
+            }
+            struct stat st;
+            ASSERT_EQ(stat((app + "/run.sh").c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0755u);
+        }
+        EXPECT_EQ(FilesIn(app), expected);
+        EXPECT_EQ(kivo::filesystem::IsFile(kMark), c.mark_after);
+    }
+
+    // The start of rewriting leaves the mark, empty, before anything else.
+    unlink((_root + kMark).c_str());
+    Gui gui;
+    g_mailbox_vaddr = 0;
+    EXPECT_EQ(Report(gui, 3, kivo::Var(0)), "[start_end]****** start ******\n");
+    EXPECT_TRUE(kivo::filesystem::IsFile(kMark));
+    EXPECT_EQ(e2e::ReadFile(_root + kMark), "");
+    EXPECT_EQ(Report(gui, 3, kivo::Var(1)), "[start_end]****** end ******\n");
+    EXPECT_TRUE(kivo::filesystem::IsFile(kMark));
+}
+
+// A check script that sends to Gui's own routes while the check stage runs
+// is refused there: the stage does not run inside itself, and nothing is
+// copied before the check has said yes. Gui serves its routes in a service
+// of its own; the stage runs on the test thread, as the script's sends wait.
+TEST_F(GuiTest, RequestsDuringTheCheckStageAreRefused)
+{
+    const kivo::Service::ThreadParam param = {0, 0, "gui_test", 1};
+    kivo::Service svc("SVC_GUI_TEST", 100, param);
+    Gui* gui = nullptr;
+    ASSERT_TRUE(kivo::Service::SendFunction(&svc, [&gui](kivo::Message&) {
+        gui = new Gui;
+        gui->SetName("Gui");
+        gui->Connect("update_start", kivo::MsgRouter::Handler(&Gui::OnUpdateStart, gui));
+        gui->Connect("update_end", kivo::MsgRouter::Handler(&Gui::OnUpdateEnd, gui));
+    }, kivo::Message::Value()));
+    ASSERT_NE(gui, nullptr);
+    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+    Put("/tmp/update/readme.txt", "notes");
+    Put("/tmp/update/check.lua",
+        "function Check()\n"
+        "  print('sends', router_send('Gui::update_start', '/tmp/update'), router_send('Gui::update_end', 5))\n"
+        "  return true\n"
+        "end\n");
+
+    kivo::Message msg(kivo::Message::Value(kivo::Var("/tmp/update")));
+    testing::internal::CaptureStdout();
+    gui->OnUpdateStart(msg);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[warn]update_start refused: the check stage is running\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[warn]update_end refused: the check stage is running\n"), std::string::npos) << out;
+    size_t verdicts = 0;
+    for (size_t at = out.find(">> lua_check : "); at != std::string::npos; at = out.find(">> lua_check : ", at + 1))
+        ++verdicts;
+    EXPECT_EQ(verdicts, 1u) << out;
+    EXPECT_NE(out.find(">> lua_check : 1\n"), std::string::npos) << out;
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/readme.txt"));
+
+    // Once the stage is over, the end is served again.
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(kivo::ElemSend("Gui::update_end", kivo::Var(5)));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/readme.txt"), "notes");
+    kivo::Service::SendFunction(&svc, [gui](kivo::Message&) { delete gui; }, kivo::Message::Value());
+    svc.Stop();
 }
 
 // A check script's text with its whole length, zero bytes included; null:

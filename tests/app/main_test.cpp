@@ -212,8 +212,9 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
 {
     const std::string kernel = Pattern(5000, 3);
     sb.Install("/opt/sys_disk", "uImage", kernel, "V1.2");
+    sb.Put("/opt/app_disk/readme.txt", "edited on the device");
     const std::string record = sb.Read("/opt/sys_disk/uImage-info.ini");
-    ASSERT_TRUE(Package(sb).Text("readme.txt", "x").File("sys", "uImage", kernel, "V1.2")
+    ASSERT_TRUE(Package(sb).Text("readme.txt", "x").Text("notes.txt", "y").File("sys", "uImage", kernel, "V1.2")
                     .WriteTo("/media/usb/code.bin"));
 
     Outcome run = sb.Start({"/media/usb/code.bin"});
@@ -230,20 +231,61 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
     EXPECT_EQ(sb.Read("/sys/class/gpio/export"), "");
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage"), kernel);
     EXPECT_EQ(sb.Read("/opt/sys_disk/uImage-info.ini"), record);
-    // Status 2: only the top-level files that differ from those in
-    // "/opt/app_disk/" are copied; the work directory is removed.
-    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "x");
+    // Status 2 and no copy owed: nothing is copied to "/opt/app_disk/" (a
+    // file edited there stays); the work directory is removed.
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "edited on the device");
+    EXPECT_FALSE(sb.Has("/opt/app_disk/notes.txt"));
     EXPECT_FALSE(sb.Has("/tmp/update"));
     EXPECT_TRUE(sb.Has("/media/usb/code.bin"));
 
-    // Again: nothing differs, nothing is copied.
+    // The mark of a copy cut short: the files that differ are copied, the
+    // rest is left as it is, and the mark goes.
+    const char* const mark = "/opt/sys_disk/.app_disk_copy.";
+    sb.Put(mark, "");
+    sb.Put("/opt/app_disk/notes.txt", "y");
     struct stat64 before;
-    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/readme.txt").c_str(), &before), 0);
+    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/notes.txt").c_str(), &before), 0);
     Outcome again = sb.Start({"/media/usb/code.bin"});
     ExpectCleanExit(again);
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "x");
     struct stat64 after;
-    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/readme.txt").c_str(), &after), 0);
-    EXPECT_EQ(before.st_ino, after.st_ino) << "the copy was made again";
+    ASSERT_EQ(stat64(sb.Path("/opt/app_disk/notes.txt").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "a file that matched was copied again";
+    EXPECT_FALSE(sb.Has(mark));
+    EXPECT_FALSE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
+}
+
+// On the device ':' is an ordinary character of a name: top-level files, a
+// board directory's files and a nested archive's entries holding one land
+// under their own names, and no directory is made of the part before it.
+TEST_F(UpdaterTest, ColonNamesInstallUnderTheirOwnNames)
+{
+    sb.Install("/opt/sys_disk", "kernel.bin", "old kernel", "V1");
+    sb.Put("/opt/app_disk/readme.txt", "old readme");
+    Package inner(sb);
+    inner.Text("a:b.txt", "inner colon").Text("plain.txt", "inner plain");
+    e2e::MakeDirs(sb.Path("/media/usb"));
+    ASSERT_TRUE(inner.WriteTo("/media/usb/app.zip"));
+    ASSERT_TRUE(Package(sb)
+                    .Text("readme.txt", "notes")
+                    .Text("notes:readme.txt", "colon notes")
+                    .File("sys", "kernel.bin", "new kernel", "V2")
+                    .File("sys", "new:kernel.bin", "other kernel", "V2")
+                    .File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "notes") << run.All();
+    EXPECT_EQ(sb.Read("/opt/app_disk/notes:readme.txt"), "colon notes");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/app/a:b.txt"), "inner colon");
+    EXPECT_EQ(sb.Read("/opt/sys_disk/app/plain.txt"), "inner plain");
+    // The other kernel is never taken for kernel.bin.
+    EXPECT_NE(sb.Read("/opt/sys_disk/kernel.bin"), "other kernel");
+    for (const char* stray : {"/opt/app_disk/notes:", "/tmp/update", "/opt/sys_disk/new:", "/opt/sys_disk/app/a:"})
+        EXPECT_FALSE(sb.Has(stray)) << stray;
+    for (const auto& f : sb.Tree("/opt/sys_disk"))
+        EXPECT_EQ(f.first.find(":/"), std::string::npos) << f.first;
 }
 
 // An installed record that does not parse (a stray byte at its end) reads

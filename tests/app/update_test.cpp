@@ -97,6 +97,26 @@ TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
     EXPECT_FALSE(BoardHas("/tmp/update"));
 }
 
+// A request that reaches the module while its run waits in one of its sends
+// (here from the receiver's "update_start" handler) is answered 1 and not
+// run: running it would empty the work directory under the run.
+TEST_F(UpdateRunTest, RequestDuringTheRunIsRefused)
+{
+    Stage("sys/uImage", kCheckText);
+    Pack(R"({"sys": {"sections": {"uImage": {"version": "V1.2", "check_crc": "auto"}}}})");
+    rec.on_event = [this](const std::string& e) {
+        if (e.compare(0, 13, "update_start:") != 0 || running == nullptr)
+            return;
+        kivo::Message again(kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(DefaultRequest()))));
+        running->OnUpdateRun(again);
+    };
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    rec.on_event = nullptr;
+    EXPECT_EQ(1u, rec.CountPrefix("update_start:")) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/uImage"));
+    EXPECT_FALSE(BoardHas("/tmp/update"));
+}
+
 // One packaged file "app.bin" against an installed copy and its record.
 struct DecisionCase {
     const char* what;

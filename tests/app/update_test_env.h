@@ -398,6 +398,7 @@ protected:
             module->Init();
         }, kivo::Message::Value());
         EXPECT_NE(nullptr, module);
+        running = module;
         bool done = false;
         int32_t status = -1;
         EXPECT_TRUE(receiver->PostPath("update.run", kivo::Message::Value(kivo::Var(kivo::MakeHeapValue(info))),
@@ -409,6 +410,7 @@ protected:
         while (!done && kivo_tick_ms() - start < timeout_ms)
             gui.RunFor(20);
         EXPECT_TRUE(done) << "no answer to update.run";
+        running = nullptr;
         kivo::Service::SendFunction(&worker, [module](kivo::Message&) { delete module; }, kivo::Message::Value());
         return status;
     }
@@ -421,6 +423,8 @@ protected:
     kivo::Service worker;
     std::unique_ptr<kivo::MsgRouter> receiver;
     Recorder rec;
+    // The module of the run in progress (Run), for the recorder's handlers.
+    Update* running = nullptr;
 };
 
 }  // namespace update_test

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,29 @@ TEST(PathPartsTest, SplitTable)
         EXPECT_EQ(fs::GetDirOfPath(c.path, false), std::string(c.drive) + c.dir);
         EXPECT_EQ(fs::GetFileNameOfPath(c.path), std::string(c.name) + c.ext);
     }
+    // Device paths split at the last '/' only; SplitPath's drive and '\\'
+    // stay with the functions above.
+    const struct {
+        const char* path;
+        const char* dir;
+        const char* name;
+    } device[] = {
+        {"/tmp/update/notes:readme.txt", "/tmp/update", "notes:readme.txt"},
+        {"/tmp/update/sys/new:kernel.bin", "/tmp/update/sys", "new:kernel.bin"},
+        {"/tmp/update/a\\b.txt", "/tmp/update", "a\\b.txt"},
+        {"C:\\a\\b.tar.gz", "", "C:\\a\\b.tar.gz"},
+        {"/opt//x", "/opt", "x"},
+        {"/a.txt", "", "a.txt"},
+        {"name", "", "name"},
+        {"dir/", "dir", ""},
+        {"", "", ""},
+    };
+    for (const auto& d : device) {
+        SCOPED_TRACE(d.path);
+        EXPECT_EQ(fs::DeviceDirOfPath(d.path), d.dir);
+        EXPECT_EQ(fs::DeviceFileName(d.path), d.name);
+    }
+    EXPECT_EQ(fs::GetFileNameOfPath("/tmp/update/notes:readme.txt"), "readme.txt");
     PathParts p("/x/y.z");
     p.SetPath("/q/r.s");
     EXPECT_EQ(p.GetDir(), "/q/");
@@ -557,6 +581,118 @@ TEST_F(FsUtilsTest, CopyFileReplaceSwapsTheTargetWhole)
     EXPECT_EQ(Get("/src.bin"), data);
     EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/no/such/dir/x", &err));
     EXPECT_EQ(err, 2);
+}
+
+// What the replaced file was stays: its mode, its owner (where the process
+// may give a file away), and a link stays a link to the file it points to,
+// which is the one replaced.
+TEST_F(FsUtilsTest, CopyFileReplaceKeepsModeOwnerAndLinks)
+{
+    const std::string data = Pattern(5000);
+    Put("/src.bin", data);
+    Mkdir("/app");
+    for (mode_t mode : {0755, 0700, 0640, 0444, 04755}) {
+        SCOPED_TRACE(mode);
+        Put("/app/run.sh", "old");
+        ASSERT_EQ(chmod(Real("/app/run.sh").c_str(), mode), 0);
+        kivo_err_t err = -1;
+        ASSERT_TRUE(fs::CopyFileReplace("/src.bin", "/app/run.sh", &err));
+        EXPECT_EQ(err, 0);
+        struct stat st;
+        ASSERT_EQ(lstat(Real("/app/run.sh").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(Get("/app/run.sh"), data);
+    }
+    if (geteuid() == 0) {
+        Put("/app/theirs", "old");
+        ASSERT_EQ(chown(Real("/app/theirs").c_str(), 4321, 8765), 0);
+        ASSERT_TRUE(fs::CopyFileReplace("/src.bin", "/app/theirs", nullptr));
+        struct stat st;
+        ASSERT_EQ(lstat(Real("/app/theirs").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 8765u);
+    }
+
+    // Links: relative, absolute (a path of the tree; no such directory
+    // exists on the machine itself), a chain, and one to a missing file,
+    // which is made where the link points.
+    Mkdir("/real");
+    Mkdir("/nonexistent-kivo-link-test");
+    Put("/real/run.sh", "old");
+    ASSERT_EQ(chmod(Real("/real/run.sh").c_str(), 0750), 0);
+    Put("/nonexistent-kivo-link-test/abs.sh", "old");
+    Link("../real/run.sh", "/app/rel");
+    Link("/nonexistent-kivo-link-test/abs.sh", "/app/abs");
+    Link("rel", "/app/chain");
+    Link("made.sh", "/app/dangling");
+    const struct {
+        const char* link;
+        const char* text;
+        const char* file;
+    } links[] = {
+        {"/app/rel", "../real/run.sh", "/real/run.sh"},
+        {"/app/abs", "/nonexistent-kivo-link-test/abs.sh", "/nonexistent-kivo-link-test/abs.sh"},
+        {"/app/chain", "rel", "/real/run.sh"},
+        {"/app/dangling", "made.sh", "/app/made.sh"},
+    };
+    for (const auto& l : links) {
+        SCOPED_TRACE(l.link);
+        Put("/src.bin", data + l.link);
+        kivo_err_t err = -1;
+        ASSERT_TRUE(fs::CopyFileReplace("/src.bin", l.link, &err)) << err;
+        char text[256] = {0};
+        ASSERT_GT(readlink(Real(l.link).c_str(), text, sizeof text - 1), 0) << "the link was replaced";
+        EXPECT_STREQ(text, l.text);
+        EXPECT_EQ(Get(l.file), data + l.link);
+        EXPECT_FALSE(RawExists("/app/.rel.part.") || RawExists("/real/.run.sh.part."));
+    }
+    struct stat st;
+    ASSERT_EQ(stat(Real("/real/run.sh").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
+    EXPECT_NE(access("/nonexistent-kivo-link-test", F_OK), 0);
+
+    // A loop is refused and nothing is made.
+    Link("loop", "/app/loop");
+    kivo_err_t err = 0;
+    EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/app/loop", &err));
+    EXPECT_EQ(err, 40);
+    EXPECT_FALSE(RawExists("/app/.loop.part."));
+}
+
+// The temporary's name fits wherever the target's does: names up to 255
+// bytes, also when they hold ':' or '\\', land whole beside their target.
+TEST_F(FsUtilsTest, CopyFileReplaceTemporaryFitsEveryName)
+{
+    Put("/src.bin", "new");
+    Mkdir("/sys");
+    std::vector<std::string> temps;
+    for (const char* dir : {"/", "/sys/"}) {
+        for (size_t len : {8, 248, 249, 255}) {
+            for (const char* head : {"", "a:", "a\\"}) {
+                const std::string name = head + std::string(len - strlen(head), 'n');
+                const std::string path = dir + name;
+                SCOPED_TRACE(path.size());
+                const std::string temp = fs::ReplaceTempPath(path);
+                ASSERT_EQ(temp.compare(0, strlen(dir), dir), 0) << temp;
+                const std::string temp_name = temp.substr(strlen(dir));
+                EXPECT_EQ(temp_name.find('/'), std::string::npos) << temp;
+                EXPECT_LE(temp_name.size(), 255u);
+                EXPECT_EQ(temp_name.front(), '.');
+                EXPECT_EQ(temp_name.back(), '.');
+                temps.push_back(temp);
+                Put(path, "old");
+                kivo_err_t err = -1;
+                EXPECT_TRUE(fs::CopyFileReplace("/src.bin", path, &err)) << strerror(err);
+                EXPECT_EQ(Get(path), "new");
+                EXPECT_FALSE(RawExists(temp));
+            }
+        }
+    }
+    // Long names that begin alike have temporaries of their own.
+    std::sort(temps.begin(), temps.end());
+    EXPECT_EQ(std::adjacent_find(temps.begin(), temps.end()), temps.end());
+    EXPECT_EQ(fs::ReplaceTempPath("/opt/app_disk/notes:readme.txt"), "/opt/app_disk/.notes:readme.txt.part.");
+    EXPECT_EQ(fs::ReplaceTempPath("/opt/app_disk/a\\b.txt"), "/opt/app_disk/.a\\b.txt.part.");
 }
 
 TEST_F(FsUtilsTest, CopyOntoItselfFailsAndKeepsTheFile)

@@ -560,16 +560,29 @@ TEST_F(ZipTest, ColonNamesStayInsideTheTarget)
 {
     Mkdir("/t");
     Put("/t/colon.zip",
-        HandArchive({{"x:opt/app_disk/planted/", "", 0}, {"evil:esc/deeper/x.txt", "inside", 0}}));
+        HandArchive({{"x:opt/app_disk/planted/", "", 0},
+                     {"evil:esc/deeper/x.txt", "inside", 0},
+                     {"notes:readme.txt", "notes", 0},
+                     {"readme.txt", "readme", 0},
+                     {"d/new:kernel.bin", "kernel", 0}}));
     std::set<std::string> before = AllPaths();
     EXPECT_TRUE(kivo::zip::UnzipToDir("/t/colon.zip", "/t/out", ""));
+    std::set<std::string> made;
     for (const std::string& p : AllPaths()) {
-        if (before.count(p) == 0) {
-            EXPECT_TRUE(p.compare(0, 7, "/t/out/") == 0 || p == "/t/out") << p;
-        }
+        if (before.count(p) == 0)
+            made.insert(p);
     }
-    EXPECT_TRUE(RawExists("/t/out/x:opt/app_disk/planted"));
+    // Each under its own name, and no directory named by a name's part
+    // before its ':' ("/t/out/notes:", "/t/out/d/new:").
+    const std::set<std::string> expected = {
+        "/t/out", "/t/out/x:opt", "/t/out/x:opt/app_disk", "/t/out/x:opt/app_disk/planted", "/t/out/evil:esc",
+        "/t/out/evil:esc/deeper", "/t/out/evil:esc/deeper/x.txt", "/t/out/notes:readme.txt", "/t/out/readme.txt",
+        "/t/out/d", "/t/out/d/new:kernel.bin"};
+    EXPECT_EQ(made, expected);
     EXPECT_EQ(Get("/t/out/evil:esc/deeper/x.txt"), "inside");
+    EXPECT_EQ(Get("/t/out/notes:readme.txt"), "notes");
+    EXPECT_EQ(Get("/t/out/readme.txt"), "readme");
+    EXPECT_EQ(Get("/t/out/d/new:kernel.bin"), "kernel");
     EXPECT_FALSE(RawExists("/opt"));
     EXPECT_FALSE(RawExists("/esc"));
 }

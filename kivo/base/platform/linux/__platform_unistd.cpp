@@ -467,6 +467,39 @@ kivo_err_t platform_file_identity(void* ctx, const char* path, uint64_t* device,
     return err;
 }
 
+kivo_err_t platform_file_readlink(void* ctx, const char* path, char* out, size_t size, size_t* len)
+{
+    if (!out || !len || size == 0)
+        return EINVAL;
+    _NativePath p(ctx, path);
+    if (p.error())
+        return p.error();
+    ssize_t n = readlink(p.c_str(), out, size);
+    if (n < 0)
+        return errno;
+    // readlink does not end the text and says nothing of a cut one.
+    if ((size_t)n >= size)
+        return ERANGE;
+    out[n] = 0;
+    *len = (size_t)n;
+    return 0;
+}
+
+kivo_err_t platform_file_take_owner_mode(void* ctx, intptr_t hfile, const char* from)
+{
+    struct stat64 s;
+    kivo_err_t err = stat_path(ctx, from, &stat64, &s);
+    if (err != 0)
+        return err;
+    const int fd = (int)hfile;
+    // Without the right to give a file away, the group may still be ours
+    // to set; a refusal of both leaves the process's own.
+    if (fchown(fd, s.st_uid, s.st_gid) != 0 && errno == EPERM && fchown(fd, (uid_t)-1, s.st_gid) != 0) {
+        // Neither: the file stays the process's own.
+    }
+    return result_of(fchmod(fd, s.st_mode & 07777));
+}
+
 // ---- files
 
 kivo_err_t platform_file_open(void* ctx, intptr_t* hfile_ret, const char* path, int flags)

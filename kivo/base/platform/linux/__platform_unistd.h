@@ -91,6 +91,16 @@ kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st)
 // Device and inode of what the path names, links followed. Not an entry of
 // the table either: reached by kivo_file_identity.
 kivo_err_t platform_file_identity(void* ctx, const char* path, uint64_t* device, uint64_t* inode);
+// The text of the symbolic link `path` (as stored, not resolved) into `out`
+// of `size` bytes with its terminator, its length through *len: 22 for a null
+// argument, 34 when it does not fit, the system's error otherwise (22: not a
+// link). Reached by kivo_file_readlink.
+kivo_err_t platform_file_readlink(void* ctx, const char* path, char* out, size_t size, size_t* len);
+// Gives the open file the permission bits of `from` and, as far as the
+// process may, its owner and group (a refused change of owner is no error);
+// the owner first, since a change of owner clears the set-ID bits. Reached by
+// kivo_file_take_owner_mode.
+kivo_err_t platform_file_take_owner_mode(void* ctx, intptr_t hfile, const char* from);
 
 // ---- files (the handle is the descriptor)
 // Mode 0666; stores the descriptor (-1 on failure).
