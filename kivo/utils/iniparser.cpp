@@ -50,9 +50,7 @@ void _strip_into(char* out, const char* s, size_t n)
 
 
 // A value that begins with a quote which a later one closes becomes the text
-// between them, ';' and '#' included, blanks at its ends kept (quotes are
-// how a value with such blanks is written); false (value untouched) for
-// any other. A quote right after the opening one opens nothing. Inside, a
+// between them, ';' and '#' included; false (value untouched) for any other. A quote right after the opening one opens nothing. Inside, a
 // doubled quote stands for one quote character, so that a value holding both
 // kinds of quote can be written; when no quote closes after such a pair, the
 // first quote after the opening one closes, as it always did.
@@ -351,7 +349,11 @@ line_status iniparser_line(const char* input, char* section, char* key, char* va
         _strip_into(key, line, static_cast<size_t>(eq - line));
         if (key[0]) {
             _strip_into(value, eq + 1, strlen(eq + 1));
-            if (!_unquote(value)) {
+            // Quoted or not, the value is stripped: a package's
+            // version = " V1.2 " is V1.2.
+            if (_unquote(value)) {
+                _strip_into(value, value, strlen(value));
+            } else {
                 value[strcspn(value, ";#")] = 0;
                 _strip_into(value, value, strlen(value));
                 if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0)

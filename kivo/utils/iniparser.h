@@ -12,10 +12,10 @@
 //                      holding ':' is a syntax error (':' joins section and
 //                      key)
 //   key = value        key and value stripped; a value in double or single
-//                      quotes is the text between them, blanks at its ends
-//                      kept (";" and "#" allowed, a doubled quote inside
-//                      stands for one), otherwise it ends before the first
-//                      ';' or '#'; "" and '' unquoted are the empty value
+//                      quotes is the text between them, stripped again
+//                      (";" and "#" allowed, a doubled quote inside stands
+//                      for one), otherwise it ends before the first ';' or
+//                      '#'; "" and '' unquoted are the empty value
 //   # ... / ; ...      comments; blank lines are skipped
 //   ... \              a line ending in a backslash joins the next one
 // Lines are cut at 1023 characters (a joined line too); the rest of a cut
@@ -29,12 +29,13 @@
 // ';' or '#' or begins with a quote: then it goes between double quotes (or
 // single ones when it holds a double quote). Every line is checked against
 // the reader: when that form would not read back as the same entry (a value
-// ending in '\\' or with blanks at its ends, a line that would look like a
+// ending in '\\', a line that would look like a
 // section, a value with both kinds of quote), the first form that does is
 // written instead: bare, in double quotes, in single quotes, or in double
 // quotes with its double quotes doubled. An entry that no line can hold (a
 // line end in a name or value, a line longer than the reader keeps, a name
-// with blanks at its ends, a key with '=' or that would begin a comment)
+// or value with blanks at its ends, a key with '=' or that would begin a
+// comment)
 // fails the output, and so does a dictionary whose text would not read back
 // as the same entries (a key under a missing section, a section holding a
 // value).
