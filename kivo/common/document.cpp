@@ -303,8 +303,10 @@ bool IsOneWord(const StringView& text)
     DocSlice sl(text);
     StringView item;
     int32_t kind = 0;
-    return text.Size() > 0 && !IsBlank(text.Data()[0]) && sl.ReadItem(DocSlice::kWord, &item, &kind) &&
-           kind >= kDocInteger && sl.AtEnd();
+    // The word must begin the text: blanks and comments before it do not
+    // count.
+    return sl.ReadItem(DocSlice::kWord, &item, &kind) && kind >= kDocInteger && item.Data() == text.Data() &&
+           sl.AtEnd();
 }
 
 // No form of any style carries a key that is blank: the readers skip it, and
@@ -339,9 +341,19 @@ bool PutBracedKey(io_base::WriteProc writer, void* context, const StringView& ke
 // begin the next section).
 bool PutSection(io_base::WriteProc writer, void* context, const StringView& key, const StringView& body)
 {
-    // The reader takes a section name only as one identifier or number.
+    // The reader takes a section name only as one identifier or number, and
+    // a body line that opens with '[' as the next section (quotes or not).
     if (!IsOneWord(key))
         return false;
+    for (size_t i = 0; i < body.Size(); ++i) {
+        if (body.Data()[i] != '\n')
+            continue;
+        size_t k = i + 1;
+        while (k < body.Size() && IsSpace(body.Data()[k]))
+            ++k;
+        if (k < body.Size() && body.Data()[k] == '[')
+            return false;
+    }
     size_t first = 0;
     while (first < body.Size() && IsSpace(body.Data()[first]))
         ++first;

@@ -177,7 +177,8 @@ public:
     // Style 1: "{'a':1,'b':'x'}"; style 0: "a=1\nb='x'\n"; other styles:
     // "[a]\n1\n[b]\nx\n" (a section per entry, values unchanged). False,
     // out empty, when a text would not read back: a blank key, a text no
-    // quote form carries, a section name that is no identifier or number.
+    // quote form carries, a section name that is no identifier or number, a
+    // section body with a line that opens with '['.
     bool ToString(std::string& out, int32_t style) const;
 
     size_t Size() const { return _items.size(); }
@@ -198,7 +199,8 @@ private:
 // number that is no number word ("-inf") in quotes; a value that is no
 // container is written alone the same way. A tree whose text would read
 // back as something else (a blank key, a text no quote form carries, a
-// section name that is no identifier or number) is refused: false, and
+// section name that is no identifier or number, a section body with a line
+// that opens with '[') is refused: false, and
 // nothing written, so a container's own text is then empty.
 bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style);
 bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<std::string, Var>& dict, int32_t style);
