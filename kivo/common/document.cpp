@@ -309,18 +309,12 @@ bool IsOneWord(const StringView& text)
            sl.AtEnd();
 }
 
-// No form of any style carries a key that is blank: the readers skip it, and
-// in braces an empty one ends the text.
-bool IsBlankKey(const StringView& key)
-{
-    return IsBlankText(key);
-}
-
 // A key of a "key=value" line: unchanged when the line reader gives it back
 // as it is, else quoted (the reader takes quoted keys too).
 bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
 {
-    if (IsBlankKey(key))
+    // No form carries a blank key: the readers skip it.
+    if (IsBlankText(key))
         return false;
     bool raw = !IsBlank(key.Data()[0]) && !IsBlank(key.Data()[key.Size() - 1]) && !IsQuoteOrBracket(key.Data()[0]);
     for (size_t i = 0; raw && i < key.Size(); ++i)
@@ -328,10 +322,11 @@ bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key,
     return raw ? Put(writer, context, key) : PutQuoted(writer, context, key, quote);
 }
 
-// A key in braces: quoted, and not blank.
+// A key in braces: quoted, and not blank (an empty one ends the reading, a
+// blank one is skipped).
 bool PutBracedKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
 {
-    return !IsBlankKey(key) && PutQuoted(writer, context, key, quote);
+    return !IsBlankText(key) && PutQuoted(writer, context, key, quote);
 }
 
 // A section entry: "[key]", then the body on the lines after it. The reader

@@ -51,10 +51,11 @@ void _strip_into(char* out, const char* s, size_t n)
 
 
 // A value that begins with a quote which a later one closes becomes the text
-// between them, ';' and '#' included; false (value untouched) for any other. A quote right after the opening one opens nothing. Inside, a
-// doubled quote stands for one quote character, so that a value holding both
-// kinds of quote can be written; when no quote closes after such a pair, the
-// first quote after the opening one closes, as it always did.
+// between them, ';' and '#' included; false (value untouched) for any other.
+// A quote right after the opening one opens nothing. Inside, a doubled quote
+// stands for one quote character, so that a value holding both kinds of
+// quote can be written; when no quote closes after such a pair, the first
+// quote after the opening one closes, as it always did.
 bool _unquote(char* value)
 {
     const char q = value[0];
