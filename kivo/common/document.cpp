@@ -275,33 +275,58 @@ bool QuoteFits(const StringView& text, const char* quote)
 
 // A text in quotes: the plain quote when it carries the text (the usual
 // bytes); else the first other form the reader knows that does: ''' for
-// apostrophes, then the double quote. A text none carries keeps the plain
-// form.
+// apostrophes, then the double quote. A text that none carries (a double
+// quote, and an apostrophe at its end) is refused: false, nothing written.
 bool PutQuoted(io_base::WriteProc writer, void* context, const StringView& text, char quote)
 {
     const char plain[2] = {quote, 0};
     const char* form = plain;
     if (!QuoteFits(text, plain)) {
         static const char* const kOthers[] = {"'''", "\""};
+        form = 0;
         for (const char* other : kOthers) {
             if (QuoteFits(text, other)) {
                 form = other;
                 break;
             }
         }
+        if (!form)
+            return false;
     }
     return Put(writer, context, form) && Put(writer, context, text) && Put(writer, context, form);
+}
+
+// Whether a word-mode reader gives the text back whole as one number or
+// identifier ("-inf" begins a number that is none, so it is not).
+bool IsOneWord(const StringView& text)
+{
+    DocSlice sl(text);
+    StringView item;
+    int32_t kind = 0;
+    // The word must begin the text: blanks and comments before it do not
+    // count.
+    return sl.ReadItem(DocSlice::kWord, &item, &kind) && kind >= kDocInteger && item.Data() == text.Data() &&
+           sl.AtEnd();
 }
 
 // A key of a "key=value" line: unchanged when the line reader gives it back
 // as it is, else quoted (the reader takes quoted keys too).
 bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
 {
-    bool raw = key.Size() > 0 && !IsBlank(key.Data()[0]) && !IsBlank(key.Data()[key.Size() - 1]) &&
-               !IsQuoteOrBracket(key.Data()[0]);
+    // No form carries a blank key: the readers skip it.
+    if (IsBlankText(key))
+        return false;
+    bool raw = !IsBlank(key.Data()[0]) && !IsBlank(key.Data()[key.Size() - 1]) && !IsQuoteOrBracket(key.Data()[0]);
     for (size_t i = 0; raw && i < key.Size(); ++i)
         raw = strchr("\n;=#", key.Data()[i]) == 0 || key.Data()[i] == 0;
     return raw ? Put(writer, context, key) : PutQuoted(writer, context, key, quote);
+}
+
+// A key in braces: quoted, and not blank (an empty one ends the reading, a
+// blank one is skipped).
+bool PutBracedKey(io_base::WriteProc writer, void* context, const StringView& key, char quote)
+{
+    return !IsBlankText(key) && PutQuoted(writer, context, key, quote);
 }
 
 // A section entry: "[key]", then the body on the lines after it. The reader
@@ -311,6 +336,19 @@ bool PutLineKey(io_base::WriteProc writer, void* context, const StringView& key,
 // begin the next section).
 bool PutSection(io_base::WriteProc writer, void* context, const StringView& key, const StringView& body)
 {
+    // The reader takes a section name only as one identifier or number, and
+    // a body line that opens with '[' as the next section (quotes or not).
+    if (!IsOneWord(key))
+        return false;
+    for (size_t i = 0; i < body.Size(); ++i) {
+        if (body.Data()[i] != '\n')
+            continue;
+        size_t k = i + 1;
+        while (k < body.Size() && IsSpace(body.Data()[k]))
+            ++k;
+        if (k < body.Size() && body.Data()[k] == '[')
+            return false;
+    }
     size_t first = 0;
     while (first < body.Size() && IsSpace(body.Data()[first]))
         ++first;
@@ -550,33 +588,69 @@ bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& 
     return PutQuoted(writer, context, text, quote);
 }
 
-bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style)
+namespace {
+
+bool WriteVarList(std::string* out, const std::vector<Var>& items, bool bracketed);
+bool WriteVarDict(std::string* out, const std::map<std::string, Var>& dict, int32_t style);
+
+// One item of a list or value of a dictionary, appended to out. `word`: it
+// is read in word mode (inside brackets or braces), where a number whose
+// text is no number or identifier ("-inf", "-nan") would end the reading,
+// so it is quoted; raw items and values give such a text back as it is.
+// Containers are written in braces, and a refusal inside them is the
+// whole tree's.
+bool WriteVarItem(std::string* out, const Var& v, bool word)
 {
-    if (style == 1 && !Put(writer, context, "["))
-        return false;
-    for (size_t i = 0; i < items.size(); ++i) {
-        if (i > 0 && !Put(writer, context, ","))
-            return false;
-        if (!Var::WriteText(writer, context, items[i], '\''))
-            return false;
+    if (v.TypeId() == typeid(std::vector<Var>))
+        return WriteVarList(out, *static_cast<const std::vector<Var>*>(v._Payload()), true);
+    if (v.TypeId() == typeid(std::map<std::string, Var>))
+        return WriteVarDict(out, *static_cast<const std::map<std::string, Var>*>(v._Payload()), 1);
+    if (word && v.GetType() <= Var::TYPE_DOUBLE) {
+        const std::string text = v.ToString(0);
+        if (!IsOneWord(StringView(text)))
+            return PutQuoted(io_base::StringWriteProc, out, StringView(text), '\'');
     }
-    return style != 1 || Put(writer, context, "]");
+    return Var::WriteText(io_base::StringWriteProc, out, v, '\'');
 }
 
-bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<std::string, Var>& dict, int32_t style)
+bool WriteVarList(std::string* out, const std::vector<Var>& items, bool bracketed)
 {
-    if (style == 1 && !Put(writer, context, "{"))
-        return false;
+    const size_t start = out->size();
+    if (bracketed)
+        out->push_back('[');
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            out->push_back(',');
+        if (!WriteVarItem(out, items[i], bracketed))
+            return false;
+    }
+    if (bracketed)
+        out->push_back(']');
+    // Bare items that open with '[' would read back as that list alone:
+    // such a list is written in brackets.
+    if (!bracketed && out->size() > start && (*out)[start] == '[') {
+        out->resize(start);
+        return WriteVarList(out, items, true);
+    }
+    return true;
+}
+
+bool WriteVarDict(std::string* out, const std::map<std::string, Var>& dict, int32_t style)
+{
+    if (style == 1)
+        out->push_back('{');
     bool first = true;
     for (std::map<std::string, Var>::const_iterator it = dict.begin(); it != dict.end(); ++it) {
         const StringView key(it->first);
         bool ok;
         if (style == 1) {
-            ok = (first || Put(writer, context, ",")) && DocWriteString(writer, context, key, '\'', 1) &&
-                 Put(writer, context, ":") && Var::WriteText(writer, context, it->second, '\'');
+            if (!first)
+                out->push_back(',');
+            ok = PutBracedKey(io_base::StringWriteProc, out, key, '\'') && Put(io_base::StringWriteProc, out, ":") &&
+                 WriteVarItem(out, it->second, true);
         } else if (style == 0) {
-            ok = PutLineKey(writer, context, key, '\'') && Put(writer, context, "=") &&
-                 Var::WriteText(writer, context, it->second, '\'') && Put(writer, context, "\n");
+            ok = PutLineKey(io_base::StringWriteProc, out, key, '\'') && Put(io_base::StringWriteProc, out, "=") &&
+                 WriteVarItem(out, it->second, false) && Put(io_base::StringWriteProc, out, "\n");
         } else {
             // A text is the body itself, as the reader gives it back.
             const Var& v = it->second;
@@ -585,15 +659,38 @@ bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<st
             std::string body;
             if (text)
                 body = v.ToString(0);
-            else
-                Var::WriteText(io_base::StringWriteProc, &body, v, '\'');
-            ok = PutSection(writer, context, key, StringView(body));
+            ok = (text || WriteVarItem(&body, v, false)) &&
+                 PutSection(io_base::StringWriteProc, out, key, StringView(body));
         }
         if (!ok)
             return false;
         first = false;
     }
-    return style != 1 || Put(writer, context, "}");
+    if (style == 1)
+        out->push_back('}');
+    return true;
+}
+
+// Hands a text made whole to the writer: a refused tree writes nothing.
+bool PutWhole(io_base::WriteProc writer, void* context, bool ok, const std::string& text)
+{
+    return ok && Put(writer, context, text.data(), text.size());
+}
+
+}  // namespace
+
+bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style)
+{
+    std::string text;
+    const bool ok = WriteVarList(&text, items, style == 1);
+    return PutWhole(writer, context, ok, text);
+}
+
+bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<std::string, Var>& dict, int32_t style)
+{
+    std::string text;
+    const bool ok = WriteVarDict(&text, dict, style);
+    return PutWhole(writer, context, ok, text);
 }
 
 bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t style)
@@ -609,7 +706,9 @@ bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t
         if (DocDetectKind(StringView(text)) == 0)
             return Put(writer, context, StringView(text));
     }
-    return Var::WriteText(writer, context, v, '\'');
+    std::string text;
+    const bool ok = Var::WriteText(io_base::StringWriteProc, &text, v, '\'');
+    return PutWhole(writer, context, ok, text);
 }
 
 // ---- reading from a context ------------------------------------------------------------
@@ -686,19 +785,27 @@ int32_t DocList::Find(const StringView& item) const
     return -1;
 }
 
-void DocList::ToString(std::string& out, int32_t style) const
+bool DocList::ToString(std::string& out, int32_t style) const
 {
     out.clear();
     const DocStyle st = {'\'', style == 1 ? 2 : 0};
-    if (style == 1)
+    const bool bracketed = style == 1;
+    if (bracketed)
         out.push_back('[');
     for (size_t i = 0; i < _items.size(); ++i) {
         if (i > 0)
             out.push_back(',');
-        DocWriteString(io_base::StringWriteProc, &out, _items[i], static_cast<char>(st.quote), st.mode);
+        if (!DocWriteString(io_base::StringWriteProc, &out, _items[i], static_cast<char>(st.quote), st.mode)) {
+            out.clear();
+            return false;
+        }
     }
-    if (style == 1)
+    if (bracketed)
         out.push_back(']');
+    // Bare items that open with '[' would read back as that list alone.
+    if (!bracketed && !out.empty() && out[0] == '[')
+        return ToString(out, 1);
+    return true;
 }
 
 DocDict::DocDict(size_t reserve)
@@ -724,32 +831,38 @@ bool DocDict::Parse(const StringView& text)
     return DocParseDict(&DocDict::_OnItem, this, text);
 }
 
-void DocDict::ToString(std::string& out, int32_t style) const
+bool DocDict::ToString(std::string& out, int32_t style) const
 {
     out.clear();
     const DocStyle st = {'\'', style == 1 || style == 0 ? 2 : 0};
     const char quote = static_cast<char>(st.quote);
     if (style == 1)
         out.push_back('{');
-    for (size_t i = 0; i < _items.size(); ++i) {
+    bool ok = true;
+    for (size_t i = 0; i < _items.size() && ok; ++i) {
         const Item& it = _items[i];
         if (style == 1) {
             if (i > 0)
                 out.push_back(',');
-            DocWriteString(io_base::StringWriteProc, &out, it.first, quote, 1);
-            out.push_back(':');
-            DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
+            ok = PutBracedKey(io_base::StringWriteProc, &out, it.first, quote) &&
+                 Put(io_base::StringWriteProc, &out, ":") &&
+                 DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
         } else if (style == 0) {
-            PutLineKey(io_base::StringWriteProc, &out, it.first, quote);
-            out.push_back('=');
-            DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode);
-            out.push_back('\n');
+            ok = PutLineKey(io_base::StringWriteProc, &out, it.first, quote) &&
+                 Put(io_base::StringWriteProc, &out, "=") &&
+                 DocWriteString(io_base::StringWriteProc, &out, it.second, quote, st.mode) &&
+                 Put(io_base::StringWriteProc, &out, "\n");
         } else {
-            PutSection(io_base::StringWriteProc, &out, it.first, it.second);
+            ok = PutSection(io_base::StringWriteProc, &out, it.first, it.second);
         }
+    }
+    if (!ok) {
+        out.clear();
+        return false;
     }
     if (style == 1)
         out.push_back('}');
+    return true;
 }
 
 }  // namespace kivo

@@ -127,7 +127,9 @@ bool DocParseAttributes(DocDictProc callback, void* context, const StringView& t
 
 // One value text: mode 0 unchanged; 1 in quotes (no escaping); 2 unchanged
 // when it begins with '{' or '[' or is one number followed only by blanks,
-// otherwise in quotes. Returns whether the writer took everything.
+// otherwise in quotes. Returns whether the writer took everything; false,
+// with nothing written, for a text that no quote form carries (a double
+// quote and an apostrophe at its end).
 bool DocWriteString(io_base::WriteProc writer, void* context, const StringView& text, char quote, int32_t mode);
 
 // Up to size bytes with one Read; false (and out emptied) when nothing came.
@@ -147,8 +149,10 @@ public:
     // Index of the first item equal to item, or -1.
     int32_t Find(const StringView& item) const;
     // Style 1: "[a,'b c',3]" (texts quoted unless numbers or brackets);
-    // other styles: the items unchanged, separated by ','.
-    void ToString(std::string& out, int32_t style) const;
+    // other styles: the items unchanged, separated by ',' (in brackets as in
+    // style 1 when the first item opens with '['). False, out empty, for an
+    // item that no quote form carries.
+    bool ToString(std::string& out, int32_t style) const;
 
     size_t Size() const { return _items.size(); }
     const StringView& operator[](size_t i) const { return _items[i]; }
@@ -171,8 +175,11 @@ public:
 
     bool Parse(const StringView& text);
     // Style 1: "{'a':1,'b':'x'}"; style 0: "a=1\nb='x'\n"; other styles:
-    // "[a]\n1\n[b]\nx\n" (a section per entry, values unchanged).
-    void ToString(std::string& out, int32_t style) const;
+    // "[a]\n1\n[b]\nx\n" (a section per entry, values unchanged). False,
+    // out empty, when a text would not read back: a blank key, a text no
+    // quote form carries, a section name that is no identifier or number, a
+    // section body with a line that opens with '['.
+    bool ToString(std::string& out, int32_t style) const;
 
     size_t Size() const { return _items.size(); }
     const Item& operator[](size_t i) const { return _items[i]; }
@@ -186,9 +193,15 @@ private:
 };
 
 // Values to text in the three styles (1 braces, 0 key = value lines, other
-// sections; lists: 1 with brackets, other without). Items and values are
-// written by kivo::Var::WriteText with the quote "'"; a value that is no
-// container is written alone the same way.
+// sections; lists: 1 with brackets, other without unless the first item is
+// a list). Items and values are written by kivo::Var::WriteText with the
+// quote "'", containers inside in braces, and inside brackets or braces a
+// number that is no number word ("-inf") in quotes; a value that is no
+// container is written alone the same way. A tree whose text would read
+// back as something else (a blank key, a text no quote form carries, a
+// section name that is no identifier or number, a section body with a line
+// that opens with '[') is refused: false, and
+// nothing written, so a container's own text is then empty.
 bool DocWriteVarList(io_base::WriteProc writer, void* context, const std::vector<Var>& items, int32_t style);
 bool DocWriteVarDict(io_base::WriteProc writer, void* context, const std::map<std::string, Var>& dict, int32_t style);
 bool DocWriteVar(io_base::WriteProc writer, void* context, const Var& v, int32_t style);

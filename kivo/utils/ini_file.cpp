@@ -88,14 +88,17 @@ bool IniFile::SetInt(const std::string& section, const std::string& key, int val
 
 bool IniFile::SetString(const std::string& section, const std::string& key, const std::string& value)
 {
-    // ':' joins section and key: "x:y" would name the key y of section x.
     // A NUL byte would cut a text short, and the rest would be lost.
-    if (!_dict || section.find(':') != std::string::npos)
+    if (!_dict)
         return false;
     for (const std::string* s : {&section, &key, &value}) {
         if (s->find('\0') != std::string::npos)
             return false;
     }
+    // ':' joins section and key: where "x:y" is already the key y of
+    // section x, making it a section would drop that key's value.
+    if (section.find(':') != std::string::npos && iniparser_getstring(_dict, section.c_str(), nullptr))
+        return false;
     // An existing section keeps its null value and its spelling.
     iniparser_set(_dict, section.c_str(), nullptr);
     return iniparser_set(_dict, _Join(section, key).c_str(), value.c_str()) == 0;

@@ -47,8 +47,9 @@ public:
     // The value in decimal, stored like SetString.
     bool SetInt(const std::string& section, const std::string& key, int value);
     // Makes sure the section exists, then stores the value. False without a
-    // dictionary, for a section name holding ':', a text holding a NUL byte
-    // or when memory is short.
+    // dictionary, for a section name holding ':' that is already a key with
+    // a value ("x:y" over "[x]\ny=1"), a text holding a NUL byte or when
+    // memory is short.
     bool SetString(const std::string& section, const std::string& key, const std::string& value);
 
     // Section names in slot order; false without a dictionary.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "kivo/base/kivo_vfs.h"
 
@@ -50,12 +51,11 @@ void _strip_into(char* out, const char* s, size_t n)
 
 
 // A value that begins with a quote which a later one closes becomes the text
-// between them, ';' and '#' included, blanks at its ends kept (quotes are
-// how a value with such blanks is written); false (value untouched) for
-// any other. A quote right after the opening one opens nothing. Inside, a
-// doubled quote stands for one quote character, so that a value holding both
-// kinds of quote can be written; when no quote closes after such a pair, the
-// first quote after the opening one closes, as it always did.
+// between them, ';' and '#' included; false (value untouched) for any other.
+// A quote right after the opening one opens nothing. Inside, a doubled quote
+// stands for one quote character, so that a value holding both kinds of
+// quote can be written; when no quote closes after such a pair, the first
+// quote after the opening one closes, as it always did.
 bool _unquote(char* value)
 {
     const char q = value[0];
@@ -199,9 +199,12 @@ struct _Out {
     }
 };
 
-bool _is_section_key(const char* key)
+// A section is an entry whose key holds no ':', or one with a null value
+// (what a section line "[x:y]" makes: keys always hold a value).
+bool _is_section(const dictionary* d, int32_t i)
 {
-    return key && !strchr(key, ':');
+    const char* key = d->key[i];
+    return key && (!strchr(key, ':') || !d->val[i]);
 }
 
 // Whether key lies under the section prefix "name:" of length plen.
@@ -341,17 +344,17 @@ line_status iniparser_line(const char* input, char* section, char* key, char* va
     } else if (line[0] == '#' || line[0] == ';') {
         status = LINE_COMMENT;
     } else if (len >= 2 && line[0] == '[' && line[len - 1] == ']') {
-        // ':' joins a section and its keys: a name holding one would make
-        // an entry of another section.
-        if (!memchr(line + 1, ':', len - 2)) {
-            _strip_into(section, line + 1, len - 2);
-            status = LINE_SECTION;
-        }
+        _strip_into(section, line + 1, len - 2);
+        status = LINE_SECTION;
     } else if (eq && eq != line) {
         _strip_into(key, line, static_cast<size_t>(eq - line));
         if (key[0]) {
             _strip_into(value, eq + 1, strlen(eq + 1));
-            if (!_unquote(value)) {
+            // Quoted or not, the value is stripped: a package's
+            // version = " V1.2 " is V1.2.
+            if (_unquote(value)) {
+                _strip_into(value, value, strlen(value));
+            } else {
                 value[strcspn(value, ";#")] = 0;
                 _strip_into(value, value, strlen(value));
                 if (strcmp(value, "\"\"") == 0 || strcmp(value, "''") == 0)
@@ -464,26 +467,52 @@ int _dump_section(const dictionary* d, const char* section, _Out& out)
     return rc;
 }
 
+// Slot of the section whose line a key is written under: the longest
+// section name that, with ':', begins the key ("x:y:k" lies under "x:y"
+// before "x"); -1 for none.
+int32_t _owner(const dictionary* d, int32_t key)
+{
+    int32_t best = -1;
+    size_t best_len = 0;
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (i == key || !_is_section(d, i))
+            continue;
+        const size_t len = strlen(d->key[i]);
+        if ((best < 0 || len > best_len) && strncasecmp(d->key[key], d->key[i], len) == 0 && d->key[key][len] == ':') {
+            best = i;
+            best_len = len;
+        }
+    }
+    return best;
+}
+
 int _dump_ini(const dictionary* d, _Out& out)
 {
+    std::vector<int32_t> owner(static_cast<size_t>(d->size), -1);
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (d->key[i] && !_is_section(d, i))
+            owner[static_cast<size_t>(i)] = _owner(d, i);
+    }
     // Keys read before any section line sit under the empty name (":key").
-    // They are written before the first section line, without the ':', so
-    // that they read back as they were (unless a section "" holds them).
-    const bool unnamed = _dictionary_find(d, "") < 0;
-    if (iniparser_getnsec(d) < 1) {
+    // Unless a section "" holds them, they are written before the first
+    // section line, without the ':', so that they read back as they were.
+    // Any other key that no section holds is left out, and the check of
+    // the whole text refuses the dictionary.
+    for (int32_t i = 0; i < d->size; ++i) {
+        if (d->key[i] && !_is_section(d, i) && owner[static_cast<size_t>(i)] < 0 && d->key[i][0] == ':' &&
+            !out.Value(d->key[i] + 1, d->val[i]))
+            return -1;
+    }
+    for (int32_t s = 0; s < d->size; ++s) {
+        if (!_is_section(d, s))
+            continue;
+        if (!out.Section(d->key[s]))
+            return -1;
+        const size_t plen = strlen(d->key[s]) + 1;
         for (int32_t i = 0; i < d->size; ++i) {
-            if (d->key[i] && !out.Value(d->key[i] + (d->key[i][0] == ':' ? 1 : 0), d->val[i]))
+            if (owner[static_cast<size_t>(i)] == s && !out.Value(d->key[i] + plen, d->val[i]))
                 return -1;
         }
-        return 0;
-    }
-    for (int32_t i = 0; unnamed && i < d->size; ++i) {
-        if (d->key[i] && d->key[i][0] == ':' && !out.Value(d->key[i] + 1, d->val[i]))
-            return -1;
-    }
-    for (int32_t i = 0; i < d->size; ++i) {
-        if (_is_section_key(d->key[i]) && _dump_section(d, d->key[i], out) != 0)
-            return -1;
     }
     return 0;
 }
@@ -506,7 +535,7 @@ bool _same(const dictionary* d, const dictionary* back)
         const int32_t j = _dictionary_find(back, d->key[i]);
         if (j < 0)
             return false;
-        if (_is_section_key(d->key[i]) ? d->val[i] || back->val[j] : strcmp(_text(d->val[i]), _text(back->val[j])) != 0)
+        if (_is_section(d, i) ? d->val[i] || back->val[j] : strcmp(_text(d->val[i]), _text(back->val[j])) != 0)
             return false;
     }
     return true;
@@ -584,7 +613,7 @@ int iniparser_getnsec(const dictionary* d)
         return -1;
     int count = 0;
     for (int32_t i = 0; i < d->size; ++i) {
-        if (_is_section_key(d->key[i]))
+        if (_is_section(d, i))
             ++count;
     }
     return count;
@@ -595,7 +624,7 @@ const char* iniparser_getsecname(const dictionary* d, int n)
     if (!d || n < 0)
         return nullptr;
     for (int32_t i = 0; i < d->size; ++i) {
-        if (_is_section_key(d->key[i]) && n-- == 0)
+        if (_is_section(d, i) && n-- == 0)
             return d->key[i];
     }
     return nullptr;

@@ -3,19 +3,18 @@
 // INI text to and from a dictionary (dictionary.h), reading and writing
 // through the framework's file layer (kivo_vfs.h).
 //
-// Entries are stored flat: a section is an entry whose key holds no ':' (its
-// value is null), a value sits under "section:key". Names keep their case and
-// are looked up ignoring it.
+// Entries are stored flat: a section is an entry with a null value (or
+// whose key holds no ':'), a value sits under "section:key". Names keep their
+// case and are looked up ignoring it.
 //
 // Dialect read:
-//   [Section]          the name between the brackets, stripped; a name
-//                      holding ':' is a syntax error (':' joins section and
-//                      key)
+//   [Section]          the name between the brackets, stripped (it may hold
+//                      ':', as in [new:kernel.bin])
 //   key = value        key and value stripped; a value in double or single
-//                      quotes is the text between them, blanks at its ends
-//                      kept (";" and "#" allowed, a doubled quote inside
-//                      stands for one), otherwise it ends before the first
-//                      ';' or '#'; "" and '' unquoted are the empty value
+//                      quotes is the text between them, stripped again
+//                      (";" and "#" allowed, a doubled quote inside stands
+//                      for one), otherwise it ends before the first ';' or
+//                      '#'; "" and '' unquoted are the empty value
 //   # ... / ; ...      comments; blank lines are skipped
 //   ... \              a line ending in a backslash joins the next one
 // Lines are cut at 1023 characters (a joined line too); the rest of a cut
@@ -29,12 +28,13 @@
 // ';' or '#' or begins with a quote: then it goes between double quotes (or
 // single ones when it holds a double quote). Every line is checked against
 // the reader: when that form would not read back as the same entry (a value
-// ending in '\\' or with blanks at its ends, a line that would look like a
+// ending in '\\', a line that would look like a
 // section, a value with both kinds of quote), the first form that does is
 // written instead: bare, in double quotes, in single quotes, or in double
 // quotes with its double quotes doubled. An entry that no line can hold (a
 // line end in a name or value, a line longer than the reader keeps, a name
-// with blanks at its ends, a key with '=' or that would begin a comment)
+// or value with blanks at its ends, a key with '=' or that would begin a
+// comment)
 // fails the output, and so does a dictionary whose text would not read back
 // as the same entries (a key under a missing section, a section holding a
 // value).
@@ -108,8 +108,10 @@ void iniparser_unset(dictionary* d, const char* key);
 
 // "[%s]=[%s]\r\n" per entry, "[%s]=UNDEF\r\n" for a null value.
 int iniparser_dump(const dictionary* d, int32_t handle);
-// Every section in slot order; without sections every entry as
-// "%s=%s\r\n". Nothing is written when the text would not read back as d.
+// Keys before any section first ("%s=%s\r\n"), then every section in slot
+// order, each key under the longest section name that begins it ("x:y:k"
+// under [x:y], not [x]). Nothing is written when the text would not read
+// back as d.
 int iniparser_dump_ini(const dictionary* d, int32_t handle);
 // "[%s]\r\n", then "%s=%s\r\n" for each entry under "section:" with the key
 // after that prefix (a null value as an empty text).

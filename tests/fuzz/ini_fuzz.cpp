@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -99,7 +100,7 @@ void SameUnderSections(const dictionary* a, const dictionary* b, bool all)
         Check(keys != nullptr, "keys of a section");
         for (int k = 0; k < nkeys; ++k) {
             if (!all && !iniparser_getstring(a, keys[k], nullptr))
-                continue;  // made by a section line such as "[x:y]"
+                continue;  // a section "[x:y]" under "[x]"
             Check(iniparser_find_entry(b, keys[k]) == 1, "key lost");
             Check(strcmp(Text(iniparser_getstring(a, keys[k], nullptr)), Text(iniparser_getstring(b, keys[k], nullptr))) == 0,
                   "value changed");
@@ -109,8 +110,6 @@ void SameUnderSections(const dictionary* a, const dictionary* b, bool all)
 }
 
 // Every key before the first section line of a reads back equal from b.
-// (The reverse need not hold: an entry "x:y" whose section x is missing, as
-// a section line "[x:y]" makes, is written as a key and reads back as one.)
 void SameTopKeys(const dictionary* a, const dictionary* b)
 {
     for (int32_t i = 0; i < a->size; ++i) {
@@ -119,10 +118,6 @@ void SameTopKeys(const dictionary* a, const dictionary* b)
     }
 }
 
-// Whether every entry of d is a section, lies under one, or is a key before
-// the first section line. Only such a dictionary is sure to be stored: a
-// section line with a ':' ("[x:y]", "[:y]") makes an entry that belongs to none, and
-// "[#x:y]" one that no key line can hold.
 // An entry the loader cut at its line limit may need quotes that no longer
 // fit a line: its store is refused, with nothing written.
 bool NearTheLineLimit(const dictionary* d)
@@ -135,30 +130,29 @@ bool NearTheLineLimit(const dictionary* d)
     return false;
 }
 
+bool IsSection(const dictionary* d, int32_t i)
+{
+    return d->key[i] && (!d->val[i] || !strchr(d->key[i], ':'));
+}
+
+// Whether every entry of d is a section (a null value: "[x:y]" too), lies
+// under one, or is a key before the first section line. Only such a
+// dictionary is sure to be stored ("[#x:y]" makes one that no key line can
+// hold, but the store refuses it whole).
 bool AllPlaced(const dictionary* d)
 {
     for (int32_t i = 0; i < d->size; ++i) {
-        if (d->key[i] && !d->val[i] && strchr(d->key[i], ':'))
-            return false;  // a section line with a ':': the keys after it sit under two names
-    }
-    int placed = 0;
-    const int nsec = iniparser_getnsec(d);
-    for (int i = 0; i < nsec; ++i) {
-        const char* sec = iniparser_getsecname(d, i);
-        const int nkeys = iniparser_getsecnkeys(d, sec);
-        const char** keys = iniparser_getseckeys(d, sec);
-        ++placed;
-        for (int k = 0; keys && k < nkeys; ++k) {
-            if (iniparser_getstring(d, keys[k], nullptr))
-                ++placed;  // a key line made it
+        if (!d->key[i] || IsSection(d, i) || d->key[i][0] == ':')
+            continue;
+        bool under = false;
+        for (int32_t s = 0; s < d->size && !under; ++s) {
+            const size_t len = IsSection(d, s) ? strlen(d->key[s]) : 0;
+            under = s != i && len > 0 && strncasecmp(d->key[i], d->key[s], len) == 0 && d->key[i][len] == ':';
         }
-        iniparser_freeseckeys(keys);
+        if (!under)
+            return false;
     }
-    for (int32_t i = 0; i < d->size; ++i) {
-        if (d->key[i] && d->key[i][0] == ':' && d->val[i] && _dictionary_find(d, "") < 0)
-            ++placed;
-    }
-    return placed == d->n;
+    return true;
 }
 
 // Names the reader keeps as they are, values without control bytes, all on
@@ -189,7 +183,8 @@ bool Plain(const dictionary* d)
 }
 
 // A dictionary made as kivo::IniFile::SetString makes it: the section
-// entry, then "section:key". Sections with ':' are refused there.
+// entry, then "section:key". A section name with ':' that is already a key
+// with a value is refused there.
 dictionary* Build(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
@@ -210,7 +205,7 @@ dictionary* Build(const uint8_t* data, size_t size)
         }
         if (op & 4)
             value = " " + value + "\t";
-        if (section.find(':') != std::string::npos)
+        if (section.find(':') != std::string::npos && iniparser_getstring(d, section.c_str(), nullptr))
             continue;
         sections.push_back(section);
         if (iniparser_set(d, section.c_str(), nullptr) != 0 ||
@@ -230,7 +225,7 @@ void SameDictionary(const dictionary* a, const dictionary* b)
             continue;
         Check(iniparser_find_entry(b, a->key[i]) == 1, "entry lost");
         const char* v = iniparser_getstring(b, a->key[i], nullptr);
-        if (!strchr(a->key[i], ':'))
+        if (IsSection(a, i))
             Check(v == nullptr, "section with a value");
         else
             Check(strcmp(Text(a->val[i]), Text(v)) == 0, "value changed");

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <initializer_list>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -194,7 +197,7 @@ TEST(DocumentTest, DocListKeepsSlices)
     std::string out = "old";
     list.ToString(out, 1);
     EXPECT_EQ("[1,'b c',[2],'x']", out);
-    list.ToString(out, 0);
+    EXPECT_TRUE(list.ToString(out, 0));
     EXPECT_EQ("1,b c,[2],x", out);
     list.Parse("q");
     EXPECT_EQ(1u, list.Size());
@@ -415,4 +418,157 @@ TEST(DocumentTest, WrittenTextsAreFixedPoints)
         kivo::DocList(once).ToString(twice, 1);
         EXPECT_EQ(once, twice) << text;
     }
+}
+
+namespace {
+
+std::string Trim(const std::string& t)
+{
+    const size_t a = t.find_first_not_of(" \t\r\n");
+    return a == std::string::npos ? std::string() : t.substr(a, t.find_last_not_of(" \t\r\n") - a + 1);
+}
+
+// Whether b has the shape of a and the same leaves. Where `exact`, a number
+// stays a number and a text a text, except that an infinite or NaN number may come back as
+// the text it is written as; elsewhere leaves compare by their text without
+// blanks at its ends (bare items, line values and section bodies read back
+// as texts, bodies with their line breaks).
+bool SameTree(const kivo::Var& a, const kivo::Var& b, bool exact)
+{
+    const int32_t ta = a.GetType();
+    const int32_t tb = b.GetType();
+    if (ta == kivo::Var::TYPE_VECTOR || ta == kivo::Var::TYPE_DICT) {
+        if (tb != ta || a.Size() != b.Size())
+            return false;
+        if (ta == kivo::Var::TYPE_VECTOR) {
+            const auto& x = *static_cast<const std::vector<kivo::Var>*>(a._Payload());
+            const auto& y = *static_cast<const std::vector<kivo::Var>*>(b._Payload());
+            for (size_t i = 0; i < x.size(); ++i) {
+                if (!SameTree(x[i], y[i], exact))
+                    return false;
+            }
+            return true;
+        }
+        const auto& x = *static_cast<const std::map<std::string, kivo::Var>*>(a._Payload());
+        const auto& y = *static_cast<const std::map<std::string, kivo::Var>*>(b._Payload());
+        for (const auto& it : x) {
+            const auto j = y.find(it.first);
+            if (j == y.end() || !SameTree(it.second, j->second, exact))
+                return false;
+        }
+        return true;
+    }
+    if (tb == kivo::Var::TYPE_VECTOR || tb == kivo::Var::TYPE_DICT)
+        return false;
+    const bool na = ta <= kivo::Var::TYPE_DOUBLE;
+    const bool nb = tb <= kivo::Var::TYPE_DOUBLE;
+    if (exact && na != nb && !(ta == kivo::Var::TYPE_DOUBLE && !std::isfinite(a.ToDouble())))
+        return false;
+    if (exact)
+        return a.ToString(0) == b.ToString(0);
+    return Trim(a.ToString(0)) == Trim(b.ToString(0));
+}
+
+kivo::Var List(std::initializer_list<kivo::Var> items)
+{
+    kivo::Var v("[]", true);
+    for (const kivo::Var& item : items)
+        v.Append(item);
+    return v;
+}
+
+kivo::Var Map(std::initializer_list<std::pair<const char*, kivo::Var>> items)
+{
+    kivo::Var v("{}", true);
+    for (const auto& item : items)
+        v.Set(item.first, item.second);
+    return v;
+}
+
+// A written text read back as its callers read it: braces as Var's own
+// text, the other styles assigned into a container of the tree's kind.
+kivo::Var ReadTree(const std::string& text, int32_t style, const kivo::Var& like)
+{
+    if (style == 1)
+        return kivo::Var(text, true);
+    kivo::Var v(like.GetType() == kivo::Var::TYPE_DICT ? "{}" : "[]", true);
+    v.Assign(kivo::Var(text));
+    return v;
+}
+
+}  // namespace
+
+// Trees whose plain text would read back as something else: a list whose
+// first item is a list (bare items would read as that list alone), an empty
+// or blank key (the braced reader stops at it, the others drop it), -inf
+// and -nan (no word begins so) and a text no quote form carries (a double
+// quote and an apostrophe at its end), and in section style a name or body
+// that the section reader splits otherwise. The writer gives a text that
+// reads back equal, or refuses the tree and writes nothing.
+TEST(DocumentTest, TreesReadBackEqualOrAreRefused)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const kivo::Var both("x\"'");
+    const struct {
+        const char* name;
+        kivo::Var tree;
+        int32_t style;
+        const char* text;  // null: refused
+    } rows[] = {
+        {"list first, bare", List({List({1, 2}), 3}), 0, "[[1,2],3]"},
+        {"list first, sections", List({List({1, 2}), 3}), 2, "[[1,2],3]"},
+        {"list first, braces", List({List({1, 2}), 3}), 1, "[[1,2],3]"},
+        {"list later, bare", List({3, List({1, 2})}), 0, "3,[1,2]"},
+        {"dict first, bare", List({Map({{"a", 1}}), 3}), 0, "{'a':1},3"},
+        {"empty key, braces", Map({{"", 1}, {"a", 2}, {"b", 3}}), 1, nullptr},
+        {"empty key, lines", Map({{"", 1}, {"a", 2}}), 0, nullptr},
+        {"empty key, sections", Map({{"", 1}, {"a", 2}}), 2, nullptr},
+        {"blank key, braces", Map({{" \t", 1}, {"a", 2}}), 1, nullptr},
+        {"empty key inside", List({1, Map({{"", 1}})}), 1, nullptr},
+        {"-inf in a list", List({1.5, -inf, 2}), 1, "[1.5,'-inf',2]"},
+        {"-inf in a dict", Map({{"a", -inf}, {"b", 2}}), 1, "{'a':'-inf','b':2}"},
+        {"-nan in a list", List({-nan, 1}), 1, "['-nan',1]"},
+        {"inf and nan", List({inf, nan, 1}), 1, "[inf,nan,1]"},
+        // Bare items and line values are raw: -inf reads back as its text.
+        {"-inf, bare", List({-inf, 1}), 0, "-inf,1"},
+        {"-inf, lines", Map({{"a", -inf}}), 0, "a=-inf\n"},
+        {"both quotes in a list", List({1, both}), 1, nullptr},
+        {"both quotes in a dict", Map({{"k", both}}), 1, nullptr},
+        {"both quotes as a key", Map({{"x\"'", 1}}), 1, nullptr},
+        {"both quotes nested", List({List({both})}), 1, nullptr},
+        {"both quotes, bare", List({both}), 0, nullptr},
+        // A section is named by one word, and a body line that opens with
+        // '[' begins the next section, even inside quotes.
+        {"section name of two words", Map({{"a b", 1}}), 2, nullptr},
+        {"section name after a comment", Map({{"#\n1", 1}}), 2, nullptr},
+        {"section body opening a line", Map({{"s", Map({{"v\n[x", 1}})}}), 2, nullptr},
+        {"section body in brackets", Map({{"s", List({1, 2})}, {"t", 2}}), 2, "[s][1,2]\n[t]\n2\n"},
+        {"quotes the reader carries", List({"a\"'b", "'x\"", "it's"}), 1, "['''a\"'b''',''''x\"''','''it's''']"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out = "old";
+        const bool ok = kivo::DocWriteVar(kivo::io_base::StringWriteProc, &out, row.tree, row.style);
+        if (!row.text) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(out, "old");  // nothing written
+            continue;
+        }
+        ASSERT_TRUE(ok);
+        ASSERT_EQ(out.substr(0, 3), "old");
+        out.erase(0, 3);
+        EXPECT_EQ(out, row.text);
+        EXPECT_TRUE(SameTree(row.tree, ReadTree(out, row.style, row.tree), row.style == 1)) << out;
+    }
+    // The value writer and the document lists refuse as the trees do.
+    std::string out;
+    EXPECT_FALSE(kivo::DocWriteString(kivo::io_base::StringWriteProc, &out, StringView("x\"'"), '\'', 1));
+    EXPECT_EQ(out, "");
+    const std::string text = "[[1,2],3]";
+    const kivo::DocList list{StringView(text)};
+    ASSERT_EQ(list.Size(), 2u);
+    EXPECT_TRUE(list.ToString(out, 0));
+    EXPECT_EQ(out, "[[1,2],3]");
+    EXPECT_EQ(kivo::DocList(StringView(out)).Size(), 2u);
 }

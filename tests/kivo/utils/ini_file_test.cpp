@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include <functional>
 #include <string>
@@ -197,22 +198,52 @@ TEST_F(IniFileTest, AwkwardValuesSurviveTheirOwnSave)
     EXPECT_EQ(Get("/awk.ini"), before);
 }
 
-// ':' joins section and key, so a section name holding one is refused by
-// every setter, as is a text with a NUL byte, and nothing of the file
+// ':' joins section and key. A section name holding one is taken unless it
+// collides with what the dictionary holds: over "[x]\ny=1", "x:y" is the
+// key y of section x, and making it a section would lose its value. A text
+// with a NUL byte is refused by every setter. Refused, nothing of the file
 // changes.
-TEST_F(IniFileTest, SectionNamesWithColonAndNulBytesAreRefused)
+TEST_F(IniFileTest, ColonSectionsUnlessTheyCollideAndNulBytesAreRefused)
 {
-    Put("/x.ini", "[x]\ny=1\n");
-    {
-        kivo::IniFile ini("/x.ini");
-        EXPECT_FALSE(ini.SetString("x:y", "k", "v"));
-        EXPECT_FALSE(ini.SetInt("x:y", "k", 1));
-        EXPECT_FALSE(ini.SetString(":", "k", "v"));
-        EXPECT_EQ(ini.GetString("x", "y", "<missing>"), "1");
-        ASSERT_TRUE(ini.Save());
+    struct {
+        const char* file;
+        const char* section;
+        bool set;
+        const char* saved;
+    } const cases[] = {
+        {"[x]\ny=1\n", "x:y", false, "[x]\r\ny=1\r\n"},
+        {"[x]\ny=1\n", "X:Y", false, "[x]\r\ny=1\r\n"},
+        {"[x]\ny=\n", "x:y", false, "[x]\r\ny=\r\n"},
+        {"[x]\nz=1\n", "x:y", true, "[x]\r\nz=1\r\n[x:y]\r\nk=v\r\n"},
+        {"[x:y]\nk=old\n", "x:y", true, "[x:y]\r\nk=v\r\n"},
+        {"", "x:y", true, "[x:y]\r\nk=v\r\n"},
+        {"[x]\ny=1\n", ":", true, "[x]\r\ny=1\r\n[:]\r\nk=v\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " <- " + c.section);
+        Put("/x.ini", c.file);
+        {
+            kivo::IniFile ini("/x.ini");
+            EXPECT_EQ(ini.SetString(c.section, "k", "v"), c.set);
+            EXPECT_EQ(ini.SetInt(c.section, "n", 1), c.set);
+            if (c.set)
+                ini.Close();  // the object's sets are not saved here
+            else
+                ASSERT_TRUE(ini.Save());
+        }
+        if (c.set) {
+            ASSERT_TRUE(kivo::IniSetString(c.section, "k", "v", "/x.ini"));
+        } else {
+            EXPECT_FALSE(kivo::IniSetString(c.section, "k", "v", "/x.ini"));
+            EXPECT_FALSE(kivo::IniSetInt(c.section, "k", 2, "/x.ini"));
+        }
+        EXPECT_EQ(Get("/x.ini"), c.saved);
+        kivo::IniFile back("/x.ini");
+        EXPECT_EQ(back.GetString(c.section, "k", "<missing>"), c.set ? "v" : "<missing>");
+        EXPECT_EQ(back.GetString("x", "y", "<missing>"), strstr(c.file, "y=1") ? "1" : strstr(c.file, "y=") ? "" : "<missing>");
     }
-    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
     // A NUL byte would cut the text short: "x\0z" would be the section x.
+    Put("/x.ini", "[x]\ny=1\n");
     {
         kivo::IniFile ini("/x.ini");
         const std::string nul("a\0b", 3);
@@ -225,9 +256,42 @@ TEST_F(IniFileTest, SectionNamesWithColonAndNulBytesAreRefused)
         ASSERT_TRUE(ini.Save());
     }
     EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
-    EXPECT_FALSE(kivo::IniSetString("x:y", "k", "v", "/x.ini"));
-    EXPECT_FALSE(kivo::IniSetInt("x:y", "k", 2, "/x.ini"));
-    EXPECT_EQ(Get("/x.ini"), "[x]\r\ny=1\r\n");
+}
+
+// A packaged file "new:kernel.bin" beside "kernel.bin": the installer reads
+// each one's record from the package's info.ini and writes its own record
+// to new:kernel-info.ini under the section "[new:kernel.bin]", as it writes
+// every record (the record removed, then loaded as empty, set and saved).
+TEST_F(IniFileTest, RecordsOfFilesNamedWithColon)
+{
+    Put("/info.ini",
+        "[kernel.bin]\r\nversion=V1.0\r\ncheck_crc=0x1111\r\n"
+        "[new:kernel.bin]\r\nversion=V2.0\r\ncheck_crc=0x2222\r\n;\x7f");
+    kivo::IniFile zip("/info.ini");
+    EXPECT_EQ(zip.GetString("kernel.bin", "version", ""), "V1.0");
+    EXPECT_EQ(zip.GetInt("kernel.bin", "check_crc", 0), 0x1111);
+    EXPECT_EQ(zip.GetString("new:kernel.bin", "version", ""), "V2.0");
+    EXPECT_EQ(zip.GetInt("new:kernel.bin", "check_crc", 0), 0x2222);
+    std::vector<std::string> sections;
+    ASSERT_TRUE(zip.GetSections(sections));
+    EXPECT_EQ(sections, (std::vector<std::string>{"kernel.bin", "new:kernel.bin"}));
+
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        remove((_root + "/new:kernel-info.ini").c_str());
+        kivo::IniFile rec("/new:kernel-info.ini");
+        ASSERT_TRUE(rec.SetString("new:kernel.bin", "version", zip.GetString("new:kernel.bin", "version", "")));
+        ASSERT_TRUE(rec.SetInt("new:kernel.bin", "check_crc", zip.GetInt("new:kernel.bin", "check_crc", 0)));
+        ASSERT_TRUE(rec.Save("/new:kernel-info.ini"));
+        EXPECT_EQ(Get("/new:kernel-info.ini"), "[new:kernel.bin]\r\nversion=V2.0\r\ncheck_crc=8738\r\n");
+    }
+    kivo::IniFile back("/new:kernel-info.ini");
+    EXPECT_EQ(back.GetString("new:kernel.bin", "version", ""), "V2.0");
+    EXPECT_EQ(back.GetInt("new:kernel.bin", "check_crc", 0), 0x2222);
+    // A record that already holds the section is rewritten in place.
+    ASSERT_TRUE(back.SetString("new:kernel.bin", "version", "V2.1"));
+    ASSERT_TRUE(back.Save());
+    EXPECT_EQ(Get("/new:kernel-info.ini"), "[new:kernel.bin]\r\nversion=V2.1\r\ncheck_crc=8738\r\n");
 }
 
 // A file that exists but did not parse is not replaced by a save to its own
@@ -302,20 +366,27 @@ TEST_F(IniFileTest, SaveWritesWhenTheFileThatDidNotParseIsGone)
     testing::internal::GetCapturedStdout();
 }
 
-// Blanks at the ends of a value survive a save and a load.
-TEST_F(IniFileTest, ValuesKeepTheirBlanks)
+// A package's version = " V1.2 " reads as V1.2; a value with blanks at its
+// ends cannot be written so that it reads back, so saving it fails and the
+// file stays as it was.
+TEST_F(IniFileTest, QuotedValuesAreStrippedAndBlankEndsAreNotSaved)
 {
-    const char* values[] = {"  v", "v  ", "v\r", " ", "\t"};
+    Put("/info.ini", "[uImage]\nversion = \" V1.2 \"\ncheck_crc = ' 0x10 '\n");
     {
-        kivo::IniFile ini("/bl.ini");
-        for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
-            ASSERT_TRUE(ini.SetString("s", "k" + std::to_string(i), values[i]));
-        ASSERT_TRUE(ini.Save());
+        kivo::IniFile ini("/info.ini");
+        EXPECT_EQ(ini.GetString("uImage", "version", "<missing>"), "V1.2");
+        EXPECT_EQ(ini.GetInt("uImage", "check_crc", -1), 16);
     }
-    EXPECT_EQ(Get("/bl.ini"), "[s]\r\nk0=\"  v\"\r\nk1=\"v  \"\r\nk2=\"v\r\"\r\nk3=\" \"\r\nk4=\"\t\"\r\n");
-    kivo::IniFile back("/bl.ini");
-    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i)
-        EXPECT_EQ(back.GetString("s", "k" + std::to_string(i), "<missing>"), values[i]) << i;
+    const char* values[] = {"  v", "v  ", "v\r", " ", "\t"};
+    for (const char* v : values) {
+        SCOPED_TRACE(v);
+        Put("/bl.ini", "[s]\r\nk=1\r\n");
+        kivo::IniFile ini("/bl.ini");
+        ASSERT_TRUE(ini.SetString("s", "k", v));
+        EXPECT_FALSE(ini.Save());
+        EXPECT_FALSE(kivo::IniSetString("s", "k", v, "/bl.ini"));
+        EXPECT_EQ(Get("/bl.ini"), "[s]\r\nk=1\r\n");
+    }
 }
 
 }  // namespace
