@@ -9,8 +9,8 @@
 //
 // Unpacking under a directory refuses entries whose names would land outside
 // it (absolute names, ".." components) or could not be written as they stand
-// (longer than kNameMax, a zero byte, control characters, a '\', which is no
-// separator in the format); a wrong password fails the entry (data error or
+// (longer than kNameMax, a zero byte, control characters); only '/' makes
+// directories, a '\' is part of a name. A wrong password fails the entry (data error or
 // CRC mismatch) instead of leaving garbage reported as done. A password is
 // applied only to entries marked encrypted. Only stored and deflated entries
 // are read, in the clear or under the traditional encryption; any other
@@ -44,7 +44,7 @@ public:
 };
 
 // Writes the entry to a file at a path, making its directory first (only
-// '/' separates: '\\' is part of a name). The target is emptied on open,
+// '/' separates: '\' is part of a name). The target is emptied on open,
 // so the result is exactly the entry's bytes.
 class FilePathExtractDelegate : public ExtractDelegate {
 public:
@@ -129,7 +129,7 @@ public:
     // and gets the entry's time.
     bool ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password);
     // To dir + "/" + name; refused when the name is not IsSafeEntryName,
-    // holds a '\', or did not fit kNameMax or held a zero byte.
+    // or did not fit kNameMax or held a zero byte.
     bool ExtractCurrentEntryToDir(const std::string& dir, const std::string& password);
     bool ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password);
     // Fails, leaving output unchanged, when the entry exceeds maxReadBytes.
@@ -142,17 +142,20 @@ private:
 };
 
 // Whether an entry name stays inside the directory it is unpacked under:
-// not empty, not absolute, no ".." component ('/' and '\' both separate),
-// no control characters (bytes below 0x20 and 0x7F).
+// not empty, not absolute, no ".." component, no control characters (bytes
+// below 0x20 and 0x7F). Here '\' separates as '/' does, although it makes no
+// directory: later steps may read it as a separator.
 bool IsSafeEntryName(const std::string& name);
 
 // Before anything is written the whole archive is surveyed, and refused when
-// an entry name is refused, an entry uses a method or encryption that is not
+// an entry name is refused, an entry's local header names it otherwise than
+// the central directory, an entry uses a method or encryption that is not
 // read, two entries claim the same bytes of the archive, or the declared
 // sizes add up to more than the free space of the file system that holds
 // dir. False then, or when the archive does not open (no entries, not an
-// archive), at the first entry that fails (with the system's cause of a
-// failed write), or when the archive's directory ends before its entry
+// archive, or its file fails to be read: the step and the system's cause),
+// at the first entry that fails (with the system's cause of a failed read
+// or write), or when the archive's directory ends before its entry
 // count; `cause` (when given) then always gets one line saying which, and is
 // empty after a success.
 //
