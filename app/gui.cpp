@@ -552,7 +552,9 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
             printf("[info]\t\tdirname: %s\n", dir.c_str());
             kivo::filesystem::RemoveDirUnder(dir, dir);
             std::string cause;
-            if (!kivo::zip::UnzipToDir(path, dir, "", &cause)) {
+            // Durable: the sender's record after this answer vouches for
+            // the folder, and a power cut must not leave it behind.
+            if (!kivo::zip::UnzipToDir(path, dir, "", &cause, kivo::zip::kUnzipDurable)) {
                 printf("[error]\t\tunzip fail: %s\n", cause.c_str());
                 // The sender records the archive as installed only when its
                 // folder is whole: the answer says it is not.

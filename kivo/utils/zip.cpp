@@ -37,30 +37,47 @@ int _Whence(int origin)
     }
 }
 
-// An archive file open through the file layer, as a byte channel.
+// What the archive's file could not do, for a cause line that names the
+// step and the system's cause rather than blaming the format. The reader
+// hands one to its table as the opaque pointer (the public table's is null).
+struct ZipIoReport {
+    ZipIoReport() : step(nullptr), err(0), stream(nullptr) {}
+
+    const char* step;  // "open", "read", "seek in", "write"; null: no failure
+    kivo_err_t err;
+    voidpf stream;     // the archive as the library has it open
+};
+
+// An archive file open through the file layer, as a byte channel. Every
+// failure leaves its error in errno (the table's error callback reads it)
+// and in the report, when there is one.
 class ZipFile : public kivo::IOContext {
 public:
-    ZipFile() : handle(kivo_file_handle_invalid) {}
+    ZipFile() : handle(kivo_file_handle_invalid), report(nullptr) {}
 
     bool IsValid() const override { return kivo_file_handle_is_valid(handle); }
     int64_t Seek(int64_t offset, int32_t whence) override
     {
         int64_t pos = -1;
-        if (kivo_file_lseek64(handle, offset, whence, &pos) != 0)
-            return -1;
+        kivo_err_t e = kivo_file_lseek64(handle, offset, whence, &pos);
+        if (e != 0 || pos < 0)
+            return Failed("seek in", e), -1;
         return pos;
     }
     int64_t GetPos() const override
     {
         int64_t pos = -1;
-        if (kivo_file_lseek64(handle, 0, SEEK_CUR, &pos) != 0)
-            return -1;
+        kivo_err_t e = kivo_file_lseek64(handle, 0, SEEK_CUR, &pos);
+        if (e != 0 || pos < 0)
+            return Failed("seek in", e), -1;
         return pos;
     }
     ssize_t Read(void* buffer, size_t count, kivo_err_t* err) override
     {
         ssize_t done = -1;
         kivo_err_t e = kivo_file_read(handle, buffer, count, &done);
+        if (e != 0 || done < 0)
+            e = Failed("read", e);
         if (err)
             *err = e;
         return done;
@@ -69,12 +86,28 @@ public:
     {
         ssize_t done = -1;
         kivo_err_t e = kivo_file_write(handle, buffer, count, &done);
+        if (e != 0 || done < 0)
+            e = Failed("write", e);
         if (err)
             *err = e;
         return done;
     }
 
+    // Records a failure (EIO when the layer gave no cause) and returns it.
+    kivo_err_t Failed(const char* step, kivo_err_t e) const
+    {
+        if (e == 0)
+            e = EIO;
+        errno = e;
+        if (report != nullptr) {
+            report->step = step;
+            report->err = e;
+        }
+        return e;
+    }
+
     int32_t handle;
+    ZipIoReport* report;
 };
 
 // minizip reads headers a field, often a byte, at a time: through the
@@ -91,7 +124,7 @@ ZipStream* _Stream(voidpf stream)
     return static_cast<ZipStream*>(stream);
 }
 
-voidpf ZCALLBACK kivo_zip_open_file(voidpf, const void* filename, int mode)
+voidpf ZCALLBACK kivo_zip_open_file(voidpf opaque, const void* filename, int mode)
 {
     if (filename == nullptr)
         return nullptr;
@@ -105,11 +138,18 @@ voidpf ZCALLBACK kivo_zip_open_file(voidpf, const void* filename, int mode)
     else
         return nullptr;
     ZipStream* s = new (std::nothrow) ZipStream;
-    if (s == nullptr)
+    if (s == nullptr) {
+        errno = ENOMEM;
         return nullptr;
-    if (kivo_file_open(&s->file.handle, static_cast<const char*>(filename), flags) == 0 &&
-        s->file.IsValid())
+    }
+    s->file.report = static_cast<ZipIoReport*>(opaque);
+    kivo_err_t e = kivo_file_open(&s->file.handle, static_cast<const char*>(filename), flags);
+    if (e == 0 && s->file.IsValid()) {
+        if (s->file.report != nullptr)
+            s->file.report->stream = s;
         return s;
+    }
+    s->file.Failed("open", e);
     s->file.handle = kivo_file_handle_invalid;
     delete s;
     return nullptr;
@@ -181,8 +221,13 @@ int ZCALLBACK kivo_zip_close_file(voidpf, voidpf stream)
     if (stream == nullptr)
         return -1;
     ZipStream* s = _Stream(stream);
-    if (kivo_file_close(s->file.handle) != 0)
+    kivo_err_t e = kivo_file_close(s->file.handle);
+    if (e != 0) {
+        errno = e;
         return -1;
+    }
+    if (s->file.report != nullptr && s->file.report->stream == s)
+        s->file.report->stream = nullptr;
     s->file.handle = kivo_file_handle_invalid;
     delete s;
     return 0;
@@ -222,6 +267,28 @@ void kivo_zip_fill_filefunc(zlib_filefunc_def_s* def)
 namespace kivo {
 namespace zip {
 
+namespace {
+
+// Makes a directory and its missing parents. Only '/' separates: on the
+// device's file system '\' and ':' are parts of a name, and splitting there
+// would make directories the archive never named. Each directory that
+// gained an entry goes to `changed` (when given).
+bool _MakeDirsAt(const std::string& path, std::set<std::string>* changed)
+{
+    if (path.empty() || kivo::filesystem::IsDir(path))
+        return true;
+    const std::string parent = kivo::filesystem::DeviceDirOfPath(path);
+    if (!parent.empty() && !_MakeDirsAt(parent, changed))
+        return false;
+    if (kivo_file_mkdir(path.c_str()) != 0)
+        return kivo::filesystem::IsDir(path);
+    if (changed != nullptr && !parent.empty())
+        changed->insert(parent);
+    return true;
+}
+
+}  // namespace
+
 // ---- sinks
 
 FilePathExtractDelegate::~FilePathExtractDelegate()
@@ -234,13 +301,14 @@ bool FilePathExtractDelegate::Begin()
 {
     _failure.clear();
     // No directory part (a relative name, or one just under "/"): nothing to make.
-    // Split at the last '/' only: a ':' or '\' in the entry's name is part of
-    // it, and must not make a directory of its own.
-    std::string dir = kivo::filesystem::DeviceDirOfPath(_path);
-    if (!dir.empty() && !kivo::filesystem::MakeDirs(dir)) {
+    const std::string dir = kivo::filesystem::DeviceDirOfPath(_path);
+    if (!dir.empty() && !_MakeDirsAt(dir, _changed)) {
         _failure = "cannot make the directory " + dir;
         return false;
     }
+    // The file may be new: its directory gained an entry.
+    if (_changed != nullptr && !dir.empty())
+        _changed->insert(dir);
     // Emptied on open: an older, longer file must not keep its tail behind
     // the new bytes.
     kivo_err_t err = 0;
@@ -270,6 +338,18 @@ bool FilePathExtractDelegate::Write(const void* data, size_t len)
         len -= (size_t)n;
     }
     return true;
+}
+
+bool FilePathExtractDelegate::Finish()
+{
+    if (!_file.IsValid())
+        return false;
+    kivo_err_t err = 0;
+    const bool flushed = _changed == nullptr || _file.Flush(&err);
+    if (!flushed)
+        _failure = "cannot flush " + _path + ": " + strerror(err != 0 ? err : EIO);
+    _file.Close();
+    return flushed;
 }
 
 bool FileExtractDelegate::Write(const void* data, size_t len)
@@ -307,10 +387,27 @@ public:
     // A directory entry is made, a file entry written to path with its time.
     // `written` (when given) tells a failure of the target (then `why` is a
     // whole line naming the path) from one of the entry.
+    // `changed` (when given) makes the file durable; see FilePathExtractDelegate.
     bool _ExtractToPath(const std::string& path, const std::string& password, std::string* why,
-                        bool* written = nullptr);
+                        bool* written = nullptr, std::set<std::string>* changed = nullptr);
+
+    // The archive's file failed since _io was last cleared: the step and
+    // the system's cause as a whole line; empty when it did not.
+    std::string _IoCause() const
+    {
+        if (_io.step == nullptr)
+            return std::string();
+        return std::string("cannot ") + _io.step + " " + _path + ": " + strerror(_io.err);
+    }
+    void _IoClear()
+    {
+        _io.step = nullptr;
+        _io.err = 0;
+    }
 
     unzFile _zipFile;
+    std::string _path;
+    ZipIoReport _io;
     int32_t _count;
     ZipReader::EntryInfo _info;
     // The name was read as the archive holds it: not cut at kNameMax nor at
@@ -393,8 +490,10 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
         *why = "is encrypted and no password was given";
         return false;
     }
+    _IoClear();
     if (unzOpenCurrentFilePassword(_zipFile, encrypted ? password.c_str() : nullptr) != UNZ_OK) {
-        *why = "has a damaged local header";
+        *why = _io.step != nullptr ? "could not be read from the archive: " + std::string(strerror(_io.err))
+                                   : std::string("has a damaged local header");
         return false;
     }
     const char* const wrong = encrypted ? " (or the password is wrong)" : "";
@@ -408,7 +507,8 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
             if (n == 0)
                 break;
             if (n < 0) {
-                *why = n == UNZ_ERRNO ? std::string("could not be read from the archive")
+                *why = n == UNZ_ERRNO ? "could not be read from the archive" +
+                                            (_io.step != nullptr ? ": " + std::string(strerror(_io.err)) : std::string())
                                       : std::string("holds damaged data") + wrong;
                 ok = false;
                 break;
@@ -438,7 +538,7 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
 }
 
 bool ZipReaderPrivate::_ExtractToPath(const std::string& path, const std::string& password, std::string* why,
-                                       bool* written)
+                                       bool* written, std::set<std::string>* changed)
 {
     std::string scratch;
     if (why == nullptr)
@@ -450,28 +550,28 @@ bool ZipReaderPrivate::_ExtractToPath(const std::string& path, const std::string
     if (_zipFile == nullptr)
         return false;
     if (_info.is_directory) {
-        if (kivo::filesystem::MakeDirs(path))
+        if (_MakeDirsAt(path, changed))
             return true;
         *why = "cannot make the directory " + path;
         *written = true;
         return false;
     }
-    bool ok;
-    {
-        FilePathExtractDelegate sink(path);
-        ok = _Extract(sink, password, why);
-        if (!ok && why->empty()) {
-            *why = sink.Failure().empty() ? "cannot write " + path : sink.Failure();
-            *written = true;
-        }
-    }
+    FilePathExtractDelegate sink(path, changed);
+    bool ok = _Extract(sink, password, why);
     // A DOS date is never before 1980, so -1 is a date the platform could
-    // not convert: the file then keeps the time its extraction gave it.
+    // not convert: the file then keeps the time its extraction gave it. Set
+    // before the file is flushed, so that the flush holds it too.
     if (ok && _info.time != -1) {
         kivo_utimbuf_t times;
         times.actime = _info.time;
         times.modtime = _info.time;
         kivo_file_utime(path.c_str(), &times);
+    }
+    if (ok)
+        ok = sink.Finish();
+    if (!ok && why->empty()) {
+        *why = sink.Failure().empty() ? "cannot write " + path : sink.Failure();
+        *written = true;
     }
     return ok;
 }
@@ -498,6 +598,11 @@ bool ZipReader::Open(const std::string& path)
     assert(!m_ctx->_zipFile);
     zlib_filefunc64_def ff;
     kivo_zip_fill_filefunc64(&ff);
+    // The reader's own report: a failing file is told from a bad format.
+    m_ctx->_path = path;
+    m_ctx->_IoClear();
+    m_ctx->_io.stream = nullptr;
+    ff.opaque = &m_ctx->_io;
     m_ctx->_zipFile = unzOpen2_64(path.c_str(), &ff);
     if (m_ctx->_zipFile == nullptr)
         return false;
@@ -602,10 +707,8 @@ bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::stri
     if (m_ctx->_zipFile == nullptr)
         return false;
     // An archive must not write outside the directory it is unpacked under,
-    // nor under a name other than its own ('\' is no separator in the
-    // format: such a name would become one odd file).
-    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name) ||
-        m_ctx->_info.name.find('\\') != std::string::npos)
+    // nor under a name other than its own.
+    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name))
         return false;
     return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
 }
@@ -703,7 +806,10 @@ struct ZipUnpacker {
         while (more) {
             const ZipReader::EntryInfo& info = ctx->_info;
             unz_file_info64 fi;
-            if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+            // The raw central name, to hold against the local one.
+            char central[ZipReader::kNameMax + 1];
+            if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, central, sizeof central, nullptr, 0, nullptr, 0) !=
+                UNZ_OK) {
                 *cause = _Entry(index) + " has a damaged central record";
                 return false;
             }
@@ -726,12 +832,6 @@ struct ZipUnpacker {
                     *cause = _Entry(index) + " \"" + info.name + "\" leaves the directory";
                     return false;
                 }
-                // The format's separator is '/'; a name written with '\'
-                // would unpack as one odd file instead of its directories.
-                if (info.name.find('\\') != std::string::npos) {
-                    *cause = _Entry(index) + " \"" + info.name + "\" has a name holding '\\' (the separator is '/')";
-                    return false;
-                }
                 if (!unreadable.empty()) {
                     *cause = _Entry(index) + " \"" + info.name + "\" " + unreadable;
                     return false;
@@ -747,8 +847,9 @@ struct ZipUnpacker {
                 // own header was read; raw, so that nothing is decrypted.
                 int method = 0;
                 int level = 0;
+                ctx->_IoClear();
                 if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
-                    *cause = _Entry(index) + " has a damaged local header";
+                    *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : _Entry(index) + " has a damaged local header";
                     return false;
                 }
                 // From the entry's own header to the end of its stored bytes.
@@ -763,14 +864,26 @@ struct ZipUnpacker {
                     *cause = _Entry(index) + " claims more bytes than an archive can hold";
                     return false;
                 }
+                // No CRC covers a name: one damaged in the central directory
+                // alone would install the entry's bytes under a name no one
+                // packed. The library compares only the lengths.
+                ctx->_IoClear();
+                if (taken->back() && !LocalNameIs(ctx, span.start + 30, central, fi.size_filename)) {
+                    *cause = ctx->_io.step != nullptr
+                                 ? ctx->_IoCause()
+                                 : _Entry(index) + " \"" + info.name + "\" is named otherwise in its local header";
+                    return false;
+                }
                 spans.push_back(span);
             }
             ++index;
+            ctx->_IoClear();
             more = reader.GoToNextEntry();
         }
         if (index < (uint64_t)reader.GetEntryCount()) {
-            *cause = "the archive's directory ends after " + std::to_string(index) + " of " +
-                     std::to_string(reader.GetEntryCount()) + " entries";
+            *cause = ctx->_io.step != nullptr ? ctx->_IoCause()
+                                              : "the archive's directory ends after " + std::to_string(index) +
+                                                    " of " + std::to_string(reader.GetEntryCount()) + " entries";
             return false;
         }
         // Entries are laid one after another; two that claim the same bytes
@@ -789,11 +902,33 @@ struct ZipUnpacker {
                      std::to_string(avail) + " free";
             return false;
         }
+        ctx->_IoClear();
         if (!reader.GoToFirstEntry()) {
-            *cause = "the archive cannot be read again";
+            *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : "the archive cannot be read again";
             return false;
         }
         return true;
+    }
+
+    // Whether the entry's local header, whose name begins at `at`, holds
+    // the same name bytes as its central record. Read through the stream
+    // the library has open, whose buffer still holds that header.
+    static bool LocalNameIs(ZipReaderPrivate* ctx, uint64_t at, const char* central, uint64_t size)
+    {
+        ZipStream* s = _Stream(ctx->_io.stream);
+        if (s == nullptr || size > ZipReader::kNameMax || at > (uint64_t)INT64_MAX ||
+            s->buffer.Seek((int64_t)at, SEEK_SET) < 0)
+            return false;
+        char local[ZipReader::kNameMax + 1];
+        size_t got = 0;
+        while (got < size) {
+            kivo_err_t e = 0;
+            const ssize_t n = s->buffer.Read(local + got, (size_t)size - got, &e);
+            if (n <= 0 || e != 0)
+                return false;
+            got += (size_t)n;
+        }
+        return memcmp(local, central, (size_t)size) == 0;
     }
 
     // Whether the archive is an end record alone that counts no entries
@@ -850,15 +985,20 @@ struct ZipUnpacker {
     // Every failure gets its cause line: the archive's, or the first
     // failing entry's (with the system's cause of a failed write).
     static bool Unzip(const std::string& zipPath, const std::string& dir, const Filter* filter,
-                      const std::string& password, std::string* cause)
+                      const std::string& password, std::string* cause, int options)
     {
+        // The directories that gained entries, when the unpacking is to be
+        // durable.
+        std::set<std::string> dirs;
+        std::set<std::string>* changed = (options & kUnzipDurable) != 0 ? &dirs : nullptr;
         std::string scratch;
         if (cause == nullptr)
             cause = &scratch;
         cause->clear();
         ZipReader reader;
         if (!reader.Open(zipPath)) {
-            *cause = WhyNotOpen(zipPath);
+            // A file that fails to be read is no verdict on its format.
+            *cause = reader.m_ctx->_io.step != nullptr ? reader.m_ctx->_IoCause() : WhyNotOpen(zipPath);
             return false;
         }
         // The filter is asked once an entry, during the survey.
@@ -874,41 +1014,66 @@ struct ZipUnpacker {
             }
             if (taken[visited]) {
                 ZipReaderPrivate* ctx = reader.m_ctx;
-                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name) ||
-                    ctx->_info.name.find('\\') != std::string::npos) {
+                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name)) {
                     *cause = _Entry(visited) + " has a name that changed since the survey";
                     return false;
                 }
                 std::string why;
                 bool written = false;
-                if (!ctx->_ExtractToPath(dir + "/" + ctx->_info.name, password, &why, &written)) {
+                if (!ctx->_ExtractToPath(dir + "/" + ctx->_info.name, password, &why, &written, changed)) {
                     *cause = written ? why : _Entry(visited) + " \"" + ctx->_info.name + "\" " + why;
                     return false;
                 }
             }
             ++visited;
+            reader.m_ctx->_IoClear();
             more = reader.GoToNextEntry();
         }
         if (visited < (size_t)reader.GetEntryCount()) {
-            *cause = "the archive's directory ends after " + std::to_string(visited) + " of " +
-                     std::to_string(reader.GetEntryCount()) + " entries";
+            *cause = reader.m_ctx->_io.step != nullptr
+                         ? reader.m_ctx->_IoCause()
+                         : "the archive's directory ends after " + std::to_string(visited) + " of " +
+                               std::to_string(reader.GetEntryCount()) + " entries";
             return false;
         }
+        // Each file was flushed as it was closed; the entries of the
+        // directories last, once no more are made.
+        if (changed != nullptr) {
+            for (const std::string& d : *changed) {
+                if (!FlushDir(d, cause))
+                    return false;
+            }
+        }
         return true;
+    }
+
+    static bool FlushDir(const std::string& dir, std::string* cause)
+    {
+        int32_t handle = kivo_file_handle_invalid;
+        kivo_err_t err = kivo_file_open(&handle, dir.c_str(), 0);
+        if (err == 0 && kivo_file_handle_is_valid(handle)) {
+            err = kivo_file_fsync(handle);
+            kivo_file_close(handle);
+        } else if (err == 0) {
+            err = EIO;
+        }
+        if (err != 0)
+            *cause = "cannot flush the directory " + dir + ": " + strerror(err);
+        return err == 0;
     }
 };
 
 bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password,
-                std::string* cause)
+                std::string* cause, int options)
 {
-    return ZipUnpacker::Unzip(zipPath, dir, nullptr, password, cause);
+    return ZipUnpacker::Unzip(zipPath, dir, nullptr, password, cause, options);
 }
 
 bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
                         const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
-                        const std::string& password, std::string* cause)
+                        const std::string& password, std::string* cause, int options)
 {
-    return ZipUnpacker::Unzip(zipPath, dir, &filter, password, cause);
+    return ZipUnpacker::Unzip(zipPath, dir, &filter, password, cause, options);
 }
 
 // ---- writer

@@ -9,8 +9,8 @@
 //
 // Unpacking under a directory refuses entries whose names would land outside
 // it (absolute names, ".." components) or could not be written as they stand
-// (longer than kNameMax, a zero byte, control characters, a '\', which is no
-// separator in the format); a wrong password fails the entry (data error or
+// (longer than kNameMax, a zero byte, control characters); only '/' makes
+// directories, a '\' is part of a name. A wrong password fails the entry (data error or
 // CRC mismatch) instead of leaving garbage reported as done. A password is
 // applied only to entries marked encrypted. Only stored and deflated entries
 // are read, in the clear or under the traditional encryption; any other
@@ -19,6 +19,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <set>
 #include <string>
 
 #include "kivo/base/noncopyable.h"
@@ -42,20 +43,31 @@ public:
     virtual bool Write(const void* data, size_t len) = 0;
 };
 
-// Writes the entry to a file at a path, making its directory first. The
-// target is emptied on open, so the result is exactly the entry's bytes.
+// Writes the entry to a file at a path, making its directory first (only
+// '/' separates: '\' is part of a name). The target is emptied on open,
+// so the result is exactly the entry's bytes.
 class FilePathExtractDelegate : public ExtractDelegate {
 public:
-    explicit FilePathExtractDelegate(const std::string& path) : _path(path) {}
+    // changedDirs (may be null) makes the file durable: Finish flushes it,
+    // and every directory that may have gained an entry (the file's, each
+    // made and its parent) is added for the caller to flush.
+    explicit FilePathExtractDelegate(const std::string& path, std::set<std::string>* changedDirs = nullptr)
+        : _path(path), _changed(changedDirs)
+    {
+    }
     ~FilePathExtractDelegate() override;
     bool Begin() override;
     bool Write(const void* data, size_t len) override;
-    // After a failed Begin or Write: what could not be done and the
+    // After the last Write: flushes the file when it is to be durable, and
+    // closes it; false (with Failure) when the flush failed.
+    bool Finish();
+    // After a failed Begin, Write or Finish: what could not be done and the
     // system's cause, one line ("cannot write PATH: No space left on device").
     const std::string& Failure() const { return _failure; }
 
 private:
     std::string _path;
+    std::set<std::string>* _changed;
     kivo::filesystem::File _file;
     std::string _failure;
 };
@@ -117,7 +129,7 @@ public:
     // and gets the entry's time.
     bool ExtractCurrentEntryToFilePath(const std::string& path, const std::string& password);
     // To dir + "/" + name; refused when the name is not IsSafeEntryName,
-    // holds a '\', or did not fit kNameMax or held a zero byte.
+    // or did not fit kNameMax or held a zero byte.
     bool ExtractCurrentEntryToDir(const std::string& dir, const std::string& password);
     bool ExtractCurrentEntryToFile(kivo::filesystem::File* file, const std::string& password);
     // Fails, leaving output unchanged, when the entry exceeds maxReadBytes.
@@ -130,25 +142,37 @@ private:
 };
 
 // Whether an entry name stays inside the directory it is unpacked under:
-// not empty, not absolute, no ".." component ('/' and '\' both separate),
-// no control characters (bytes below 0x20 and 0x7F).
+// not empty, not absolute, no ".." component, no control characters (bytes
+// below 0x20 and 0x7F). Here '\' separates as '/' does, although it makes no
+// directory: later steps may read it as a separator.
 bool IsSafeEntryName(const std::string& name);
 
 // Before anything is written the whole archive is surveyed, and refused when
-// an entry name is refused, an entry uses a method or encryption that is not
+// an entry name is refused, an entry's local header names it otherwise than
+// the central directory, an entry uses a method or encryption that is not
 // read, two entries claim the same bytes of the archive, or the declared
 // sizes add up to more than the free space of the file system that holds
 // dir. False then, or when the archive does not open (no entries, not an
-// archive), at the first entry that fails (with the system's cause of a
-// failed write), or when the archive's directory ends before its entry
+// archive, or its file fails to be read: the step and the system's cause),
+// at the first entry that fails (with the system's cause of a failed read
+// or write), or when the archive's directory ends before its entry
 // count; `cause` (when given) then always gets one line saying which, and is
 // empty after a success.
+//
+// kUnzipDurable: before a success is returned, every file written is
+// flushed to the medium, and so is every directory that gained an entry
+// (the target's parent too, when the target was made), so that a record
+// written after it never vouches for files a power cut could still lose.
+// A flush that fails fails the unpacking with its path and cause.
+enum UnzipOption {
+    kUnzipDurable = 1,
+};
 bool UnzipToDir(const std::string& zipPath, const std::string& dir, const std::string& password,
-                std::string* cause = nullptr);
+                std::string* cause = nullptr, int options = 0);
 // Only entries the filter accepts are surveyed and extracted; all are counted.
 bool UnzipToDirFiltered(const std::string& zipPath, const std::string& dir,
                         const kivo::Function1<bool, const ZipReader::EntryInfo&>& filter,
-                        const std::string& password, std::string* cause = nullptr);
+                        const std::string& password, std::string* cause = nullptr, int options = 0);
 
 class ZipWriter : private kivo::NonCopyable {
 public:

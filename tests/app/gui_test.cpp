@@ -27,6 +27,7 @@
 #include "kivo/service/service.h"
 #include "kivo/utils/zip.h"
 #include "tests/app/updater_run.h"
+#include "tests/kivo/filesystem/flush_log.h"
 
 namespace {
 
@@ -473,6 +474,49 @@ TEST_F(GuiTest, RequestsDuringTheCheckStageAreRefused)
     EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/readme.txt"), "notes");
     kivo::Service::SendFunction(&svc, [gui](kivo::Message&) { delete gui; }, kivo::Message::Value());
     svc.Stop();
+}
+
+// The folder of a finished ".zip" is durable before the answer that lets
+// the sender record the archive: every file flushed after its last write,
+// every directory that gained an entry flushed after it. A name holding
+// '\' is one file of that name.
+TEST_F(GuiTest, FinishedZipFolderIsFlushedBeforeTheAnswer)
+{
+    Put("/src/a.txt", "alpha");
+    Put("/src/b.txt", "beta");
+    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+    {
+        kivo::zip::ZipWriter writer;
+        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
+        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
+        ASSERT_TRUE(writer.AddEntry("/src/b.txt", "sub/deep/b.txt", "", 6));
+        ASSERT_TRUE(writer.AddEntry("/src/b.txt", "qspi\\boot.bin", "", 6));
+        writer.Close();
+    }
+    Put("/opt/app_disk/res/stale.txt", "old");
+    FlushLog& log = FlushLog::Get();
+    log.Reset();
+    ASSERT_EQ(kivo_mount("/system", &FlushLog::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Gui gui;
+    const std::string out = Report(gui, 5, kivo::Var("/opt/app_disk/res.zip"));
+    kivo_umount("/system");
+    ASSERT_EQ(kivo_mount("/system", &platform_file_ops, (void*)_root.c_str(), nullptr), 0);
+    EXPECT_NE(out.find("finish unzip /opt/app_disk/res.zip"), std::string::npos) << out;
+    std::ifstream in(_root + "/opt/app_disk/res/qspi\\boot.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()), "beta");
+    EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/qspi"));
+    for (const char* file : {"/opt/app_disk/res/a.txt", "/opt/app_disk/res/sub/deep/b.txt",
+                             "/opt/app_disk/res/qspi\\boot.bin"}) {
+        ASSERT_EQ(log.flushed.count(file), 1u) << file << " not flushed";
+        EXPECT_GT(log.flushed[file], log.last_write[file]) << file;
+    }
+    ASSERT_FALSE(log.created.empty());
+    for (const auto& made : log.created) {
+        const std::string parent = made.first.substr(0, made.first.rfind('/'));
+        ASSERT_EQ(log.flushed.count(parent), 1u) << parent << " gained " << made.first << " unflushed";
+        EXPECT_GT(log.flushed[parent], made.second) << parent;
+    }
+    log.Reset();
 }
 
 // A check script's text with its whole length, zero bytes included; null:

@@ -835,6 +835,31 @@ TEST_F(UpdaterTest, RerunAfterAKillDuringAnArchiveUnpackCompletesIt)
     EXPECT_TRUE(again.Printed("*** Update file finish, need to reboot ***")) << again.All();
 }
 
+// On Linux '\' is an ordinary character of a name: an installed archive
+// holding such names unpacks them as files of those names (no directory
+// is made of their parts) and is recorded.
+TEST_F(UpdaterTest, ArchiveWithBackslashNamesIsUnpackedAndRecorded)
+{
+    const std::map<std::string, std::string> files = {{"qspi\\boot.bin", "boot bytes"},
+                                                      {"a\\b\\c.txt", "a and b"}};
+    Package inner(sb);
+    for (const auto& f : files)
+        inner.Text(f.first, f.second);
+    ASSERT_TRUE(inner.WriteTo("/media/usb/app.zip"));
+    ASSERT_TRUE(Package(sb).File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_TRUE(run.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << run.All();
+    const std::map<std::string, std::string> unpacked = sb.Tree("/opt/sys_disk/app");
+    std::string names;
+    for (const auto& f : unpacked)
+        names += " '" + f.first + "'";
+    EXPECT_TRUE(unpacked == files) << names;
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "app", "app.zip", "version"), "V2");
+    EXPECT_TRUE(run.Printed("*** Update file finish, need to reboot ***")) << run.All();
+}
+
 // An installed archive that does not unpack is not installed: its record
 // says so, nothing counts as rewritten, and the device does not reboot.
 TEST_F(UpdaterTest, ArchiveThatDoesNotUnpackIsNotRecorded)

@@ -5,6 +5,8 @@
 //   - no file written is larger than the largest size an entry declares for
 //     that name (extraction never writes past the declared size);
 //   - a failed unpacking says why in one line, a successful one says nothing;
+//   - every file written is named as some entry's local header names it (a
+//     name damaged in the central directory alone is never installed);
 //   - no crash, leak or undefined behaviour.
 // The target directory is removed after each input so a long run does not
 // fill the disk.
@@ -19,6 +21,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -100,6 +103,52 @@ std::map<std::string, int64_t> DeclaredSizes(const std::string& zipPath)
     return sizes;
 }
 
+// A name as the walk of the tree spells its path: empty and "." parts
+// between '/' dropped.
+std::string Normal(const std::string& name)
+{
+    std::string out;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        const std::string part = name.substr(start, end - start);
+        if (!part.empty() && part != ".")
+            out += (out.empty() ? "" : "/") + part;
+        start = end + 1;
+    }
+    return out;
+}
+
+// Every name a local header of the input gives, found by its signature
+// alone (a superset: bytes inside an entry may look like a header too).
+std::set<std::string> LocalNames(const uint8_t* data, size_t size)
+{
+    std::set<std::string> names;
+    for (size_t at = 0; at + 30 <= size; ++at) {
+        if (data[at] != 'P' || data[at + 1] != 'K' || data[at + 2] != 3 || data[at + 3] != 4)
+            continue;
+        const size_t len = data[at + 26] | (size_t)data[at + 27] << 8;
+        if (at + 30 + len <= size)
+            names.insert(Normal(std::string(reinterpret_cast<const char*>(data + at + 30), len)));
+    }
+    return names;
+}
+
+void CheckNamedLocally(const std::map<std::string, Node>& after, const std::set<std::string>& local)
+{
+    const std::string prefix = "/tmp/update/";
+    for (const auto& kv : after) {
+        if (kv.first.compare(0, prefix.size(), prefix) != 0 || !S_ISREG(kv.second.mode))
+            continue;
+        if (!local.count(kv.first.substr(prefix.size()))) {
+            fprintf(stderr, "%s: installed under a name no local header gives\n", kv.first.c_str());
+            abort();
+        }
+    }
+}
+
 void Setup()
 {
     const char* base = getenv("TMPDIR");
@@ -154,6 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Setup();
     WriteAll(g_root + "/keep/in.zip", data, size);
     const std::map<std::string, int64_t> declared = DeclaredSizes("/keep/in.zip");
+    const std::set<std::string> local = LocalNames(data, size);
 
     for (const char* password : {"", kPassword}) {
         const std::map<std::string, Node> before = Walk(g_root);
@@ -171,6 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         std::map<std::string, Node> after = Walk(g_root);
         CheckWritten(after, declared);
+        CheckNamedLocally(after, local);
 
         // Outside the target: the same paths, the same kinds, sizes, dates.
         for (auto it = after.begin(); it != after.end();) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include "../filesystem/flush_log.h"
 #include "../filesystem/fs_test_sandbox.h"
 #include "kivo/filesystem/file.h"
 
@@ -365,10 +367,12 @@ struct HandEntry {
     uint16_t method = 0;  // as recorded; the bytes are stored as given
     uint16_t flag = 0;
     uint32_t crc_xor = 0;  // spoils the recorded CRC-32
+    std::string central_name = std::string();  // empty: the same name in both headers
 };
 
-// From the version needed to the name's length, both headers agree.
-void SharedFields(std::string& s, const HandEntry& e)
+// From the version needed to the name's length, both headers agree (but
+// for the name's length when the central name differs).
+void SharedFields(std::string& s, const HandEntry& e, const std::string& name)
 {
     Le(s, 10, 2);
     Le(s, e.flag, 2);
@@ -378,7 +382,7 @@ void SharedFields(std::string& s, const HandEntry& e)
     Le(s, (uint32_t)crc32(0, (const Bytef*)e.bytes.data(), (uInt)e.bytes.size()) ^ e.crc_xor, 4);
     Le(s, e.bytes.size(), 4);
     Le(s, e.declared ? e.declared : e.bytes.size(), 4);
-    Le(s, e.name.size(), 2);
+    Le(s, name.size(), 2);
 }
 
 // Writes the archive; `central_of[i]` names the local entry that central
@@ -390,7 +394,7 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     for (const HandEntry& e : entries) {
         at.push_back(out.size());
         Le(out, 0x04034b50, 4);
-        SharedFields(out, e);
+        SharedFields(out, e, e.name);
         Le(out, 0, 2);
         out += e.name;
         out += e.bytes;
@@ -402,16 +406,17 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     std::string central;
     for (size_t k : order) {
         const HandEntry& e = entries[k];
+        const std::string& name = e.central_name.empty() ? e.name : e.central_name;
         Le(central, 0x02014b50, 4);
         Le(central, 20, 2);
-        SharedFields(central, e);
+        SharedFields(central, e, name);
         Le(central, 0, 2);
         Le(central, 0, 2);
         Le(central, 0, 2);
         Le(central, 0, 2);
         Le(central, 0, 4);
         Le(central, at[k], 4);
-        central += e.name;
+        central += name;
     }
     const uint64_t cd_at = out.size();
     out += central;
@@ -424,6 +429,12 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     Le(out, cd_at, 4);
     Le(out, 0, 2);
     return out;
+}
+
+HandEntry Renamed(HandEntry e, const std::string& central)
+{
+    e.central_name = central;
+    return e;
 }
 
 }  // namespace
@@ -463,11 +474,16 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
         {"deflate64", HandArchive({{"a.bin", "xyz", 0, 9}}), "uses compression method 9"},
         {"AES", HandArchive({{"a.bin", "0123456789abcdef", 0, 99, 1}}), "uses AES encryption (method 99)"},
         {"strong encryption", HandArchive({{"a.bin", "0123456789abcdef", 0, 8, 0x41}}), "uses strong encryption"},
-        // '\' is no separator in the format: such names would unpack as one
-        // odd file each, and a GBK second byte 0x5C is the same byte.
-        {"a name written with '\\'", HandArchive({{"ok.txt", "o", 0}, {"qspi\\boot.bin", "b", 0}}),
-         "entry 1 \"qspi\\boot.bin\" has a name holding '\\'"},
-        {"a GBK name whose second byte is 0x5C", HandArchive({{"\x81\x5c.txt", "g", 0}}), "holding '\\'"},
+        // No CRC covers the names: the central one must be the one the
+        // entry's own header gives, or a damaged directory installs a file
+        // under a name no one packed.
+        {"a central name that differs from the local one",
+         HandArchive({{"sys/info.ini", "i", 0}, Renamed({"app.elf", "e", 0}, "app.elg")}),
+         "entry 1 \"app.elg\" is named otherwise in its local header"},
+        {"a central name in a subdirectory", HandArchive({Renamed({"sys/uImage", "k", 0}, "sys/uImagd")}),
+         "entry 0 \"sys/uImagd\" is named otherwise in its local header"},
+        {"a central name of another length", HandArchive({Renamed({"a.bin", "a", 0}, "a.binx")}),
+         "entry 0 has a damaged local header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -483,12 +499,52 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
         // The cause is one line that an entry name cannot break.
         EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
     }
-    // One entry alone under a directory: a name written with '\\' is refused
-    // there too.
+}
+
+// On Linux '\\' is an ordinary character of a name: an entry holding one
+// unpacks as one file of that name, in the directory its '/' parts give,
+// and no directory is made from the parts between '\\'.
+TEST_F(ZipTest, BackslashNamesUnpackUnderTheirOwnName)
+{
+    struct Case {
+        const char* what;
+        std::vector<HandEntry> entries;
+        std::vector<std::string> files;  // framework paths under /t/out, each holding its entry's bytes
+        std::vector<std::string> dirs;   // every directory under /t/out
+    };
+    const Case cases[] = {
+        {"top level", {{"ok.txt", "o", 0}, {"qspi\\boot.bin", "b", 0}}, {"ok.txt", "qspi\\boot.bin"}, {}},
+        {"in a subdirectory", {{"sys/a\\b.txt", "ab", 0}}, {"sys/a\\b.txt"}, {"sys"}},
+        {"a GBK name whose second byte is 0x5C", {{"\x81\x5c.txt", "g", 0}}, {"\x81\x5c.txt"}, {}},
+        {"a directory entry", {{"x\\y/", "", 0}, {"x\\y/f.txt", "f", 0}}, {"x\\y/f.txt"}, {"x\\y"}},
+        {"a directory made for a file", {{"p\\q/r\\s/t.txt", "t", 0}}, {"p\\q/r\\s/t.txt"}, {"p\\q", "p\\q/r\\s"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FsSandbox::RemoveTree(Real("/t"));
+        Mkdir("/t");
+        Put("/t/bs.zip", HandArchive(c.entries));
+        std::string cause;
+        ASSERT_TRUE(kivo::zip::UnzipToDir("/t/bs.zip", "/t/out", "", &cause)) << cause;
+        std::set<std::string> expected = {"/t", "/t/bs.zip", "/t/out"};
+        for (const std::string& d : c.dirs)
+            expected.insert("/t/out/" + d);
+        for (const std::string& f : c.files) {
+            expected.insert("/t/out/" + f);
+            for (const HandEntry& e : c.entries) {
+                if (e.name == f) {
+                    EXPECT_EQ(Get("/t/out/" + f), e.bytes) << f;
+                }
+            }
+        }
+        EXPECT_EQ(AllPaths(), expected);
+    }
+    // One entry alone under a directory, the same.
     Put("/bs.zip", HandArchive({{"qspi\\boot.bin", "b", 0}}));
     ZipReader reader("/bs.zip");
-    EXPECT_FALSE(reader.ExtractCurrentEntryToDir("/bs", ""));
-    EXPECT_FALSE(RawExists("/bs"));
+    EXPECT_TRUE(reader.ExtractCurrentEntryToDir("/bs", ""));
+    EXPECT_EQ(Get("/bs/qspi\\boot.bin"), "b");
+    EXPECT_FALSE(RawExists("/bs/qspi"));
 }
 
 // Whatever sink it goes to, an entry in a method the library cannot read
@@ -661,35 +717,42 @@ TEST_F(ZipTest, FileFunctionTableGoesThroughFramework)
 }
 
 // The native file system with every read and seek counted; a read can be
-// made to fail (error 5) by its number, counted from 1.
+// made to fail (error 5) by its number, counted from 1, and so can every
+// read or seek from one on (a medium that went bad).
 struct CountingFs {
     static int reads;
     static int seeks;
     static int fail_read;
+    static bool reads_stay_failed;
+    static int fail_seeks_from;
     static kivo_fs_ops_t ops;
     static std::string root;
 
     static kivo_err_t Read(void* ctx, intptr_t fh, void* buffer, size_t size, ssize_t* done)
     {
-        if (++reads == fail_read) {
+        ++reads;
+        if (reads == fail_read || (reads_stay_failed && fail_read > 0 && reads > fail_read)) {
             *done = -1;
             return 5;
         }
         return platform_file_ops.read(ctx, fh, buffer, size, done);
     }
+    static bool SeekFails() { return ++seeks >= fail_seeks_from && fail_seeks_from > 0; }
     static kivo_err_t Seek64(void* ctx, intptr_t fh, int64_t offset, int whence, int64_t* result)
     {
-        ++seeks;
+        if (SeekFails())
+            return 5;
         return platform_file_ops.lseek64(ctx, fh, offset, whence, result);
     }
     static kivo_err_t Seek(void* ctx, intptr_t fh, off_t offset, int whence, off_t* result)
     {
-        ++seeks;
+        if (SeekFails())
+            return 5;
         return platform_file_ops.lseek(ctx, fh, offset, whence, result);
     }
 
     // Mounted over the sandbox's root in place of the plain one.
-    static void Mount(const std::string& sandbox, int failRead)
+    static void Mount(const std::string& sandbox, int failRead, bool stayFailed = false, int failSeeksFrom = 0)
     {
         root = sandbox;  // the mount keeps the pointer
         ops = platform_file_ops;
@@ -699,6 +762,8 @@ struct CountingFs {
         reads = 0;
         seeks = 0;
         fail_read = failRead;
+        reads_stay_failed = stayFailed;
+        fail_seeks_from = failSeeksFrom;
         ASSERT_EQ(kivo_mount("/system", &ops, (void*)root.c_str(), nullptr), 0);
     }
 };
@@ -706,6 +771,8 @@ struct CountingFs {
 int CountingFs::reads = 0;
 int CountingFs::seeks = 0;
 int CountingFs::fail_read = 0;
+bool CountingFs::reads_stay_failed = false;
+int CountingFs::fail_seeks_from = 0;
 kivo_fs_ops_t CountingFs::ops;
 std::string CountingFs::root;
 
@@ -763,6 +830,130 @@ TEST_F(ZipTest, AFailingReadOfTheArchiveFailsTheUnpackingOrChangesNothing)
         for (const auto& e : entries)
             ASSERT_EQ(Get(dir + "/" + e.first), e.second) << "read " << k << ": " << e.first;
     }
+}
+
+// A package that cannot be read is not "not a zip archive": the cause names
+// the step that failed and the system's cause, whether the medium fails
+// from the first read or seek on, or in the middle of the entries. The
+// file-function table hands the failure to the library with its errno.
+TEST_F(ZipTest, AnArchiveThatCannotBeReadSaysSo)
+{
+    const auto entries = ManySmallEntries(40);
+    RawArchive("/many.zip", entries);
+    CountingFs::Mount(Real(""), 0);
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/many.zip", "/all", ""));
+    const int reads = CountingFs::reads;
+    struct Case {
+        const char* what;
+        int fail_read;
+        int fail_seeks_from;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"every read", 1, 0, "cannot read /many.zip: Input/output error"},
+        {"every seek", 0, 1, "cannot seek in /many.zip: Input/output error"},
+        {"every read from the middle on", reads / 2, 0, "Input/output error"},
+        {"the last reads", reads - 1, 0, "Input/output error"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CountingFs::Mount(Real(""), c.fail_read, true, c.fail_seeks_from);
+        std::string cause;
+        EXPECT_FALSE(kivo::zip::UnzipToDir("/many.zip", "/o", "", &cause));
+        EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
+        EXPECT_EQ(cause.find("not a zip archive"), std::string::npos) << cause;
+    }
+
+    // The table itself: a failed read, seek or open leaves its errno for
+    // the library's error callback.
+    zlib_filefunc64_def ff;
+    kivo_zip_fill_filefunc64(&ff);
+    CountingFs::Mount(Real(""), 0);
+    voidpf s = ff.zopen64_file(nullptr, "/many.zip", ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING);
+    ASSERT_NE(s, nullptr);
+    CountingFs::Mount(Real(""), 1, true, 1);
+    char buf[16];
+    errno = 0;
+    EXPECT_EQ(ff.zread_file(nullptr, s, buf, sizeof buf), 0u);
+    EXPECT_EQ(ff.zerror_file(nullptr, s), EIO);
+    errno = 0;
+    EXPECT_EQ(ff.zseek64_file(nullptr, s, 100, ZLIB_FILEFUNC_SEEK_SET), -1);
+    EXPECT_EQ(ff.zerror_file(nullptr, s), EIO);
+    errno = 0;
+    EXPECT_EQ(ff.ztell64_file(nullptr, s), (ZPOS64_T)-1);
+    EXPECT_EQ(ff.zerror_file(nullptr, s), EIO);
+    EXPECT_EQ(ff.zclose_file(nullptr, s), 0);
+    errno = 0;
+    EXPECT_EQ(ff.zopen64_file(nullptr, "/none.zip", ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING), nullptr);
+    EXPECT_EQ(ff.zerror_file(nullptr, nullptr), ENOENT);
+}
+
+// ---- durable unpacking
+
+// Asked to be durable, the unpacking flushes every file it wrote after its
+// last write, and every directory that gained an entry after that entry was
+// made, before it returns; each failing flush fails it with the path and
+// the cause. Not asked, it flushes nothing (the package's own unpacking
+// into the work directory must not get slower).
+TEST_F(ZipTest, DurableUnpackingFlushesEveryFileAndEveryChangedDirectory)
+{
+    Mkdir("/t");
+    RawArchive("/t/app.zip", {{"a.txt", "alpha"},
+                              {"sub/deep/b.bin", Pattern(20000)},
+                              {"sub/c.txt", "gamma"},
+                              {"empty/", ""},
+                              {"q\\r/s.txt", "backslash"}});
+    // An existing target with a file that stays and one that is rewritten.
+    Mkdir("/t/old");
+    Put("/t/old/keep.txt", "keep");
+    Put("/t/old/a.txt", "an older and longer a.txt");
+    FlushLog& log = FlushLog::Get();
+    ASSERT_EQ(kivo_mount("/system", &FlushLog::Ops(), (void*)_root.c_str(), nullptr), 0);
+    for (const char* dir : {"/t/new", "/t/old"}) {
+        SCOPED_TRACE(dir);
+        log.Reset();
+        std::string cause;
+        ASSERT_TRUE(kivo::zip::UnzipToDir("/t/app.zip", dir, "", &cause, kivo::zip::kUnzipDurable)) << cause;
+        const std::string d = dir;
+        EXPECT_EQ(Get(d + "/sub/deep/b.bin"), Pattern(20000));
+        for (const char* file : {"/a.txt", "/sub/deep/b.bin", "/sub/c.txt", "/q\\r/s.txt"}) {
+            const std::string path = d + file;
+            ASSERT_EQ(log.last_write.count(path), 1u) << path;
+            ASSERT_EQ(log.flushed.count(path), 1u) << path << " not flushed";
+            EXPECT_GT(log.flushed[path], log.last_write[path]) << path << " flushed before its last write";
+        }
+        ASSERT_FALSE(log.created.empty());
+        for (const auto& made : log.created) {
+            const std::string parent = made.first.substr(0, made.first.rfind('/'));
+            ASSERT_EQ(log.flushed.count(parent), 1u) << parent << " gained " << made.first << " unflushed";
+            EXPECT_GT(log.flushed[parent], made.second) << parent << " flushed before " << made.first;
+        }
+    }
+    // "/t" gained "/t/new"; nothing above it changed.
+    log.Reset();
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/t/app.zip", "/t/new2", "", nullptr, kivo::zip::kUnzipDurable));
+    EXPECT_EQ(log.flushed.count("/t"), 1u);
+    EXPECT_EQ(log.flushed.count("/"), 0u);
+
+    // Not asked: no flush at all.
+    log.Reset();
+    ASSERT_TRUE(kivo::zip::UnzipToDir("/t/app.zip", "/t/plain", ""));
+    EXPECT_EQ(log.flushes, 0);
+
+    // A flush that fails, of a file or of a directory, fails the unpacking
+    // with its path and cause.
+    for (const char* failing : {"/t/f1/sub/c.txt", "/t/f2/sub/deep", "/t/f3"}) {
+        SCOPED_TRACE(failing);
+        const std::string top = std::string(failing).substr(0, 5);
+        log.Reset(failing);
+        std::string cause;
+        EXPECT_FALSE(kivo::zip::UnzipToDir("/t/app.zip", top, "", &cause, kivo::zip::kUnzipDurable));
+        EXPECT_NE(cause.find(std::string(failing) + ": Input/output error"), std::string::npos) << cause;
+        EXPECT_EQ(cause.find_first_of("\r\n"), std::string::npos) << cause;
+    }
+    log.Reset();
+    kivo_umount("/system");
+    ASSERT_EQ(kivo_mount("/system", &platform_file_ops, (void*)_root.c_str(), nullptr), 0);
 }
 
 // An entry whose stream ends before its recorded size: the library skips
