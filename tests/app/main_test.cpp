@@ -288,6 +288,28 @@ TEST_F(UpdaterTest, ColonNamesInstallUnderTheirOwnNames)
         EXPECT_EQ(f.first.find(":/"), std::string::npos) << f.first;
 }
 
+// With ':' sections loaded and '\\' names unpacked: each such file is
+// installed under its own name with its own record.
+TEST_F(UpdaterTest, ColonAndBackslashNamesGetTheirOwnRecords)
+{
+    sb.Install("/opt/sys_disk", "kernel.bin", "old kernel", "V1");
+    ASSERT_TRUE(Package(sb)
+                    .Text("readme.txt", "notes")
+                    .Text("a\\b.txt", "backslash notes")
+                    .File("sys", "kernel.bin", "new kernel", "V2")
+                    .File("sys", "new:kernel.bin", "other kernel", "V3")
+                    .WriteTo("/opt/update_disk/code.bin"));
+    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
+    ExpectCleanExit(run);
+    EXPECT_EQ(sb.Read("/opt/sys_disk/kernel.bin"), "new kernel") << run.All();
+    EXPECT_EQ(sb.Read("/opt/sys_disk/new:kernel.bin"), "other kernel");
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "kernel", "kernel.bin", "version"), "V2");
+    EXPECT_EQ(VersionRecord(sb, "/opt/sys_disk", "new:kernel", "new:kernel.bin", "version"), "V3");
+    EXPECT_EQ(sb.Read("/opt/app_disk/a\\b.txt"), "backslash notes");
+    EXPECT_FALSE(sb.Has("/opt/app_disk/b.txt"));
+    EXPECT_FALSE(sb.Has("/opt/sys_disk/new:"));
+}
+
 // An installed record that does not parse (a stray byte at its end) reads
 // as no record: the file is installed again and the record written anew, on
 // this run and not only on the next.
