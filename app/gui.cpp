@@ -1,5 +1,6 @@
 #include "app/gui.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -111,7 +112,7 @@ std::string Hex(uint32_t word)
 
 }  // namespace
 
-Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0) {}
+Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0), _copy_unread(false) {}
 
 Gui::~Gui() {}
 
@@ -522,7 +523,16 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
         if (parts.GetExt() == ".zip" && !stem.empty() && stem != "." && stem != "..") {
             std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
             printf("[info]\t\tdirname: %s\n", dir.c_str());
-            kivo::filesystem::RemoveDirUnder(dir, dir);
+            // The old folder must go whole: a file of it left beside the
+            // new ones would be taken for part of the archive.
+            kivo_stat64_t st;
+            const kivo_err_t there = kivo_file_lstat64(dir.c_str(), &st);
+            if (there != ENOENT && (there != 0 || !kivo::filesystem::RemoveDirUnder(dir, dir))) {
+                printf("[error]\t\tcannot empty %s%s%s\n", dir.c_str(), there != 0 ? ": " : "",
+                       there != 0 ? strerror(there) : "");
+                msg.Back(kivo::Var(0), false);
+                return;
+            }
             std::string cause;
             if (!kivo::zip::UnzipToDir(path, dir, "", &cause)) {
                 printf("[error]\t\tunzip fail: %s\n", cause.c_str());
@@ -560,8 +570,13 @@ void Gui::OnUpdateEnd(kivo::Message& msg)
     // run cut short after its last record, or during this copy, is rerun
     // with status 2 and must still leave every top-level file whole there.
     if (_result == 0 || _result == 5 || _result == 2) {
-        kivo::filesystem::ForEachFile(kWorkDir, false,
-                                      kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this));
+        std::string failure;
+        if (!kivo::filesystem::ForEachFile(kWorkDir, false,
+                                           kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this),
+                                           &failure)) {
+            printf("[error]copy to %s: %s\n", kAppDisk, failure.c_str());
+            _copy_unread = true;
+        }
     }
 }
 
@@ -606,6 +621,12 @@ void Gui::CopyToAppDisk(const char* path, bool is_dir)
 void Gui::OnUpdateRun(kivo::Message& msg)
 {
     _result = ValueInt(msg.value);
+    // Files of the package that never reached the application disk: the
+    // update is not finished, and a reboot would start a half-copied set.
+    if (_copy_unread && (_result == 5 || _result == 0)) {
+        printf("[error]update incomplete, no reboot: %s not read whole\n", kWorkDir);
+        _result = 2;
+    }
 
     const char* keep_flag = nullptr;
     const char* keep_as = nullptr;

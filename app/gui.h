@@ -79,5 +79,8 @@ private:
     int32_t _timer_cnt;
     int32_t _result;
     int32_t _last_progress;
+    // The end's copy to the application disk could not read the whole work
+    // directory: the run is not finished and does not reboot.
+    bool _copy_unread;
     std::string _code_file;
 };
