@@ -80,6 +80,17 @@ protected:
 
     std::string Text() const { return std::string(reinterpret_cast<const char*>(_page) + 4); }
 
+    // "/opt/app_disk/res.zip", an archive of one entry "a.txt" ("alpha").
+    void PutResZip()
+    {
+        Put("/src/a.txt", "alpha");
+        ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+        kivo::zip::ZipWriter writer;
+        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
+        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
+        writer.Close();
+    }
+
     static std::string Elem(const char* path)
     {
         kivo::Var v;
@@ -258,14 +269,7 @@ TEST_F(GuiTest, WithoutAMailboxReportsStillPrint)
 TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
 {
     // A package file that is itself an archive.
-    Put("/src/a.txt", "alpha");
-    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
-    {
-        kivo::zip::ZipWriter writer;
-        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
-        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
-        writer.Close();
-    }
+    ASSERT_NO_FATAL_FAILURE(PutResZip());
     Put("/opt/app_disk/res/stale.txt", "old");
     Gui gui;
     EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/res.zip")),
@@ -323,14 +327,7 @@ TEST_F(GuiTest, OldFolderThatCannotBeEmptiedIsNotUnpackedOver)
     using update_test::FaultPlan;
     using update_test::FaultyFs;
     ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
-    Put("/src/a.txt", "alpha");
-    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
-    {
-        kivo::zip::ZipWriter writer;
-        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
-        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
-        writer.Close();
-    }
+    ASSERT_NO_FATAL_FAILURE(PutResZip());
     const FaultPlan faults[] = {
         {"/opt/app_disk/res/stale.txt", false, 0, FaultPlan::kStat},
         {"/opt/app_disk/res/stale.txt", false, 0, FaultPlan::kUnlink},

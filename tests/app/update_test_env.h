@@ -340,41 +340,32 @@ private:
             if (fs.Hits(FaultPlan::kUnlink, Text(path)))
                 return 30;  // EROFS
         }
-        kivo_err_t e = platform_file_ops.unlink(ctx, path);
+        return Noted(platform_file_ops.unlink(ctx, path), "unlink " + Text(path));
+    }
+
+    // The call's result, noted as `what` when it succeeded.
+    static kivo_err_t Noted(kivo_err_t e, const std::string& what)
+    {
+        FaultyFs& fs = Get();
         std::lock_guard<std::mutex> lock(fs._m);
         if (e == 0)
-            fs.Note("unlink " + Text(path));
+            fs.Note(what);
         return e;
     }
 
     static kivo_err_t Rename(void* ctx, const char* from, const char* to)
     {
-        kivo_err_t e = platform_file_ops.rename(ctx, from, to);
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0)
-            fs.Note("rename " + Text(from) + " " + Text(to));
-        return e;
+        return Noted(platform_file_ops.rename(ctx, from, to), "rename " + Text(from) + " " + Text(to));
     }
 
     static kivo_err_t Mkdir(void* ctx, const char* path)
     {
-        kivo_err_t e = platform_file_ops.mkdir(ctx, path);
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0)
-            fs.Note("mkdir " + Text(path));
-        return e;
+        return Noted(platform_file_ops.mkdir(ctx, path), "mkdir " + Text(path));
     }
 
     static kivo_err_t Rmdir(void* ctx, const char* path)
     {
-        kivo_err_t e = platform_file_ops.rmdir(ctx, path);
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0)
-            fs.Note("rmdir " + Text(path));
-        return e;
+        return Noted(platform_file_ops.rmdir(ctx, path), "rmdir " + Text(path));
     }
 
     // How much of size may pass; -1: the call fails.
