@@ -245,13 +245,12 @@ int32_t Update::RunUpdate(Message& msg)
         // Rewriting that started but left no file whole is no reason to
         // reboot (the device would boot into what failed to install), nor
         // a finished update: nothing counts as rewritten.
-        if (_started)
-            SendUpdateInfo(3, 1);
         if (_updated)
             _status = 5;
         // Nor is a run that left a file damaged, or that could not read all
         // of the package: the device would boot into a broken or half
         // installed system, and the rerun that repairs it would never come.
+        // Said before the end of rewriting, which stays the last state.
         if (!_unsafe.empty()) {
             std::string what;
             for (const std::string& u : _unsafe)
@@ -259,6 +258,8 @@ int32_t Update::RunUpdate(Message& msg)
             SendInfo(2, "update incomplete, no reboot: " + what);
             _status = 2;
         }
+        if (_started)
+            SendUpdateInfo(3, 1);
         Send(Message::Current(), "update_end", Message::Value(Var(_status)));
     }
 
