@@ -530,6 +530,74 @@ TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
     EXPECT_EQ(Get("/old.bin"), big);
 }
 
+// What a walk, a removal or a copy cannot read fails it: an entry whose
+// status cannot be read, a directory that cannot be read to its end, a
+// source whose size cannot be read. A walk still visits the other entries
+// and names the first failure with its cause; nothing is replaced by a copy
+// that could not take its source's size.
+TEST_F(FsUtilsTest, WalksRemovalsAndCopiesFailOnWhatTheyCannotRead)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const struct {
+        FailingFs::Call call;
+        const char* path;
+        const char* failure;
+    } faults[] = {
+        {FailingFs::kStat, "/t/b.txt", "cannot read the status of /t/b.txt: Input/output error"},
+        {FailingFs::kReaddir, "", "cannot read directory /t: Input/output error"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.failure);
+        RemoveTree(Real("/t"));
+        RemoveTree(Real("/copy"));
+        MakeTree(this);
+        Walk seen;
+        std::string failure;
+        FailingFs::FailNext(f.call, 5, f.path);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(fs::ForEachFile("/t", false, kivo::Function2<void, const char*, bool>(&Walk::On, &seen),
+                                     &failure));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("ForEachFile ") + f.failure + "\r\n");
+        EXPECT_EQ(failure, f.failure);
+        if (f.call == FailingFs::kStat) {
+            EXPECT_EQ(seen.entries.size(), 4u);  // all but b.txt
+            EXPECT_EQ(seen.IndexOf("/t/b.txt"), seen.entries.size());
+        }
+
+        FailingFs::FailNext(f.call, 5, f.path);
+        EXPECT_FALSE(fs::CopyDir("/t", "/copy"));
+        FailingFs::FailNext(f.call == FailingFs::kStat ? FailingFs::kStat : FailingFs::kReaddir, 5, f.path);
+        EXPECT_FALSE(fs::RemoveDir("/t"));
+        EXPECT_TRUE(RawExists("/t"));
+        FailingFs::Reset();
+    }
+    // The removal's own step: an entry that cannot be removed.
+    RemoveTree(Real("/t"));
+    MakeTree(this);
+    FailingFs::FailNext(FailingFs::kUnlink, 30, "/t/a.txt");
+    EXPECT_FALSE(fs::RemoveDir("/t"));
+    EXPECT_EQ(Get("/t/a.txt"), "A");
+    EXPECT_TRUE(fs::RemoveDir("/t"));
+
+    Put("/src.bin", "new bytes");
+    Put("/dst.bin", "old bytes");
+    std::string text = "untouched";
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::ReadTextFile("/src.bin", text, nullptr));
+    EXPECT_EQ(text, "untouched");
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::CopyFile("/src.bin", "/c.bin", false));
+    kivo_err_t err = 0;
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
+    EXPECT_EQ(err, 5);
+    EXPECT_EQ(Get("/dst.bin"), "old bytes");
+    EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/dst.bin")));
+    FailingFs::Reset();
+    EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
+    EXPECT_EQ(Get("/dst.bin"), "new bytes");
+}
+
 // CopyFileReplace: the target is whole, old or new; a temporary left by an
 // interruption is taken over.
 TEST_F(FsUtilsTest, CopyFileReplaceSwapsTheTargetWhole)
