@@ -418,15 +418,30 @@ int32_t Gui::LuaCheck(const std::string& script)
 {
     std::string text;
     {
+        if (!IsExistingFile(script))
+            return 1;
+        // A script that is there but cannot be read has not said "go on":
+        // read in part it could say anything, so nothing is installed.
         kivo::filesystem::File file;
-        if (!IsExistingFile(script) || !file.Open(script.c_str(), 0))
+        kivo_err_t err = 0;
+        int64_t length = file.Open(script.c_str(), 0, &err) ? file.GetLength(&err) : -1;
+        if (length == 0)
             return 1;
-        int64_t length = file.GetLength();
-        if (length <= 0)
-            return 1;
-        text.resize(static_cast<size_t>(length));
-        ssize_t n = file.Read(&text[0], text.size(), nullptr);
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        size_t done = 0;
+        if (length > 0 && static_cast<uint64_t>(length) < static_cast<uint64_t>(SIZE_MAX)) {
+            text.resize(static_cast<size_t>(length));
+            while (done < text.size()) {
+                ssize_t n = file.Read(&text[done], text.size() - done, &err);
+                if (n <= 0 || err != 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+        }
+        if (length < 0 || done != text.size() || text.empty()) {
+            PrintLuaError("script", "cannot read " + script + ": " +
+                                        (err != 0 ? strerror(err) : "the file ends early"));
+            return 0;
+        }
     }
 
     // Released in reverse: the library (its timers, the files the script

@@ -473,6 +473,41 @@ TEST_F(GuiTest, CheckScriptVerdict)
     }
 }
 
+// A script that is there but cannot be read (no handle, no size, a read
+// that fails part-way) has not said "go on": verdict 0, with the cause.
+TEST_F(GuiTest, CheckScriptThatCannotBeReadStopsTheUpdate)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/tmp/update/check.lua", "function Check() return true end");
+    const struct {
+        FaultPlan fault;
+        const char* printed;
+    } cases[] = {
+        {{"/tmp/update/check.lua", false, 0, FaultPlan::kOpenCall},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Too many open files\n"},
+        {{"/tmp/update/check.lua", false, 0, FaultPlan::kFstat},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Input/output error\n"},
+        {{"/tmp/update/check.lua", false, 5},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Input/output error\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.fault);
+        FaultyFs::Get().Plan(c.fault);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        const int32_t verdict = Gui::LuaCheck("/tmp/update/check.lua");
+        fflush(stdout);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(FaultyFs::Get().Failed(), 1);
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(verdict, 0);
+        EXPECT_EQ(out, c.printed);
+    }
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
+}
+
 TEST_F(GuiTest, CheckScriptPreUpdateListAndReboot)
 {
     // The shared list stays once made (by an earlier run, --gtest_repeat):
