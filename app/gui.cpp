@@ -119,7 +119,7 @@ std::string Hex(uint32_t word)
 
 }  // namespace
 
-Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0), _checking(false), _copy_failed(false) {}
+Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0), _checking(false), _copy_failed(false), _copy_unread(false) {}
 
 Gui::~Gui() {}
 
@@ -441,15 +441,30 @@ int32_t Gui::LuaCheck(const std::string& script)
 {
     std::string text;
     {
+        if (!IsExistingFile(script))
+            return 1;
+        // A script that is there but cannot be read has not said "go on":
+        // read in part it could say anything, so nothing is installed.
         kivo::filesystem::File file;
-        if (!IsExistingFile(script) || !file.Open(script.c_str(), 0))
+        kivo_err_t err = 0;
+        int64_t length = file.Open(script.c_str(), 0, &err) ? file.GetLength(&err) : -1;
+        if (length == 0)
             return 1;
-        int64_t length = file.GetLength();
-        if (length <= 0)
-            return 1;
-        text.resize(static_cast<size_t>(length));
-        ssize_t n = file.Read(&text[0], text.size(), nullptr);
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        size_t done = 0;
+        if (length > 0 && static_cast<uint64_t>(length) < static_cast<uint64_t>(SIZE_MAX)) {
+            text.resize(static_cast<size_t>(length));
+            while (done < text.size()) {
+                ssize_t n = file.Read(&text[done], text.size() - done, &err);
+                if (n <= 0 || err != 0)
+                    break;
+                done += static_cast<size_t>(n);
+            }
+        }
+        if (length < 0 || done != text.size() || text.empty()) {
+            PrintLuaError("script", "cannot read " + script + ": " +
+                                        (err != 0 ? strerror(err) : "the file ends early"));
+            return 0;
+        }
     }
 
     // Released in reverse: the library (its timers, the files the script
@@ -550,7 +565,16 @@ void Gui::OnUpdateInfo(kivo::Message& msg)
         if (parts.GetExt() == ".zip" && !stem.empty() && stem != "." && stem != "..") {
             std::string dir = parts.GetDrive() + parts.GetDir() + parts.GetName();
             printf("[info]\t\tdirname: %s\n", dir.c_str());
-            kivo::filesystem::RemoveDirUnder(dir, dir);
+            // The old folder must go whole: a file of it left beside the
+            // new ones would be taken for part of the archive.
+            kivo_stat64_t st;
+            const kivo_err_t there = kivo_file_lstat64(dir.c_str(), &st);
+            if (there != ENOENT && (there != 0 || !kivo::filesystem::RemoveDirUnder(dir, dir))) {
+                printf("[error]\t\tcannot empty %s%s%s\n", dir.c_str(), there != 0 ? ": " : "",
+                       there != 0 ? strerror(there) : "");
+                msg.Back(kivo::Var(0), false);
+                return;
+            }
             std::string cause;
             // Durable: the sender's record after this answer vouches for
             // the folder, and a power cut must not leave it behind.
@@ -606,10 +630,16 @@ void Gui::OnUpdateEnd(kivo::Message& msg)
     const bool marked = kivo::filesystem::IsFile(kCopyMark);
     if (_result == 0 || _result == 5 || (_result == 2 && marked)) {
         _copy_failed = false;
-        kivo::filesystem::ForEachFile(kWorkDir, false,
-                                      kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this));
-        // A file that did not land keeps the mark: a rerun finishes it.
-        if (!_copy_failed && marked)
+        std::string failure;
+        if (!kivo::filesystem::ForEachFile(kWorkDir, false,
+                                           kivo::Function2<void, const char*, bool>(&Gui::CopyToAppDisk, this),
+                                           &failure)) {
+            printf("[error]copy to %s: %s\n", kAppDisk, failure.c_str());
+            _copy_unread = true;
+        }
+        // A file that did not land, or a work directory that could not be
+        // read whole, keeps the mark: a rerun finishes the copy.
+        if (!_copy_failed && !_copy_unread && marked)
             kivo::filesystem::RemoveFile(kCopyMark);
     }
 }
@@ -658,6 +688,12 @@ void Gui::CopyToAppDisk(const char* path, bool is_dir)
 void Gui::OnUpdateRun(kivo::Message& msg)
 {
     _result = ValueInt(msg.value);
+    // Files of the package that never reached the application disk: the
+    // update is not finished, and a reboot would start a half-copied set.
+    if (_copy_unread && (_result == 5 || _result == 0)) {
+        printf("[error]update incomplete, no reboot: %s not read whole\n", kWorkDir);
+        _result = 2;
+    }
 
     const char* keep_flag = nullptr;
     const char* keep_as = nullptr;

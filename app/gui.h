@@ -89,5 +89,8 @@ private:
     int32_t _last_progress;
     bool _checking;     // OnUpdateStart is running the hook and the check
     bool _copy_failed;  // a file of this copy to "/opt/app_disk/" did not land
+    // The end's copy to the application disk could not read the whole work
+    // directory: the run is not finished and does not reboot.
+    bool _copy_unread;
     std::string _code_file;
 };

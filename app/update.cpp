@@ -173,6 +173,7 @@ int32_t Update::RunUpdate(Message& msg)
 {
     _status = 2;
     _started = false;
+    _unsafe.clear();
     _update_info_st info;
     if (!kivo::var_trains::FromVar(msg.value, &info) || info.zip_file.size() <= 2 || info.dir_map.empty()) {
         SendInfo(2, "input param error");
@@ -199,7 +200,17 @@ int32_t Update::RunUpdate(Message& msg)
     }
     if (!cleared)
         cause = info.unzip_dir + " cannot be emptied";
-    if (!unpacked || !kivo::filesystem::IsDir(info.unzip_dir)) {
+    bool work_dir = false;
+    if (unpacked) {
+        kivo_stat64_t st;
+        const kivo_err_t e = kivo_file_stat64(info.unzip_dir.c_str(), &st);
+        work_dir = e == 0 && (st.mode & 0xF000u) == 0x4000u;
+        if (e != 0)
+            cause = "cannot read the status of " + info.unzip_dir + _Cause(e);
+        else if (!work_dir)
+            cause = info.unzip_dir + " is not a directory";
+    }
+    if (!work_dir) {
         if (!cause.empty())
             SendInfo(2, "unzip fail: " + cause);
         SendInfo(2, "unzip fail in " + info.unzip_dir);
@@ -224,7 +235,9 @@ int32_t Update::RunUpdate(Message& msg)
                         ProcessDir(kivo::filesystem::DeviceDirOfPath(path).c_str(), true, info, &name);
                     }
                 }
-                if (_updated && _ElemIsOne("/update/PreNeedReboot")) {
+                // Not into a file that was left damaged: the run goes on, and
+                // ends without a reboot.
+                if (_updated && _unsafe.empty() && _ElemIsOne("/update/PreNeedReboot")) {
                     // The device reboots at once: no walk, no "update_end",
                     // and the work directory is left as it is.
                     SendUpdateInfo(3, 1);
@@ -234,16 +247,33 @@ int32_t Update::RunUpdate(Message& msg)
         }
 
         Send(Message::Current(), "normal_update_start", Message::Value(Var(info.unzip_dir)));
-        kivo::filesystem::ForEachFile(info.unzip_dir.c_str(), false, [this, &info](const char* path, bool is_dir) {
-            ProcessDir(path, is_dir, info, nullptr);
-        });
+        std::string failure;
+        if (!kivo::filesystem::ForEachFile(info.unzip_dir.c_str(), false,
+                                           [this, &info](const char* path, bool is_dir) {
+                                               ProcessDir(path, is_dir, info, nullptr);
+                                           },
+                                           &failure)) {
+            SendInfo(2, failure);
+            _Unsafe(info.unzip_dir + " not read whole");
+        }
         // Rewriting that started but left no file whole is no reason to
         // reboot (the device would boot into what failed to install), nor
         // a finished update: nothing counts as rewritten.
-        if (_started)
-            SendUpdateInfo(3, 1);
         if (_updated)
             _status = 5;
+        // Nor is a run that left a file damaged, or that could not read all
+        // of the package: the device would boot into a broken or half
+        // installed system, and the rerun that repairs it would never come.
+        // Said before the end of rewriting, which stays the last state.
+        if (!_unsafe.empty()) {
+            std::string what;
+            for (const std::string& u : _unsafe)
+                what += (what.empty() ? "" : ", ") + u;
+            SendInfo(2, "update incomplete, no reboot: " + what);
+            _status = 2;
+        }
+        if (_started)
+            SendUpdateInfo(3, 1);
         Send(Message::Current(), "update_end", Message::Value(Var(_status)));
     }
 
@@ -267,6 +297,9 @@ bool Update::_ClearWorkDir(const std::string& dir)
     bool empty = true;
     while (empty && d.FindNext())
         empty = d.IsDots();
+    // A directory that could not be read to its end is not known empty.
+    if (d.Error() != 0)
+        empty = false;
     d.Close();
     return empty;
 }
@@ -295,7 +328,18 @@ void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& in
     kivo::StrReplaceAll(board, "@", "/");
     SendInfo(0, "flash dir :" + board);
 
-    bool found = !board.empty() && board[0] == '/' && kivo::filesystem::IsDir(board);
+    bool found = false;
+    if (!board.empty() && board[0] == '/') {
+        kivo_stat64_t st;
+        const kivo_err_t e = kivo_file_stat64(board.c_str(), &st);
+        found = e == 0 && (st.mode & 0xF000u) == 0x4000u;
+        // Not there is a warning; there but not readable is an error.
+        if (e != 0 && e != ENOENT && e != ENOTDIR) {
+            SendInfo(2, "cannot read the status of " + board + _Cause(e));
+            _Unsafe(board + " not read");
+            return;
+        }
+    }
     if (!found) {
         for (const _update_dir_entry& entry : info.dir_map) {
             _dir_entry = entry;
@@ -311,12 +355,27 @@ void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& in
     }
 
     std::string info_path = dir + "/" + "info.ini";
-    if (!kivo::filesystem::IsFile(info_path)) {
+    kivo_stat64_t info_st;
+    const kivo_err_t info_err = kivo_file_stat64(info_path.c_str(), &info_st);
+    if (info_err != 0 && info_err != ENOENT) {
+        SendInfo(2, "info file of zip dir in zip read fail:" + info_path + ": cannot read its status" + _Cause(info_err));
+        _Unsafe(info_path + " not read");
+        return;
+    }
+    if (info_err != 0 || (info_st.mode & 0xF000u) == 0x4000u) {
         SendInfo(1, "info file of zip dir in zip not exist:" + info_path);
         return;
     }
-    if (CheckInfoIniCrc(info_path) <= 0) {
-        SendInfo(1, "info file of zip dir in zip crc check error:" + info_path);
+    std::string info_cause;
+    if (CheckInfoIniCrc(info_path, &info_cause) <= 0) {
+        // A file that could not be read is no failed check: the directory
+        // is not installed, and the run must not reboot.
+        if (!info_cause.empty()) {
+            SendInfo(2, "info file of zip dir in zip read fail:" + info_path + ": " + info_cause);
+            _Unsafe(info_path + " not read");
+        } else {
+            SendInfo(1, "info file of zip dir in zip crc check error:" + info_path);
+        }
         return;
     }
     SendInfo(0, "Enter Dir " + board);
@@ -328,9 +387,15 @@ void Update::ProcessDir(const char* path, bool is_dir, const _update_info_st& in
     if (single != nullptr) {
         ProcessFile((dir + "/" + *single).c_str(), false, board, dir);
     } else {
-        kivo::filesystem::ForEachFile(dir.c_str(), false, [this, &board, &dir](const char* entry, bool entry_is_dir) {
-            ProcessFile(entry, entry_is_dir, board, dir);
-        });
+        std::string failure;
+        if (!kivo::filesystem::ForEachFile(dir.c_str(), false,
+                                           [this, &board, &dir](const char* entry, bool entry_is_dir) {
+                                               ProcessFile(entry, entry_is_dir, board, dir);
+                                           },
+                                           &failure)) {
+            SendInfo(2, failure);
+            _Unsafe(dir + " not read whole");
+        }
     }
     _CloseIni(_zip_ini);
     SendInfo(0, "Exit Dir " + board);
@@ -353,7 +418,15 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
     SendInfo(0, zip_dir + (ini_kind ? " FLASH_INFO_TYPE_INI" : " FLASH_INFO_TYPE_INFO"), 2);
 
     bool need = false;
-    if (!kivo::filesystem::Exists(board_file)) {
+    kivo_stat64_t board_st;
+    const kivo_err_t board_err = kivo_file_stat64(board_file.c_str(), &board_st);
+    if (board_err != 0 && board_err != ENOENT) {
+        // Neither missing nor known: nothing is decided on it.
+        SendInfo(2, "cannot read the status of " + board_file + _Cause(board_err), 2);
+        _Unsafe(board_file + " not read");
+        return;
+    }
+    if (board_err != 0) {
         if (!ini_kind) {
             SendInfo(1, "no_fs flash file no exist:" + board_file, 2);
             return;
@@ -383,25 +456,41 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
         } else {
             if (!_started)
                 SendUpdateInfo(3, 0);
-            if (ini_kind)
-                kivo::filesystem::RemoveFile(version_file);
+            // The old record must be gone before the file is emptied: left
+            // in place, it would claim bytes the file no longer holds.
+            kivo_err_t gone = ini_kind ? kivo_file_unlink(version_file.c_str()) : 0;
             _started = true;
             SendUpdateInfo(4, name);
 
             // Allocated before the installed file is truncated, so that a
             // failure here leaves it as it was.
-            uint8_t* buf = new (std::nothrow) uint8_t[kCopyBlock];
-            if (buf == nullptr) {
+            uint8_t* buf = gone != 0 && gone != ENOENT ? nullptr : new (std::nothrow) uint8_t[kCopyBlock];
+            if (gone != 0 && gone != ENOENT) {
+                SendInfo(2, "remove file fail " + version_file + _Cause(gone), 2);
+            } else if (buf == nullptr) {
                 SendInfo(2, "alloc space fail ", 2);
             } else {
-                bool whole = _CopyFile(zip_path, board_file, !ini_kind, buf);
+                const bool created = board_err != 0;
+                bool damaged = false;
+                bool whole = _CopyFile(zip_path, board_file, !ini_kind, buf, &damaged);
                 delete[] buf;
+                // A file made by this copy has its directory entry on the
+                // medium before a record vouches for it.
+                kivo_err_t dir_err = 0;
+                if (whole && created && !kivo::filesystem::FlushDir(board_dir, &dir_err)) {
+                    SendInfo(2, "write file fail " + board_dir + _Cause(dir_err), 2);
+                    whole = false;
+                }
                 // Installing a copied file ends with what the receiver does
-                // on this report (an archive is unpacked beside itself).
+                // on this report (an archive is unpacked beside itself): what
+                // it could not put in place is neither old nor new.
                 if (whole && !_SendFinished(board_file)) {
                     SendInfo(2, "unzip fail " + board_file, 2);
                     whole = false;
+                    damaged = true;
                 }
+                if (damaged)
+                    _Unsafe(board_file + " left damaged");
                 // The record comes last, so that a run stopped before it
                 // finds the file still to install; after a failure it says
                 // the file is not installed.
@@ -412,12 +501,25 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
                     crc = _zip_ini->GetInt(name, "check_crc", 0);
                 }
                 if (ini_kind) {
-                    _flash_ini->SetString(name, "version", version);
-                    _flash_ini->SetInt(name, "check_crc", crc);
+                    // A record with a key that could not be set is not
+                    // written as if whole.
+                    const bool set = _flash_ini->SetString(name, "version", version) &&
+                                     _flash_ini->SetInt(name, "check_crc", crc);
                     errno = 0;
-                    if (!_flash_ini->Save(version_file.c_str())) {
-                        SendInfo(2, "write file fail " + version_file + _Cause(errno), 2);
+                    if (!set || !_flash_ini->Save(version_file.c_str())) {
+                        SendInfo(2, "write file fail " + version_file +
+                                        (set ? _Cause(errno) : std::string(": a key could not be set")),
+                                 2);
                         whole = false;
+                        // Its bytes may be in place although the store
+                        // failed (a flush or close that failed): a record
+                        // not stored whole goes, so the next run installs
+                        // the file again.
+                        const kivo_err_t e = kivo_file_unlink(version_file.c_str());
+                        if (e != 0 && e != ENOENT) {
+                            SendInfo(2, "remove file fail " + version_file + _Cause(e), 2);
+                            _Unsafe(version_file + " not removed");
+                        }
                     }
                 }
                 // Only a file that is whole, and recorded so, is finished
@@ -433,30 +535,48 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
         _CloseIni(_flash_ini);
 }
 
-bool Update::_CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf)
+bool Update::_CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf,
+                       bool* damaged)
 {
+    *damaged = false;
     kivo_err_t err = 0;
     File src;
     if (!src.Open(zip_path.c_str(), 0, &err)) {
         SendInfo(2, "open file fail " + zip_path + _Cause(err), 2);
         return false;
     }
-    const int64_t length = src.GetLength();
+    // Taken before the board file is emptied: a size that cannot be read
+    // leaves it as it was.
+    const int64_t length = src.GetLength(&err);
+    if (length < 0) {
+        SendInfo(2, "read file fail " + zip_path + ": cannot read its size" + _Cause(err), 2);
+        return false;
+    }
     File dst;
     if (!dst.Open(board_file.c_str(), 3, &err)) {
         SendInfo(2, "open file fail " + board_file + _Cause(err), 2);
         return false;
     }
+    // Emptied: from here until the copy is whole it holds neither its old
+    // nor its new bytes.
+    *damaged = true;
     SendUpdateInfo(6, 0);
 
-    // Every write is flushed and both results count: a file system may
-    // report a full disk only at the flush.
+    // Every write, seek, flush and the close are checked: a file system may
+    // report a full disk only at the flush or the close.
     auto write_fail = [&](kivo_err_t e) {
         SendInfo(2, "write file fail " + board_file + _Cause(e), 2);
         return false;
     };
     auto read_fail = [&](kivo_err_t e) {
         SendInfo(2, "read file fail " + zip_path + (e != 0 ? _Cause(e) : std::string(": the file ends early")), 2);
+        return false;
+    };
+    auto seek = [&](File& f, const std::string& path, int64_t to) {
+        kivo_err_t e = 0;
+        if (f.Seek(to, File::SeekBegin, &e) == to)
+            return true;
+        SendInfo(2, "seek file fail " + path + _Cause(e), 2);
         return false;
     };
 
@@ -472,8 +592,9 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
         memset(buf, 0xFF, kBootFill);
         if (!_WriteAll(dst, buf, kBootFill, &err) || !dst.Flush(&err))
             ok = write_fail(err);
-        src.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
-        dst.Seek(static_cast<int64_t>(kBootHeader), File::SeekBegin);
+        else
+            ok = seek(src, zip_path, static_cast<int64_t>(kBootHeader)) &&
+                 seek(dst, board_file, static_cast<int64_t>(kBootHeader));
         copied = static_cast<int64_t>(kBootHeader);
     }
 
@@ -504,18 +625,69 @@ bool Update::_CopyFile(const std::string& zip_path, const std::string& board_fil
     // for valid, and the next run finds it different and rewrites it.
     if (boot && ok) {
         const size_t head = length < static_cast<int64_t>(kBootHeader) ? static_cast<size_t>(length) : kBootHeader;
-        src.Seek(0, File::SeekBegin);
-        dst.Seek(0, File::SeekBegin);
-        if (_ReadFull(src, buf, head) != head)
+        ok = seek(src, zip_path, 0);
+        if (ok && _ReadFull(src, buf, head) != head)
             ok = read_fail(0);
-        else if (!_WriteAll(dst, buf, head, &err) || !dst.Flush(&err))
-            ok = write_fail(err);
+        if (ok)
+            ok = _WriteBootHeader(dst, board_file, buf, head);
     }
     if (ok && !flushed && !dst.Flush(&err))
         ok = write_fail(err);
-    dst.Close();
+    if (!dst.Close(&err) && ok)
+        ok = write_fail(err);
     src.Close();
+    if (ok)
+        *damaged = false;
     return ok;
+}
+
+bool Update::_WriteBootHeader(File& dst, const std::string& board_file, const uint8_t* head, size_t size)
+{
+    // The words at 80 (CRC) and 84 (version) say which image this is; the
+    // CRC word goes last, so a header written only in part (a write that
+    // stopped, a failed one after it) still has its blank CRC word and the
+    // next run rewrites the image.
+    const size_t crc_at = 80;
+    const size_t crc_end = 84;
+    struct Piece {
+        size_t from;
+        size_t to;
+    } pieces[] = {{crc_end, size}, {0, crc_at < size ? crc_at : size}, {crc_at, crc_end < size ? crc_end : size}};
+    kivo_err_t err = 0;
+    bool ok = true;
+    for (const Piece& p : pieces) {
+        if (p.from >= p.to)
+            continue;
+        if (dst.Seek(static_cast<int64_t>(p.from), File::SeekBegin, &err) != static_cast<int64_t>(p.from)) {
+            SendInfo(2, "seek file fail " + board_file + _Cause(err), 2);
+            ok = false;
+            break;
+        }
+        if (!_WriteAll(dst, head + p.from, p.to - p.from, &err)) {
+            SendInfo(2, "write file fail " + board_file + _Cause(err), 2);
+            ok = false;
+            break;
+        }
+    }
+    if (ok && !dst.Flush(&err)) {
+        SendInfo(2, "write file fail " + board_file + _Cause(err), 2);
+        ok = false;
+    }
+    if (!ok && size >= crc_end) {
+        // The CRC word may be in place already (the flush failed, or the
+        // write stopped inside it): blanked again, best effort, so that the
+        // header does not claim an image that is not known to be whole.
+        const uint8_t blank[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+        if (dst.Seek(static_cast<int64_t>(crc_at), File::SeekBegin, &err) == static_cast<int64_t>(crc_at) &&
+            _WriteAll(dst, blank, sizeof blank, &err))
+            dst.Flush(&err);
+    }
+    return ok;
+}
+
+void Update::_Unsafe(const std::string& what)
+{
+    _unsafe.push_back(what);
 }
 
 bool Update::_ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
@@ -588,8 +760,8 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
     File f;
     if (!f.Open(zip_path.c_str(), 0))
         return 0;
-    const int64_t length = f.GetLength();
-    if (length > kCrcMaxLength)
+    const int64_t length = f.GetLength(nullptr);
+    if (length < 0 || length > kCrcMaxLength)
         return 0;
     uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
     if (buf == nullptr)
@@ -616,16 +788,34 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
 
 int32_t Update::CheckInfoIniCrc(const std::string& path)
 {
-    File f;
-    if (!f.Open(path.c_str(), 0))
+    return CheckInfoIniCrc(path, nullptr);
+}
+
+int32_t Update::CheckInfoIniCrc(const std::string& path, std::string* cause)
+{
+    auto fail = [cause](const char* step, kivo_err_t e) {
+        if (cause)
+            *cause = std::string(step) + (e != 0 ? _Cause(e) : std::string(": the file ends early"));
         return 0;
-    const int64_t length = f.GetLength();
+    };
+    File f;
+    kivo_err_t err = 0;
+    if (!f.Open(path.c_str(), 0, &err))
+        return fail("cannot open it", err);
+    const int64_t length = f.GetLength(&err);
+    if (length < 0)
+        return fail("cannot read its size", err);
     // Too short to hold a check byte and the byte before it.
     if (length < 2 || length > kInfoIniMaxLength)
         return 0;
     std::vector<uint8_t> data(static_cast<size_t>(length));
-    if (_ReadFull(f, data.data(), data.size()) != data.size())
-        return 0;
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = f.Read(data.data() + done, data.size() - done, &err);
+        if (n <= 0 || err != 0)
+            return fail("cannot read it", err);
+        done += static_cast<size_t>(n);
+    }
     std::unique_ptr<kivo::check::CrcBuilder> crc = MakeCrcBuilder();
     crc->Update(data.data(), data.size() - 2);
     return crc->Final(nullptr) == data.back() ? 1 : 0;

@@ -3,8 +3,10 @@
 // Update: the module that installs an update package. It lives in service
 // "SVC_UPDATE" and answers "update.run" (request _update_info_st) with a
 // status: 1 bad request, 2 nothing rewritten whole (none needed it, the
-// check refused, or every write failed), 3 unpacking failed, 5 at least one
-// file rewritten whole (the device is to reboot).
+// check refused, or every write failed) or a run that must not reboot (a
+// file left damaged, a directory or entry of the package that could not be
+// read), 3 unpacking failed, 5 at least one file rewritten whole and none
+// left damaged (the device is to reboot).
 //
 // A run unpacks the package into the work directory, asks the requester
 // whether to go on ("update_start"), installs the pre-update list, walks the
@@ -22,8 +24,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/update_info.h"
+#include "kivo/filesystem/file.h"
 #include "kivo/service/module.h"
 #include "kivo/utils/check.h"
 #include "kivo/utils/ini_file.h"
@@ -71,6 +75,9 @@ public:
 
     // 1 when the last byte of the file is the CRC-8 of all but its last two.
     static int32_t CheckInfoIniCrc(const std::string& path);
+    // The same; when the file could not be read (not when it fails its
+    // check) *cause names the step and the system's text.
+    static int32_t CheckInfoIniCrc(const std::string& path, std::string* cause);
     // One to four '.'-separated components, "V" before the first and "T"
     // after the last of several allowed; components not given are left as
     // they are. 1 when parsed.
@@ -97,8 +104,17 @@ private:
     bool _ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
                      uint32_t ver[4], bool* missing);
     // The copy of one file through buf (kCopyBlock bytes); false when it did
-    // not complete (reported).
-    bool _CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf);
+    // not complete (reported). *damaged: the board file was emptied and is
+    // not whole (neither its old nor its new bytes).
+    bool _CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf,
+                   bool* damaged);
+    // The boot image's header, written so that it claims the new image only
+    // once all of it is in place (the CRC word last); false when that failed
+    // (reported; the CRC word is blanked again where that is possible).
+    bool _WriteBootHeader(kivo::filesystem::File& dst, const std::string& board_file, const uint8_t* head,
+                          size_t size);
+    // What keeps this run from rebooting: the device would boot into it.
+    void _Unsafe(const std::string& what);
     // Report 5 (the file's copy has finished); false when the receiver
     // answers that what the file holds could not be put in place (an
     // archive that did not unpack whole).
@@ -115,4 +131,5 @@ private:
     bool _updated;
     int32_t _status;
     bool _running;  // OnUpdateRun is inside RunUpdate
+    std::vector<std::string> _unsafe;
 };

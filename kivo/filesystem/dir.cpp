@@ -8,12 +8,12 @@
 namespace kivo {
 namespace filesystem {
 
-Dir::Dir()
+Dir::Dir() : _err(0)
 {
     memset(&_handle, 0, sizeof _handle);
 }
 
-Dir::Dir(const char* path)
+Dir::Dir(const char* path) : _err(0)
 {
     memset(&_handle, 0, sizeof _handle);
     Open(path);
@@ -30,7 +30,8 @@ bool Dir::Open(const char* path)
         return false;
     _path = path;
     _name.clear();
-    return kivo_file_opendir(&_handle, path) == 0;
+    _err = kivo_file_opendir(&_handle, path);
+    return _err == 0;
 }
 
 void Dir::Close()
@@ -43,11 +44,14 @@ void Dir::Close()
 bool Dir::FindNext()
 {
     assert(IsValid());
-    kivo_dirent_t* entry = kivo_file_readdir(_handle, nullptr);
+    kivo_err_t err = 0;
+    kivo_dirent_t* entry = kivo_file_readdir(_handle, &err);
     if (!entry || !entry->name) {
         _name.clear();
+        _err = entry ? 0 : err;
         return false;
     }
+    _err = 0;
     _name = entry->name;
     return true;
 }
@@ -55,7 +59,9 @@ bool Dir::FindNext()
 bool Dir::IsDots() const
 {
     assert(IsValid());
-    return !_name.empty() && _name[_name.size() - 1] == '.';
+    // Only the two names a directory lists for itself and its parent: a
+    // file named "notes." is an entry like any other.
+    return _name == "." || _name == "..";
 }
 
 const std::string& Dir::GetFileName() const

@@ -2,8 +2,8 @@
 
 // kivo::filesystem::Dir: iterates over the entries of one directory of the
 // virtual file system. Entries come in the file system's order, "." and
-// ".." among them (IsDots tells them apart: it holds for every name that
-// ends in '.').
+// ".." among them (IsDots tells them apart). A read that fails ends the
+// entries like the end of the directory; Error() tells the two apart.
 
 #include <string>
 
@@ -25,10 +25,14 @@ public:
     bool IsValid() const { return kivo_is_dir_handle_valid(_handle); }
     void Close();
 
-    // The next entry becomes the current one (true); at the end the current
-    // name is cleared (false).
+    // The next entry becomes the current one (true); at the end, or when
+    // the directory cannot be read further, the current name is cleared
+    // (false).
     bool FindNext();
-    // The current name ends in '.'.
+    // Why the last FindNext gave no entry: 0 at the end of the directory,
+    // else the file system's error (the entries are not all seen).
+    kivo_err_t Error() const { return _err; }
+    // The current name is "." or "..".
     bool IsDots() const;
     const std::string& GetFileName() const;
     // Directory path + "/" + current name.
@@ -41,6 +45,7 @@ private:
     std::string _path;
     std::string _name;
     kivo_dir_handle_t _handle;
+    kivo_err_t _err;
 };
 
 }  // namespace filesystem

@@ -123,10 +123,19 @@ bool File::Open(const char* path, uint32_t mode, kivo_err_t* err)
 
 void File::Close()
 {
-    if (!IsValid())
-        return;
-    kivo_file_close(_handle);
-    _handle = kivo_file_handle_invalid;
+    Close(nullptr);
+}
+
+bool File::Close(kivo_err_t* err)
+{
+    kivo_err_t e = 0;
+    if (IsValid()) {
+        e = kivo_file_close(_handle);
+        _handle = kivo_file_handle_invalid;
+    }
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 bool File::SetLength(int64_t length)
@@ -137,11 +146,18 @@ bool File::SetLength(int64_t length)
 
 int64_t File::GetLength() const
 {
+    int64_t n = GetLength(nullptr);
+    return n < 0 ? 0 : n;
+}
+
+int64_t File::GetLength(kivo_err_t* err) const
+{
     assert(IsValid());
     kivo_stat64_t s;
-    if (kivo_file_fstat64(_handle, &s) != 0)
-        return 0;
-    return s.size;
+    kivo_err_t e = kivo_file_fstat64(_handle, &s);
+    if (err)
+        *err = e;
+    return e == 0 ? s.size : -1;
 }
 
 int64_t File::Seek(int64_t offset, int32_t whence)
@@ -151,11 +167,17 @@ int64_t File::Seek(int64_t offset, int32_t whence)
 
 int64_t File::Seek(int64_t offset, SeekType type)
 {
+    return Seek(offset, type, nullptr);
+}
+
+int64_t File::Seek(int64_t offset, SeekType type, kivo_err_t* err)
+{
     assert(IsValid());
     int64_t pos = -1;
-    if (kivo_file_lseek64(_handle, offset, (int)type, &pos) != 0)
-        return -1;
-    return pos;
+    kivo_err_t e = kivo_file_lseek64(_handle, offset, (int)type, &pos);
+    if (err)
+        *err = e;
+    return e != 0 ? -1 : pos;
 }
 
 int64_t File::GetPos() const

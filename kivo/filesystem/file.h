@@ -80,10 +80,18 @@ public:
 
     bool IsValid() const override { return kivo_file_handle_is_valid(_handle); }
     void Close() override;
+    // Close that says whether the file system closed the handle cleanly
+    // (a deferred write error may show only here); the cause through err
+    // when given. The object is closed afterwards either way.
+    bool Close(kivo_err_t* err);
 
     bool SetLength(int64_t length) override;
     // 0 when the size cannot be read.
     int64_t GetLength() const override;
+    // The size, or -1 when it cannot be read, its cause through err (when
+    // given): callers that copy or check by length must not take a failed
+    // query for an empty file.
+    int64_t GetLength(kivo_err_t* err) const;
     int64_t Seek(int64_t offset, int32_t whence) override;
     int64_t GetPos() const override;
     // The count the file system reports (-1 when none); its error through
@@ -100,6 +108,8 @@ public:
     bool GetStatus(Status& st) const;
     // The new position, or -1.
     int64_t Seek(int64_t offset, SeekType type);
+    // The same with the file system's cause through err (when given).
+    int64_t Seek(int64_t offset, SeekType type, kivo_err_t* err);
 
     // Moves `size` bytes in blocks of blockSize, calling cb after each block
     // that moved bytes. A null buf makes ReadHuge read every block into one

@@ -67,18 +67,31 @@ bool is_sep(char c)
 
 // What a walk does with one entry.
 enum EntryKind {
-    kEntrySkip,  // status unreadable
+    kEntryFail,  // status unreadable: the walk cannot tell what it is
     kEntryFile,  // anything but a directory
     kEntryDir,   // a directory, also when reached through a link
 };
 
-// Classifies the current entry of `dir` by its status, which follows links.
-EntryKind walk_kind(const Dir& dir)
+// Classifies the current entry of `dir` by its status, which follows links;
+// the cause of a failure through err.
+EntryKind walk_kind(const Dir& dir, kivo_err_t* err)
 {
-    File::Status st;
-    if (!dir.GetFileStatus(st))
-        return kEntrySkip;
-    return st.is_dir ? kEntryDir : kEntryFile;
+    kivo_stat64_t s;
+    *err = kivo_file_stat64(dir.GetFilePath().c_str(), &s);
+    if (*err != 0)
+        return kEntryFail;
+    return (s.mode & kTypeMask) == kTypeDir ? kEntryDir : kEntryFile;
+}
+
+// The first failure of a walk, as a line naming the step, the path and the
+// cause; later ones are printed only.
+void walk_failed(std::string* failure, const char* caller, const char* step, const std::string& path,
+                 kivo_err_t err)
+{
+    std::string line = std::string(step) + " " + path + ": " + strerror(err);
+    printf("%s %s\r\n", caller, line.c_str());
+    if (failure && failure->empty())
+        *failure = line;
 }
 
 // The directories on the current walk's path, by device and inode. Links
@@ -176,31 +189,46 @@ bool is_empty_cb(const File::Callback& cb)
     return cb.TargetIdentity() == 0;
 }
 
-// Walks dir pre-order, each readable entry to visit(path, is_dir); false
-// (after printing the caller's name) when dir cannot be opened. Nested
-// directories that cannot be opened print and are passed over.
+// Walks dir pre-order, each entry to visit(path, is_dir); false (after
+// printing the caller's name) when dir cannot be opened. A directory that
+// cannot be read to its end, an entry whose status cannot be read and a
+// nested directory that cannot be opened fail the walk too (the rest is
+// still visited), the first of them described in *failure.
 template <typename Visit>
-bool walk_tree(const char* dir, bool recursive, const char* caller, Visit& visit, WalkPath* on_path)
+bool walk_tree(const char* dir, bool recursive, const char* caller, Visit& visit, WalkPath* on_path,
+               std::string* failure)
 {
     Dir d;
     if (!d.Open(dir)) {
         printf("%s open dir %s error\r\n", caller, dir);
+        if (failure && failure->empty())
+            *failure = std::string("cannot open directory ") + dir + ": " + strerror(d.Error());
         return false;
     }
+    bool ok = true;
     while (d.FindNext()) {
         if (d.IsDots())
             continue;
-        EntryKind kind = walk_kind(d);
-        if (kind == kEntrySkip)
-            continue;
+        kivo_err_t err = 0;
+        EntryKind kind = walk_kind(d, &err);
         std::string path = d.GetFilePath();
+        if (kind == kEntryFail) {
+            walk_failed(failure, caller, "cannot read the status of", path, err);
+            ok = false;
+            continue;
+        }
         visit(path, kind == kEntryDir);
         if (kind == kEntryDir && recursive && on_path->Enter(path)) {
-            walk_tree(path.c_str(), true, caller, visit, on_path);
+            if (!walk_tree(path.c_str(), true, caller, visit, on_path, failure))
+                ok = false;
             on_path->Leave();
         }
     }
-    return true;
+    if (d.Error() != 0) {
+        walk_failed(failure, caller, "cannot read directory", dir, d.Error());
+        ok = false;
+    }
+    return ok;
 }
 
 bool copy_file(const std::string& src, const std::string& dst, bool failIfExists,
@@ -219,7 +247,10 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
     File out(dst.c_str(), 3);
     if (!out.IsValid())
         return false;
-    const int64_t total = in.GetLength();
+    // A size that cannot be read is no empty source.
+    const int64_t total = in.GetLength(nullptr);
+    if (total < 0)
+        return false;
     int64_t written = 0;
     int64_t got;
     if (cb)
@@ -258,9 +289,13 @@ bool copy_dir_entries(const std::string& src, const std::string& dst, File::Prog
     while (ok && d.FindNext()) {
         if (d.IsDots())
             continue;
-        EntryKind kind = walk_kind(d);
-        if (kind == kEntrySkip)
-            continue;
+        kivo_err_t err = 0;
+        EntryKind kind = walk_kind(d, &err);
+        // An entry the copy cannot tell is one it cannot copy.
+        if (kind == kEntryFail) {
+            ok = false;
+            break;
+        }
         std::string path = d.GetFilePath();
         std::string target = dst + "/" + d.GetFileName();
         if (kind == kEntryDir) {
@@ -284,6 +319,9 @@ bool copy_dir_entries(const std::string& src, const std::string& dst, File::Prog
             }
         }
     }
+    // A directory not read to its end is not copied whole.
+    if (ok && d.Error() != 0)
+        ok = false;
     on_path->Leave();
     return ok;
 }
@@ -441,6 +479,17 @@ std::string GetExeDir()
 
 // ---- single operations
 
+bool FlushDir(const std::string& path, kivo_err_t* err)
+{
+    File d;
+    kivo_err_t e = 0;
+    if (d.Open(path.empty() ? "/" : path.c_str(), 0, &e) && d.Flush(&e))
+        d.Close(&e);
+    if (err)
+        *err = e;
+    return e == 0;
+}
+
 bool RemoveFile(const std::string& path)
 {
     return kivo_file_unlink(path.c_str()) == 0;
@@ -471,7 +520,7 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
     File f(path.c_str(), 0);
     if (!f.IsValid())
         return false;
-    int64_t len = f.GetLength();
+    int64_t len = f.GetLength(nullptr);
     if (len < 0 || (uint64_t)len >= (uint64_t)SIZE_MAX)
         return false;
     char* buf = static_cast<char*>(malloc((size_t)len + 1));
@@ -552,21 +601,27 @@ bool RemoveDir(const std::string& path)
     Dir d;
     if (!d.Open(path.c_str()))
         return false;
+    // An entry that cannot be looked at or removed, or a directory not read
+    // to its end, leaves the tree in place: false, even where the final
+    // removal would hide it (a mount point that is never removed).
+    bool ok = true;
     while (d.FindNext()) {
         if (d.IsDots())
             continue;
         std::string entry = d.GetFilePath();
         // The entry itself, not what a link points to (a dangling link too).
         kivo_stat64_t ls;
-        if (kivo_file_lstat64(entry.c_str(), &ls) != 0)
+        if (kivo_file_lstat64(entry.c_str(), &ls) != 0) {
+            ok = false;
             continue;
-        if ((ls.mode & kTypeMask) == kTypeDir)
-            RemoveDir(entry);
-        else
-            RemoveFile(entry);
+        }
+        if (!((ls.mode & kTypeMask) == kTypeDir ? RemoveDir(entry) : RemoveFile(entry)))
+            ok = false;
     }
+    if (d.Error() != 0)
+        ok = false;
     d.Close();
-    return RemoveEmptyDir(path);
+    return RemoveEmptyDir(path) && ok;
 }
 
 bool RemoveDirUnder(const std::string& path, const std::string& root)
@@ -583,14 +638,22 @@ bool RemoveDirUnder(const std::string& path, const std::string& root)
 
 bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb)
 {
+    return ForEachFile(dir, recursive, cb, nullptr);
+}
+
+bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb,
+                 std::string* failure)
+{
     if (!dir) {
         printf("ForEachFile open dir (null) error\r\n");
+        if (failure && failure->empty())
+            *failure = "cannot open directory (null)";
         return false;
     }
     WalkPath on_path;
     on_path.Enter(dir);
     auto visit = [&cb](const std::string& path, bool is_dir) { cb(path.c_str(), is_dir); };
-    return walk_tree(dir, recursive, "ForEachFile", visit, &on_path);
+    return walk_tree(dir, recursive, "ForEachFile", visit, &on_path, failure);
 }
 
 uint64_t ForEachFileCount(const char* dir, bool recursive)
@@ -603,7 +666,7 @@ uint64_t ForEachFileCount(const char* dir, bool recursive)
         if (!is_dir)
             ++count;
     };
-    walk_tree(top, recursive, "ForEachFileCount", visit, &on_path);
+    walk_tree(top, recursive, "ForEachFileCount", visit, &on_path, nullptr);
     return count;
 }
 
@@ -730,7 +793,8 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
             }
             const size_t block = 0x10000;
             std::vector<uint8_t> buf(block);
-            const int64_t total = in.GetLength();
+            // A size that cannot be read is an error, not an empty file.
+            const int64_t total = in.GetLength(&e);
             int64_t done = 0;
             while (e == 0 && done < total) {
                 const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
@@ -760,6 +824,12 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
             out.Close();
             if (e == 0)
                 e = kivo_file_rename(temp.c_str(), target.c_str());
+            // The rename is on the medium only once the directory is: until
+            // then a power cut may leave the old name over other bytes.
+            if (e == 0) {
+                const std::string dir = DeviceDirOfPath(target);
+                FlushDir(dir.empty() ? std::string(target[0] == '/' ? "/" : ".") : dir, &e);
+            }
             ok = e == 0;
         }
         if (!ok)

@@ -6,9 +6,9 @@
 // files and trees with progress.
 //
 // Failures are false, 0 or an empty string; nothing throws. Walks, removals
-// and copies pass over entries whose name ends in '.' (Dir::IsDots) and
-// entries whose status cannot be read, and never follow a symbolic link to a
-// directory: a walk reports such a link as a non-directory entry, a removal
+// and copies pass over "." and ".." (Dir::IsDots); an entry whose status
+// cannot be read, or a directory that cannot be read to its end, fails them.
+// They never follow a symbolic link to a directory: a walk reports such a link as a non-directory entry, a removal
 // removes the link itself (never what it points to), a copy fails on it.
 
 #include <stdint.h>
@@ -103,6 +103,9 @@ std::string GetExeDir();
 bool RemoveFile(const std::string& path);
 bool MakeDir(const std::string& path);
 bool RemoveEmptyDir(const std::string& path);
+// fsync of the directory itself, which makes the creations, renames and
+// removals of its entries durable; the cause through err (when given).
+bool FlushDir(const std::string& path, kivo_err_t* err = nullptr);
 // Refused (false, nothing called, EEXIST) when `to` is an existing file; an
 // existing directory does not stop it. `err` gets the cause.
 bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = nullptr);
@@ -123,16 +126,23 @@ bool WriteTextFile(const std::string& path, const kivo::StringView& text, const 
 // Makes the directory and every missing parent; true when it is a
 // directory afterwards.
 bool MakeDirs(const std::string& path);
-// Removes the tree at path; true when the directory itself went. A path that
-// is a symbolic link loses only the link.
+// Removes the tree at path; true when the directory itself went and every
+// entry could be looked at and removed. A path that is a symbolic link
+// loses only the link.
 bool RemoveDir(const std::string& path);
 // RemoveDir, but only for a path inside root (equal to it, or below it at a
 // separator) that holds no ".." anywhere; false for an empty root.
 bool RemoveDirUnder(const std::string& path, const std::string& root);
 // Calls cb(path, isDir) for every entry, a directory before its contents
-// (descended into when recursive). False when dir cannot be opened (a line
-// is printed). An empty cb is a broken contract.
+// (descended into when recursive). False when dir cannot be opened, when a
+// directory cannot be read to its end or an entry's status cannot be read
+// (a line is printed for each; the other entries are still visited). An
+// empty cb is a broken contract.
 bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb);
+// The same; the first failure, as a line naming what could not be read and
+// why, is stored in *failure (when given and still empty).
+bool ForEachFile(const char* dir, bool recursive, const kivo::Function2<void, const char*, bool>& cb,
+                 std::string* failure);
 // The number of non-directory entries the same walk meets; 0 when dir cannot
 // be opened.
 uint64_t ForEachFileCount(const char* dir, bool recursive);

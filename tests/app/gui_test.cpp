@@ -87,6 +87,17 @@ protected:
 
     std::string Text() const { return std::string(reinterpret_cast<const char*>(_page) + 4); }
 
+    // "/opt/app_disk/res.zip", an archive of one entry "a.txt" ("alpha").
+    void PutResZip()
+    {
+        Put("/src/a.txt", "alpha");
+        ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
+        kivo::zip::ZipWriter writer;
+        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
+        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
+        writer.Close();
+    }
+
     static std::string Elem(const char* path)
     {
         kivo::Var v;
@@ -265,14 +276,7 @@ TEST_F(GuiTest, WithoutAMailboxReportsStillPrint)
 TEST_F(GuiTest, FinishedZipIsUnpackedBesideItself)
 {
     // A package file that is itself an archive.
-    Put("/src/a.txt", "alpha");
-    ASSERT_TRUE(kivo::filesystem::MakeDirs("/opt/app_disk"));
-    {
-        kivo::zip::ZipWriter writer;
-        ASSERT_TRUE(writer.Open("/opt/app_disk/res.zip", kivo::zip::ZipWriter::kCreate));
-        ASSERT_TRUE(writer.AddEntry("/src/a.txt", "a.txt", "", 6));
-        writer.Close();
-    }
+    ASSERT_NO_FATAL_FAILURE(PutResZip());
     Put("/opt/app_disk/res/stale.txt", "old");
     Gui gui;
     EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/res.zip")),
@@ -519,6 +523,87 @@ TEST_F(GuiTest, FinishedZipFolderIsFlushedBeforeTheAnswer)
     log.Reset();
 }
 
+// The old folder of a finished ".zip" that cannot be emptied (an entry that
+// cannot be looked at or removed, a folder that cannot be read) is said so,
+// and the archive is not unpacked over what is left of it, nor finished.
+// The same archive unpacks whole once the medium is sound again.
+TEST_F(GuiTest, OldFolderThatCannotBeEmptiedIsNotUnpackedOver)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    ASSERT_NO_FATAL_FAILURE(PutResZip());
+    const FaultPlan faults[] = {
+        {"/opt/app_disk/res/stale.txt", false, 0, FaultPlan::kStat},
+        {"/opt/app_disk/res/stale.txt", false, 0, FaultPlan::kUnlink},
+        {"/opt/app_disk/res", false, 0, FaultPlan::kReaddir},
+    };
+    Gui gui;
+    for (const FaultPlan& f : faults) {
+        SCOPED_TRACE(f.fault);
+        e2e::RemoveTree(_root + "/opt/app_disk/res");
+        Put("/opt/app_disk/res/stale.txt", "old");
+        FaultyFs::Get().Plan(f);
+        EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/res.zip")),
+                  "[info]\t\tdirname: /opt/app_disk/res\n"
+                  "[error]\t\tcannot empty /opt/app_disk/res\n");
+        EXPECT_EQ(FaultyFs::Get().Failed(), 1);
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_TRUE(kivo::filesystem::IsFile("/opt/app_disk/res/stale.txt"));
+        EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/a.txt"));
+
+        EXPECT_EQ(Report(gui, 5, kivo::Var("/opt/app_disk/res.zip")),
+                  "[info]\t\tdirname: /opt/app_disk/res\n"
+                  "[info]\t\tfinish unzip /opt/app_disk/res.zip\n");
+        EXPECT_FALSE(kivo::filesystem::Exists("/opt/app_disk/res/stale.txt"));
+        EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/res/a.txt"), "alpha");
+    }
+}
+
+// The end's copy of the top-level files: a size that cannot be read
+// replaces nothing, a work directory that cannot be read is said so, and a
+// replaced file's directory is flushed after the rename that put it there.
+TEST_F(GuiTest, CopyToTheAppDiskFailsClearlyAndFlushesTheRename)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/tmp/update/notes.txt", "new notes");
+    Put("/opt/app_disk/notes.txt", "old notes");
+    Gui gui;
+    auto end = [&](const FaultPlan& f) {
+        FaultyFs::Get().Plan(f);
+        kivo::Message msg(kivo::Message::Value(kivo::Var(5)));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateEnd(msg);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(FaultyFs::Get().Failed(), f.path.empty() ? 0 : 1);
+        FaultyFs::Get().Plan(FaultPlan());
+        return out;
+    };
+    EXPECT_EQ(end({"/tmp/update/notes.txt", false, 0, FaultPlan::kFstat}),
+              "[error]copy file fail /opt/app_disk/notes.txt: Input/output error\n");
+    EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "old notes");
+    const std::string unread = end({"/tmp/update", false, 0, FaultPlan::kReaddir});
+    EXPECT_EQ(unread, "ForEachFile cannot read directory /tmp/update: Input/output error\r\n"
+                      "[error]copy to /opt/app_disk/: cannot read directory /tmp/update: Input/output error\n");
+
+    FaultyFs::Get().Record(true);
+    EXPECT_EQ(end(FaultPlan()), "");
+    const std::vector<std::string> log = FaultyFs::Get().Log();
+    FaultyFs::Get().Record(false);
+    EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "new notes");
+    size_t renamed = log.size();
+    for (size_t i = 0; i < log.size(); ++i) {
+        const std::string tail = " /opt/app_disk/notes.txt";
+        if (log[i].compare(0, 7, "rename ") == 0 && log[i].size() > tail.size() &&
+            log[i].compare(log[i].size() - tail.size(), tail.size(), tail) == 0)
+            renamed = i;
+    }
+    ASSERT_LT(renamed, log.size());
+    EXPECT_NE(std::find(log.begin() + renamed, log.end(), "fsync /opt/app_disk"), log.end());
+}
+
 // A check script's text with its whole length, zero bytes included; null:
 // no file.
 struct Script {
@@ -591,6 +676,41 @@ TEST_F(GuiTest, CheckScriptVerdict)
             EXPECT_EQ(out, c.printed) << label;
         }
     }
+}
+
+// A script that is there but cannot be read (no handle, no size, a read
+// that fails part-way) has not said "go on": verdict 0, with the cause.
+TEST_F(GuiTest, CheckScriptThatCannotBeReadStopsTheUpdate)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/tmp/update/check.lua", "function Check() return true end");
+    const struct {
+        FaultPlan fault;
+        const char* printed;
+    } cases[] = {
+        {{"/tmp/update/check.lua", false, 0, FaultPlan::kOpenCall},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Too many open files\n"},
+        {{"/tmp/update/check.lua", false, 0, FaultPlan::kFstat},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Input/output error\n"},
+        {{"/tmp/update/check.lua", false, 5},
+         ">> Lua script error: cannot read /tmp/update/check.lua: Input/output error\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.fault);
+        FaultyFs::Get().Plan(c.fault);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        const int32_t verdict = Gui::LuaCheck("/tmp/update/check.lua");
+        fflush(stdout);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(FaultyFs::Get().Failed(), 1);
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(verdict, 0);
+        EXPECT_EQ(out, c.printed);
+    }
+    EXPECT_EQ(Gui::LuaCheck("/tmp/update/check.lua"), 1);
 }
 
 TEST_F(GuiTest, CheckScriptPreUpdateListAndReboot)

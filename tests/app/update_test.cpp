@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <new>
 #include <string>
@@ -820,6 +823,235 @@ TEST_F(UpdateFilePieces, InfoIniCheckAndFlashHeader)
     Board("/short.bin", head.substr(0, 87));
     EXPECT_EQ(0, Update::ReadFlashHeader("/short.bin", &crc, &ver));
     EXPECT_EQ(0, Update::ReadFlashHeader("/missing.bin", &crc, &ver));
+}
+
+}  // namespace
+
+namespace {
+
+// Every file under the sandbox's board directories, by path.
+std::map<std::string, std::string> BoardFiles(const std::string& root)
+{
+    std::map<std::string, std::string> files;
+    std::vector<std::string> dirs = {"/opt", "/dev"};
+    while (!dirs.empty()) {
+        const std::string dir = dirs.back();
+        dirs.pop_back();
+        std::vector<std::string> names;
+        if (DIR* d = opendir((root + dir).c_str())) {
+            while (struct dirent64* e = readdir64(d)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != "..")
+                    names.push_back(n);
+            }
+            closedir(d);
+        }
+        for (const std::string& name : names) {
+            const std::string rel = dir + "/" + name;
+            struct stat64 st;
+            if (lstat64((root + rel).c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                dirs.push_back(rel);
+            else
+                files[rel] = ReadReal(root + rel);
+        }
+    }
+    return files;
+}
+
+// A small package (a board file, a file whose name ends in '.', a boot
+// image) over a board with older versions, installed with one call of the
+// file system failing. Whatever a run says, it never finishes, records or
+// reboots into bytes it did not write: a record that claims the new
+// version, or a boot header that claims the new image, stands beside the
+// new bytes; a run that reboots (status 5) left every board file old or
+// new. A clean rerun then ends equal to an uninterrupted install.
+class FaultTableTest : public UpdateEnv {
+protected:
+    void SetUp() override
+    {
+        UpdateEnv::SetUp();
+        if (HasFatalFailure())
+            return;
+        image = Pattern(0x90000 + 77, 21);
+        PutLe32(image, 80, 4660);
+        PutLe32(image, 84, 0x20240101);
+        Stage("sys/uImage", kernel);
+        Stage("sys/kernel.", dotted);
+        Stage("qspi/boot.bin", image);
+        crcs = Pack(R"({"sys": {"sections": {"uImage": {"version": "V1.1", "check_crc": "auto"},
+                                             "kernel.": {"version": "V3", "check_crc": "auto"}}},
+                        "qspi": {"sections": {"boot.bin": {"version": "V1", "check_crc": 4660}}}})");
+        old_boot = Pattern(4096, 22);
+        PutLe32(old_boot, 80, 1111);
+    }
+
+    void Reset()
+    {
+        RemoveTree(Real("/opt"));
+        RemoveTree(Real("/dev"));
+        RemoveTree(Real("/tmp/update"));
+        MakeDirs(Real("/opt/app_disk"));
+        Board("/opt/sys_disk/uImage", "old kernel");
+        Board("/opt/sys_disk/uImage-info.ini", VersionFile("uImage", "V1.0", 77));
+        Board("/dev/boot.bin", old_boot);
+    }
+
+    // The invariants of every outcome, faulted or not.
+    void ExpectSound(int32_t status)
+    {
+        const std::string k = BoardBytes("/opt/sys_disk/uImage");
+        const std::string b = BoardBytes("/dev/boot.bin");
+        const std::string record = BoardBytes("/opt/sys_disk/uImage-info.ini");
+        if (record.find("version=V1.1") != std::string::npos) {
+            EXPECT_TRUE(k == kernel) << "the record claims bytes the file lacks";
+        }
+        if (BoardBytes("/opt/sys_disk/kernel-info.ini").find("version=V3") != std::string::npos) {
+            EXPECT_EQ(dotted, BoardBytes("/opt/sys_disk/kernel."));
+        }
+        if (b.size() >= 84 && b.compare(80, 4, image, 80, 4) == 0) {
+            EXPECT_TRUE(b == image) << "the boot header claims an image that is not whole";
+        }
+        if (status == 5) {
+            EXPECT_TRUE(k == kernel || k == "old kernel") << "rebooting into a damaged uImage";
+            EXPECT_TRUE(b == image || b == old_boot) << "rebooting into a damaged boot image";
+        }
+        for (const std::string& e : rec.events) {
+            if (e.compare(0, 22, "0:\t\tfinish update file") == 0) {
+                const std::string name = e.substr(23);
+                const std::string bytes = BoardBytes((name == "boot.bin" ? "/dev/" : "/opt/sys_disk/") + name);
+                EXPECT_TRUE(bytes == (name == "boot.bin" ? image : name == "uImage" ? kernel : dotted))
+                    << "finished but not whole: " << name;
+            }
+        }
+    }
+
+    const std::string kernel = Pattern(0x30000 + 5, 20);
+    const std::string dotted = "a file whose name ends in a dot";
+    std::string image;
+    std::string old_boot;
+    std::map<std::string, int> crcs;
+};
+
+TEST_F(FaultTableTest, OneFailingCallNeverFinishesRecordsOrRebootsIntoLostData)
+{
+    ASSERT_EQ(0, kivo_mount("/system", &FaultyFs::Ops(), (void*)root.c_str(), nullptr));
+    // The uninterrupted install.
+    Reset();
+    FaultyFs::Get().Plan(FaultPlan());
+    ASSERT_EQ(5, Run(DefaultRequest())) << rec.Dump();
+    ExpectSound(5);
+    const std::map<std::string, std::string> reference = BoardFiles(root);
+    ASSERT_EQ(dotted, reference.at("/opt/sys_disk/kernel.")) << rec.Dump();
+    ASSERT_TRUE(reference.at("/dev/boot.bin") == image);
+
+    const size_t header_half = 0x10000 + (image.size() - 256) + 128;
+    const struct {
+        const char* what;
+        FaultPlan fault;
+        int32_t status;
+        const char* line;
+    } rows[] = {
+        // The CRC check takes the size first, the copy second.
+        {"size of the packaged uImage", {"/tmp/update/sys/uImage", false, 1, FaultPlan::kFstat}, 5,
+         "2:\t\tread file fail /tmp/update/sys/uImage: cannot read its size: Input/output error"},
+        {"size of the packaged boot image", {"/tmp/update/qspi/boot.bin", false, 0, FaultPlan::kFstat}, 5,
+         "2:\t\tread file fail /tmp/update/qspi/boot.bin: cannot read its size: Input/output error"},
+        {"reading the package directory", {"/tmp/update/sys", false, 0, FaultPlan::kReaddir}, 2,
+         "2:cannot read directory /tmp/update/sys: Input/output error"},
+        {"reading the work directory", {"/tmp/update", false, 2, FaultPlan::kReaddir}, 2,
+         "2:cannot read directory /tmp/update: Input/output error"},
+        {"opening the package directory", {"/tmp/update/sys", false, 0, FaultPlan::kOpendir}, 2,
+         "2:cannot open directory /tmp/update/sys: Input/output error"},
+        {"status of the packaged uImage", {"/tmp/update/sys/uImage", false, 0, FaultPlan::kStat}, 2,
+         "2:cannot read the status of /tmp/update/sys/uImage: Input/output error"},
+        {"status of the installed uImage", {"/opt/sys_disk/uImage", false, 0, FaultPlan::kStat}, 2,
+         "2:\t\tcannot read the status of /opt/sys_disk/uImage: Input/output error"},
+        // The unpacking opens it first, the check second.
+        {"opening info.ini", {"/tmp/update/sys/info.ini", false, 1, FaultPlan::kOpenCall}, 2,
+         "2:info file of zip dir in zip read fail:/tmp/update/sys/info.ini: cannot open it: Too many open files"},
+        // The header check seeks the installed image first, the copy next.
+        {"seek of the boot image's target", {"/dev/boot.bin", false, 1, FaultPlan::kSeek}, 2,
+         "2:\t\tseek file fail /dev/boot.bin: Input/output error"},
+        {"seek of the packaged boot image", {"/tmp/update/qspi/boot.bin", false, 0, FaultPlan::kSeek}, 2,
+         "2:\t\tseek file fail /tmp/update/qspi/boot.bin: Input/output error"},
+        {"seek back in the packaged boot image", {"/tmp/update/qspi/boot.bin", false, 1, FaultPlan::kSeek}, 2,
+         "2:\t\tseek file fail /tmp/update/qspi/boot.bin: Input/output error"},
+        {"seek back to the boot header", {"/dev/boot.bin", false, 2, FaultPlan::kSeek}, 2,
+         "2:\t\tseek file fail /dev/boot.bin: Input/output error"},
+        {"boot header written in part", {"/dev/boot.bin", true, static_cast<int64_t>(header_half)}, 2,
+         "2:\t\twrite file fail /dev/boot.bin: No space left on device"},
+        {"full disk at the uImage copy", {"/opt/sys_disk/uImage", true, 0}, 2,
+         "2:\t\twrite file fail /opt/sys_disk/uImage: No space left on device"},
+        {"flush of the uImage record", {"/opt/sys_disk/uImage-info.ini", true, 0, FaultPlan::kFsync}, 5,
+         "2:\t\twrite file fail /opt/sys_disk/uImage-info.ini"},
+        {"removal of the old uImage record", {"/opt/sys_disk/uImage-info.ini", false, 0, FaultPlan::kUnlink}, 5,
+         "2:\t\tremove file fail /opt/sys_disk/uImage-info.ini: Read-only file system"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Reset();
+        FaultyFs::Get().Plan(r.fault);
+        const int32_t status = Run(DefaultRequest());
+        EXPECT_EQ(1, FaultyFs::Get().Failed()) << "the fault did not happen";
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(r.status, status) << rec.Dump();
+        EXPECT_TRUE(rec.Has(r.line)) << r.line << "\n" << rec.Dump();
+        EXPECT_EQ("update_end:" + std::to_string(r.status), rec.events.back());
+        if (r.status != 5) {
+            EXPECT_EQ(1u, rec.CountPrefix("2:update incomplete, no reboot: ")) << rec.Dump();
+        }
+        ExpectSound(status);
+
+        EXPECT_EQ(5, Run(DefaultRequest())) << rec.Dump();
+        EXPECT_EQ(0u, rec.CountPrefix("2:")) << rec.Dump();
+        EXPECT_TRUE(BoardFiles(root) == reference) << rec.Dump();
+    }
+}
+
+// Each record is written only once what it vouches for is on the medium:
+// the file's bytes flushed after their last write and, for a file this run
+// created, its directory flushed after the creation.
+TEST_F(FaultTableTest, RecordsFollowTheFlushesOfWhatTheyVouchFor)
+{
+    ASSERT_EQ(0, kivo_mount("/system", &FaultyFs::Ops(), (void*)root.c_str(), nullptr));
+    Reset();
+    unlink(Real("/opt/sys_disk/uImage").c_str());
+    FaultyFs::Get().Plan(FaultPlan());
+    FaultyFs::Get().Record(true);
+    ASSERT_EQ(5, Run(DefaultRequest())) << rec.Dump();
+    const std::vector<std::string> log = FaultyFs::Get().Log();
+    FaultyFs::Get().Record(false);
+
+    int records = 0;
+    for (const char* name : {"uImage", "kernel."}) {
+        SCOPED_TRACE(name);
+        const std::string file = std::string("/opt/sys_disk/") + name;
+        const std::string record = std::string("/opt/sys_disk/") + (name[0] == 'u' ? "uImage" : "kernel") + "-info.ini";
+        size_t last_write = log.size(), created = log.size(), written = log.size();
+        for (size_t i = 0; i < log.size(); ++i) {
+            if (log[i] == "write " + file)
+                last_write = i;
+            if (log[i] == "create " + file && created == log.size())
+                created = i;
+            if (log[i] == "write " + record)
+                written = i;
+        }
+        ASSERT_LT(last_write, log.size());
+        ASSERT_LT(created, log.size());
+        ASSERT_LT(written, log.size()) << "no record written";
+        ASSERT_LT(last_write, written);
+        ++records;
+        bool file_flushed = false, dir_flushed = false;
+        for (size_t i = last_write + 1; i < written; ++i)
+            file_flushed = file_flushed || log[i] == "fsync " + file;
+        for (size_t i = created + 1; i < written; ++i)
+            dir_flushed = dir_flushed || log[i] == "fsync /opt/sys_disk";
+        EXPECT_TRUE(file_flushed) << "bytes not flushed before the record";
+        EXPECT_TRUE(dir_flushed) << "the new file's directory entry not flushed before the record";
+    }
+    EXPECT_EQ(2, records);
 }
 
 }  // namespace

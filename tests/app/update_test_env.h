@@ -110,9 +110,14 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
 // succeed again, so nothing done after a failure is masked by it. With
 // kFsync every flush of the file fails instead (a disk that reports itself
 // full only there), with kOpen every open of it (no file handle left).
+// The call faults fail one call only, the one numbered `after` (from 0)
+// among the calls of their kind on `path` since Plan: kFstat (the size of an
+// open file, EIO), kSeek (a seek of an open file, EIO), kStat (the status of
+// the path, EIO), kOpenCall (EMFILE), kOpendir (EIO), kReaddir (reading the directory's entries,
+// EIO) and kUnlink (EROFS).
 // Mount Ops() at "/system" with the sandbox root, as platform_file_ops is.
 struct FaultPlan {
-    enum Fault { kData, kFsync, kOpen, kWatch };
+    enum Fault { kData, kFsync, kOpen, kWatch, kFstat, kSeek, kStat, kOpenCall, kOpendir, kReaddir, kUnlink };
     std::string path;
     bool on_write = false;
     int64_t after = 0;
@@ -133,6 +138,33 @@ public:
         _plan = plan;
         _passed.clear();
         _flushes = 0;
+        _calls = 0;
+        _failed = 0;
+        _dirs.clear();
+    }
+
+    // Calls that the plan made fail since Plan.
+    int Failed()
+    {
+        std::lock_guard<std::mutex> lock(_m);
+        return _failed;
+    }
+
+    // The operations that change what is on the medium, in order, from the
+    // next call on: "create <path>" (an open that may create), "write
+    // <path>", "fsync <path>" (a directory's path for a directory), "rename
+    // <from> <to>", "unlink <path>", "mkdir <path>", "rmdir <path>".
+    void Record(bool on)
+    {
+        std::lock_guard<std::mutex> lock(_m);
+        _recording = on;
+        _log.clear();
+    }
+
+    std::vector<std::string> Log()
+    {
+        std::lock_guard<std::mutex> lock(_m);
+        return _log;
     }
 
     // Flushes of the planned file since Plan.
@@ -151,22 +183,60 @@ public:
             o.read = &FaultyFs::Read;
             o.write = &FaultyFs::Write;
             o.fsync = &FaultyFs::Fsync;
+            o.fstat64 = &FaultyFs::Fstat64;
+            o.lseek64 = &FaultyFs::Lseek64;
+            o.stat64 = &FaultyFs::Stat64;
+            o.opendir = &FaultyFs::Opendir;
+            o.closedir = &FaultyFs::Closedir;
+            o.readdir_ex = &FaultyFs::Readdir;
+            o.unlink = &FaultyFs::Unlink;
+            o.rename = &FaultyFs::Rename;
+            o.mkdir = &FaultyFs::Mkdir;
+            o.rmdir = &FaultyFs::Rmdir;
             return o;
         }();
         return ops;
     }
 
 private:
+    // True when this call of kind `fault` on `path` is the one to fail.
+    bool Hits(FaultPlan::Fault fault, const std::string& path)
+    {
+        if (_plan.fault != fault || _plan.path != path)
+            return false;
+        if (_calls++ != _plan.after)
+            return false;
+        ++_failed;
+        return true;
+    }
+
+    void Note(const std::string& what)
+    {
+        if (_recording)
+            _log.push_back(what);
+    }
+
+    static std::string Text(const char* path) { return path != nullptr ? path : ""; }
+
     static kivo_err_t Open(void* ctx, intptr_t* out, const char* path, int flags)
     {
         FaultyFs& fs = Get();
         {
             std::lock_guard<std::mutex> lock(fs._m);
-            if (fs._plan.fault == FaultPlan::kOpen && path != nullptr && fs._plan.path == path)
+            if ((fs._plan.fault == FaultPlan::kOpen && path != nullptr && fs._plan.path == path) ||
+                fs.Hits(FaultPlan::kOpenCall, Text(path))) {
+                if (fs._plan.fault == FaultPlan::kOpen)
+                    ++fs._failed;
                 return 24;  // EMFILE
+            }
         }
         kivo_err_t e = platform_file_ops.open(ctx, out, path, flags);
         std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0) {
+            fs._names[*out] = Text(path);
+            if ((flags & 0100) != 0)  // O_CREAT
+                fs.Note("create " + Text(path));
+        }
         if (e == 0 && path != nullptr && !fs._plan.path.empty() && fs._plan.path == path)
             fs._passed[*out] = 0;
         return e;
@@ -178,8 +248,124 @@ private:
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
             fs._passed.erase(fh);
+            fs._names.erase(fh);
         }
         return platform_file_ops.close(ctx, fh);
+    }
+
+    std::string NameOf(intptr_t fh)
+    {
+        auto it = _names.find(fh);
+        return it != _names.end() ? it->second : std::string();
+    }
+
+    static kivo_err_t Fstat64(void* ctx, intptr_t fh, kivo_stat64_t* st)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs.Hits(FaultPlan::kFstat, fs.NameOf(fh)))
+                return 5;  // EIO
+        }
+        return platform_file_ops.fstat64(ctx, fh, st);
+    }
+
+    static kivo_err_t Lseek64(void* ctx, intptr_t fh, int64_t offset, int whence, int64_t* result)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs.Hits(FaultPlan::kSeek, fs.NameOf(fh)))
+                return 5;  // EIO
+        }
+        return platform_file_ops.lseek64(ctx, fh, offset, whence, result);
+    }
+
+    static kivo_err_t Stat64(void* ctx, const char* path, kivo_stat64_t* st)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs.Hits(FaultPlan::kStat, Text(path)))
+                return 5;  // EIO
+        }
+        return platform_file_ops.stat64(ctx, path, st);
+    }
+
+    static kivo_err_t Opendir(void* ctx, kivo_dir_handle_t* out, const char* path)
+    {
+        FaultyFs& fs = Get();
+        {
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs.Hits(FaultPlan::kOpendir, Text(path)))
+                return 5;  // EIO
+        }
+        kivo_err_t e = platform_file_ops.opendir(ctx, out, path);
+        std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0)
+            fs._dirs[out->stream] = Text(path);
+        return e;
+    }
+
+    static kivo_err_t Closedir(void* ctx, kivo_dir_handle_t dir)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            fs._dirs.erase(dir.stream);
+        }
+        return platform_file_ops.closedir(ctx, dir);
+    }
+
+    static kivo_dirent_t* Readdir(void* ctx, kivo_dir_handle_t dir, kivo_err_t* err)
+    {
+        {
+            FaultyFs& fs = Get();
+            std::lock_guard<std::mutex> lock(fs._m);
+            auto it = fs._dirs.find(dir.stream);
+            if (it != fs._dirs.end() && fs.Hits(FaultPlan::kReaddir, it->second)) {
+                if (err)
+                    *err = 5;  // EIO
+                return nullptr;
+            }
+        }
+        return platform_file_ops.readdir_ex(ctx, dir, err);
+    }
+
+    static kivo_err_t Unlink(void* ctx, const char* path)
+    {
+        FaultyFs& fs = Get();
+        {
+            std::lock_guard<std::mutex> lock(fs._m);
+            if (fs.Hits(FaultPlan::kUnlink, Text(path)))
+                return 30;  // EROFS
+        }
+        return Noted(platform_file_ops.unlink(ctx, path), "unlink " + Text(path));
+    }
+
+    // The call's result, noted as `what` when it succeeded.
+    static kivo_err_t Noted(kivo_err_t e, const std::string& what)
+    {
+        FaultyFs& fs = Get();
+        std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0)
+            fs.Note(what);
+        return e;
+    }
+
+    static kivo_err_t Rename(void* ctx, const char* from, const char* to)
+    {
+        return Noted(platform_file_ops.rename(ctx, from, to), "rename " + Text(from) + " " + Text(to));
+    }
+
+    static kivo_err_t Mkdir(void* ctx, const char* path)
+    {
+        return Noted(platform_file_ops.mkdir(ctx, path), "mkdir " + Text(path));
+    }
+
+    static kivo_err_t Rmdir(void* ctx, const char* path)
+    {
+        return Noted(platform_file_ops.rmdir(ctx, path), "rmdir " + Text(path));
     }
 
     // How much of size may pass; -1: the call fails.
@@ -193,6 +379,7 @@ private:
         int64_t left = fs._plan.after - it->second;
         if (left <= 0) {
             fs._passed.erase(it);
+            ++fs._failed;
             return -1;
         }
         int64_t n = static_cast<int64_t>(size) < left ? static_cast<int64_t>(size) : left;
@@ -217,7 +404,12 @@ private:
             *done = -1;
             return 28;  // ENOSPC
         }
-        return platform_file_ops.write(ctx, fh, buffer, static_cast<size_t>(n), done);
+        kivo_err_t e = platform_file_ops.write(ctx, fh, buffer, static_cast<size_t>(n), done);
+        FaultyFs& fs = Get();
+        std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0 && *done > 0)
+            fs.Note("write " + fs.NameOf(fh));
+        return e;
     }
 
     static kivo_err_t Fsync(void* ctx, intptr_t fh)
@@ -226,18 +418,31 @@ private:
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
             if (fs._passed.count(fh) != 0) {
-                if (fs._plan.fault == FaultPlan::kFsync)
+                if (fs._plan.fault == FaultPlan::kFsync) {
+                    ++fs._failed;
                     return 28;  // ENOSPC
+                }
                 ++fs._flushes;
             }
         }
-        return platform_file_ops.fsync(ctx, fh);
+        kivo_err_t e = platform_file_ops.fsync(ctx, fh);
+        FaultyFs& fs = Get();
+        std::lock_guard<std::mutex> lock(fs._m);
+        if (e == 0)
+            fs.Note("fsync " + fs.NameOf(fh));
+        return e;
     }
 
     std::mutex _m;
     FaultPlan _plan;
     std::map<intptr_t, int64_t> _passed;
+    std::map<intptr_t, std::string> _names;  // every open file's path
+    std::map<void*, std::string> _dirs;      // every open directory's path
     int _flushes = 0;
+    int64_t _calls = 0;
+    int _failed = 0;
+    bool _recording = false;
+    std::vector<std::string> _log;
 };
 
 // One recorded report, as text: "<kind>:<value>" for "update_info",

@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "tests/kivo/filesystem/failing_fs.h"
 #include "tests/kivo/filesystem/fs_test_sandbox.h"
 
 using kivo::filesystem::Dir;
@@ -40,12 +41,38 @@ TEST_F(DirTest, IteratesEntriesWithStatus)
         }
     }
     EXPECT_EQ(d.GetFileName(), "");
-    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub"}));
-    // Any name ending in '.' counts as dots.
-    EXPECT_EQ(dots, (std::set<std::string>{".", "..", "word."}));
+    EXPECT_EQ(d.Error(), 0);
+    // Only "." and ".." are dots; a name ending in '.' is an entry.
+    EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub", "word."}));
+    EXPECT_EQ(dots, (std::set<std::string>{".", ".."}));
     d.Close();
     EXPECT_FALSE(d.IsValid());
     EXPECT_TRUE(d.Open("/d/sub"));
+}
+
+// A read that fails ends the entries as the end does; Error() tells them
+// apart, and says why an open failed.
+TEST_F(DirTest, FailedReadIsToldFromTheEnd)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Mkdir("/d");
+    Put("/d/a.txt", "a");
+    Dir d("/d");
+    ASSERT_TRUE(d.IsValid());
+    ASSERT_TRUE(d.FindNext());
+    EXPECT_EQ(d.Error(), 0);
+    FailingFs::FailNext(FailingFs::kReaddir, 5);
+    EXPECT_FALSE(d.FindNext());
+    EXPECT_EQ(d.Error(), 5);
+    EXPECT_EQ(d.GetFileName(), "");
+    while (d.FindNext()) {
+    }
+    EXPECT_EQ(d.Error(), 0);
+    FailingFs::Reset();
+
+    Dir missing;
+    EXPECT_FALSE(missing.Open("/none"));
+    EXPECT_EQ(missing.Error(), 2);
 }
 
 TEST_F(DirTest, OpenFailsAndStatusOfVanishedEntry)

@@ -286,6 +286,40 @@ TEST_F(FileTest, FlushReportsTheFileSystemsFailure)
     EXPECT_TRUE(f.Flush(nullptr));
 }
 
+// A size, a seek or a close that fails is told apart from an empty file, a
+// position and a clean close, with the file system's cause; the object is
+// closed after a failed close all the same.
+TEST_F(FileTest, FailedSizeSeekAndCloseCarryTheirCause)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/f.bin", "12345");
+    File f("/f.bin", 1);
+    ASSERT_TRUE(f.IsValid());
+    kivo_err_t err = -1;
+    EXPECT_EQ(f.GetLength(&err), 5);
+    EXPECT_EQ(err, 0);
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_EQ(f.GetLength(&err), -1);
+    EXPECT_EQ(err, 5);
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_EQ(f.GetLength(), 0);  // the byte channel's form keeps its 0
+
+    EXPECT_EQ(f.Seek(3, File::SeekBegin, &err), 3);
+    EXPECT_EQ(err, 0);
+    FailingFs::FailNext(FailingFs::kSeek, 5);
+    EXPECT_EQ(f.Seek(1, File::SeekBegin, &err), -1);
+    EXPECT_EQ(err, 5);
+    EXPECT_EQ(f.GetPos(), 3);
+
+    FailingFs::FailNext(FailingFs::kClose, 28);
+    EXPECT_FALSE(f.Close(&err));
+    EXPECT_EQ(err, 28);
+    EXPECT_FALSE(f.IsValid());
+    EXPECT_TRUE(f.Close(&err));  // closed already: nothing to fail
+    EXPECT_EQ(err, 0);
+    FailingFs::Reset();
+}
+
 TEST_F(FileTest, HugeAssertsBlockSize)
 {
     Put("/h.bin", "x");

@@ -252,7 +252,7 @@ void MakeTree(FsSandbox* s)
     s->Put("/t/a.txt", "A");
     s->Put("/t/b.txt", "BB");
     s->Put("/t/z.bin", "ZZZ");
-    s->Put("/t/c.", "skipped");
+    s->Put("/t/c.", "a name ending in a dot");
     s->Mkdir("/t/sub");
     s->Put("/t/sub/d.txt", "D");
     s->Put("/t/sub/e.txt", "E");
@@ -284,10 +284,9 @@ TEST_F(FsUtilsTest, MakeDirsAndRemoveDir)
     MakeTree(this);
     EXPECT_TRUE(fs::RemoveDir("/t/sub"));
     EXPECT_FALSE(RawExists("/t/sub"));
-    // "c." is passed over, so the directory cannot go.
-    EXPECT_FALSE(fs::RemoveDir("/t"));
-    EXPECT_TRUE(RawExists("/t/c."));
-    EXPECT_FALSE(RawExists("/t/a.txt"));
+    // "c." is an entry like any other: it goes with the rest.
+    EXPECT_TRUE(fs::RemoveDir("/t"));
+    EXPECT_FALSE(RawExists("/t"));
     EXPECT_FALSE(fs::RemoveDir("/missing"));
 }
 
@@ -388,11 +387,12 @@ TEST_F(FsUtilsTest, ForEachFileWalks)
     EXPECT_TRUE(fs::ForEachFile("/t", false, kivo::Function2<void, const char*, bool>(&Walk::On, &flat)));
     std::sort(flat.entries.begin(), flat.entries.end());
     EXPECT_EQ(flat.entries, (std::vector<std::pair<std::string, bool>>{
-                                {"/t/a.txt", false}, {"/t/b.txt", false}, {"/t/sub", true}, {"/t/z.bin", false}}));
+                                {"/t/a.txt", false}, {"/t/b.txt", false}, {"/t/c.", false}, {"/t/sub", true},
+                                {"/t/z.bin", false}}));
 
     Walk deep;
     EXPECT_TRUE(fs::ForEachFile("/t", true, kivo::Function2<void, const char*, bool>(&Walk::On, &deep)));
-    EXPECT_EQ(deep.entries.size(), 9u);
+    EXPECT_EQ(deep.entries.size(), 10u);
     EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/d.txt"));
     EXPECT_LT(deep.IndexOf("/t/sub"), deep.IndexOf("/t/sub/deep"));
     // A link to a directory is a directory: reported as one, then entered.
@@ -422,6 +422,7 @@ TEST_F(FsUtilsTest, WalksDoNotEnterADirectoryTwiceOnTheirPath)
     std::sort(deep.entries.begin(), deep.entries.end());
     EXPECT_EQ(deep.entries, (std::vector<std::pair<std::string, bool>>{{"/t/a.txt", false},
                                                                        {"/t/b.txt", false},
+                                                                       {"/t/c.", false},
                                                                        {"/t/sub", true},
                                                                        {"/t/sub/d.txt", false},
                                                                        {"/t/sub/deep", true},
@@ -430,7 +431,7 @@ TEST_F(FsUtilsTest, WalksDoNotEnterADirectoryTwiceOnTheirPath)
                                                                        {"/t/sub/here", true},
                                                                        {"/t/sub/up", true},
                                                                        {"/t/z.bin", false}}));
-    EXPECT_EQ(fs::ForEachFileCount("/t", true), 5u);
+    EXPECT_EQ(fs::ForEachFileCount("/t", true), 6u);
 
     // Walks that start below the loop's top stop at it too.
     Walk sub;
@@ -440,7 +441,7 @@ TEST_F(FsUtilsTest, WalksDoNotEnterADirectoryTwiceOnTheirPath)
     EXPECT_TRUE(sub.entries[sub.IndexOf("/t/sub/up/sub")].second);
     EXPECT_EQ(sub.IndexOf("/t/sub/up/sub/d.txt"), sub.entries.size());
     EXPECT_EQ(sub.IndexOf("/t/sub/here/d.txt"), sub.entries.size());
-    EXPECT_EQ(fs::ForEachFileCount("/t/sub", true), 5u);
+    EXPECT_EQ(fs::ForEachFileCount("/t/sub", true), 6u);
 }
 
 TEST_F(FsUtilsTest, ForEachFileCount)
@@ -449,21 +450,21 @@ TEST_F(FsUtilsTest, ForEachFileCount)
     Put("/c/1", "");
     Put("/c/2", "");
     Put("/c/3", "");
-    Put("/c/4.", "");  // passed over
+    Put("/c/4.", "");  // a file like the others
     Mkdir("/c/s");
     Put("/c/s/5", "");
     Put("/c/s/6", "");
     Mkdir("/c/s/empty");
-    EXPECT_EQ(fs::ForEachFileCount("/c", false), 3u);
-    EXPECT_EQ(fs::ForEachFileCount("/c", true), 5u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", false), 4u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", true), 6u);
     // A linked directory is walked into; a linked file counts as a file.
     const std::string outside = MakeTempDir("kivo-fs-outside");
     std::ofstream(outside + "/7") << "";
     std::ofstream(outside + "/8") << "";
     Link(outside, "/c/linked");
     Link(outside + "/7", "/c/s/file_link");
-    EXPECT_EQ(fs::ForEachFileCount("/c", false), 3u);
-    EXPECT_EQ(fs::ForEachFileCount("/c", true), 8u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", false), 4u);
+    EXPECT_EQ(fs::ForEachFileCount("/c", true), 9u);
     testing::internal::CaptureStdout();
     EXPECT_EQ(fs::ForEachFileCount("/missing", true), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ForEachFileCount open dir /missing error\r\n");
@@ -553,17 +554,82 @@ TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
     EXPECT_EQ(Get("/old.bin"), big);
 }
 
+// What a walk, a removal or a copy cannot read fails it: an entry whose
+// status cannot be read, a directory that cannot be read to its end, a
+// source whose size cannot be read. A walk still visits the other entries
+// and names the first failure with its cause; nothing is replaced by a copy
+// that could not take its source's size.
+TEST_F(FsUtilsTest, WalksRemovalsAndCopiesFailOnWhatTheyCannotRead)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const struct {
+        FailingFs::Call call;
+        const char* path;
+        const char* failure;
+    } faults[] = {
+        {FailingFs::kStat, "/t/b.txt", "cannot read the status of /t/b.txt: Input/output error"},
+        {FailingFs::kReaddir, "", "cannot read directory /t: Input/output error"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.failure);
+        RemoveTree(Real("/t"));
+        RemoveTree(Real("/copy"));
+        MakeTree(this);
+        Walk seen;
+        std::string failure;
+        FailingFs::FailNext(f.call, 5, f.path);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(fs::ForEachFile("/t", false, kivo::Function2<void, const char*, bool>(&Walk::On, &seen),
+                                     &failure));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("ForEachFile ") + f.failure + "\r\n");
+        EXPECT_EQ(failure, f.failure);
+        if (f.call == FailingFs::kStat) {
+            EXPECT_EQ(seen.entries.size(), 4u);  // all but b.txt
+            EXPECT_EQ(seen.IndexOf("/t/b.txt"), seen.entries.size());
+        }
+
+        FailingFs::FailNext(f.call, 5, f.path);
+        EXPECT_FALSE(fs::CopyDir("/t", "/copy"));
+        FailingFs::FailNext(f.call == FailingFs::kStat ? FailingFs::kStat : FailingFs::kReaddir, 5, f.path);
+        EXPECT_FALSE(fs::RemoveDir("/t"));
+        EXPECT_TRUE(RawExists("/t"));
+        FailingFs::Reset();
+    }
+    // The removal's own step: an entry that cannot be removed.
+    RemoveTree(Real("/t"));
+    MakeTree(this);
+    FailingFs::FailNext(FailingFs::kUnlink, 30, "/t/a.txt");
+    EXPECT_FALSE(fs::RemoveDir("/t"));
+    EXPECT_EQ(Get("/t/a.txt"), "A");
+    EXPECT_TRUE(fs::RemoveDir("/t"));
+
+    Put("/src.bin", "new bytes");
+    Put("/dst.bin", "old bytes");
+    std::string text = "untouched";
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::ReadTextFile("/src.bin", text, nullptr));
+    EXPECT_EQ(text, "untouched");
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::CopyFile("/src.bin", "/c.bin", false));
+    kivo_err_t err = 0;
+    FailingFs::FailNext(FailingFs::kFstat, 5);
+    EXPECT_FALSE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
+    EXPECT_EQ(err, 5);
+    EXPECT_EQ(Get("/dst.bin"), "old bytes");
+    EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/dst.bin")));
+    FailingFs::Reset();
+    EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
+    EXPECT_EQ(Get("/dst.bin"), "new bytes");
+}
+
 // CopyFileReplace: the target is whole, old or new; a temporary left by an
-// interruption is taken over and never seen by a walk.
+// interruption is taken over.
 TEST_F(FsUtilsTest, CopyFileReplaceSwapsTheTargetWhole)
 {
     const std::string data = Pattern(70000);
     Put("/src.bin", data);
     Put("/.dst.bin.part.", "left by a kill");
     EXPECT_EQ(fs::ReplaceTempPath("/d/dst.bin"), "/d/.dst.bin.part.");
-    Walk seen;
-    EXPECT_TRUE(fs::ForEachFile("/", false, kivo::Function2<void, const char*, bool>(&Walk::On, &seen)));
-    EXPECT_EQ(seen.entries, (std::vector<std::pair<std::string, bool>>{{"//src.bin", false}}));
 
     kivo_err_t err = -1;
     EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
@@ -741,7 +807,7 @@ TEST_F(FsUtilsTest, CopyDirAndCopy)
     EXPECT_EQ(Get("/copy/of/t/b.txt"), "BB");
     EXPECT_EQ(Get("/copy/of/t/sub/e.txt"), "E");
     EXPECT_TRUE(RawExists("/copy/of/t/sub/deep"));
-    EXPECT_FALSE(RawExists("/copy/of/t/c."));
+    EXPECT_EQ(Get("/copy/of/t/c."), "a name ending in a dot");
 
     // Into itself: refused before anything is made.
     EXPECT_FALSE(fs::CopyDir("/t", "/t/sub/again"));
