@@ -161,6 +161,6 @@ TEST(TeardownTest, DestroyedByTheServiceItsWorkerWaitsOn)
         while (!destroyed.load())
             kivo::this_thread::Sleep(1);
         EXPECT_EQ(0, sent.load()) << threads;
-        EXPECT_TRUE(Service::Ping(&b, 5000));
+        EXPECT_TRUE(Service::Ping(&b, 30000));
     }
 }
