@@ -3,7 +3,6 @@
 #include <assert.h>
 #include <errno.h>
 #include <sched.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
@@ -57,84 +56,6 @@ kivo_err_t kivo_spin_unlock(kivo_spinlock_t* hlock)
 
 // ---- events
 
-namespace {
-
-// A wait first watches the flag this long. Waking a thread that sleeps on
-// another CPU takes tens of microseconds (longer still on a virtual CPU),
-// while a synchronous send whose receiver answers at once needs a few: a
-// run of such sends then costs the answer, not two wake-ups each. A thread
-// that may run on one CPU only does not watch: its partner would be kept off
-// that CPU for the whole watch.
-const long kWatchNs = 50000;
-
-// The CPUs the calling thread may run on, not the CPUs online: a process
-// pinned to one core, or in a one-CPU cpuset, sees all of them online. Taken
-// at the thread's first wait (threads keep the affinity they start with).
-bool MayRunOnMoreThanOneCpu()
-{
-    static thread_local int more = -1;
-    if (more < 0) {
-        cpu_set_t allowed;
-        CPU_ZERO(&allowed);
-        if (sched_getaffinity(0, sizeof(allowed), &allowed) == 0)
-            more = CPU_COUNT(&allowed) > 1;
-        else
-            more = sysconf(_SC_NPROCESSORS_ONLN) > 1;
-    }
-    return more != 0;
-}
-
-// Timed waits in a row that nobody answered, and the waits left that do not
-// watch: n such waits are followed by 2^n - 1 waits without a watch (n
-// capped here), so a thread that waits for time to pass does not spend 50
-// microseconds of CPU on each wait. Any answered wait makes the next watch
-// again. Only time-outs count: a post that came after the watch is a partner
-// still at work, and backing off then could leave two partners each waiting
-// for the other's slow wake-up.
-const uint32_t kMaxIdleShift = 6;
-thread_local uint32_t t_idle_waits = 0;
-thread_local uint32_t t_unwatched = 0;
-
-// Returns when the event is signalled or kWatchNs have passed. Yields
-// meanwhile: the poster may be queued on this very CPU.
-void WatchSignalled(kivo_event_t* hevent)
-{
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        if (__atomic_load_n(&hevent->signalled, __ATOMIC_ACQUIRE) != 0)
-            return;
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) >= kWatchNs)
-            return;
-        sched_yield();
-    }
-}
-
-void MaybeWatch(kivo_event_t* hevent)
-{
-    if (t_unwatched != 0) {
-        --t_unwatched;
-        return;
-    }
-    WatchSignalled(hevent);
-}
-
-void CountWaitEnd(bool timed_out)
-{
-    if (!timed_out) {
-        t_idle_waits = 0;
-        t_unwatched = 0;
-        return;
-    }
-    if (t_idle_waits < kMaxIdleShift)
-        ++t_idle_waits;
-    t_unwatched = (1u << t_idle_waits) - 1;
-}
-
-}  // namespace
-
 kivo_err_t kivo_event_init(kivo_event_t* hevent, uint32_t initial)
 {
     assert(hevent);
@@ -151,7 +72,7 @@ kivo_err_t kivo_event_init(kivo_event_t* hevent, uint32_t initial)
     pthread_mutex_init(&hevent->mutex, &mattr);
     pthread_mutexattr_destroy(&mattr);
 
-    __atomic_store_n(&hevent->signalled, initial, __ATOMIC_RELAXED);
+    hevent->signalled = initial;
     return 0;
 }
 
@@ -160,7 +81,7 @@ kivo_err_t kivo_event_destroy(kivo_event_t* hevent)
     assert(hevent);
     pthread_cond_destroy(&hevent->cond);
     pthread_mutex_destroy(&hevent->mutex);
-    __atomic_store_n(&hevent->signalled, 0, __ATOMIC_RELAXED);
+    hevent->signalled = 0;
     return 0;
 }
 
@@ -172,10 +93,6 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
     // for the mutex counts against the time-out.
     if (timeout_ms != KIVO_WAIT_FOREVER)
         __timespecFromNow(timeout_ms, &deadline);
-    // The watch counts against the time-out too; a poll (0) does not watch.
-    const bool watching = timeout_ms != 0 && MayRunOnMoreThanOneCpu();
-    if (watching)
-        MaybeWatch(hevent);
 
     pthread_mutex_lock(&hevent->mutex);
     kivo_err_t result = 0;
@@ -192,10 +109,8 @@ kivo_err_t kivo_event_wait(kivo_event_t* hevent, uint32_t timeout_ms)
             break;
         // Spurious wake-up: wait again for the same deadline.
     }
-    __atomic_store_n(&hevent->signalled, 0, __ATOMIC_RELAXED);
+    hevent->signalled = 0;
     pthread_mutex_unlock(&hevent->mutex);
-    if (watching)
-        CountWaitEnd(result != 0);
     return result;
 }
 
@@ -203,12 +118,12 @@ kivo_err_t kivo_event_post(kivo_event_t* hevent)
 {
     assert(hevent);
     pthread_mutex_lock(&hevent->mutex);
-    // Release: a watching waiter that sees the flag sees what the poster
-    // wrote before it (it takes the mutex afterwards anyway).
-    __atomic_store_n(&hevent->signalled, 1, __ATOMIC_RELEASE);
+    hevent->signalled = 1;
     // Signalled before unlocking: a waiter returns only after taking the
-    // mutex, so once it has returned the post is done with the event and
-    // the waiter may destroy it (a watching waiter sees the flag at once).
+    // mutex, so once it has returned the post is done with the event and the
+    // waiter may destroy it. Signalled after unlocking, a waiter that came in
+    // between would find the flag set, return and free the event while the
+    // post still signalled its condition.
     kivo_err_t result = pthread_cond_signal(&hevent->cond);
     pthread_mutex_unlock(&hevent->mutex);
     return result;
@@ -218,7 +133,7 @@ kivo_err_t kivo_event_reset(kivo_event_t* hevent)
 {
     assert(hevent);
     pthread_mutex_lock(&hevent->mutex);
-    __atomic_store_n(&hevent->signalled, 0, __ATOMIC_RELAXED);
+    hevent->signalled = 0;
     pthread_mutex_unlock(&hevent->mutex);
     return 0;
 }

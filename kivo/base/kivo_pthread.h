@@ -29,11 +29,9 @@ typedef pthread_mutex_t kivo_mutex_t;        // recursive or normal, chosen at i
 typedef pthread_cond_t kivo_cond_t;          // process-private, on CLOCK_REALTIME
 
 // Auto-reset event: a wait that returns (signalled or timed out) clears
-// `signalled`; a post wakes one waiter. The flag is written only under
-// `mutex`, always atomically: a waiter that may run on more than one CPU
-// watches it for a few microseconds before it locks and sleeps, unless that
-// thread's last waits timed out. Once a wait has returned, the post that
-// satisfied it is done with the event: the waiter may destroy it.
+// `signalled`; a post wakes one waiter. The flag is read and written only
+// under `mutex`. Once a wait has returned, the post that satisfied it is done
+// with the event: the waiter may destroy it.
 typedef struct kivo_event_t {
     pthread_cond_t cond;
     pthread_mutex_t mutex;

@@ -13,6 +13,13 @@ foreach(t test_app_main test_app_hostile test_app_other_tools test_app_check_scr
   endif()
 endforeach()
 
+# The Update suite runs the packer too: its path from here, not from the
+# header's __FILE__, which a compiler cache leaves relative to the build
+# directory while the tests run in another.
+if(TARGET test_app_update)
+  target_compile_definitions(test_app_update PRIVATE QLX_PACKER="${CMAKE_CURRENT_LIST_DIR}/update_pack.py")
+endif()
+
 # The device program, stripped, must fit its flash partition: under 4 MiB.
 if(CMAKE_CROSSCOMPILING AND TARGET updater AND CMAKE_STRIP AND (NOT KIVO_TEST_LABEL OR KIVO_TEST_LABEL STREQUAL "framework"))
   add_test(NAME UpdaterSize.StrippedUnder4MiB

@@ -573,9 +573,15 @@ protected:
         std::string recipe = "{\"stage\": \"" + stage + "\", \"out\": \"" + root + "/pkg/code.bin\", \"password\": \"" +
                            password + "\", \"corrupt\": \"" + corrupt + "\", \"infos\": " + infos + "}";
         WriteReal(recipe_path, recipe);
-        std::string dir(__FILE__);
-        dir = dir.substr(0, dir.rfind('/'));
-        std::string cmd = "python3 '" + dir + "/update_pack.py' '" + recipe_path + "'";
+#ifdef QLX_PACKER
+        const std::string packer = QLX_PACKER;
+#else
+        // Only right where the compiler saw this file by its absolute path
+        // (a compiler cache may have made it relative to the build).
+        std::string packer(__FILE__);
+        packer = packer.substr(0, packer.rfind('/')) + "/update_pack.py";
+#endif
+        std::string cmd = "python3 '" + packer + "' '" + recipe_path + "'";
         FILE* p = popen(cmd.c_str(), "r");
         EXPECT_NE(nullptr, p);
         if (p == nullptr)

@@ -20,6 +20,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -211,12 +212,16 @@ struct Outcome {
 // With `exists` (a device path) the run is killed instead as soon as that
 // path exists (looked at every millisecond): a point inside a step that
 // prints nothing, such as the copy to a temporary.
+// With `file_size_limit` (bytes) the kernel ends the run (SIGXFSZ) at its
+// first write of a file past that size: a point inside a step that no
+// timing can miss, such as the unpacking of one large entry.
 struct KillPlan {
     std::string text;
     int count = 1;
     int delay_ms = 0;
     std::string from;
     std::string exists;
+    uint64_t file_size_limit = 0;
 };
 
 class Sandbox {
@@ -387,6 +392,14 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
         // A sanitizer finding must not pass for the program's own status 1.
         setenv("ASAN_OPTIONS", "exitcode=86", 1);
         setenv("UBSAN_OPTIONS", "exitcode=87:print_stacktrace=1", 1);
+        if (plan && plan->file_size_limit != 0) {
+            // No core file either: the signal's default action would dump
+            // one (qemu too, for the emulated program).
+            struct rlimit fsize = {plan->file_size_limit, plan->file_size_limit};
+            struct rlimit core = {0, 0};
+            if (setrlimit(RLIMIT_FSIZE, &fsize) != 0 || setrlimit(RLIMIT_CORE, &core) != 0)
+                _exit(126);
+        }
         std::vector<char*> cargv;
         for (std::string& a : argv)
             cargv.push_back(&a[0]);
@@ -461,6 +474,8 @@ inline Outcome Sandbox::Start(const std::vector<std::string>& args, const KillPl
     int status = 0;
     waitpid(pid, &status, 0);
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    if (plan && plan->file_size_limit != 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ)
+        run.killed = true;
     run.err = ReadFile(err_path);
     return run;
 }

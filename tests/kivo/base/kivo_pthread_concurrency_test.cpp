@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,7 +21,9 @@ int64_t ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-constexpr uint32_t kLongWaitMs = 10000;  // only reached when something is broken
+// Time-outs and bounds that only a hang reaches: a loaded machine, qemu or
+// the thread checker never make a correct wait take this long.
+constexpr uint32_t kLongWaitMs = 30000;
 
 TEST(PthreadEventConcurrencyTest, PingPongLosesNoPost)
 {
@@ -52,9 +51,9 @@ TEST(PthreadEventConcurrencyTest, PingPongLosesNoPost)
 
 // The waiter owns the event and ends it as soon as its wait returns (an
 // answer channel, a completion flag on the stack): the post must be done
-// with the event by then. A watching waiter sees the flag the moment it is
-// set, so a post that still touched the event after setting it would run
-// on freed memory.
+// with the event by then. A waiter that comes to the event just after the
+// flag is set returns without sleeping, so a post that still touched the
+// event after letting go of its mutex would run on freed memory.
 TEST(PthreadEventConcurrencyTest, WaiterMayDestroyTheEventOnceItsWaitReturns)
 {
     constexpr int kRounds = 300;
@@ -69,8 +68,9 @@ TEST(PthreadEventConcurrencyTest, WaiterMayDestroyTheEventOnceItsWaitReturns)
     }
 }
 
-// Waiters watch the flag before they sleep: several of them may see one
-// post, but exactly one takes it, and a taken post leaves the flag clear.
+// Waiters with short time-outs come and go around each post: several of them
+// may be woken by one post, but exactly one takes it, and a taken post leaves
+// the flag clear.
 TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
 {
     kivo_event_t work, ack;
@@ -84,8 +84,8 @@ TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
     for (int w = 0; w < kWaiters; ++w)
         waiters.emplace_back([&] {
             while (!stop.load()) {
-                // Short time-outs: most waits end in the watch or shortly
-                // after it, where a double take would show.
+                // Short time-outs: many waits end close to a post, where a
+                // double take would show.
                 if (kivo_event_wait(&work, 1) == 0) {
                     taken.fetch_add(1);
                     kivo_event_post(&ack);
@@ -108,121 +108,51 @@ TEST(PthreadEventConcurrencyTest, OnePostIsTakenByOneOfManyWaiters)
     kivo_event_destroy(&ack);
 }
 
-// Two threads that may run on one CPU only (a process pinned to a core, a
-// one-CPU cpuset) however many are online: a waiter that watched the flag
-// would keep its partner off the CPU for the whole watch, every round. CPU
-// time is measured, not wall time, so other load on the machine does not
-// count.
-TEST(PthreadEventConcurrencyTest, PingPongOnOneCpuSpendsNoTimeWatching)
+// Waiters that sleep without limit, some of them perhaps not yet waiting
+// when their post comes: each post lets exactly one of them return, and a
+// post made before anyone waits is kept for the next wait, not lost.
+TEST(PthreadEventConcurrencyTest, EachPostToSleepingWaitersReleasesOneAndNoneIsLost)
 {
-    const int cpu = sched_getcpu();
-    ASSERT_GE(cpu, 0);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    kivo_event_t ping, pong;
-    kivo_event_init(&ping, 0);
-    kivo_event_init(&pong, 0);
-    constexpr int kRounds = 2000;
-    std::atomic<bool> pinned{true};
-    auto pin = [&] {
-        if (sched_setaffinity(0, sizeof(one), &one) != 0)
-            pinned.store(false);
-    };
-    struct timespec cpu_start, cpu_end;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_start);
-    std::thread partner([&] {
-        pin();
-        for (int i = 0; i < kRounds; ++i) {
-            ASSERT_EQ(kivo_event_wait(&ping, kLongWaitMs), 0);
-            kivo_event_post(&pong);
-        }
-    });
-    std::thread self([&] {
-        pin();
-        for (int i = 0; i < kRounds; ++i) {
-            kivo_event_post(&ping);
-            ASSERT_EQ(kivo_event_wait(&pong, kLongWaitMs), 0) << "round " << i;
-        }
-    });
-    self.join();
-    partner.join();
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_end);
-    kivo_event_destroy(&ping);
-    kivo_event_destroy(&pong);
-    ASSERT_TRUE(pinned.load());
-    const int64_t cpu_us =
-        (cpu_end.tv_sec - cpu_start.tv_sec) * 1000000 + (cpu_end.tv_nsec - cpu_start.tv_nsec) / 1000;
-    // A round is two wake-ups on one CPU, a few microseconds; a watch alone
-    // would be 50.
-    EXPECT_LT(cpu_us / kRounds, 25) << cpu_us << " us of CPU for " << kRounds << " rounds";
-}
-
-int64_t ThreadCpuUs()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-long VoluntarySwitches()
-{
-    struct rusage u;
-    getrusage(RUSAGE_THREAD, &u);
-    return u.ru_nvcsw;
-}
-
-// A watch that keeps finding nothing is not worth its CPU: on a loaded
-// machine the partner that is to post may be queued behind the watcher on
-// the same CPU, so every round would pay the whole watch. Waits of an event
-// whose watches keep missing sleep at once; once a partner answers within
-// the watch again, the waits meet it there (no sleep, no wake-up).
-TEST(PthreadEventConcurrencyTest, WatchingStopsWhileItMissesAndResumesWhenItPays)
-{
-    kivo_event_t ev, back;
-    kivo_event_init(&ev, 0);
-    kivo_event_init(&back, 0);
-    constexpr int kIdleWaits = 200;
-    const int64_t cpu_start = ThreadCpuUs();
-    for (int i = 0; i < kIdleWaits; ++i)
-        ASSERT_EQ(kivo_event_wait(&ev, 1), ETIMEDOUT);
-    const int64_t idle_us = ThreadCpuUs() - cpu_start;
-    // A timed-out wait costs a few microseconds of CPU (some 20 under the
-    // thread checker); a watch alone is 50.
-    EXPECT_LT(idle_us / kIdleWaits, 40) << idle_us << " us of CPU for " << kIdleWaits << " idle waits";
-
-    constexpr int kRounds = 2000;
-    std::thread partner([&] {
-        for (int i = 0; i < kRounds; ++i) {
-            ASSERT_EQ(kivo_event_wait(&ev, kLongWaitMs), 0);
-            kivo_event_post(&back);
-        }
-    });
-    const long switches_start = VoluntarySwitches();
-    for (int i = 0; i < kRounds; ++i) {
-        kivo_event_post(&ev);
-        ASSERT_EQ(kivo_event_wait(&back, kLongWaitMs), 0) << "round " << i;
+    kivo_event_t work, ack;
+    kivo_event_init(&work, 0);
+    kivo_event_init(&ack, 0);
+    constexpr int kWaiters = 6;
+    std::atomic<int> returned{0};
+    std::vector<std::thread> waiters;
+    // The first post comes before any waiter has started.
+    kivo_event_post(&work);
+    for (int w = 0; w < kWaiters; ++w)
+        waiters.emplace_back([&] {
+            if (kivo_event_wait(&work, KIVO_WAIT_FOREVER) == 0)
+                returned.fetch_add(1);
+            kivo_event_post(&ack);
+        });
+    for (int i = 0; i < kWaiters; ++i) {
+        if (i > 0)
+            kivo_event_post(&work);
+        // A lost post leaves every waiter asleep: the acknowledgement then
+        // never comes and the generous time-out reports it.
+        ASSERT_EQ(kivo_event_wait(&ack, kLongWaitMs), 0) << "post " << i << " released nobody";
+        EXPECT_EQ(returned.load(), i + 1) << "post " << i;
     }
-    const long slept = VoluntarySwitches() - switches_start;
-    partner.join();
-    // Most rounds are answered within the watch; a few sleep where the
-    // partner was not on a CPU.
-    EXPECT_LT(slept, kRounds / 2) << slept << " of " << kRounds << " rounds slept";
-    kivo_event_destroy(&ev);
-    kivo_event_destroy(&back);
+    for (auto& t : waiters)
+        t.join();
+    EXPECT_EQ(returned.load(), kWaiters);
+    EXPECT_EQ(kivo_event_wait(&work, 0), ETIMEDOUT);
+    kivo_event_destroy(&work);
+    kivo_event_destroy(&ack);
 }
 
 TEST(PthreadEventConcurrencyTest, PostWakesATimedWaiterEarly)
 {
     kivo_event_t ev;
     kivo_event_init(&ev, 0);
-    auto start = Clock::now();
     std::thread poster([&] {
-        kivo_thread_msleep(20);
+        kivo_thread_msleep(20);  // most often the waiter is asleep by then
         kivo_event_post(&ev);
     });
+    // 0, not a time-out: the post ended the wait.
     EXPECT_EQ(kivo_event_wait(&ev, kLongWaitMs), 0);
-    EXPECT_LT(ElapsedMs(start), 5000);
     poster.join();
     kivo_event_destroy(&ev);
 }
@@ -258,12 +188,12 @@ TEST(PthreadMutexConcurrencyTest, TimedLockOnAHeldMutexTimesOut)
     std::thread other([&] {
         auto start = Clock::now();
         EXPECT_EQ(kivo_mutex_lock(&m, 0), ETIMEDOUT);
-        EXPECT_LT(ElapsedMs(start), 1000);
+        EXPECT_LT(ElapsedMs(start), kLongWaitMs);
         start = Clock::now();
         EXPECT_EQ(kivo_mutex_lock(&m, 50), ETIMEDOUT);
         int64_t took = ElapsedMs(start);
         EXPECT_GE(took, 45);
-        EXPECT_LT(took, 3000);
+        EXPECT_LT(took, kLongWaitMs);
         EXPECT_EQ(kivo_mutex_trylock(&m), EBUSY);
     });
     other.join();

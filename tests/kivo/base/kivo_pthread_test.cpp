@@ -29,9 +29,11 @@ int64_t ElapsedMs(Clock::time_point since)
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-// Generous bounds: the ARM build runs under qemu.
-constexpr int64_t kAtOnceMs = 500;
-constexpr int64_t kTooLongMs = 3000;
+// The upper bound of a wait that returns at once or after its time-out: only
+// a hang, or a time-out taken in the wrong unit, reaches it. Other work on
+// the machine and qemu for the ARM build must never make a correct wait
+// fail, so no tighter bound is set here.
+constexpr int64_t kHangMs = 30000;
 
 // ---- events
 
@@ -46,7 +48,7 @@ TEST_F(PthreadEventTest, ZeroWaitPollsAndClearsTheFlag)
 {
     auto start = Clock::now();
     EXPECT_EQ(kivo_event_wait(&ev, 0), ETIMEDOUT);
-    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
+    EXPECT_LT(ElapsedMs(start), kHangMs);
     EXPECT_EQ(ev.signalled, 0u);
 
     ASSERT_EQ(kivo_event_post(&ev), 0);
@@ -61,7 +63,7 @@ TEST_F(PthreadEventTest, TimedWaitRunsOutAfterItsTime)
     EXPECT_EQ(kivo_event_wait(&ev, 50), ETIMEDOUT);
     int64_t took = ElapsedMs(start);
     EXPECT_GE(took, 45);
-    EXPECT_LT(took, kTooLongMs);
+    EXPECT_LT(took, kHangMs);
 }
 
 TEST_F(PthreadEventTest, TwoPostsSatisfyOneWaitOnly)
@@ -100,13 +102,13 @@ TEST(PthreadSemTest, WaitTakesCountsThenTimesOut)
 
     auto start = Clock::now();
     EXPECT_EQ(kivo_sem_wait(&sem, 0), ETIMEDOUT);
-    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
+    EXPECT_LT(ElapsedMs(start), kHangMs);
 
     start = Clock::now();
     EXPECT_EQ(kivo_sem_wait(&sem, 50), ETIMEDOUT);
     int64_t took = ElapsedMs(start);
     EXPECT_GE(took, 45);
-    EXPECT_LT(took, kTooLongMs);
+    EXPECT_LT(took, kHangMs);
 
     EXPECT_EQ(kivo_sem_post(&sem), 0);
     EXPECT_EQ(kivo_sem_wait(&sem, 50), 0);
@@ -374,13 +376,13 @@ TEST(PthreadThreadTest, SleepTakesAboutItsTime)
     kivo_thread_msleep(30);
     int64_t took = ElapsedMs(start);
     EXPECT_GE(took, 29);
-    EXPECT_LT(took, kTooLongMs);
+    EXPECT_LT(took, kHangMs);
 
     start = Clock::now();
     kivo::this_thread::Sleep(20);
     took = ElapsedMs(start);
     EXPECT_GE(took, 19);
-    EXPECT_LT(took, kTooLongMs);
+    EXPECT_LT(took, kHangMs);
 
     kivo_thread_yield();
 }

@@ -96,7 +96,7 @@ TEST(ModuleConcurrencyTest, StepsRunInTheirServicesOneAtATime)
 
     Module::Init(&CountPieces);
     EXPECT_EQ(1, kivo::ElemRead("@/flag/module/ready").ToInt32());
-    for (int i = 0; i < 5000 && seen_ready.load() == 0; ++i)
+    for (int i = 0; i < 30000 && seen_ready.load() == 0; ++i)
         kivo::this_thread::Sleep(1);
     EXPECT_EQ(1, seen_ready.load());
     Module::Destroy(&CountPieces);

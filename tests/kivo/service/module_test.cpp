@@ -148,7 +148,7 @@ TEST_F(ModuleTest, OrderLogLinesAndReverseTeardown)
     int ms = -1;
     ASSERT_EQ(1, sscanf(g_pieces[1].c_str(), "time=%dms", &ms));
     EXPECT_GE(ms, 25);
-    EXPECT_LT(ms, 5000);
+    EXPECT_LT(ms, 30000);  // only a hang takes this long
     EXPECT_EQ(1, kivo::ElemRead("@/flag/module/ready").ToInt32());
 
     g_events.clear();
@@ -467,7 +467,7 @@ TEST_F(RunnerTest, FailuresStopAndDuration)
     EXPECT_TRUE(Module::RunTests("count.a", "0.3s", timed.stream, false));
     uint32_t took = kivo_tick_ms() - start;
     EXPECT_GE(took, 290u);
-    EXPECT_LT(took, 5000u);
+    EXPECT_LT(took, 30000u);  // only a hang takes this long
     EXPECT_GT(g_iterations, 1);
 
     // Over 2 s: progress lines, each without a line end of its own.

@@ -113,7 +113,7 @@ TEST_F(LifetimeTest, RouterThatOutlivesItsServiceIsDetached)
     EXPECT_TRUE(orphan->PostPath("life/alive", Message::Value(Var(1)),
                                  MsgRouter::Handler([&answered](Message&) { answered.fetch_add(1); })));
     ASSERT_TRUE(WaitFor([&handled] { return handled.load() == 1; }));
-    EXPECT_TRUE(Service::Ping(&alive, 5000));
+    EXPECT_TRUE(Service::Ping(&alive, kivo_test::kHangMs));
     EXPECT_EQ(0, answered.load());
 
     delete orphan;
@@ -139,8 +139,12 @@ TEST_F(LifetimeTest, SendWaitingOnADestroyedServiceReturnsFalse)
             result = svc->MessageSend(&Double, m, &ret, KIVO_WAIT_FOREVER) ? 1 : 0;
         });
         ASSERT_TRUE(WaitFor([svc] { return svc->QueuedCount() == 1; }));
-        std::thread opener([] {
-            kivo::this_thread::Sleep(100);
+        // The gate opens once the destructor has stopped the service (it
+        // cannot free it before the parked workers return), not after a
+        // sleep that a loaded machine may outlast.
+        std::thread opener([svc] {
+            while (svc->State() != 0)
+                kivo::this_thread::Sleep(1);
             g_gate_open = 1;
         });
         delete svc;

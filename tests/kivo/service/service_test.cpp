@@ -169,7 +169,7 @@ TEST_F(ServiceTest, RunForReturnsAfterItsTime)
     EXPECT_TRUE(l.svc.RunFor(60));
     uint32_t took = kivo_tick_ms() - start;
     EXPECT_GE(took, 60u);
-    EXPECT_LT(took, 2000u);
+    EXPECT_LT(took, 30000u);  // only a hang takes this long
 }
 
 TEST_F(ServiceTest, PostFunctionRunsTheFunctorWithItsValue)

@@ -7,9 +7,13 @@
 
 namespace kivo_test {
 
+// A time-out or upper bound that only a hang reaches: a loaded machine, an
+// emulator or the thread checker never make a correct step take this long.
+constexpr uint32_t kHangMs = 30000;
+
 // Polls a condition (on a slow emulator too) up to `ms`; true once it holds.
 template <typename F>
-bool WaitFor(F pred, uint32_t ms = 10000)
+bool WaitFor(F pred, uint32_t ms = kHangMs)
 {
     uint32_t start = kivo_tick_ms();
     while (!pred()) {

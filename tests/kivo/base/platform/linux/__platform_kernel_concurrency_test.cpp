@@ -20,6 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Only a hang waits this long; a loaded machine or qemu never does.
+constexpr uint32_t kHangMs = 30000;
+
 int64_t ElapsedMs(Clock::time_point since)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
@@ -84,8 +87,7 @@ TEST(KernelTimerTest, FiresOnceReplacesCallbackAndStartsOneThread)
     kivo_kernel_timer_init(FirstCallback);
     auto start = Clock::now();
     kivo_kernel_timer_set(0);
-    ASSERT_EQ(kivo_event_wait(&g_first_fired, 3000), 0);
-    EXPECT_LT(ElapsedMs(start), 3000);
+    ASSERT_EQ(kivo_event_wait(&g_first_fired, kHangMs), 0);
     // One shot: nothing further without a new set.
     EXPECT_EQ(kivo_event_wait(&g_first_fired, 30), ETIMEDOUT);
     EXPECT_EQ(g_first_calls.load(), 1);
@@ -93,13 +95,13 @@ TEST(KernelTimerTest, FiresOnceReplacesCallbackAndStartsOneThread)
     // Arming again replaces the due time: a far one pulled in fires soon.
     kivo_kernel_timer_set(60ull * 1000 * 1000);
     kivo_kernel_timer_set(0);
-    ASSERT_EQ(kivo_event_wait(&g_first_fired, 3000), 0);
+    ASSERT_EQ(kivo_event_wait(&g_first_fired, kHangMs), 0);
     EXPECT_EQ(g_first_calls.load(), 2);
 
     // A due time in the future is not reached early.
     start = Clock::now();
     kivo_kernel_timer_set(50 * 1000);
-    ASSERT_EQ(kivo_event_wait(&g_first_fired, 3000), 0);
+    ASSERT_EQ(kivo_event_wait(&g_first_fired, kHangMs), 0);
     EXPECT_GE(ElapsedMs(start), 45);
 
     const int threads = CountThreads();
@@ -108,7 +110,7 @@ TEST(KernelTimerTest, FiresOnceReplacesCallbackAndStartsOneThread)
     g_rearms_left.store(2);
     kivo_kernel_timer_set(0);
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(kivo_sem_wait(&g_second_fired, 3000), 0) << "expiry " << i;
+        ASSERT_EQ(kivo_sem_wait(&g_second_fired, kHangMs), 0) << "expiry " << i;
     EXPECT_EQ(kivo_sem_wait(&g_second_fired, 30), ETIMEDOUT);
     EXPECT_EQ(g_second_calls.load(), 3);
     EXPECT_EQ(g_first_calls.load(), 3);  // the replaced callback is not called again

@@ -103,7 +103,7 @@ TEST(PlatformClockTest, TickMsIsTheLowWordOfTheMillisecondCount)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const uint32_t elapsed = kivo_tick_ms() - t0;
     EXPECT_GE(elapsed, 19u);
-    EXPECT_LT(elapsed, 3000u);
+    EXPECT_LT(elapsed, 30000u);  // only a clock far off, or a hang
 }
 
 TEST(PlatformClockTest, DelayBusyWaitsAtLeastItsTime)
