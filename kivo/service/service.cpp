@@ -18,6 +18,9 @@ namespace {
 // stays valid for its thread after its service is gone).
 thread_local IntrusivePtr<Service::Binding> t_binding;
 
+// Inline sends in progress on this thread, one inside the other.
+thread_local uint32_t t_inline_sends = 0;
+
 const uint32_t kSendStepMs = 200;
 const uint32_t kStoppedPauseMs = 50;
 
@@ -668,16 +671,17 @@ bool Service::_MessageSend(MsgFunc func, Message& msg, Message::Value* ret, uint
 
 bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag)
 {
-    // A handler that sends to its own receiver would run itself inside
-    // itself, without end when nothing in it changes: refused.
-    Binding* b = CurrentBinding();
-    if (b != 0 && b->curr_msg != 0 && b->handling.func == func && !msg.controller.receiver.Empty() &&
-        b->curr_msg->controller.receiver.Get() == msg.controller.receiver.Get())
+    if (t_inline_sends >= kInlineSendDepth) {
+        printf("[error]send to service %s nested deeper than %u, refused\n",
+               _name.empty() ? "(unnamed)" : _name.c_str(), kInlineSendDepth);
         return false;
+    }
     svc_trains::BackForSendSync send_sync_back(ret);
     send_sync_back.AddRef();  // the stack owns it: no holder may delete it
     msg.controller._back = &send_sync_back;
+    ++t_inline_sends;
     _Dispatch(func, msg);
+    --t_inline_sends;
     assert(send_sync_back.GetRefCnt() == 1);
     if (end_flag != 0)
         *end_flag = send_sync_back.EndFlag();

@@ -247,6 +247,12 @@ public:
         IntrusivePtr<svc_trains::BackForSendASync> back;
     };
 
+    // A send to the calling thread's own one-thread service runs its handler
+    // inline; a handler may send to its own receiver again. Sends nested on
+    // one thread deeper than this are refused (false, one line), so that a
+    // handler that re-enters itself without end cannot exhaust the stack.
+    static const uint32_t kInlineSendDepth = 32;
+
     Service();
     Service(const std::string& name, uint32_t msg_num, int32_t thrd_num = 1, WakeupHook hook = 0);
     Service(const std::string& name, uint32_t msg_num, const ThreadParam& param, WakeupHook hook = 0);
