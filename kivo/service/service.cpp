@@ -691,11 +691,7 @@ bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, 
 bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms,
                                 uint8_t* end_flag)
 {
-    kivo_thread_t me = SelfId();
-    // The thread that serves the target waits on this one: neither could go
-    // on. Refused.
-    if (_send_wait_thrd_id.load()->load() == me)
-        return false;
+    const kivo_thread_t me = SelfId();
     InFlight in_flight(_link.Get());
 
     // Each send gets a channel nobody else refers to: the thread's reusable
@@ -710,8 +706,19 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
             b->back = chan;
     }
     chan->Arm(ret, b != 0 ? &b->send_wait : 0);
+    // When the thread that serves the target waits on this one, neither
+    // could go on: refused. This thread's own mark is published before the
+    // target's is read (both sequentially consistent), so of two threads
+    // that send to each other at the same moment at least one sees the
+    // other's mark; at worst both refuse.
     if (b != 0)
         b->send_wait.store(_thrd_id.load());
+    if (_send_wait_thrd_id.load()->load() == me) {
+        chan->Disarm();
+        if (b != 0)
+            b->send_wait.store(0);
+        return false;
+    }
 
     Combine node;
     bool answered = false;
@@ -740,6 +747,10 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                 answered = true;
                 break;
             }
+            // Tested again at each step: the target's thread may have begun
+            // to wait on this one since.
+            if (_send_wait_thrd_id.load()->load() == me)
+                break;
             if (timeout_ms != KIVO_WAIT_FOREVER && kivo_tick_ms() - start > timeout_ms)
                 break;
         }
