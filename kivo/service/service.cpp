@@ -321,6 +321,16 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 
 Service::~Service()
 {
+    // A handler (or timer callback) that destroys its own service would
+    // return into a dispatch whose service is gone, and a worker would join
+    // itself. Every thread bound to this service runs its code in a handler
+    // (a worker runs nothing else), so: not from a thread bound to it while
+    // it handles a message.
+    {
+        const Binding* b = CurrentBinding();
+        KIVO_ASSERT_TEXT(b == 0 || b->service.load() != this || b->curr_msg == 0,
+                         "caller is none of the service's workers nor its bound thread in a handler");
+    }
     _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);

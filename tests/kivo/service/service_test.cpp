@@ -4,6 +4,7 @@
 
 #include "kivo/service/service.h"
 #include "kivo/service/elem.h"
+#include "kivo/service/timer.h"
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
 
@@ -645,6 +646,69 @@ TEST_F(RouterTest, SendsToTheHandlersOwnReceiverRunInlineUpToTheNestingBound)
     g_self_limit = 1;
     EXPECT_TRUE(kivo::ElemSend(P("self"), Var(0)));
     EXPECT_EQ(1, g_self_runs);
+}
+
+// ---------------------------------------------------------------- destruction
+
+const char kOwnDestructionContract[] =
+    "Assertion `caller is none of the service's workers nor its bound thread in a handler' failed";
+
+void DeleteOwnService(Message&)
+{
+    delete Service::Current();
+}
+
+void DeleteOwnServiceFromATimer()
+{
+    delete Service::Current();
+}
+
+void DeleteOnAWorker()
+{
+    const Service::ThreadParam one = {0, 0, "self delete", 1};
+    Service* s = new Service("", 16, one);
+    Service::PostFunc(s, &DeleteOwnService, Message::Value());
+    for (;;)
+        kivo::this_thread::Sleep(10);
+}
+
+TEST(ServiceDeathTest, DestroyedByItsOwnHandlerOrTimerIsABrokenContract)
+{
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    // A handler on the thread that serves the service.
+    EXPECT_DEATH(
+        {
+            Service* s = new Service("", 16);
+            s->Start();
+            Service::PostFunc(s, &DeleteOwnService, Message::Value());
+            s->ProcessAll();
+        },
+        kOwnDestructionContract);
+    // A handler on a worker of the service.
+    EXPECT_DEATH(DeleteOnAWorker(), kOwnDestructionContract);
+    // A timer callback, which runs as a handler of the service.
+    EXPECT_DEATH(
+        {
+            Service* s = new Service("", 16);
+            s->Start();
+            kivo::Timer t;
+            t.Start(&DeleteOwnServiceFromATimer, 0, 1);
+            s->ProcessAll();
+        },
+        kOwnDestructionContract);
+}
+
+// Its bound thread may destroy a service once no handler runs: the program
+// does so at its end.
+TEST(ServiceLifetimeTest, BoundThreadDestroysItsServiceOutsideAHandler)
+{
+    Service* s = new Service("", 16);
+    s->Start();
+    int runs = 0;
+    EXPECT_TRUE(Service::SendFunction(s, [&](Message&) { ++runs; }, Message::Value()));
+    EXPECT_EQ(1, runs);
+    delete s;
+    EXPECT_EQ(nullptr, Service::Current());
 }
 
 }  // namespace
