@@ -674,7 +674,6 @@ void DeleteOnAWorker()
 
 TEST(ServiceDeathTest, DestroyedByItsOwnHandlerOrTimerIsABrokenContract)
 {
-    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     // A handler on the thread that serves the service.
     EXPECT_DEATH(
         {
