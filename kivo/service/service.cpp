@@ -423,11 +423,73 @@ bool Service::Init(const std::string& name, uint32_t msg_num, const ThreadParam&
     if (!Init(name, msg_num, param.thrd_num, hook))
         return false;
     for (int32_t i = 0; i < _thrd_max_num; ++i) {
-        _threads.push_back(new Thread(Function0<void>(Bind(&__ServiceEntrance, static_cast<void*>(this))),
-                                      param.prio, static_cast<uint32_t>(param.stack_size < 0 ? 0 : param.stack_size),
-                                      param.name));
+        Thread* t = new Thread(Function0<void>(Bind(&__ServiceEntrance, static_cast<void*>(this))), param.prio,
+                               static_cast<uint32_t>(param.stack_size < 0 ? 0 : param.stack_size), param.name);
+        _threads.push_back(t);
+        if (!t->IsValid()) {
+            // A service short of a worker would leave its callers waiting
+            // for answers that may never come: none of it stays.
+            _Undo();
+            return false;
+        }
     }
     return true;
+}
+
+void Service::_Undo()
+{
+    Stop();
+    for (size_t i = 0; i < _threads.size(); ++i) {
+        _threads[i]->Join();
+        delete _threads[i];
+    }
+    _threads.clear();
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    std::list<IntrusivePtr<Binding>> mine;
+    {
+        Mutex::ScopedLock lock(g.mutex);
+        if (!_name.empty()) {
+            std::map<std::string, Service*>::iterator it = g.services.find(_name);
+            if (it != g.services.end() && it->second == this)
+                g.services.erase(it);
+        }
+        for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
+            if ((*it)->service.load() == this) {
+                (*it)->service.store(0);
+                mine.push_back(*it);
+                it = g.bindings.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // Whatever was posted meanwhile goes unanswered, destroyed outside the
+    // lock; posts that are still under way are waited for.
+    std::vector<Message*> dropped;
+    {
+        KernelLock lock;
+        while (_queue_head != 0) {
+            Combine* node = _queue_head;
+            _Unlink(node);
+            --_queue_num;
+            Message* m = new Message;
+            m->_Swap(node->msg);
+            dropped.push_back(m);
+        }
+    }
+    for (size_t i = 0; i < dropped.size(); ++i)
+        delete dropped[i];
+    while (_link->users.load() != 0)
+        this_thread::Sleep(1);
+    delete[] _pool_begin;
+    _pool_begin = _pool_end = _free = 0;
+    _name.clear();
+    _thrd_max_num = 1;
+    _hook = 0;
+    _break_cnt = 0;
+    _local_id_cnt = 0;
+    _thrd_id.store(0);
+    _send_wait_thrd_id.store(&_thrd_id);
 }
 
 void __ServiceEntrance(void* arg)

@@ -259,6 +259,9 @@ public:
     ~Service();
 
     bool Init(const std::string& name, uint32_t msg_num, int32_t thrd_num = 1, WakeupHook hook = 0);
+    // As Init above, then creates the workers. False when one of them cannot
+    // be created: the service is then stopped as it was before, its other
+    // workers ended, nothing of it registered.
     bool Init(const std::string& name, uint32_t msg_num, const ThreadParam& param, WakeupHook hook = 0);
 
     void Start();
@@ -317,6 +320,8 @@ private:
     void _Wait(uint32_t ms);
     void _Append(Combine* node);
     void _Unlink(Combine* node);
+    // Takes back an Init whose workers could not all be created.
+    void _Undo();
     bool _IsPoolNode(const Combine* node) const { return node >= _pool_begin && node < _pool_end; }
     static void _PauseHandler(Message& msg);
 
