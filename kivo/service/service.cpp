@@ -751,9 +751,14 @@ bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, 
     svc_trains::BackForSendSync send_sync_back(ret);
     send_sync_back.AddRef();  // the stack owns it: no holder may delete it
     msg.controller._back = &send_sync_back;
-    ++t_inline_sends;
-    _Dispatch(func, msg);
-    --t_inline_sends;
+    {
+        // Counted back however the handler leaves.
+        struct Nesting {
+            Nesting() { ++t_inline_sends; }
+            ~Nesting() { --t_inline_sends; }
+        } nesting;
+        _Dispatch(func, msg);
+    }
     assert(send_sync_back.GetRefCnt() == 1);
     if (end_flag != 0)
         *end_flag = send_sync_back.EndFlag();
