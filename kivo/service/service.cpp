@@ -334,65 +334,76 @@ Service::~Service()
     _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);
-    _ServiceGImpl& g = _ServiceGImpl::Get();
     // Routers, receivers and reply channels of this service see it gone from
     // here on: walks read it under the routes mutex, uses check it.
     {
-        Mutex::ScopedLock lock(g.router.route_mutex);
+        Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
         _link->service.store(0);
     }
-    if (!_name.empty()) {
-        Mutex::ScopedLock lock(g.mutex);
-        std::map<std::string, Service*>::iterator it = g.services.find(_name);
-        if (it != g.services.end() && it->second == this)
-            g.services.erase(it);
-    }
-    // Queued messages go unanswered; they are destroyed outside the lock.
-    {
-        std::vector<Message*> dropped;
-        {
-            KernelLock lock;
-            while (_queue_head != 0) {
-                Combine* node = _queue_head;
-                _Unlink(node);
-                --_queue_num;
-                Message* m = new Message;
-                m->_Swap(node->msg);
-                dropped.push_back(m);
-                if (_IsPoolNode(node)) {
-                    node->next = _free;
-                    _free = node;
-                }
-            }
-        }
-        for (size_t i = 0; i < dropped.size(); ++i)
-            delete dropped[i];
-    }
+    _Unregister();
+    _DropQueued();
     for (size_t i = 0; i < _threads.size(); ++i)
         _threads[i]->Join();
     // Posts and sends that reached the service before it was cleared: a
     // waiting sender sees it stopped within one step and leaves.
     while (_link->users.load() != 0)
         this_thread::Sleep(1);
-    {
-        std::list<IntrusivePtr<Binding>> mine;
-        {
-            Mutex::ScopedLock lock(g.mutex);
-            for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
-                if ((*it)->service.load() == this) {
-                    (*it)->service.store(0);
-                    mine.push_back(*it);
-                    it = g.bindings.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-    }
+    _DropBindings();
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
     kivo_event_destroy(&_event);
+}
+
+void Service::_Unregister()
+{
+    if (_name.empty())
+        return;
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    Mutex::ScopedLock lock(g.mutex);
+    std::map<std::string, Service*>::iterator it = g.services.find(_name);
+    if (it != g.services.end() && it->second == this)
+        g.services.erase(it);
+}
+
+void Service::_DropQueued()
+{
+    // Queued messages go unanswered; they are destroyed outside the lock.
+    std::vector<Message*> dropped;
+    {
+        KernelLock lock;
+        while (_queue_head != 0) {
+            Combine* node = _queue_head;
+            _Unlink(node);
+            --_queue_num;
+            Message* m = new Message;
+            m->_Swap(node->msg);
+            dropped.push_back(m);
+            if (_IsPoolNode(node)) {
+                node->next = _free;
+                _free = node;
+            }
+        }
+    }
+    for (size_t i = 0; i < dropped.size(); ++i)
+        delete dropped[i];
+}
+
+void Service::_DropBindings()
+{
+    // The records are released after the mutex.
+    std::list<IntrusivePtr<Binding>> mine;
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    Mutex::ScopedLock lock(g.mutex);
+    for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
+        if ((*it)->service.load() == this) {
+            (*it)->service.store(0);
+            mine.push_back(*it);
+            it = g.bindings.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool Service::Init(const std::string& name, uint32_t msg_num, int32_t thrd_num, WakeupHook hook)
@@ -444,43 +455,11 @@ void Service::_Undo()
         delete _threads[i];
     }
     _threads.clear();
-    _ServiceGImpl& g = _ServiceGImpl::Get();
-    std::list<IntrusivePtr<Binding>> mine;
-    {
-        Mutex::ScopedLock lock(g.mutex);
-        if (!_name.empty()) {
-            std::map<std::string, Service*>::iterator it = g.services.find(_name);
-            if (it != g.services.end() && it->second == this)
-                g.services.erase(it);
-        }
-        for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
-            if ((*it)->service.load() == this) {
-                (*it)->service.store(0);
-                mine.push_back(*it);
-                it = g.bindings.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    // Whatever was posted meanwhile goes unanswered, destroyed outside the
-    // lock; posts that are still under way are waited for.
-    std::vector<Message*> dropped;
-    {
-        KernelLock lock;
-        while (_queue_head != 0) {
-            Combine* node = _queue_head;
-            _Unlink(node);
-            --_queue_num;
-            Message* m = new Message;
-            m->_Swap(node->msg);
-            dropped.push_back(m);
-        }
-    }
-    for (size_t i = 0; i < dropped.size(); ++i)
-        delete dropped[i];
+    _Unregister();
+    _DropQueued();
     while (_link->users.load() != 0)
         this_thread::Sleep(1);
+    _DropBindings();
     delete[] _pool_begin;
     _pool_begin = _pool_end = _free = 0;
     _name.clear();

@@ -322,6 +322,11 @@ private:
     void _Unlink(Combine* node);
     // Takes back an Init whose workers could not all be created.
     void _Undo();
+    // Parts of the tear-down: the registry entry, the queued messages (not
+    // answered), the thread bindings.
+    void _Unregister();
+    void _DropQueued();
+    void _DropBindings();
     bool _IsPoolNode(const Combine* node) const { return node >= _pool_begin && node < _pool_end; }
     static void _PauseHandler(Message& msg);
 
