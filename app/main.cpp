@@ -84,17 +84,24 @@ void AppMain(void* arg)
     kivo_init();
     printf("soft version = %s\n", kSoftVersion);
 
-    for (int i = 1; i < kServiceCount; ++i) {
+    // A service without its worker would leave the update waiting for good:
+    // the program says so and ends instead.
+    bool started = true;
+    for (int i = 1; i < kServiceCount && started; ++i) {
         const _ServiceRow& row = kServices[i];
         kivo::Service::ThreadParam param = {row.prio, row.stack_size, row.thread, 1};
-        services[i].Init(row.name, row.msg_num, param);
+        started = services[i].Init(row.name, row.msg_num, param);
+        if (!started)
+            printf("[error]service %s cannot start: its thread \"%s\" could not be created\n", row.name, row.thread);
     }
-    services[0].Init(kServices[0].name, kServices[0].msg_num, 1);
-    services[0].Start();
+    if (started) {
+        services[0].Init(kServices[0].name, kServices[0].msg_num, 1);
+        services[0].Start();
 
-    kivo::Module::Init(&ModuleLog);
-    services[0].Run();
-    kivo::Module::Destroy(&ModuleLog);
+        kivo::Module::Init(&ModuleLog);
+        services[0].Run();
+        kivo::Module::Destroy(&ModuleLog);
+    }
 
     for (int i = 0; i < kServiceCount; ++i)
         services[i].Stop();
@@ -116,6 +123,11 @@ int main(int argc, char** argv)
     g_app_argc = argc;
     g_app_argv = argv;
     kivo::Thread app(kivo::Function0<void>(kivo::Bind(&AppMain, static_cast<void*>(nullptr))), 0, 0, "");
+    if (!app.IsValid()) {
+        // Join gives the platform's error of the creation.
+        printf("[error]the application thread could not be created: %s\n", strerror(app.Join()));
+        return 1;
+    }
     app.Join();
     return 1;
 }

@@ -18,6 +18,9 @@ namespace {
 // stays valid for its thread after its service is gone).
 thread_local IntrusivePtr<Service::Binding> t_binding;
 
+// Inline sends in progress on this thread, one inside the other.
+thread_local uint32_t t_inline_sends = 0;
+
 const uint32_t kSendStepMs = 200;
 const uint32_t kStoppedPauseMs = 50;
 
@@ -318,68 +321,89 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 
 Service::~Service()
 {
+    // A handler (or timer callback) that destroys its own service would
+    // return into a dispatch whose service is gone, and a worker would join
+    // itself. Every thread bound to this service runs its code in a handler
+    // (a worker runs nothing else), so: not from a thread bound to it while
+    // it handles a message.
+    {
+        const Binding* b = CurrentBinding();
+        KIVO_ASSERT_TEXT(b == 0 || b->service.load() != this || b->curr_msg == 0,
+                         "caller is none of the service's workers nor its bound thread in a handler");
+    }
     _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);
-    _ServiceGImpl& g = _ServiceGImpl::Get();
     // Routers, receivers and reply channels of this service see it gone from
     // here on: walks read it under the routes mutex, uses check it.
     {
-        Mutex::ScopedLock lock(g.router.route_mutex);
+        Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
         _link->service.store(0);
     }
-    if (!_name.empty()) {
-        Mutex::ScopedLock lock(g.mutex);
-        std::map<std::string, Service*>::iterator it = g.services.find(_name);
-        if (it != g.services.end() && it->second == this)
-            g.services.erase(it);
-    }
-    // Queued messages go unanswered; they are destroyed outside the lock.
-    {
-        std::vector<Message*> dropped;
-        {
-            KernelLock lock;
-            while (_queue_head != 0) {
-                Combine* node = _queue_head;
-                _Unlink(node);
-                --_queue_num;
-                Message* m = new Message;
-                m->_Swap(node->msg);
-                dropped.push_back(m);
-                if (_IsPoolNode(node)) {
-                    node->next = _free;
-                    _free = node;
-                }
-            }
-        }
-        for (size_t i = 0; i < dropped.size(); ++i)
-            delete dropped[i];
-    }
+    _Unregister();
+    _DropQueued();
     for (size_t i = 0; i < _threads.size(); ++i)
         _threads[i]->Join();
     // Posts and sends that reached the service before it was cleared: a
     // waiting sender sees it stopped within one step and leaves.
     while (_link->users.load() != 0)
         this_thread::Sleep(1);
-    {
-        std::list<IntrusivePtr<Binding>> mine;
-        {
-            Mutex::ScopedLock lock(g.mutex);
-            for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
-                if ((*it)->service.load() == this) {
-                    (*it)->service.store(0);
-                    mine.push_back(*it);
-                    it = g.bindings.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-    }
+    _DropBindings();
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
     kivo_event_destroy(&_event);
+}
+
+void Service::_Unregister()
+{
+    if (_name.empty())
+        return;
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    Mutex::ScopedLock lock(g.mutex);
+    std::map<std::string, Service*>::iterator it = g.services.find(_name);
+    if (it != g.services.end() && it->second == this)
+        g.services.erase(it);
+}
+
+void Service::_DropQueued()
+{
+    // Queued messages go unanswered; they are destroyed outside the lock.
+    std::vector<Message*> dropped;
+    {
+        KernelLock lock;
+        while (_queue_head != 0) {
+            Combine* node = _queue_head;
+            _Unlink(node);
+            --_queue_num;
+            Message* m = new Message;
+            m->_Swap(node->msg);
+            dropped.push_back(m);
+            if (_IsPoolNode(node)) {
+                node->next = _free;
+                _free = node;
+            }
+        }
+    }
+    for (size_t i = 0; i < dropped.size(); ++i)
+        delete dropped[i];
+}
+
+void Service::_DropBindings()
+{
+    // The records are released after the mutex.
+    std::list<IntrusivePtr<Binding>> mine;
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    Mutex::ScopedLock lock(g.mutex);
+    for (std::list<IntrusivePtr<Binding>>::iterator it = g.bindings.begin(); it != g.bindings.end();) {
+        if ((*it)->service.load() == this) {
+            (*it)->service.store(0);
+            mine.push_back(*it);
+            it = g.bindings.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 bool Service::Init(const std::string& name, uint32_t msg_num, int32_t thrd_num, WakeupHook hook)
@@ -410,11 +434,41 @@ bool Service::Init(const std::string& name, uint32_t msg_num, const ThreadParam&
     if (!Init(name, msg_num, param.thrd_num, hook))
         return false;
     for (int32_t i = 0; i < _thrd_max_num; ++i) {
-        _threads.push_back(new Thread(Function0<void>(Bind(&__ServiceEntrance, static_cast<void*>(this))),
-                                      param.prio, static_cast<uint32_t>(param.stack_size < 0 ? 0 : param.stack_size),
-                                      param.name));
+        Thread* t = new Thread(Function0<void>(Bind(&__ServiceEntrance, static_cast<void*>(this))), param.prio,
+                               static_cast<uint32_t>(param.stack_size < 0 ? 0 : param.stack_size), param.name);
+        _threads.push_back(t);
+        if (!t->IsValid()) {
+            // A service short of a worker would leave its callers waiting
+            // for answers that may never come: none of it stays.
+            _Undo();
+            return false;
+        }
     }
     return true;
+}
+
+void Service::_Undo()
+{
+    Stop();
+    for (size_t i = 0; i < _threads.size(); ++i) {
+        _threads[i]->Join();
+        delete _threads[i];
+    }
+    _threads.clear();
+    _Unregister();
+    _DropQueued();
+    while (_link->users.load() != 0)
+        this_thread::Sleep(1);
+    _DropBindings();
+    delete[] _pool_begin;
+    _pool_begin = _pool_end = _free = 0;
+    _name.clear();
+    _thrd_max_num = 1;
+    _hook = 0;
+    _break_cnt = 0;
+    _local_id_cnt = 0;
+    _thrd_id.store(0);
+    _send_wait_thrd_id.store(&_thrd_id);
 }
 
 void __ServiceEntrance(void* arg)
@@ -668,16 +722,22 @@ bool Service::_MessageSend(MsgFunc func, Message& msg, Message::Value* ret, uint
 
 bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag)
 {
-    // A handler that sends to its own receiver would run itself inside
-    // itself, without end when nothing in it changes: refused.
-    Binding* b = CurrentBinding();
-    if (b != 0 && b->curr_msg != 0 && b->handling.func == func && !msg.controller.receiver.Empty() &&
-        b->curr_msg->controller.receiver.Get() == msg.controller.receiver.Get())
+    if (t_inline_sends >= kInlineSendDepth) {
+        printf("[error]send to service %s nested deeper than %u, refused\n",
+               _name.empty() ? "(unnamed)" : _name.c_str(), kInlineSendDepth);
         return false;
+    }
     svc_trains::BackForSendSync send_sync_back(ret);
     send_sync_back.AddRef();  // the stack owns it: no holder may delete it
     msg.controller._back = &send_sync_back;
-    _Dispatch(func, msg);
+    {
+        // Counted back however the handler leaves.
+        struct Nesting {
+            Nesting() { ++t_inline_sends; }
+            ~Nesting() { --t_inline_sends; }
+        } nesting;
+        _Dispatch(func, msg);
+    }
     assert(send_sync_back.GetRefCnt() == 1);
     if (end_flag != 0)
         *end_flag = send_sync_back.EndFlag();
@@ -687,11 +747,7 @@ bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, 
 bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms,
                                 uint8_t* end_flag)
 {
-    kivo_thread_t me = SelfId();
-    // The thread that serves the target waits on this one: neither could go
-    // on. Refused.
-    if (_send_wait_thrd_id.load()->load() == me)
-        return false;
+    const kivo_thread_t me = SelfId();
     InFlight in_flight(_link.Get());
 
     // Each send gets a channel nobody else refers to: the thread's reusable
@@ -706,8 +762,19 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
             b->back = chan;
     }
     chan->Arm(ret, b != 0 ? &b->send_wait : 0);
+    // When the thread that serves the target waits on this one, neither
+    // could go on: refused. This thread's own mark is published before the
+    // target's is read (both sequentially consistent), so of two threads
+    // that send to each other at the same moment at least one sees the
+    // other's mark; at worst both refuse.
     if (b != 0)
         b->send_wait.store(_thrd_id.load());
+    if (_send_wait_thrd_id.load()->load() == me) {
+        chan->Disarm();
+        if (b != 0)
+            b->send_wait.store(0);
+        return false;
+    }
 
     Combine node;
     bool answered = false;
@@ -736,6 +803,10 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                 answered = true;
                 break;
             }
+            // Tested again at each step: the target's thread may have begun
+            // to wait on this one since.
+            if (_send_wait_thrd_id.load()->load() == me)
+                break;
             if (timeout_ms != KIVO_WAIT_FOREVER && kivo_tick_ms() - start > timeout_ms)
                 break;
         }

@@ -247,12 +247,21 @@ public:
         IntrusivePtr<svc_trains::BackForSendASync> back;
     };
 
+    // A send to the calling thread's own one-thread service runs its handler
+    // inline; a handler may send to its own receiver again. Sends nested on
+    // one thread deeper than this are refused (false, one line), so that a
+    // handler that re-enters itself without end cannot exhaust the stack.
+    static const uint32_t kInlineSendDepth = 32;
+
     Service();
     Service(const std::string& name, uint32_t msg_num, int32_t thrd_num = 1, WakeupHook hook = 0);
     Service(const std::string& name, uint32_t msg_num, const ThreadParam& param, WakeupHook hook = 0);
     ~Service();
 
     bool Init(const std::string& name, uint32_t msg_num, int32_t thrd_num = 1, WakeupHook hook = 0);
+    // As Init above, then creates the workers. False when one of them cannot
+    // be created: the service is then stopped as it was before, its other
+    // workers ended, nothing of it registered.
     bool Init(const std::string& name, uint32_t msg_num, const ThreadParam& param, WakeupHook hook = 0);
 
     void Start();
@@ -311,6 +320,13 @@ private:
     void _Wait(uint32_t ms);
     void _Append(Combine* node);
     void _Unlink(Combine* node);
+    // Takes back an Init whose workers could not all be created.
+    void _Undo();
+    // Parts of the tear-down: the registry entry, the queued messages (not
+    // answered), the thread bindings.
+    void _Unregister();
+    void _DropQueued();
+    void _DropBindings();
     bool _IsPoolNode(const Combine* node) const { return node >= _pool_begin && node < _pool_end; }
     static void _PauseHandler(Message& msg);
 

@@ -27,6 +27,19 @@ uint64_t AddSat(uint64_t a, uint64_t b)
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
+// The due time that follows `due` on its grid of periods: the next one, or,
+// for a timer that fell behind, the first one after now. The missed periods
+// are skipped in one step, so one expiry fires a timer at most once
+// however late it is, and the phase is kept.
+uint64_t NextDue(uint64_t due, uint64_t period_us, uint64_t now)
+{
+    const uint64_t next = AddSat(due, period_us);
+    if (next > now || period_us == 0)
+        return next;
+    const uint64_t missed = (now - due) / period_us;  // at least 1
+    return AddSat(due, (missed + 1) * period_us);
+}
+
 // Head of the list of active kernel timers, ascending due time.
 _KernelTimerLink s_list;
 uint32_t s_platform_started;
@@ -116,7 +129,7 @@ bool KernelTimer::Continue(uint64_t period_us, uint32_t count)
     KernelLock lock;
     if (_count != 0 || count == 0)
         return false;
-    _Arm(AddSat(_due, period_us), period_us, count);
+    _Arm(NextDue(_due, period_us, NowUs()), period_us, count);
     return true;
 }
 
@@ -166,7 +179,7 @@ void KernelTimer::_Expire()
         if (t->_count == 0) {
             t->_active = 0;
         } else {
-            t->_due = AddSat(t->_due, t->_period);
+            t->_due = NextDue(t->_due, t->_period, now);
             _KernelTimerLink* pos = s_list._next;
             while (pos != &s_list && static_cast<KernelTimer*>(pos)->_due <= t->_due)
                 pos = pos->_next;

@@ -5,7 +5,9 @@
 // kivo::KernelTimer: every active kernel timer sits in one process-wide list
 // ordered by due time; the platform one-shot timer is kept armed for the
 // list's head. Expired timers call a plain callback on the "kernel_timer"
-// thread, which holds the kernel lock meanwhile. The list and every field of
+// thread, which holds the kernel lock meanwhile. A timer that is due again
+// after it fired (its service or the platform thread fell behind) skips the
+// periods it missed: one expiry fires each timer at most once. The list and every field of
 // every kernel timer are guarded by the kernel lock.
 //
 // kivo::Timer: turns kernel-timer ticks into messages posted to a service, so
@@ -51,8 +53,9 @@ public:
     // from now. False for count 0. A period of 0 fires once only, whatever
     // the count: repeating it would never leave the expiry loop.
     bool Start(uint64_t period_us, uint32_t count);
-    // As Start, but from the previous due time, which keeps the phase. False
-    // while the timer still has expiries left.
+    // As Start, but from the previous due time, which keeps the phase; a
+    // timer that fell behind continues from the first due time after now.
+    // False while the timer still has expiries left.
     bool Continue(uint64_t period_us, uint32_t count);
     void Stop();
     // Now minus the due time, in microseconds.

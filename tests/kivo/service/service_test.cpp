@@ -3,6 +3,8 @@
 // deterministic. Cross-thread behaviour is in service_concurrency_test.cpp.
 
 #include "kivo/service/service.h"
+#include "kivo/service/elem.h"
+#include "kivo/service/timer.h"
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
 
@@ -586,6 +588,126 @@ TEST_F(RouterTest, PostToSelfAliasAndPrepared)
     EXPECT_TRUE(kivo::PostPrepared(P("orig"), prepared));
     svc.ProcessAll();
     EXPECT_EQ(40, got);
+}
+
+// A handler that sends to its own path runs inline as often as it recurses;
+// only a nesting deeper than the fixed bound is refused, with one line.
+int g_self_runs;
+int g_self_limit;
+int g_self_refused;
+
+void SendToSelf(Message&)
+{
+    if (++g_self_runs < g_self_limit && !Service::SendFunc(Service::Current(), &SendToSelf, Message::Value()))
+        ++g_self_refused;
+}
+
+TEST_F(RouterTest, SendsToTheHandlersOwnReceiverRunInlineUpToTheNestingBound)
+{
+    const int bound = static_cast<int>(Service::kInlineSendDepth);
+    struct Case {
+        bool routed;
+        int limit;  // how often the handler means to run
+        int runs;
+        int refused;
+    };
+    const Case cases[] = {
+        {true, 3, 3, 0},        {false, 3, 3, 0},          {true, bound, bound, 0},
+        {false, bound, bound, 0}, {true, 1000, bound, 1}, {false, 1000, bound, 1},
+    };
+    MsgRouter r;
+    r.Connect(P("self"), [&](Message&) {
+        if (++g_self_runs < g_self_limit && !kivo::ElemSend(P("self"), Var(1)))
+            ++g_self_refused;
+    }, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.routed ? "routed " : "plain ") + std::to_string(c.limit));
+        g_self_runs = 0;
+        g_self_limit = c.limit;
+        g_self_refused = 0;
+        ::testing::internal::CaptureStdout();
+        const bool sent = c.routed ? kivo::ElemSend(P("self"), Var(0))
+                                   : Service::SendFunc(&svc, &SendToSelf, Message::Value());
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(sent);
+        EXPECT_EQ(c.runs, g_self_runs);
+        EXPECT_EQ(c.refused, g_self_refused);
+        size_t lines = 0;
+        for (size_t at = out.find('\n'); at != std::string::npos; at = out.find('\n', at + 1))
+            ++lines;
+        EXPECT_EQ(static_cast<size_t>(c.refused), lines) << out;
+        if (c.refused != 0) {
+            EXPECT_NE(std::string::npos, out.find("nested deeper than")) << out;
+        }
+    }
+    // The bound is per nesting, not per thread's lifetime: a send after the
+    // refused ones runs again.
+    g_self_runs = 0;
+    g_self_limit = 1;
+    EXPECT_TRUE(kivo::ElemSend(P("self"), Var(0)));
+    EXPECT_EQ(1, g_self_runs);
+}
+
+// ---------------------------------------------------------------- destruction
+
+const char kOwnDestructionContract[] =
+    "Assertion `caller is none of the service's workers nor its bound thread in a handler' failed";
+
+void DeleteOwnService(Message&)
+{
+    delete Service::Current();
+}
+
+void DeleteOwnServiceFromATimer()
+{
+    delete Service::Current();
+}
+
+void DeleteOnAWorker()
+{
+    const Service::ThreadParam one = {0, 0, "self delete", 1};
+    Service* s = new Service("", 16, one);
+    Service::PostFunc(s, &DeleteOwnService, Message::Value());
+    for (;;)
+        kivo::this_thread::Sleep(10);
+}
+
+TEST(ServiceDeathTest, DestroyedByItsOwnHandlerOrTimerIsABrokenContract)
+{
+    // A handler on the thread that serves the service.
+    EXPECT_DEATH(
+        {
+            Service* s = new Service("", 16);
+            s->Start();
+            Service::PostFunc(s, &DeleteOwnService, Message::Value());
+            s->ProcessAll();
+        },
+        kOwnDestructionContract);
+    // A handler on a worker of the service.
+    EXPECT_DEATH(DeleteOnAWorker(), kOwnDestructionContract);
+    // A timer callback, which runs as a handler of the service.
+    EXPECT_DEATH(
+        {
+            Service* s = new Service("", 16);
+            s->Start();
+            kivo::Timer t;
+            t.Start(&DeleteOwnServiceFromATimer, 0, 1);
+            s->ProcessAll();
+        },
+        kOwnDestructionContract);
+}
+
+// Its bound thread may destroy a service once no handler runs: the program
+// does so at its end.
+TEST(ServiceLifetimeTest, BoundThreadDestroysItsServiceOutsideAHandler)
+{
+    Service* s = new Service("", 16);
+    s->Start();
+    int runs = 0;
+    EXPECT_TRUE(Service::SendFunction(s, [&](Message&) { ++runs; }, Message::Value()));
+    EXPECT_EQ(1, runs);
+    delete s;
+    EXPECT_EQ(nullptr, Service::Current());
 }
 
 }  // namespace

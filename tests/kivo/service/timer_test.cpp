@@ -4,6 +4,8 @@
 
 #include "kivo/service/timer.h"
 
+#include "kivo/base/platform/linux/__platform_kernel.h"
+#include "kivo/common/thread.h"
 #include "kivo/common/variant.h"
 
 #include <gtest/gtest.h>
@@ -170,6 +172,72 @@ TEST(KernelTimerTest, StartAndContinueRefuseWhatTheyCannotDo)
     EXPECT_FALSE(k.Continue(1000, 1));  // expiries are left
     k.Stop();
     EXPECT_FALSE(k.IsActive());
+}
+
+// A timer that fell several periods behind: one expiry fires it once and
+// moves it to the first due time after now on its old grid. The test holds
+// the kernel lock, so the platform thread cannot expire it meanwhile, and
+// runs the expiry itself.
+const uint64_t kLatePeriodUs = 40000;
+int g_late_fires;
+
+void LateHit(KernelTimer*)
+{
+    ++g_late_fires;
+}
+
+// As the node of a kivo::Timer does: a one-shot continued by its callback.
+void LateHitAndContinue(KernelTimer* k)
+{
+    ++g_late_fires;
+    k->Continue(kLatePeriodUs, 1);
+}
+
+int64_t NowUs()
+{
+    return kivo_tick_div1000(kivo_tick_ns());
+}
+
+TEST(KernelTimerTest, LateTimerSkipsTheMissedPeriodsInOneStepAndKeepsItsPhase)
+{
+    struct Case {
+        const char* what;
+        KernelTimer::CallBack back;
+        uint32_t count;
+    };
+    const Case cases[] = {
+        {"endless", &LateHit, KernelTimer::kEndless},
+        {"continued by its callback", &LateHitAndContinue, 1},
+    };
+    const int64_t period = static_cast<int64_t>(kLatePeriodUs);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_late_fires = 0;
+        KernelTimer k(c.back);
+        const int32_t token = kivo_kernel_lock();
+        const int64_t before_start = NowUs();
+        ASSERT_TRUE(k.Start(kLatePeriodUs, c.count));
+        const int64_t after_start = NowUs();
+        // The first due time and three more have passed.
+        while (k.Late() < 3 * period + period / 2)
+            kivo::this_thread::Sleep(1);
+        KernelTimer::_Expire();
+        const int64_t before_late = NowUs();
+        const int64_t late = k.Late();
+        const int64_t after_late = NowUs();
+        kivo_kernel_unlock(token);
+        k.Stop();
+
+        EXPECT_EQ(1, g_late_fires);
+        // The next due time is at most one period ahead...
+        EXPECT_GE(late, -period);
+        // ...and a whole number of periods after the first one (the clock
+        // readings around each call bound both due times).
+        const int64_t lo = (before_late - late) - (after_start + period);
+        const int64_t hi = (after_late - late) - (before_start + period);
+        ASSERT_GE(hi, 0);
+        EXPECT_GE(hi / period * period, lo) << "lo " << lo << " hi " << hi;
+    }
 }
 
 TEST(TimerDeathTest, BrokenContracts)
