@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Reads the board that a VM's disk held (dumped by debugfs) against the
+board of an uninterrupted install.
+
+    judge.py state EXPECTED GOT    one line: what the cut left (files as
+                                   installed, as before, empty; each record
+                                   and whether its file holds the bytes it
+                                   names)
+    judge.py compare EXPECTED GOT  every file that differs, is missing or is
+                                   left over; exit status 1 if any
+
+EXPECTED and GOT hold sys_disk/, app_disk/ and boot.bin (the device's
+/opt/sys_disk, /opt/app_disk and /dev/boot.bin).
+"""
+
+import os
+import re
+import sys
+
+
+def crc16_modbus(data):
+    table = []
+    for i in range(256):
+        r = i
+        for _ in range(8):
+            r = (r >> 1) ^ 0xA001 if r & 1 else r >> 1
+        table.append(r)
+    reg = 0xFFFF
+    for b in data:
+        reg = table[(reg ^ b) & 0xFF] ^ (reg >> 8)
+    return reg
+
+
+def tree(top):
+    """Relative path -> bytes (directories as "name/" -> None)."""
+    out = {}
+    if os.path.isfile(top):
+        return {"": read(top)}
+    for base, dirs, files in os.walk(top):
+        rel = os.path.relpath(base, top)
+        for d in dirs:
+            out[os.path.normpath(os.path.join(rel, d)) + "/"] = None
+        for f in files:
+            out[os.path.normpath(os.path.join(rel, f))] = read(os.path.join(base, f))
+    return out
+
+
+def read(path):
+    with open(path, "rb") as fh:
+        return fh.read()
+
+
+def board(top):
+    files = {}
+    for part in ("sys_disk", "app_disk", "boot.bin"):
+        for rel, data in tree(os.path.join(top, part)).items():
+            files[part + ("/" + rel if rel else "")] = data
+    return files
+
+
+def records(top):
+    """Each version record of sys_disk: (name, version, holds its bytes)."""
+    out = []
+    sys_disk = os.path.join(top, "sys_disk")
+    for rec in sorted(os.listdir(sys_disk)) if os.path.isdir(sys_disk) else []:
+        if not rec.endswith("-info.ini"):
+            continue
+        text = read(os.path.join(sys_disk, rec)).decode("latin-1")
+        m = re.search(r"^\[(.*)\]\s*$", text, re.M)
+        version = re.search(r"^version=(.*?)\s*$", text, re.M)
+        crc = re.search(r"^check_crc=(\d+)\s*$", text, re.M)
+        if not m:
+            out.append((rec, "no section", False))
+            continue
+        name = m.group(1)
+        path = os.path.join(sys_disk, name)
+        holds = crc is not None and os.path.isfile(path) and crc16_modbus(read(path)) == int(crc.group(1))
+        out.append((name, version.group(1) if version else "none", holds))
+    return out
+
+
+def state(expected, got):
+    want = board(expected)
+    have = board(got)
+    same = sum(1 for k, v in want.items() if v is not None and have.get(k) == v)
+    total = sum(1 for v in want.values() if v is not None)
+    empty = sorted(k for k, v in have.items() if v == b"")
+    parts = ["%d of %d files as installed" % (same, total)]
+    if empty:
+        parts.append("empty: " + " ".join(empty))
+    recs = []
+    for name, version, holds in records(got):
+        # V0.0 is the mark of a file being rewritten: it claims nothing.
+        mark = "" if holds or version == "V0.0" else " (claims bytes its file lacks)"
+        recs.append("%s %s%s" % (name, version, mark))
+    parts.append("records: " + (", ".join(recs) if recs else "none"))
+    print("; ".join(parts))
+
+
+def compare(expected, got):
+    want = board(expected)
+    have = board(got)
+    bad = []
+    for k in sorted(set(want) | set(have)):
+        if k not in have:
+            bad.append("missing " + k)
+        elif k not in want:
+            bad.append("left over " + k)
+        elif want[k] != have[k]:
+            n = len(have[k])
+            kind = "empty" if n == 0 else ("all NUL" if have[k].count(0) == n else "%d bytes" % n)
+            bad.append("differs %s (%s, %d expected)" % (k, kind, len(want[k])))
+    for line in bad:
+        print(line)
+    return 1 if bad else 0
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[1] not in ("state", "compare"):
+        sys.exit(__doc__)
+    if sys.argv[1] == "state":
+        state(sys.argv[2], sys.argv[3])
+        return 0
+    return compare(sys.argv[2], sys.argv[3])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
