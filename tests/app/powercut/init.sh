@@ -47,7 +47,10 @@ CUT_FROM=
 . /disk/powercut.conf || fail "no powercut.conf"
 
 cut() {
-  # What the kernel holds in its caches is lost, as in a power cut.
+  # The updater stops first, so that the cut comes at the line that called
+  # for it, not some steps later; what the kernel holds in its caches is
+  # then lost, as in a power cut.
+  kill -STOP "$updater_pid" 2>/dev/null
   echo b >/proc/sysrq-trigger
   sleep 60
 }
@@ -56,6 +59,9 @@ case $phase in
 cut)
   echo 1 >/proc/sys/kernel/sysrq
   echo "POWERCUT: cut at the ${CUT_COUNT}. $CUT_SOURCE line holding '$CUT_TEXT'${CUT_FROM:+ from '$CUT_FROM'}"
+  mkfifo /output
+  UPDATER_ROOT=$root /updater /opt/update_disk/code.bin >/output 2>&1 &
+  updater_pid=$!
   if [ "$CUT_SOURCE" = commands ]; then
     # commands.log gets each command before it runs; polled without a
     # process per look, so that the cut comes before the command is done.
@@ -72,7 +78,7 @@ cut)
   counting=1
   [ -n "$CUT_FROM" ] && counting=0
   n=0
-  UPDATER_ROOT=$root /updater /opt/update_disk/code.bin 2>&1 | while IFS= read -r line; do
+  while IFS= read -r line; do
     if [ "$CUT_SOURCE" = output ]; then
       if [ $counting = 0 ]; then
         case $line in *"$CUT_FROM"*) counting=1 ;; esac
@@ -86,7 +92,7 @@ cut)
       fi
     fi
     echo "UPDATER: $line"
-  done
+  done </output
   fail "the run ended before its cut"
   ;;
 rerun)

@@ -3,9 +3,9 @@
 board of an uninterrupted install.
 
     judge.py state EXPECTED GOT    one line: what the cut left (files as
-                                   installed, as before, empty; each record
-                                   and whether its file holds the bytes it
-                                   names)
+                                   installed, empty ones, each record); exit
+                                   status 1 if a record names bytes (its
+                                   CRC) that its file does not hold
     judge.py compare EXPECTED GOT  every file that differs, is missing or is
                                    left over; exit status 1 if any
 
@@ -89,12 +89,17 @@ def state(expected, got):
     if empty:
         parts.append("empty: " + " ".join(empty))
     recs = []
+    false_claims = 0
     for name, version, holds in records(got):
         # V0.0 is the mark of a file being rewritten: it claims nothing.
-        mark = "" if holds or version == "V0.0" else " (claims bytes its file lacks)"
-        recs.append("%s %s%s" % (name, version, mark))
+        if holds or version == "V0.0":
+            recs.append("%s %s" % (name, version))
+        else:
+            recs.append("%s %s CLAIMS BYTES ITS FILE LACKS" % (name, version))
+            false_claims += 1
     parts.append("records: " + (", ".join(recs) if recs else "none"))
     print("; ".join(parts))
+    return 1 if false_claims else 0
 
 
 def compare(expected, got):
@@ -119,8 +124,7 @@ def main():
     if len(sys.argv) != 4 or sys.argv[1] not in ("state", "compare"):
         sys.exit(__doc__)
     if sys.argv[1] == "state":
-        state(sys.argv[2], sys.argv[3])
-        return 0
+        return state(sys.argv[2], sys.argv[3])
     return compare(sys.argv[2], sys.argv[3])
 
 
