@@ -2,10 +2,14 @@
 """Reads the board that a VM's disk held (dumped by debugfs) against the
 board of an uninterrupted install.
 
-    judge.py state EXPECTED GOT    one line: what the cut left (files as
+    judge.py state EXPECTED GOT BEFORE
+                                   one line: what the cut left (files as
                                    installed, empty ones, each record); exit
                                    status 1 if a record names bytes (its
-                                   CRC) that its file does not hold
+                                   CRC) that its file does not hold, or if a
+                                   file of app_disk is neither whole old
+                                   (BEFORE: the board before the install;
+                                   absent if it had none) nor whole new
     judge.py compare EXPECTED GOT  every file that differs, is missing or is
                                    left over; exit status 1 if any
 
@@ -79,9 +83,10 @@ def records(top):
     return out
 
 
-def state(expected, got):
+def state(expected, got, before):
     want = board(expected)
     have = board(got)
+    old = board(before)
     same = sum(1 for k, v in want.items() if v is not None and have.get(k) == v)
     total = sum(1 for v in want.values() if v is not None)
     empty = sorted(k for k, v in have.items() if v == b"")
@@ -98,8 +103,19 @@ def state(expected, got):
             recs.append("%s %s CLAIMS BYTES ITS FILE LACKS" % (name, version))
             false_claims += 1
     parts.append("records: " + (", ".join(recs) if recs else "none"))
+    # A file there is replaced through a temporary and a rename: whatever
+    # the moment of the cut, it is whole, old or new (the temporaries may
+    # stay behind for the rerun).
+    torn = []
+    for k in sorted(set(want) | set(old)):
+        if not k.startswith("app_disk/") or k.endswith("/"):
+            continue
+        if have.get(k) not in (want.get(k), old.get(k)):
+            torn.append(k)
+    if torn:
+        parts.append("NEITHER OLD NOR NEW: " + " ".join(torn))
     print("; ".join(parts))
-    return 1 if false_claims else 0
+    return 1 if false_claims or torn else 0
 
 
 def compare(expected, got):
@@ -121,10 +137,10 @@ def compare(expected, got):
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("state", "compare"):
+    if sys.argv[1:2] == ["state"] and len(sys.argv) == 5:
+        return state(sys.argv[2], sys.argv[3], sys.argv[4])
+    if sys.argv[1:2] != ["compare"] or len(sys.argv) != 4:
         sys.exit(__doc__)
-    if sys.argv[1] == "state":
-        return state(sys.argv[2], sys.argv[3])
     return compare(sys.argv[2], sys.argv[3])
 
 

@@ -10,7 +10,9 @@
 #      virtio, cache=none (what the guest has not written out is lost); the
 #      guest (init.sh) runs the updater and cuts the power with sysrq "b" at
 #      the row's line of its output or of commands.log;
-#   2. e2fsck -fy on the image, and a line of what the cut left;
+#   2. e2fsck -fy on the image, and a line of what the cut left; a version
+#      record that names bytes (a CRC) its file does not hold, or a file of
+#      /opt/app_disk that is neither whole old nor whole new, fails the row;
 #   3. boot again: the updater reruns on the same package to its end;
 #   4. e2fsck -fn must find the disk clean, and every board file, version
 #      record, the boot image and every file of /opt/app_disk must equal those
@@ -149,6 +151,7 @@ run_row() {
   result() { echo "$1 $fs $name: ${*:2}" >>"$report"; }
   python3 "$here/make_sandbox.py" "$top/tests/app/update_pack.py" "$dir/stage/sandbox" >"$dir/make.log" 2>&1 ||
     { result FAIL "cannot make the sandbox"; return; }
+  board_from_dir "$dir/stage/sandbox" "$dir/before-board" || { result FAIL "cannot copy the board"; return; }
   printf "CUT_SOURCE=%s\nCUT_TEXT='%s'\nCUT_COUNT=%s\nCUT_FROM='%s'\n" "$source" "$text" "$count" "$from" \
     >"$dir/stage/powercut.conf"
   local features=""
@@ -183,7 +186,7 @@ run_row() {
   [ $rc -eq 1 ] && fsck_note="repaired"
   board_from_image "$img" "$dir/cut-board" || { result FAIL "cannot read the disk after the cut"; return; }
   local left claims=0
-  left=$(python3 "$here/judge.py" state "$ref/board" "$dir/cut-board") || claims=1
+  left=$(python3 "$here/judge.py" state "$ref/board" "$dir/cut-board" "$dir/before-board") || claims=1
 
   boot "$img" rerun "$dir/rerun.txt"
   rc=$?
@@ -210,10 +213,10 @@ run_row() {
     echo "  the rerun rewrote $rerun_end files"
   } >>"$report"
   if [ $claims -ne 0 ] && [ -n "$diffs" ]; then
-    result FAIL "after the cut a version record claimed bytes its file did not hold, and the rerun differs" \
-      "from an uninterrupted install:"
+    result FAIL "after the cut a record claimed bytes its file did not hold or a file of /opt/app_disk" \
+      "was torn, and the rerun differs from an uninterrupted install:"
   elif [ $claims -ne 0 ]; then
-    result FAIL "after the cut a version record claimed bytes its file did not hold"
+    result FAIL "after the cut a record claimed bytes its file did not hold or a file of /opt/app_disk was torn"
   elif [ -n "$diffs" ]; then
     result FAIL "the rerun differs from an uninterrupted install:"
   else
