@@ -7,9 +7,15 @@
 #      bound of one transfer, and threads opening, using and closing it at
 #      once, with no Oops, BUG or WARNING on the console. The VM has no
 #      engine behind the register window: transfers are checked against the
-#      simulated one (tests/driver/pellix).
+#      simulated one (tests/driver/pellix);
+#   3. power cuts during installs of the updater in a VM
+#      (tests/app/powercut/run-powercut.sh): a static native Release build
+#      of the program, its power cut (sysrq "b") at a table of output lines
+#      on ext4 with and without a journal, then e2fsck and a rerun that must
+#      leave the board of an uninterrupted install.
 # Every step is bounded in time (builds: BUILD_TIMEOUT, default 300 s; the
-# VM: VM_TIMEOUT, default 180 s).
+# VM: VM_TIMEOUT, default 180 s; the power cuts: POWERCUT_TIMEOUT, default
+# 600 s, each of their boots VM_TIMEOUT).
 # Build outputs go to build-kernel/ (the module is built from a copy of
 # driver/pellix). Needs what tools/setup.sh (tools/setup-kernel.sh) fetched.
 # Ends with "kernel-check: PASS" or "kernel-check: FAIL (...)", and exits
@@ -62,5 +68,18 @@ echo "=== pellix: VM test (amd64, qemu)"
 VM_TIMEOUT=${VM_TIMEOUT:-180} \
   bash "$top/tests/driver/pellix/vm/run-vm.sh" "$out/amd64/pellix.ko" "$out/vm" ||
   fail "VM test"
+
+echo "=== updater: power cuts in a VM (amd64, qemu)"
+# Static, so that the VM's initramfs needs no libraries.
+static="$out/updater-static"
+if ! { cmake -S "$top" -B "$static" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-static \
+         -DKIVO_DEPS_CACHE="$top/.cache" &&
+       timeout -k 10 "${BUILD_TIMEOUT:-300}" ninja -C "$static" -j4 updater; } >"$out/updater-static.log" 2>&1; then
+  tail -n 40 "$out/updater-static.log"
+  fail "static updater build"
+fi
+timeout -k 10 "${POWERCUT_TIMEOUT:-600}" \
+  bash "$top/tests/app/powercut/run-powercut.sh" "$static/app/updater" "$out/powercut" ||
+  fail "power cuts"
 
 echo "kernel-check: PASS ($(($(date +%s) - started)) s)"
