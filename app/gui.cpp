@@ -35,8 +35,8 @@ const char* const kBootImage = "/dev/boot.bin";
 // install is in "/opt/app_disk/": a run that finds nothing to rewrite copies
 // only while it is there (the copy of an install cut short is finished, a
 // file edited on the device since is left alone). Beside the version
-// records; empty, so it takes no room on a full disk, and its name ends in
-// '.', which no package file's name can (the walks pass those over).
+// records; empty, so it takes no room on a full disk, and hidden, so that
+// it is not taken for an installed image or a record.
 const char* const kCopyMark = "/opt/sys_disk/.app_disk_copy.";
 
 // The pin that signals a pending reboot, and its mode: output, starts high.

@@ -54,7 +54,13 @@ std::string RootProblem(const std::string& root)
     return std::string();
 }
 
+// The end of a refusal line. The device build also updates without a
+// sandbox (on its own paths), so it does not claim to need one.
+#if defined(__arm__)
+const char* const kOnlyInSandbox = ", exit update";
+#else
 const char* const kOnlyInSandbox = ": this build updates only inside a sandbox directory, exit update";
+#endif
 
 // A word for sh between single quotes (a quote inside ends, is escaped and
 // reopens), so that a sandbox path with blanks stays one argument.

@@ -171,9 +171,8 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
 // The temporary of CopyFileReplace beside dst (dst split at its last '/'
 // only): "." + the name + ".part."; a name too long for that keeps its
 // first 240 bytes and a hash of the whole name, so the temporary fits
-// wherever the name fits (255 bytes). A name that ends in '.' is passed over
-// by every walk, so a temporary left by an interruption is never taken for a
-// file of its own; the next copy to the same target takes it over.
+// wherever the name fits (255 bytes). A temporary left by an interruption
+// is taken over by the next copy to the same target.
 std::string ReplaceTempPath(const std::string& dst);
 // Copies the tree under srcDir into dstDir (made as needed); the first
 // failure stops it. False when dstDir lies inside srcDir.
