@@ -451,8 +451,13 @@ void Update::ProcessFile(const char* path, bool is_dir, const std::string& board
         SendInfo(1, "check no need update", 2);
     } else {
         SendInfo(0, "-> need update, check zip file crc16...", 2);
-        if (ini_kind && CheckZipFileCrc16(zip_path) <= 0) {
-            SendInfo(1, "check update file crc fail:" + zip_path, 2);
+        std::string unread;
+        if (ini_kind && CheckZipFileCrc16(zip_path, &unread) <= 0) {
+            // A package file that could not be read is no CRC mismatch.
+            if (!unread.empty())
+                SendInfo(2, "read file fail " + zip_path + ": " + unread, 2);
+            else
+                SendInfo(1, "check update file crc fail:" + zip_path, 2);
         } else {
             if (!_started)
                 SendUpdateInfo(3, 0);
@@ -753,37 +758,50 @@ int32_t Update::NeedUpdate(const std::string& zip_path, const std::string& board
 
 int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
 {
+    return CheckZipFileCrc16(zip_path, nullptr);
+}
+
+int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* cause)
+{
+    auto fail = [cause](const char* step, kivo_err_t e) {
+        if (cause)
+            *cause = std::string(step) + (e != 0 ? _Cause(e) : std::string(": the file ends early"));
+        return 0;
+    };
     const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     const int expected = _zip_ini ? _zip_ini->GetInt(name, "check_crc", 0) : 0;
     if (expected == 0)
         return 0;
     File f;
-    if (!f.Open(zip_path.c_str(), 0))
-        return 0;
-    const int64_t length = f.GetLength(nullptr);
-    if (length < 0 || length > kCrcMaxLength)
+    kivo_err_t err = 0;
+    if (!f.Open(zip_path.c_str(), 0, &err))
+        return fail("cannot open it", err != 0 ? err : EIO);
+    const int64_t length = f.GetLength(&err);
+    if (length < 0)
+        return fail("cannot read its size", err != 0 ? err : EIO);
+    if (length > kCrcMaxLength)
         return 0;
     uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
     if (buf == nullptr)
         return 0;
     uint16_t reg = 0xFFFF;
     int64_t done = 0;
-    bool complete = true;
     while (done < length) {
         int64_t want = length - done;
         if (want > static_cast<int64_t>(kCrcBlock))
             want = static_cast<int64_t>(kCrcBlock);
-        ssize_t n = f.Read(buf, static_cast<size_t>(want), nullptr);
+        err = 0;
+        ssize_t n = f.Read(buf, static_cast<size_t>(want), &err);
         if (n <= 0) {
-            complete = false;
-            break;
+            delete[] buf;
+            return fail("cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0);
         }
         reg = Crc16ModbusUpdate(reg, buf, static_cast<size_t>(n));
         done += n;
     }
     delete[] buf;
     f.Close();
-    return complete && static_cast<uint32_t>(expected) == reg ? 1 : 0;
+    return static_cast<uint32_t>(expected) == reg ? 1 : 0;
 }
 
 int32_t Update::CheckInfoIniCrc(const std::string& path)

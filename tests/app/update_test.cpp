@@ -424,7 +424,7 @@ TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
         const std::string* record;  // the version file afterwards; null: not checked
     } cases[] = {
         {"CRC-16 read error", "sys/app.bin", {"/tmp/update/sys/app.bin", false, 1000000}, 2,
-         "1:\t\tcheck update file crc fail:/tmp/update/sys/app.bin", nullptr},
+         "2:\t\tread file fail /tmp/update/sys/app.bin: cannot read it: Input/output error", nullptr},
         {"copy write error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0x80000}, 2,
          "2:\t\twrite file fail /opt/sys_disk/app.bin: No space left on device", &v00},
         {"copy flush error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0, FaultPlan::kFsync}, 2,
@@ -968,6 +968,15 @@ TEST_F(FaultTableTest, OneFailingCallNeverFinishesRecordsOrRebootsIntoLostData)
          "2:cannot read the status of /tmp/update/sys/uImage: Input/output error"},
         {"status of the installed uImage", {"/opt/sys_disk/uImage", false, 0, FaultPlan::kStat}, 2,
          "2:\t\tcannot read the status of /opt/sys_disk/uImage: Input/output error"},
+        // The packaged file's CRC check reads it before anything is
+        // truncated: what it cannot read is said with its cause, not taken
+        // for a CRC that does not match, and the file stays as it was.
+        {"opening the packaged uImage for its CRC", {"/tmp/update/sys/uImage", false, 1, FaultPlan::kOpenCall}, 5,
+         "2:\t\tread file fail /tmp/update/sys/uImage: cannot open it: Too many open files"},
+        {"size of the packaged uImage for its CRC", {"/tmp/update/sys/uImage", false, 0, FaultPlan::kFstat}, 5,
+         "2:\t\tread file fail /tmp/update/sys/uImage: cannot read its size: Input/output error"},
+        {"reading the packaged uImage for its CRC", {"/tmp/update/sys/uImage", false, 0}, 5,
+         "2:\t\tread file fail /tmp/update/sys/uImage: cannot read it: Input/output error"},
         // The unpacking opens it first, the check second.
         {"opening info.ini", {"/tmp/update/sys/info.ini", false, 1, FaultPlan::kOpenCall}, 2,
          "2:info file of zip dir in zip read fail:/tmp/update/sys/info.ini: cannot open it: Too many open files"},
