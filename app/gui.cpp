@@ -613,7 +613,10 @@ void Gui::MarkCopy()
         return;
     kivo::filesystem::File mark;
     kivo_err_t err = 0;
-    if (!mark.Open(kCopyMark, 3, &err) || !mark.Flush(&err))
+    // Its directory entry too: a mark lost in a power cut would leave a
+    // copy cut short unfinished by the rerun.
+    if (!mark.Open(kCopyMark, 3, &err) || !mark.Flush(&err) ||
+        !kivo::filesystem::FlushDir(kivo::filesystem::DeviceDirOfPath(kCopyMark), &err))
         printf("[error]write file fail %s: %s\n", kCopyMark, strerror(err != 0 ? err : EIO));
 }
 
@@ -638,9 +641,12 @@ void Gui::OnUpdateEnd(kivo::Message& msg)
             _copy_unread = true;
         }
         // A file that did not land, or a work directory that could not be
-        // read whole, keeps the mark: a rerun finishes the copy.
-        if (!_copy_failed && !_copy_unread && marked)
-            kivo::filesystem::RemoveFile(kCopyMark);
+        // read whole, keeps the mark: a rerun finishes the copy. Otherwise
+        // it goes, also when looking for it failed; one left behind would
+        // make a later run with nothing to rewrite copy over edited files.
+        const kivo_err_t gone = _copy_failed || _copy_unread ? 0 : kivo_file_unlink(kCopyMark);
+        if (gone != 0 && gone != ENOENT)
+            printf("[error]remove file fail %s: %s\n", kCopyMark, strerror(gone));
     }
 }
 

@@ -560,6 +560,43 @@ TEST_F(GuiTest, OldFolderThatCannotBeEmptiedIsNotUnpackedOver)
     }
 }
 
+// The mark of an owed copy goes once the copy has ended, also when looking
+// for it failed; a mark that cannot be removed is said (a later run with
+// nothing to rewrite would copy over files edited on the device).
+TEST_F(GuiTest, MarkOfAnEndedCopyGoesOrItsRemovalIsSaid)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/tmp/update/notes.txt", "new notes");
+    e2e::MakeDirs(_root + "/opt/app_disk");
+    Gui gui;
+    const struct {
+        const char* what;
+        FaultPlan fault;
+        const char* out;
+        bool mark_after;
+    } rows[] = {
+        {"status of the mark", {kMark, false, 0, FaultPlan::kStat}, "", false},
+        {"removal of the mark", {kMark, false, 0, FaultPlan::kUnlink},
+         "[error]remove file fail /opt/sys_disk/.app_disk_copy.: Read-only file system\n", true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Put(kMark, "");
+        FaultyFs::Get().Plan(r.fault);
+        kivo::Message msg(kivo::Message::Value(kivo::Var(5)));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateEnd(msg);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(FaultyFs::Get().Failed(), 1);
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(out, r.out);
+        EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "new notes");
+        EXPECT_EQ(kivo::filesystem::IsFile(kMark), r.mark_after);
+    }
+}
+
 // The end's copy of the top-level files: a size that cannot be read
 // replaces nothing, a work directory that cannot be read is said so, and a
 // replaced file's directory is flushed after the rename that put it there.
