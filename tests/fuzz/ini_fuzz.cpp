@@ -155,9 +155,9 @@ bool AllPlaced(const dictionary* d)
     return true;
 }
 
-// Names the reader keeps as they are, values without control bytes, all on
-// lines of at most 1000 characters, sections without values: nothing a
-// store may refuse.
+// Names the reader keeps as they are, values without control bytes or
+// blanks at their ends, all on lines of at most 1000 characters, sections
+// without values: nothing a store may refuse.
 bool Plain(const dictionary* d)
 {
     for (int32_t i = 0; i < d->size; ++i) {
@@ -173,6 +173,9 @@ bool Plain(const dictionary* d)
         if (!c && v)
             return false;  // a section holding a value: a NUL cut "section:key" short
         if (v && strlen(v) > 500)
+            return false;
+        // Blanks at the ends of a value do not read back: the store refuses it.
+        if (v && *v && (v[0] == ' ' || v[strlen(v) - 1] == ' '))
             return false;
         for (const char* p = v; p && *p; ++p) {
             if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
