@@ -172,6 +172,8 @@ bool Plain(const dictionary* d)
         const char* v = d->val[i];
         if (!c && v)
             return false;  // a section holding a value: a NUL cut "section:key" short
+        if (v && k[strlen(k) - 1] == ':')
+            return false;  // an empty key ("x::" under "x:"): no line holds it
         if (v && strlen(v) > 500)
             return false;
         // Blanks at the ends of a value do not read back: the store refuses it.
