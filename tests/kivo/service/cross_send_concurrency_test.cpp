@@ -1,6 +1,6 @@
-// Two one-thread services whose handlers send to each other at the same
-// moment, without a time limit: at most one of the two sends may wait (a
-// refused send returns false), and neither thread may stay blocked.
+// One-thread services whose handlers send to each other at the same moment,
+// without a time limit (two to each other, three in a ring): not every send
+// may wait (a refused send returns false), and no thread may stay blocked.
 
 #include "kivo/service/service.h"
 
@@ -72,6 +72,62 @@ TEST(CrossSendConcurrencyTest, SimultaneousSendsBetweenTwoOneThreadServicesNever
     RecordProperty("both_refused", both_refused);
     a.Stop();
     b.Stop();
+}
+
+// Three services in a ring, each handler sending to the next at once: each
+// sender's own target waits on a third thread, never on the sender itself,
+// so only the whole chain of waits shows the ring.
+Service* s_ring[3];
+std::atomic<int> s_ring_arrived{0};
+std::atomic<int> s_ring_done{0};
+std::atomic<int> s_ring_delivered{0};
+
+void SendOnInTheRing(Message& m)
+{
+    const int i = m.value.ToInt32();
+    s_ring_arrived.fetch_add(1);
+    while (s_ring_arrived.load() < 3)
+        kivo_thread_yield();
+    if (Service::SendFunc(s_ring[(i + 1) % 3], &Answer, Message::Value(Var(i))))
+        s_ring_delivered.fetch_add(1);
+    s_ring_done.fetch_add(1);
+}
+
+TEST(CrossSendConcurrencyTest, SimultaneousSendsInARingOfThreeOneThreadServicesNeverDeadlock)
+{
+    const Service::ThreadParam one = {0, 0, "ring send", 1};
+    Service a("ring_send_a", 16, one);
+    Service b("ring_send_b", 16, one);
+    Service c("ring_send_c", 16, one);
+    s_ring[0] = &a;
+    s_ring[1] = &b;
+    s_ring[2] = &c;
+    bool hung = false;
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        s_ring_arrived = 0;
+        s_ring_done = 0;
+        s_ring_delivered = 0;
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(Service::PostFunc(s_ring[i], &SendOnInTheRing, Message::Value(Var(i))));
+        if (!kivo_test::WaitFor([] { return s_ring_done.load() == 3; }, 30000)) {
+            ADD_FAILURE() << "the three sends wait on each other";
+            hung = true;
+            a.Stop();
+            b.Stop();
+            c.Stop();
+            break;
+        }
+        // A refused send breaks the ring: the others are answered.
+        EXPECT_LT(s_ring_delivered.load(), 3);
+    }
+    if (!hung) {
+        for (Service* s : s_ring)
+            EXPECT_TRUE(Service::Ping(s, 5000));
+    }
+    a.Stop();
+    b.Stop();
+    c.Stop();
 }
 
 }  // namespace
