@@ -886,6 +886,14 @@ struct ZipUnpacker {
                                                     " of " + std::to_string(reader.GetEntryCount()) + " entries";
             return false;
         }
+        // The library stops at the count, but for a count of 0 (and 0xFFFF,
+        // a count too large for its field) it reads records until none
+        // follows: an end record that counts none for a directory that holds
+        // some is damaged.
+        if (reader.GetEntryCount() == 0 && index > 0) {
+            *cause = "the archive's directory holds more entries than its end record counts (0)";
+            return false;
+        }
         // Entries are laid one after another; two that claim the same bytes
         // (one stream unpacked many times over) are a crafted archive.
         std::sort(spans.begin(), spans.end(),
