@@ -491,6 +491,11 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
         {"records beyond an end record that counts none",
          HandArchive({{"plain.txt", "plain\n", 0}, {"e.txt", "e", 0}}, {}, 0),
          "the archive's directory holds more entries than its end record counts (0)"},
+        // One that counts fewer: a reader that goes by the count leaves the
+        // last entries out and calls the unpacking done.
+        {"records beyond an end record that counts fewer",
+         HandArchive({{"sys/info.ini", "i", 0}, {"plain.txt", "plain\n", 0}, {"sys/uImage", "k", 0}}, {}, 2),
+         "the archive's directory holds more than the 2 entries its end record counts"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
