@@ -22,6 +22,8 @@ thread_local IntrusivePtr<Service::Binding> t_binding;
 thread_local uint32_t t_inline_sends = 0;
 
 const uint32_t kSendStepMs = 200;
+// The longest chain of threads waiting on each other that a send follows.
+const uint32_t kWaitChainHops = 64;
 const uint32_t kStoppedPauseMs = 50;
 
 Service::Binding* CurrentBinding()
@@ -762,14 +764,15 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
             b->back = chan;
     }
     chan->Arm(ret, b != 0 ? &b->send_wait : 0);
-    // When the thread that serves the target waits on this one, neither
-    // could go on: refused. This thread's own mark is published before the
-    // target's is read (both sequentially consistent), so of two threads
-    // that send to each other at the same moment at least one sees the
-    // other's mark; at worst both refuse.
+    // When the thread that serves the target waits on this one, directly or
+    // through other threads each waiting on the next, none could go on:
+    // refused. This thread's own mark is published before the target's is
+    // read (both sequentially consistent), so of threads that send to each
+    // other at the same moment at least one sees the others' marks; at
+    // worst all refuse.
     if (b != 0)
         b->send_wait.store(_thrd_id.load());
-    if (_send_wait_thrd_id.load()->load() == me) {
+    if (_WaitsOn(me)) {
         chan->Disarm();
         if (b != 0)
             b->send_wait.store(0);
@@ -805,7 +808,7 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
             }
             // Tested again at each step: the target's thread may have begun
             // to wait on this one since.
-            if (_send_wait_thrd_id.load()->load() == me)
+            if (_WaitsOn(me))
                 break;
             if (timeout_ms != KIVO_WAIT_FOREVER && kivo_tick_ms() - start > timeout_ms)
                 break;
@@ -840,6 +843,32 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
     if (answered && end_flag != 0)
         *end_flag = chan->EndFlag();
     return answered;
+}
+
+bool Service::_WaitsOn(kivo_thread_t me) const
+{
+    kivo_thread_t t = _send_wait_thrd_id.load()->load();
+    if (t == me)
+        return true;
+    if (t == 0)
+        return false;
+    // A longer chain: the thread t waits in a send too. Its mark is on its
+    // current binding, the only one of its bindings that can be waiting.
+    // A chain that does not come back within the bound is no cycle
+    // through this thread.
+    _ServiceGImpl& g = _ServiceGImpl::Get();
+    Mutex::ScopedLock lock(g.mutex);
+    for (uint32_t hop = 0; hop < kWaitChainHops && t != 0; ++hop) {
+        kivo_thread_t next = 0;
+        for (std::list<IntrusivePtr<Binding>>::const_iterator it = g.bindings.begin(); it != g.bindings.end(); ++it) {
+            if ((*it)->thread_id.Get() == t && (next = (*it)->send_wait.load()) != 0)
+                break;
+        }
+        if (next == me)
+            return true;
+        t = next;
+    }
+    return false;
 }
 
 // ---- pause

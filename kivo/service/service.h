@@ -317,6 +317,9 @@ private:
     bool _MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag);
     bool _MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms, uint8_t* end_flag);
     void _Dispatch(MsgFunc func, Message& msg);
+    // Whether the thread that serves this service waits in a send on `me`,
+    // itself or through a chain of threads each waiting on the next.
+    bool _WaitsOn(kivo_thread_t me) const;
     void _Wait(uint32_t ms);
     void _Append(Combine* node);
     void _Unlink(Combine* node);

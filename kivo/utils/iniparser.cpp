@@ -469,7 +469,8 @@ int _dump_section(const dictionary* d, const char* section, _Out& out)
 
 // Slot of the section whose line a key is written under: the longest
 // section name that, with ':', begins the key ("x:y:k" lies under "x:y"
-// before "x"); -1 for none.
+// before "x") and leaves it a name ("x:y:" is the key "y:" of "x", since
+// no line holds an empty key); -1 for none.
 int32_t _owner(const dictionary* d, int32_t key)
 {
     int32_t best = -1;
@@ -478,7 +479,8 @@ int32_t _owner(const dictionary* d, int32_t key)
         if (i == key || !_is_section(d, i))
             continue;
         const size_t len = strlen(d->key[i]);
-        if ((best < 0 || len > best_len) && strncasecmp(d->key[key], d->key[i], len) == 0 && d->key[key][len] == ':') {
+        if ((best < 0 || len > best_len) && strncasecmp(d->key[key], d->key[i], len) == 0 && d->key[key][len] == ':' &&
+            d->key[key][len + 1] != 0) {
             best = i;
             best_len = len;
         }

@@ -802,6 +802,7 @@ struct ZipUnpacker {
         std::vector<Span> spans;
         uint64_t declared = 0;
         uint64_t index = 0;
+        uint64_t dir_bytes = 0;  // of the central records read
         bool more = true;
         while (more) {
             const ZipReader::EntryInfo& info = ctx->_info;
@@ -813,6 +814,7 @@ struct ZipUnpacker {
                 *cause = _Entry(index) + " has a damaged central record";
                 return false;
             }
+            dir_bytes += 46 + (uint64_t)fi.size_filename + fi.size_file_extra + fi.size_file_comment;
             taken->push_back(filter == nullptr || (*filter)(info));
             const std::string unreadable = _Unreadable(fi);
             if (taken->back()) {
@@ -886,6 +888,28 @@ struct ZipUnpacker {
                                                     " of " + std::to_string(reader.GetEntryCount()) + " entries";
             return false;
         }
+        // The library stops at the count, but for a count of 0 (and 0xFFFF,
+        // a count too large for its field) it reads records until none
+        // follows: an end record that counts none for a directory that holds
+        // some is damaged.
+        if (reader.GetEntryCount() == 0 && index > 0) {
+            *cause = "the archive's directory holds more entries than its end record counts (0)";
+            return false;
+        }
+        // For other counts it stops there, so records past the count would be
+        // left out unseen: the records read must fill the directory.
+        uint64_t dir_size = 0;
+        ctx->_IoClear();
+        const int sized = reader.GetEntryCount() != 0xFFFF ? DirectorySize(ctx, &dir_size) : 0;
+        if (sized < 0) {
+            *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : "the archive's end record cannot be read again";
+            return false;
+        }
+        if (sized > 0 && dir_bytes < dir_size) {
+            *cause = "the archive's directory holds more than the " + std::to_string(reader.GetEntryCount()) +
+                     " entries its end record counts";
+            return false;
+        }
         // Entries are laid one after another; two that claim the same bytes
         // (one stream unpacked many times over) are a crafted archive.
         std::sort(spans.begin(), spans.end(),
@@ -908,6 +932,43 @@ struct ZipUnpacker {
             return false;
         }
         return true;
+    }
+
+    // The size of the central directory as the last end record gives it:
+    // 1, or 0 when the archive gives it in its zip64 record (the field is
+    // then 0xFFFFFFFF), -1 when the archive cannot be read (it was opened,
+    // so its end record is there).
+    static int DirectorySize(ZipReaderPrivate* ctx, uint64_t* size)
+    {
+        ZipStream* s = _Stream(ctx->_io.stream);
+        if (s == nullptr)
+            return -1;
+        const int64_t end = s->buffer.Seek(0, SEEK_END);
+        if (end < 22)
+            return -1;
+        // The end record and a comment of at most 0xFFFF bytes.
+        const int64_t tail = end < 22 + 0xFFFF ? end : 22 + 0xFFFF;
+        std::vector<unsigned char> bytes((size_t)tail);
+        if (s->buffer.Seek(end - tail, SEEK_SET) < 0)
+            return -1;
+        size_t got = 0;
+        while (got < bytes.size()) {
+            kivo_err_t e = 0;
+            const ssize_t n = s->buffer.Read(bytes.data() + got, bytes.size() - got, &e);
+            if (n <= 0 || e != 0)
+                return -1;
+            got += (size_t)n;
+        }
+        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
+            const unsigned char* r = &bytes[at];
+            if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6) {
+                const uint32_t field = (uint32_t)r[12] | (uint32_t)r[13] << 8 | (uint32_t)r[14] << 16 |
+                                       (uint32_t)r[15] << 24;
+                *size = field;
+                return field != 0xFFFFFFFFu ? 1 : 0;
+            }
+        }
+        return -1;
     }
 
     // Whether the entry's local header, whose name begins at `at`, holds

@@ -155,9 +155,9 @@ bool AllPlaced(const dictionary* d)
     return true;
 }
 
-// Names the reader keeps as they are, values without control bytes, all on
-// lines of at most 1000 characters, sections without values: nothing a
-// store may refuse.
+// Names the reader keeps as they are, values without control bytes or
+// blanks at their ends, all on lines of at most 1000 characters, sections
+// without values: nothing a store may refuse.
 bool Plain(const dictionary* d)
 {
     for (int32_t i = 0; i < d->size; ++i) {
@@ -172,7 +172,12 @@ bool Plain(const dictionary* d)
         const char* v = d->val[i];
         if (!c && v)
             return false;  // a section holding a value: a NUL cut "section:key" short
+        if (v && k[strlen(k) - 1] == ':')
+            return false;  // an empty key ("x::" under "x:"): no line holds it
         if (v && strlen(v) > 500)
+            return false;
+        // Blanks at the ends of a value do not read back: the store refuses it.
+        if (v && *v && (v[0] == ' ' || v[strlen(v) - 1] == ' '))
             return false;
         for (const char* p = v; p && *p; ++p) {
             if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F)
@@ -240,7 +245,9 @@ void BuiltRoundTrip(const uint8_t* data, size_t size)
     Put("/built.ini", reinterpret_cast<const uint8_t*>(old.data()), old.size());
     if (iniparser_store(d, "/built.ini") != 0) {
         Check(Get("/built.ini") == old, "refused store touched the old file");
-        if (Plain(d)) {
+        // A NUL that cuts "x:y" + ":" + key short at the same byte as the
+        // section turns the section into a key no section holds.
+        if (Plain(d) && AllPlaced(d)) {
             for (int32_t i = 0; i < d->size; ++i) {
                 if (d->key[i])
                     fprintf(stderr, "[%s] = [%s]\n", d->key[i], d->val[i] ? d->val[i] : "(null)");

@@ -370,6 +370,9 @@ TEST_F(IniparserFiles, ColonSectionsAreStoredBackAsTheyWere)
         "[x]\r\na=1\r\n[x:y]\r\nk=v\r\n[x:y:z]\r\nk=w\r\n",
         "[x:y]\r\nk=v\r\n[x]\r\na=1\r\n",
         "[:]\r\nk=v\r\n",
+        // "x:y:" is the key "y:" of [x]: under [x:y] it would have no name.
+        "[x]\r\ny:=1\r\n[x:y]\r\nk=v\r\n",
+        "[x:y]\r\nk=v\r\n[x]\r\ny:=1\r\n",
     };
     for (const char* f : files) {
         SCOPED_TRACE(f);

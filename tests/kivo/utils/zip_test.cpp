@@ -387,7 +387,9 @@ void SharedFields(std::string& s, const HandEntry& e, const std::string& name)
 
 // Writes the archive; `central_of[i]` names the local entry that central
 // record i points at (by default each its own), so records can share bytes.
-std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector<size_t>& central_of = {})
+// The end record counts `count` entries (by default the records written).
+std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector<size_t>& central_of = {},
+                        int64_t count = -1)
 {
     std::string out;
     std::vector<uint64_t> at;
@@ -423,8 +425,8 @@ std::string HandArchive(const std::vector<HandEntry>& entries, const std::vector
     Le(out, 0x06054b50, 4);
     Le(out, 0, 2);
     Le(out, 0, 2);
-    Le(out, order.size(), 2);
-    Le(out, order.size(), 2);
+    Le(out, count < 0 ? order.size() : (uint64_t)count, 2);
+    Le(out, count < 0 ? order.size() : (uint64_t)count, 2);
     Le(out, central.size(), 4);
     Le(out, cd_at, 4);
     Le(out, 0, 2);
@@ -484,6 +486,16 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
          "entry 0 \"sys/uImagd\" is named otherwise in its local header"},
         {"a central name of another length", HandArchive({Renamed({"a.bin", "a", 0}, "a.binx")}),
          "entry 0 has a damaged local header"},
+        // An end record that counts no entries: every reader that goes by
+        // the count finds the archive empty.
+        {"records beyond an end record that counts none",
+         HandArchive({{"plain.txt", "plain\n", 0}, {"e.txt", "e", 0}}, {}, 0),
+         "the archive's directory holds more entries than its end record counts (0)"},
+        // One that counts fewer: a reader that goes by the count leaves the
+        // last entries out and calls the unpacking done.
+        {"records beyond an end record that counts fewer",
+         HandArchive({{"sys/info.ini", "i", 0}, {"plain.txt", "plain\n", 0}, {"sys/uImage", "k", 0}}, {}, 2),
+         "the archive's directory holds more than the 2 entries its end record counts"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
