@@ -64,11 +64,14 @@ busybox="$cache/busybox/bin/busybox"
 [ -f "$kernel" ] && [ -x "$busybox" ] || die "no kernel image or busybox in $cache (run tools/setup.sh)"
 abi=${kernel##*/vmlinuz-}
 abi=${abi%-amd64}
-for tool in qemu-system-x86_64 mkfs.ext4 e2fsck debugfs python3; do
+for tool in qemu-system-x86_64 mkfs.ext4 e2fsck debugfs python3 readelf; do
   command -v "$tool" >/dev/null || die "$tool is not installed"
 done
 [ -x "$updater" ] || die "no updater at $updater"
-file -L "$updater" 2>/dev/null | grep -q 'statically linked' || die "$updater is not statically linked"
+# readelf, not file(1): a minimal system has binutils (build-essential) but
+# not file. A program with an interpreter is linked dynamically.
+readelf -lW "$updater" 2>/dev/null | grep -q 'Requesting program interpreter' &&
+  die "$updater is not statically linked"
 
 modules_dir=${POWERCUT_MODULES:-$top/build-kernel/vm-modules-$abi}
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_blk
