@@ -15,6 +15,8 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 dmesg -n 1
 echo  # the firmware's last line has no end
+# Tells the host that the kernel reached us: before this, the disk is untouched.
+echo "POWERCUT: init"
 
 fail() {
   echo "POWERCUT: FAIL $*"
