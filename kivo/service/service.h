@@ -316,6 +316,14 @@ private:
 
     bool _MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag);
     bool _MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms, uint8_t* end_flag);
+    // Steps of an asynchronous send: the caller's "send wait" mark (false
+    // when the send would close a wait cycle), the wait for the answer (false
+    // when the send gives up; *stopped when the target stopped), and giving
+    // up (true when the answer came after all).
+    bool _MarkSendWait(Binding* b, kivo_thread_t me) const;
+    bool _AwaitAnswer(svc_trains::BackForSendASync& chan, Binding* b, kivo_thread_t me, uint32_t timeout_ms,
+                      bool* stopped);
+    bool _GiveUpSend(svc_trains::BackForSendASync& chan, Binding* b, bool stopped, Combine& node);
     void _Dispatch(MsgFunc func, Message& msg);
     // Whether the thread that serves this service waits in a send on `me`,
     // itself or through a chain of threads each waiting on the next.
@@ -325,8 +333,11 @@ private:
     void _Unlink(Combine* node);
     // Takes back an Init whose workers could not all be created.
     void _Undo();
-    // Parts of the tear-down: the registry entry, the queued messages (not
-    // answered), the thread bindings.
+    // Parts of the tear-down: the check that no handler of this service
+    // destroys it, the link cleared, the registry entry, the queued messages
+    // (not answered), the thread bindings.
+    void _AssertNotOwnHandler() const;
+    void _Unpublish();
     void _Unregister();
     void _DropQueued();
     void _DropBindings();
