@@ -42,15 +42,6 @@ struct KernelLock {
     int32_t token;
 };
 
-// A post or send under way in a service: its destructor waits until none
-// is left, so that a caller that reached the service before it went never
-// reads it afterwards.
-struct InFlight {
-    explicit InFlight(svc_trains::ServiceLink* l) : link(l) { link->users.fetch_add(1); }
-    ~InFlight() { link->users.fetch_sub(1); }
-    svc_trains::ServiceLink* link;
-};
-
 // Private keys of unnamed routers; 0 is never given.
 std::atomic<uint64_t> g_router_keys{0};
 
@@ -334,8 +325,7 @@ Service::~Service()
         _threads[i]->Join();
     // Posts and sends that reached the service before it was cleared: a
     // waiting sender sees it stopped within one step and leaves.
-    while (_link->users.load() != 0)
-        this_thread::Sleep(1);
+    _link->WaitUnused();
     _DropBindings();
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
@@ -465,8 +455,7 @@ void Service::_Undo()
     _threads.clear();
     _Unregister();
     _DropQueued();
-    while (_link->users.load() != 0)
-        this_thread::Sleep(1);
+    _link->WaitUnused();
     _DropBindings();
     delete[] _pool_begin;
     _pool_begin = _pool_end = _free = 0;
@@ -563,7 +552,10 @@ bool Service::MessagePost(MsgFunc func, Message& msg, svc_trains::BackImpl* back
 {
     if (back != 0)
         msg.controller._back = back;
-    InFlight in_flight(_link.Get());
+    // A post reads the service to its end: its destructor waits for it.
+    svc_trains::ServiceUse use(_link);
+    if (use.Get() == 0)
+        return false;
     Message old;  // a re-posted caller node's former message, destroyed after unlocking
     bool was_empty;
     {
@@ -786,7 +778,10 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
                                 uint8_t* end_flag)
 {
     const kivo_thread_t me = SelfId();
-    InFlight in_flight(_link.Get());
+    // Held while the send waits: the destructor waits for it in turn.
+    svc_trains::ServiceUse use(_link);
+    if (use.Get() == 0)
+        return false;
     Binding* b = CurrentBinding();
     IntrusivePtr<svc_trains::BackForSendASync> chan = SendChannel(b);
     chan->Arm(ret, b != 0 ? &b->send_wait : 0);
@@ -1108,24 +1103,51 @@ Service::Combine* Service::GetNode(uint32_t key)
 
 namespace svc_trains {
 
-ServiceUse::ServiceUse(const IntrusivePtr<ServiceLink>& link) : _link(link.Get()), _service(0)
+ServiceLink::ServiceLink(Service* svc) : service(svc), _users(0)
 {
-    if (_link == 0)
+    kivo_cond_init(&_unused);
+}
+
+ServiceLink::~ServiceLink()
+{
+    kivo_cond_destroy(&_unused);
+}
+
+void ServiceLink::WaitUnused()
+{
+    Mutex::ScopedLock lock(_mutex);
+    while (_users.load() != 0)
+        kivo_cond_wait(&_unused, _mutex.Handle(), KIVO_WAIT_FOREVER);
+}
+
+void ServiceLink::_Release()
+{
+    if (_users.fetch_sub(1) != 1)
+        return;
+    // Signalled under the mutex: a waiter that saw a use left is already
+    // waiting when the signal comes.
+    Mutex::ScopedLock lock(_mutex);
+    kivo_cond_signal(&_unused);
+}
+
+ServiceUse::ServiceUse(const IntrusivePtr<ServiceLink>& link) : _link(link), _service(0)
+{
+    if (_link.Empty())
         return;
     // Counted before the look: the destructor clears the link first and
     // counts afterwards, so one of the two sees the other.
-    _link->users.fetch_add(1);
+    _link->_users.fetch_add(1);
     _service = _link->service.load();
     if (_service == 0) {
-        _link->users.fetch_sub(1);
-        _link = 0;
+        _link->_Release();
+        _link = IntrusivePtr<ServiceLink>();
     }
 }
 
 ServiceUse::~ServiceUse()
 {
-    if (_link != 0)
-        _link->users.fetch_sub(1);
+    if (!_link.Empty())
+        _link->_Release();
 }
 
 Sender::Sender(Service* svc, const Slot::Observer& obs, MsgRouter* router)

@@ -385,17 +385,28 @@ namespace svc_trains {
 // the service, and whoever finds it cleared knows the service is gone.
 class ServiceLink : public RefObject {
 public:
-    explicit ServiceLink(Service* svc) : service(svc), users(0) {}
-    ~ServiceLink() override {}
+    explicit ServiceLink(Service* svc);
+    ~ServiceLink() override;
     // A snapshot, for comparisons; call the service only through a use.
     Service* Peek() const { return service.load(); }
+    // Returns once no use is left; the use that ends last wakes it.
+    void WaitUnused();
 
     std::atomic<Service*> service;
-    std::atomic<int32_t> users;
+
+private:
+    friend class ServiceUse;
+    void _Release();
+
+    std::atomic<int32_t> _users;
+    Mutex _mutex;
+    kivo_cond_t _unused;
 };
 
 // Keeps a linked service from being destroyed while in scope; Get is null
-// when the service is gone or going.
+// when the service is gone or going. The only way in for whoever may meet
+// a service during its destruction, the service's own posts and sends
+// included.
 class ServiceUse : public NonCopyable {
 public:
     explicit ServiceUse(const IntrusivePtr<ServiceLink>& link);
@@ -403,7 +414,9 @@ public:
     Service* Get() const { return _service; }
 
 private:
-    ServiceLink* _link;
+    // Held so that the link outlives the use's own release: the waiter may
+    // let go of the link as soon as the count is 0.
+    IntrusivePtr<ServiceLink> _link;
     Service* _service;
 };
 
