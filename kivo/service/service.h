@@ -9,7 +9,9 @@
 //   2. the routes mutex (_RouterGData::route_mutex): route table and every
 //      signal list; posts are made while it is held, sends release it;
 //   3. the kernel lock: every service queue;
-//   4. a binding's handling lock: held only to copy what it describes.
+//   4. a binding's handling lock: held only to copy what it describes;
+//   5. a service link's mutex: only around the wait for its last use and
+//      that use's signal.
 // No handler ever runs under 1 or 2, and no message is destroyed under 3
 // (a message may hold the last reference of a reply channel whose
 // destructor takes the routes mutex).
