@@ -132,8 +132,57 @@ struct ThreadRow {
     kivo_thread_t tid;
     kivo_thread_t send_wait;
     kivo_thread_t wakeup;
+    // The handler is the one that parks a worker for Pause.
+    bool pausing;
     Service::Binding::Handling handling;
 };
+
+// What a busy thread is handling: for how long, which handler, the message
+// and who sent it to whom.
+void AppendHandling(std::string& out, const ThreadRow& row, uint32_t now)
+{
+    const Service::Binding::Handling& h = row.handling;
+    out += "\r\n    Run time: ";
+    AppendF(out, "%.2fs, ", static_cast<double>(now - h.start_ms) / 1000.0);
+    if (row.pausing) {
+        out += "pause func: Pause, wakeup tid ";
+        AppendF(out, "%d", TidNumber(row.wakeup));
+    } else if (!h.receiver.Empty()) {
+        AppendF(out, "recv func:0x%X @ %s", static_cast<unsigned>(h.receiver->Identity()),
+                h.receiver->name.c_str());
+    } else {
+        AppendF(out, "recv cfunc:0x%X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(h.func)));
+    }
+    const std::string data = h.value.ToString();
+    if (h.valid && h.id == 0)
+        AppendF(out, "\r\n    Message: %s", data.c_str());
+    else
+        AppendF(out, "\r\n    Message: valid=%d,id=%d,data=%s", h.valid ? 1 : 0, static_cast<int>(h.id),
+                data.c_str());
+    if (!h.sender.Empty() || !h.receiver.Empty()) {
+        AppendF(out, "\r\n    Sender: %s, ", h.sender.Empty() ? "unkown" : NameOr(h.sender->name, "unkown"));
+        AppendF(out, "receiver: %s", h.receiver.Empty() ? "unkown" : NameOr(h.receiver->name, "unkown"));
+    }
+    out += "\r\n";
+}
+
+// One row: the thread, its state and, when busy, what it handles.
+void AppendThreadRow(std::string& out, size_t index, const ThreadRow& row, uint32_t now)
+{
+    AppendF(out, "%02d: SVC:%s, tid: %d, local id: %d, ", static_cast<int>(index), row.service.c_str(),
+            TidNumber(row.tid), static_cast<int>(row.local_id));
+    out += row.running ? "run" : "stop";
+    if (Thread::Id(row.send_wait).IsValid()) {
+        out += "send wait tid: ";
+        AppendF(out, "%d", TidNumber(row.send_wait));
+        out += ", ";
+    }
+    if (row.handling.func == 0) {
+        out += ", idle\r\n";
+        return;
+    }
+    AppendHandling(out, row, now);
+}
 
 }  // namespace
 
@@ -161,50 +210,15 @@ std::string Service::Dump()
             row.wakeup = svc->_pause_wakeup_tid.load();
             Mutex::ScopedLock hold(b.handling_lock);
             row.handling = b.handling;
+            row.pausing = row.handling.func == &Service::_PauseHandler;
         }
     }
 
     const uint32_t now = kivo_tick_ms();
     std::string out;
     out.reserve(1024);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const ThreadRow& row = rows[i];
-        const Binding::Handling& h = row.handling;
-        AppendF(out, "%02d: SVC:%s, tid: %d, local id: %d, ", static_cast<int>(i), row.service.c_str(),
-                TidNumber(row.tid), static_cast<int>(row.local_id));
-        out += row.running ? "run" : "stop";
-        if (Thread::Id(row.send_wait).IsValid()) {
-            out += "send wait tid: ";
-            AppendF(out, "%d", TidNumber(row.send_wait));
-            out += ", ";
-        }
-        if (h.func == 0) {
-            out += ", idle\r\n";
-            continue;
-        }
-        out += "\r\n    Run time: ";
-        AppendF(out, "%.2fs, ", static_cast<double>(now - h.start_ms) / 1000.0);
-        if (h.func == &Service::_PauseHandler) {
-            out += "pause func: Pause, wakeup tid ";
-            AppendF(out, "%d", TidNumber(row.wakeup));
-        } else if (!h.receiver.Empty()) {
-            AppendF(out, "recv func:0x%X @ %s", static_cast<unsigned>(h.receiver->Identity()),
-                    h.receiver->name.c_str());
-        } else {
-            AppendF(out, "recv cfunc:0x%X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(h.func)));
-        }
-        const std::string data = h.value.ToString();
-        if (h.valid && h.id == 0)
-            AppendF(out, "\r\n    Message: %s", data.c_str());
-        else
-            AppendF(out, "\r\n    Message: valid=%d,id=%d,data=%s", h.valid ? 1 : 0, static_cast<int>(h.id),
-                    data.c_str());
-        if (!h.sender.Empty() || !h.receiver.Empty()) {
-            AppendF(out, "\r\n    Sender: %s, ", h.sender.Empty() ? "unkown" : NameOr(h.sender->name, "unkown"));
-            AppendF(out, "receiver: %s", h.receiver.Empty() ? "unkown" : NameOr(h.receiver->name, "unkown"));
-        }
-        out += "\r\n";
-    }
+    for (size_t i = 0; i < rows.size(); ++i)
+        AppendThreadRow(out, i, rows[i], now);
     return out;
 }
 

@@ -42,15 +42,6 @@ struct KernelLock {
     int32_t token;
 };
 
-// A post or send under way in a service: its destructor waits until none
-// is left, so that a caller that reached the service before it went never
-// reads it afterwards.
-struct InFlight {
-    explicit InFlight(svc_trains::ServiceLink* l) : link(l) { link->users.fetch_add(1); }
-    ~InFlight() { link->users.fetch_sub(1); }
-    svc_trains::ServiceLink* link;
-};
-
 // Private keys of unnamed routers; 0 is never given.
 std::atomic<uint64_t> g_router_keys{0};
 
@@ -323,38 +314,43 @@ Service::Service(const std::string& name, uint32_t msg_num, const ThreadParam& p
 
 Service::~Service()
 {
-    // A handler (or timer callback) that destroys its own service would
-    // return into a dispatch whose service is gone, and a worker would join
-    // itself. Every thread bound to this service runs its code in a handler
-    // (a worker runs nothing else), so: not from a thread bound to it while
-    // it handles a message.
-    {
-        const Binding* b = CurrentBinding();
-        KIVO_ASSERT_TEXT(b == 0 || b->service.load() != this || b->curr_msg == 0,
-                         "caller is none of the service's workers nor its bound thread in a handler");
-    }
+    _AssertNotOwnHandler();
     _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);
-    // Routers, receivers and reply channels of this service see it gone from
-    // here on: walks read it under the routes mutex, uses check it.
-    {
-        Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
-        _link->service.store(0);
-    }
+    _Unpublish();
     _Unregister();
     _DropQueued();
     for (size_t i = 0; i < _threads.size(); ++i)
         _threads[i]->Join();
     // Posts and sends that reached the service before it was cleared: a
     // waiting sender sees it stopped within one step and leaves.
-    while (_link->users.load() != 0)
-        this_thread::Sleep(1);
+    _link->WaitUnused();
     _DropBindings();
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
     kivo_event_destroy(&_event);
+}
+
+void Service::_AssertNotOwnHandler() const
+{
+    // A handler (or timer callback) that destroys its own service would
+    // return into a dispatch whose service is gone, and a worker would join
+    // itself. Every thread bound to this service runs its code in a handler
+    // (a worker runs nothing else), so: not from a thread bound to it while
+    // it handles a message.
+    const Binding* b = CurrentBinding();
+    KIVO_ASSERT_TEXT(b == 0 || b->service.load() != this || b->curr_msg == 0,
+                     "caller is none of the service's workers nor its bound thread in a handler");
+}
+
+void Service::_Unpublish()
+{
+    // Routers, receivers and reply channels of this service see it gone from
+    // here on: walks read it under the routes mutex, uses check it.
+    Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
+    _link->service.store(0);
 }
 
 void Service::_Unregister()
@@ -459,8 +455,7 @@ void Service::_Undo()
     _threads.clear();
     _Unregister();
     _DropQueued();
-    while (_link->users.load() != 0)
-        this_thread::Sleep(1);
+    _link->WaitUnused();
     _DropBindings();
     delete[] _pool_begin;
     _pool_begin = _pool_end = _free = 0;
@@ -557,7 +552,10 @@ bool Service::MessagePost(MsgFunc func, Message& msg, svc_trains::BackImpl* back
 {
     if (back != 0)
         msg.controller._back = back;
-    InFlight in_flight(_link.Get());
+    // A post reads the service to its end: its destructor waits for it.
+    svc_trains::ServiceUse use(_link);
+    if (use.Get() == 0)
+        return false;
     Message old;  // a re-posted caller node's former message, destroyed after unlocking
     bool was_empty;
     {
@@ -746,33 +744,48 @@ bool Service::_MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, 
     return true;
 }
 
+namespace {
+
+// Each send gets a channel nobody else refers to: the thread's reusable one
+// when no late message still holds it, else a fresh one.
+IntrusivePtr<svc_trains::BackForSendASync> SendChannel(Service::Binding* b)
+{
+    if (b != 0 && !b->back.Empty() && b->back->GetRefCntAcquire() == 1)
+        return b->back;
+    IntrusivePtr<svc_trains::BackForSendASync> chan(new svc_trains::BackForSendASync);
+    if (b != 0)
+        b->back = chan;
+    return chan;
+}
+
+// The next wait on the channel: one step, or less when the time-out ends
+// sooner (one millisecond past it, so that the last look sees it passed).
+uint32_t SendStep(uint32_t start, uint32_t timeout_ms)
+{
+    uint32_t step = kSendStepMs;
+    if (timeout_ms != KIVO_WAIT_FOREVER) {
+        uint32_t elapsed = kivo_tick_ms() - start;
+        uint32_t left = elapsed >= timeout_ms ? 0 : timeout_ms - elapsed;
+        if (left + 1 < step)
+            step = left + 1;
+    }
+    return step;
+}
+
+}  // namespace
+
 bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms,
                                 uint8_t* end_flag)
 {
     const kivo_thread_t me = SelfId();
-    InFlight in_flight(_link.Get());
-
-    // Each send gets a channel nobody else refers to: the thread's reusable
-    // one when no late message still holds it, else a fresh one.
+    // Held while the send waits: the destructor waits for it in turn.
+    svc_trains::ServiceUse use(_link);
+    if (use.Get() == 0)
+        return false;
     Binding* b = CurrentBinding();
-    IntrusivePtr<svc_trains::BackForSendASync> chan;
-    if (b != 0 && !b->back.Empty() && b->back->GetRefCntAcquire() == 1) {
-        chan = b->back;
-    } else {
-        chan = new svc_trains::BackForSendASync;
-        if (b != 0)
-            b->back = chan;
-    }
+    IntrusivePtr<svc_trains::BackForSendASync> chan = SendChannel(b);
     chan->Arm(ret, b != 0 ? &b->send_wait : 0);
-    // When the thread that serves the target waits on this one, directly or
-    // through other threads each waiting on the next, none could go on:
-    // refused. This thread's own mark is published before the target's is
-    // read (both sequentially consistent), so of threads that send to each
-    // other at the same moment at least one sees the others' marks; at
-    // worst all refuse.
-    if (b != 0)
-        b->send_wait.store(_thrd_id.load());
-    if (_WaitsOn(me)) {
+    if (!_MarkSendWait(b, me)) {
         chan->Disarm();
         if (b != 0)
             b->send_wait.store(0);
@@ -783,56 +796,74 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
     bool answered = false;
     bool stopped = false;
     if (MessagePost(func, msg, chan.Get(), &node)) {
-        uint32_t start = kivo_tick_ms();
-        for (;;) {
-            if (_running.load(std::memory_order_acquire) == 0) {
-                stopped = true;
-                break;
-            }
-            // This worker's own service is being destroyed: its destructor
-            // joins this thread, perhaps from the very thread that would
-            // answer. The send is given up.
-            Service* own = b != 0 ? b->service.load() : 0;
-            if (own != 0 && own != this && own->_dying.load() != 0)
-                break;
-            uint32_t step = kSendStepMs;
-            if (timeout_ms != KIVO_WAIT_FOREVER) {
-                uint32_t elapsed = kivo_tick_ms() - start;
-                uint32_t left = elapsed >= timeout_ms ? 0 : timeout_ms - elapsed;
-                if (left + 1 < step)
-                    step = left + 1;
-            }
-            if (chan->Wait(step)) {
-                answered = true;
-                break;
-            }
-            // Tested again at each step: the target's thread may have begun
-            // to wait on this one since.
-            if (_WaitsOn(me))
-                break;
-            if (timeout_ms != KIVO_WAIT_FOREVER && kivo_tick_ms() - start > timeout_ms)
-                break;
-        }
+        answered = _AwaitAnswer(*chan, b, me, timeout_ms, &stopped);
     } else {
         // A failed post leaves the channel in msg: take it out again so that
         // the caller's message does not keep this thread's channel.
         msg.controller._back = IntrusivePtr<svc_trains::BackImpl>();
     }
+    if (!answered)
+        answered = _GiveUpSend(*chan, b, stopped, node);
+    if (answered && end_flag != 0)
+        *end_flag = chan->EndFlag();
+    return answered;
+}
 
-    if (!answered) {
-        answered = chan->Disarm();
-        if (b != 0)
-            b->send_wait.store(0);
-        if (stopped && !answered)
-            this_thread::Sleep(kStoppedPauseMs);
+bool Service::_MarkSendWait(Binding* b, kivo_thread_t me) const
+{
+    // When the thread that serves the target waits on this one, directly or
+    // through other threads each waiting on the next, none could go on:
+    // refused. This thread's own mark is published before the target's is
+    // read (both sequentially consistent), so of threads that send to each
+    // other at the same moment at least one sees the others' marks; at
+    // worst all refuse.
+    if (b != 0)
+        b->send_wait.store(_thrd_id.load());
+    return !_WaitsOn(me);
+}
+
+bool Service::_AwaitAnswer(svc_trains::BackForSendASync& chan, Binding* b, kivo_thread_t me, uint32_t timeout_ms,
+                           bool* stopped)
+{
+    const uint32_t start = kivo_tick_ms();
+    for (;;) {
+        if (_running.load(std::memory_order_acquire) == 0) {
+            *stopped = true;
+            return false;
+        }
+        // This worker's own service is being destroyed: its destructor
+        // joins this thread, perhaps from the very thread that would
+        // answer. The send is given up.
+        Service* own = b != 0 ? b->service.load() : 0;
+        if (own != 0 && own != this && own->_dying.load() != 0)
+            return false;
+        if (chan.Wait(SendStep(start, timeout_ms)))
+            return true;
+        // Tested again at each step: the target's thread may have begun
+        // to wait on this one since.
+        if (_WaitsOn(me))
+            return false;
+        if (timeout_ms != KIVO_WAIT_FOREVER && kivo_tick_ms() - start > timeout_ms)
+            return false;
     }
+}
+
+bool Service::_GiveUpSend(svc_trains::BackForSendASync& chan, Binding* b, bool stopped, Combine& node)
+{
+    const bool answered = chan.Disarm();
+    if (b != 0)
+        b->send_wait.store(0);
+    if (stopped && !answered)
+        this_thread::Sleep(kStoppedPauseMs);
+    if (answered)
+        return true;
     // The node is on this stack: it must be off the target's queue before
-    // returning. An answered message was dequeued before it was answered
-    // (the channel's lock orders that before this point), so only a send
-    // that gave up needs the look under the kernel lock. The message is
+    // the send returns. An answered message was dequeued before it was
+    // answered (the channel's lock orders that before this point), so only a
+    // send that gave up needs the look under the kernel lock. The message is
     // destroyed after unlocking.
     Message left;
-    if (!answered) {
+    {
         KernelLock lock;
         if (node.prev != 0) {
             _Unlink(&node);
@@ -840,9 +871,7 @@ bool Service::_MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret,
             left._Swap(node.msg);
         }
     }
-    if (answered && end_flag != 0)
-        *end_flag = chan->EndFlag();
-    return answered;
+    return false;
 }
 
 bool Service::_WaitsOn(kivo_thread_t me) const
@@ -1074,24 +1103,51 @@ Service::Combine* Service::GetNode(uint32_t key)
 
 namespace svc_trains {
 
-ServiceUse::ServiceUse(const IntrusivePtr<ServiceLink>& link) : _link(link.Get()), _service(0)
+ServiceLink::ServiceLink(Service* svc) : service(svc), _users(0)
 {
-    if (_link == 0)
+    kivo_cond_init(&_unused);
+}
+
+ServiceLink::~ServiceLink()
+{
+    kivo_cond_destroy(&_unused);
+}
+
+void ServiceLink::WaitUnused()
+{
+    Mutex::ScopedLock lock(_mutex);
+    while (_users.load() != 0)
+        kivo_cond_wait(&_unused, _mutex.Handle(), KIVO_WAIT_FOREVER);
+}
+
+void ServiceLink::_Release()
+{
+    if (_users.fetch_sub(1) != 1)
+        return;
+    // Signalled under the mutex: a waiter that saw a use left is already
+    // waiting when the signal comes.
+    Mutex::ScopedLock lock(_mutex);
+    kivo_cond_signal(&_unused);
+}
+
+ServiceUse::ServiceUse(const IntrusivePtr<ServiceLink>& link) : _link(link), _service(0)
+{
+    if (_link.Empty())
         return;
     // Counted before the look: the destructor clears the link first and
     // counts afterwards, so one of the two sees the other.
-    _link->users.fetch_add(1);
+    _link->_users.fetch_add(1);
     _service = _link->service.load();
     if (_service == 0) {
-        _link->users.fetch_sub(1);
-        _link = 0;
+        _link->_Release();
+        _link = IntrusivePtr<ServiceLink>();
     }
 }
 
 ServiceUse::~ServiceUse()
 {
-    if (_link != 0)
-        _link->users.fetch_sub(1);
+    if (!_link.Empty())
+        _link->_Release();
 }
 
 Sender::Sender(Service* svc, const Slot::Observer& obs, MsgRouter* router)

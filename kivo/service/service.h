@@ -9,7 +9,9 @@
 //   2. the routes mutex (_RouterGData::route_mutex): route table and every
 //      signal list; posts are made while it is held, sends release it;
 //   3. the kernel lock: every service queue;
-//   4. a binding's handling lock: held only to copy what it describes.
+//   4. a binding's handling lock: held only to copy what it describes;
+//   5. a service link's mutex: only around the wait for its last use and
+//      that use's signal.
 // No handler ever runs under 1 or 2, and no message is destroyed under 3
 // (a message may hold the last reference of a reply channel whose
 // destructor takes the routes mutex).
@@ -316,6 +318,14 @@ private:
 
     bool _MessageSendSync(MsgFunc func, Message& msg, Message::Value* ret, uint8_t* end_flag);
     bool _MessageSendASync(MsgFunc func, Message& msg, Message::Value* ret, uint32_t timeout_ms, uint8_t* end_flag);
+    // Steps of an asynchronous send: the caller's "send wait" mark (false
+    // when the send would close a wait cycle), the wait for the answer (false
+    // when the send gives up; *stopped when the target stopped), and giving
+    // up (true when the answer came after all).
+    bool _MarkSendWait(Binding* b, kivo_thread_t me) const;
+    bool _AwaitAnswer(svc_trains::BackForSendASync& chan, Binding* b, kivo_thread_t me, uint32_t timeout_ms,
+                      bool* stopped);
+    bool _GiveUpSend(svc_trains::BackForSendASync& chan, Binding* b, bool stopped, Combine& node);
     void _Dispatch(MsgFunc func, Message& msg);
     // Whether the thread that serves this service waits in a send on `me`,
     // itself or through a chain of threads each waiting on the next.
@@ -325,8 +335,11 @@ private:
     void _Unlink(Combine* node);
     // Takes back an Init whose workers could not all be created.
     void _Undo();
-    // Parts of the tear-down: the registry entry, the queued messages (not
-    // answered), the thread bindings.
+    // Parts of the tear-down: the check that no handler of this service
+    // destroys it, the link cleared, the registry entry, the queued messages
+    // (not answered), the thread bindings.
+    void _AssertNotOwnHandler() const;
+    void _Unpublish();
     void _Unregister();
     void _DropQueued();
     void _DropBindings();
@@ -374,17 +387,28 @@ namespace svc_trains {
 // the service, and whoever finds it cleared knows the service is gone.
 class ServiceLink : public RefObject {
 public:
-    explicit ServiceLink(Service* svc) : service(svc), users(0) {}
-    ~ServiceLink() override {}
+    explicit ServiceLink(Service* svc);
+    ~ServiceLink() override;
     // A snapshot, for comparisons; call the service only through a use.
     Service* Peek() const { return service.load(); }
+    // Returns once no use is left; the use that ends last wakes it.
+    void WaitUnused();
 
     std::atomic<Service*> service;
-    std::atomic<int32_t> users;
+
+private:
+    friend class ServiceUse;
+    void _Release();
+
+    std::atomic<int32_t> _users;
+    Mutex _mutex;
+    kivo_cond_t _unused;
 };
 
 // Keeps a linked service from being destroyed while in scope; Get is null
-// when the service is gone or going.
+// when the service is gone or going. The only way in for whoever may meet
+// a service during its destruction, the service's own posts and sends
+// included.
 class ServiceUse : public NonCopyable {
 public:
     explicit ServiceUse(const IntrusivePtr<ServiceLink>& link);
@@ -392,7 +416,9 @@ public:
     Service* Get() const { return _service; }
 
 private:
-    ServiceLink* _link;
+    // Held so that the link outlives the use's own release: the waiter may
+    // let go of the link as soon as the count is 0.
+    IntrusivePtr<ServiceLink> _link;
     Service* _service;
 };
 
