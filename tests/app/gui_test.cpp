@@ -621,6 +621,30 @@ TEST_F(GuiTest, CopyToTheAppDiskFailsClearlyAndFlushesTheRename)
     EXPECT_EQ(end({"/tmp/update/notes.txt", false, 0, FaultPlan::kFstat}),
               "[error]copy file fail /opt/app_disk/notes.txt: Input/output error\n");
     EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "old notes");
+    // Nothing rewritten after a cut copy: only files that differ are copied.
+    // A size that cannot be read is no proof of sameness, even beside an
+    // empty file: the file is not passed over, its copy is tried (and here
+    // fails on the same fault, which is said).
+    Put(kMark, "");
+    Put("/opt/app_disk/notes.txt", "");
+    FaultPlan both_sizes{"/tmp/update/notes.txt", false, 0, FaultPlan::kFstat};
+    both_sizes.times = 2;
+    FaultyFs::Get().Plan(both_sizes);
+    kivo::Message nothing_rewritten{kivo::Message::Value(kivo::Var(2))};
+    testing::internal::CaptureStdout();
+    gui.OnUpdateEnd(nothing_rewritten);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[error]copy file fail /opt/app_disk/notes.txt: Input/output error\n");
+    EXPECT_EQ(FaultyFs::Get().Failed(), 2);
+    FaultyFs::Get().Plan(FaultPlan());
+    EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "");
+    // The mark stays after that failure, so the next end copies it.
+    EXPECT_TRUE(kivo::filesystem::IsFile(kMark));
+    testing::internal::CaptureStdout();
+    gui.OnUpdateEnd(nothing_rewritten);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/notes.txt"), "new notes");
+    Put("/opt/app_disk/notes.txt", "old notes");
     const std::string unread = end({"/tmp/update", false, 0, FaultPlan::kReaddir});
     EXPECT_EQ(unread, "ForEachFile cannot read directory /tmp/update: Input/output error\r\n"
                       "[error]copy to /opt/app_disk/: cannot read directory /tmp/update: Input/output error\n");

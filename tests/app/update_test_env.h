@@ -110,8 +110,8 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
 // succeed again, so nothing done after a failure is masked by it. With
 // kFsync every flush of the file fails instead (a disk that reports itself
 // full only there), with kOpen every open of it (no file handle left).
-// The call faults fail one call only, the one numbered `after` (from 0)
-// among the calls of their kind on `path` since Plan: kFstat (the size of an
+// The call faults fail `times` calls (one unless set), from the one numbered
+// `after` (from 0) among the calls of their kind on `path` since Plan: kFstat (the size of an
 // open file, EIO), kSeek (a seek of an open file, EIO), kStat (the status of
 // the path, EIO), kOpenCall (EMFILE), kOpendir (EIO), kReaddir (reading the directory's entries,
 // EIO) and kUnlink (EROFS).
@@ -122,6 +122,7 @@ struct FaultPlan {
     bool on_write = false;
     int64_t after = 0;
     Fault fault = kData;
+    int64_t times = 1;
 };
 
 class FaultyFs {
@@ -204,7 +205,8 @@ private:
     {
         if (_plan.fault != fault || _plan.path != path)
             return false;
-        if (_calls++ != _plan.after)
+        const int64_t call = _calls++;
+        if (call < _plan.after || call >= _plan.after + _plan.times)
             return false;
         ++_failed;
         return true;
