@@ -84,6 +84,46 @@ int64_t transfer(File* f, BlockIo io, uint8_t* buf, bool scratch, int64_t size,
 
 }  // namespace
 
+bool WriteAll(File& f, const void* data, size_t len, kivo_err_t* err, size_t* written)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    kivo_err_t e = 0;
+    while (done < len) {
+        ssize_t n = f.Write(p + done, len - done, &e);
+        if (e != 0)
+            break;
+        if (n <= 0) {
+            e = ENOSPC;  // nothing more was taken
+            break;
+        }
+        done += (size_t)n;
+    }
+    if (err)
+        *err = e;
+    if (written)
+        *written = done;
+    return done == len;
+}
+
+size_t ReadFull(File& f, void* data, size_t len, kivo_err_t* err)
+{
+    uint8_t* p = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    kivo_err_t e = 0;
+    while (done < len) {
+        ssize_t n = f.Read(p + done, len - done, &e);
+        if (e == 0 && n < 0)
+            e = EIO;  // a failure the file system gave no cause for
+        if (e != 0 || n == 0)
+            break;
+        done += (size_t)n;
+    }
+    if (err)
+        *err = e;
+    return done;
+}
+
 namespace detail {
 
 void FillStatus(const kivo_stat64_t& s, File::Status& st)

@@ -127,6 +127,14 @@ private:
     int32_t _handle;
 };
 
+// Writes all of [data, data + len), writing on after short writes; false
+// when the file system fails (its cause through err) or takes nothing more
+// (ENOSPC). err gets 0 on success; written (when given) the count that went.
+bool WriteAll(File& f, const void* data, size_t len, kivo_err_t* err, size_t* written = nullptr);
+// Reads up to len bytes, reading on after short reads until the end of the
+// file or an error (its cause through err, 0 otherwise); the count read.
+size_t ReadFull(File& f, void* data, size_t len, kivo_err_t* err = nullptr);
+
 namespace detail {
 // Fills a Status from the framework's 64-bit stat record.
 void FillStatus(const kivo_stat64_t& s, File::Status& st);

@@ -131,40 +131,6 @@ bool is_link(const std::string& path)
     return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & kTypeMask) == kTypeLink;
 }
 
-// Writes all of [data, data + len) unless the file system fails; the count
-// written.
-int64_t write_all(File* f, const void* data, size_t len)
-{
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < len) {
-        kivo_err_t err = 0;
-        ssize_t n = f->Write(p + done, len - done, &err);
-        if (err != 0 || n <= 0)
-            break;
-        done += (size_t)n;
-    }
-    return (int64_t)done;
-}
-
-// Reads up to len bytes, continuing after short reads until the end of the
-// file; -1 when the first read fails.
-ssize_t read_all(File* f, void* data, size_t len)
-{
-    uint8_t* p = static_cast<uint8_t*>(data);
-    size_t done = 0;
-    while (done < len) {
-        kivo_err_t err = 0;
-        ssize_t n = f->Read(p + done, len - done, &err);
-        if (err != 0 || n < 0)
-            return done > 0 ? (ssize_t)done : -1;
-        if (n == 0)
-            break;
-        done += (size_t)n;
-    }
-    return (ssize_t)done;
-}
-
 bool same_path(const std::string& a, const std::string& b)
 {
     return GetFullPath(a) == GetFullPath(b);
@@ -528,9 +494,7 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
         return false;
     if (bom) {
         uint8_t mark[4] = {0, 0, 0, 0};
-        ssize_t got = read_all(&f, mark, sizeof mark);
-        if (got < 0)
-            got = 0;
+        const size_t got = ReadFull(f, mark, sizeof mark);
         BomFlag found = kBomNone;
         int64_t skip = 0;
         if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
@@ -545,9 +509,9 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
         f.Seek(skip, File::SeekBegin);
         *bom = found;
     }
-    ssize_t rlen = read_all(&f, buf, (size_t)len);
-    assert(rlen <= (ssize_t)len);
-    buf[rlen > 0 ? rlen : 0] = '\0';
+    const size_t rlen = ReadFull(f, buf, (size_t)len);
+    assert(rlen <= (size_t)len);
+    buf[rlen] = '\0';
     text.assign(buf);
     free(buf);
     return true;
@@ -560,12 +524,11 @@ bool WriteTextFile(const std::string& path, const kivo::StringView& text, const 
         return false;
     if (bom && bom->bytes[3] == 0) {
         size_t n = strnlen(reinterpret_cast<const char*>(bom->bytes), sizeof bom->bytes);
-        if (write_all(&f, bom->bytes, n) != (int64_t)n)
+        if (!WriteAll(f, bom->bytes, n, nullptr))
             return false;
     }
-    int64_t written = write_all(&f, text.Data(), text.Size());
     // The flush's result counts: a full disk may show only there.
-    return written == (int64_t)text.Size() && f.Flush(nullptr);
+    return WriteAll(f, text.Data(), text.Size(), nullptr) && f.Flush(nullptr);
 }
 
 // ---- trees
@@ -675,21 +638,24 @@ uint64_t ForEachFileCount(const char* dir, bool recursive)
 void __CopyFileReadProc(File* file_dst, int64_t* writen, const File::ProgStatus& ps)
 {
     assert(file_dst && writen);
-    *writen += write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    size_t n = 0;
+    WriteAll(*file_dst, ps.block_data, (size_t)ps.block_size, nullptr, &n);
+    *writen += (int64_t)n;
 }
 
 void __CopyFileExReadProc(File* file_dst, int64_t* writen, const File::Callback& cb,
                           const File::ProgStatus& ps)
 {
     assert(file_dst && writen);
-    int64_t n = write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    size_t n = 0;
+    WriteAll(*file_dst, ps.block_data, (size_t)ps.block_size, nullptr, &n);
     // A failed flush is a failed write: a file system reports a write-back
     // error to one flush only, so a later one may pass.
     if ((ps.block_size == 0 || ps.block_size >= kCopyFlushInterval ||
          (ps.block_index >= 1 && ps.block_index % (kCopyFlushInterval / ps.block_size) == 0)) &&
         !file_dst->Flush(nullptr))
         n = 0;
-    *writen += n;
+    *writen += (int64_t)n;
     // The tree copies pass an empty callback: nothing to report to.
     if (!is_empty_cb(cb))
         cb(ps);
