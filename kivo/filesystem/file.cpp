@@ -2,22 +2,32 @@
 
 #include <assert.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace kivo {
 namespace filesystem {
 
 namespace {
 
+static_assert(S_IFMT == 0xF000 && S_IFDIR == 0x4000, "file type bits differ from the stat records'");
+
 const int kOpenFlags[File::kModeCount] = {
-    0,     // O_RDONLY
-    2,     // O_RDWR
-    66,    // O_RDWR | O_CREAT
-    578,   // O_RDWR | O_CREAT | O_TRUNC
-    1026,  // O_RDWR | O_APPEND
-    1090,  // O_RDWR | O_CREAT | O_APPEND
+    O_RDONLY,
+    O_RDWR,
+    O_RDWR | O_CREAT,
+    O_RDWR | O_CREAT | O_TRUNC,
+    O_RDWR | O_APPEND,
+    O_RDWR | O_CREAT | O_APPEND,
 };
+
+// The file systems take Linux's flag numbers, on every target alike.
+static_assert(O_RDONLY == 0 && O_RDWR == 2 && (O_RDWR | O_CREAT) == 66 &&
+                  (O_RDWR | O_CREAT | O_TRUNC) == 578 && (O_RDWR | O_APPEND) == 1026 &&
+                  (O_RDWR | O_CREAT | O_APPEND) == 1090,
+              "open flags differ from the file systems' numbers");
 
 // One step of a block transfer: the read or the write of `len` bytes.
 typedef ssize_t (*BlockIo)(File* f, void* p, size_t len, kivo_err_t* err);
@@ -128,7 +138,7 @@ namespace detail {
 
 void FillStatus(const kivo_stat64_t& s, File::Status& st)
 {
-    st.is_dir = (s.mode & 0xF000u) == 0x4000u;
+    st.is_dir = (s.mode & S_IFMT) == S_IFDIR;
     st.size = s.size;
     st.atime = s.atime;
     st.mtime = s.mtime;

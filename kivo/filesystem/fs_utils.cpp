@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -56,9 +57,8 @@ const BomFlag kBomNone = {{0, 0, 0, 0}};
 
 namespace {
 
-const uint32_t kTypeMask = 0xF000u;
-const uint32_t kTypeDir = 0x4000u;
-const uint32_t kTypeLink = 0xA000u;
+static_assert(S_IFMT == 0xF000 && S_IFDIR == 0x4000 && S_IFLNK == 0xA000,
+              "file type bits differ from the stat records'");
 
 bool is_sep(char c)
 {
@@ -80,7 +80,7 @@ EntryKind walk_kind(const Dir& dir, kivo_err_t* err)
     *err = kivo_file_stat64(dir.GetFilePath().c_str(), &s);
     if (*err != 0)
         return kEntryFail;
-    return (s.mode & kTypeMask) == kTypeDir ? kEntryDir : kEntryFile;
+    return (s.mode & S_IFMT) == S_IFDIR ? kEntryDir : kEntryFile;
 }
 
 // The first failure of a walk, as a line naming the step, the path and the
@@ -128,7 +128,7 @@ private:
 bool is_link(const std::string& path)
 {
     kivo_stat64_t ls;
-    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & kTypeMask) == kTypeLink;
+    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & S_IFMT) == S_IFLNK;
 }
 
 bool same_path(const std::string& a, const std::string& b)
@@ -207,10 +207,10 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
     // Opening the target would empty the source before a byte is read.
     if (same_path(src, dst))
         return false;
-    File in(src.c_str(), 0);
+    File in(src.c_str(), File::OpenRead);
     if (!in.IsValid())
         return false;
-    File out(dst.c_str(), 3);
+    File out(dst.c_str(), File::OpenTruncate);
     if (!out.IsValid())
         return false;
     // A size that cannot be read is no empty source.
@@ -313,13 +313,13 @@ bool Exists(const std::string& path)
 bool IsFile(const std::string& path)
 {
     kivo_stat64_t st;
-    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) != kTypeDir;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & S_IFMT) != S_IFDIR;
 }
 
 bool IsDir(const std::string& path)
 {
     kivo_stat64_t st;
-    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) == kTypeDir;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & S_IFMT) == S_IFDIR;
 }
 
 bool IsValidName(const std::string& name)
@@ -449,7 +449,7 @@ bool FlushDir(const std::string& path, kivo_err_t* err)
 {
     File d;
     kivo_err_t e = 0;
-    if (d.Open(path.empty() ? "/" : path.c_str(), 0, &e) && d.Flush(&e))
+    if (d.Open(path.empty() ? "/" : path.c_str(), File::OpenRead, &e) && d.Flush(&e))
         d.Close(&e);
     if (err)
         *err = e;
@@ -483,7 +483,7 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
 {
-    File f(path.c_str(), 0);
+    File f(path.c_str(), File::OpenRead);
     if (!f.IsValid())
         return false;
     int64_t len = f.GetLength(nullptr);
@@ -517,18 +517,36 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
     return true;
 }
 
-bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom)
+namespace {
+
+// The mark (when given and its fourth byte is 0), the text and the flush;
+// the cause of the first that fails.
+kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 {
-    File f(path.c_str(), 3);
-    if (!f.IsValid())
-        return false;
+    kivo_err_t e = 0;
     if (bom && bom->bytes[3] == 0) {
         size_t n = strnlen(reinterpret_cast<const char*>(bom->bytes), sizeof bom->bytes);
-        if (!WriteAll(f, bom->bytes, n, nullptr))
-            return false;
+        if (!WriteAll(f, bom->bytes, n, &e))
+            return e;
     }
     // The flush's result counts: a full disk may show only there.
-    return WriteAll(f, text.Data(), text.Size(), nullptr) && f.Flush(nullptr);
+    if (WriteAll(f, text.Data(), text.Size(), &e))
+        f.Flush(&e);
+    return e;
+}
+
+}  // namespace
+
+bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
+                   kivo_err_t* err)
+{
+    File f;
+    kivo_err_t e = 0;
+    if (f.Open(path.c_str(), File::OpenTruncate, &e))
+        e = write_text(f, text, bom);
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 // ---- trees
@@ -578,7 +596,7 @@ bool RemoveDir(const std::string& path)
             ok = false;
             continue;
         }
-        if (!((ls.mode & kTypeMask) == kTypeDir ? RemoveDir(entry) : RemoveFile(entry)))
+        if (!((ls.mode & S_IFMT) == S_IFDIR ? RemoveDir(entry) : RemoveFile(entry)))
             ok = false;
     }
     if (d.Error() != 0)
@@ -712,7 +730,7 @@ kivo_err_t follow_links(const std::string& path, std::string* out)
         const size_t slash = p.rfind('/');
         p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
     }
-    return 40;  // ELOOP
+    return ELOOP;
 }
 
 }  // namespace
@@ -741,20 +759,20 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
     kivo_err_t le = follow_links(dst, &target);
     const std::string temp = le == 0 ? ReplaceTempPath(target) : std::string();
     if (!IsFile(src)) {
-        e = 2;  // ENOENT
+        e = ENOENT;
     } else if (le != 0) {
         e = le;
     } else if (same_path(src, target) || same_path(src, temp)) {
-        e = 22;  // EINVAL: the copy would empty its own source
+        e = EINVAL;  // the copy would empty its own source
     } else {
         File in;
         File out;
-        if (in.Open(src.c_str(), 0, &e) && out.Open(temp.c_str(), 3, &e)) {
+        if (in.Open(src.c_str(), File::OpenRead, &e) && out.Open(temp.c_str(), File::OpenTruncate, &e)) {
             // The new file keeps what the old one had: an executable stays
             // executable, a file of another user stays theirs.
             if (IsFile(target)) {
                 kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-                if (me != 0 && me != 6)
+                if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
                     e = me;
             }
             const size_t block = 0x10000;
@@ -768,7 +786,7 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
                 if (e != 0)
                     break;
                 if (n <= 0) {
-                    e = 5;  // EIO: the source ended before its length
+                    e = EIO;  // the source ended before its length
                     break;
                 }
                 kivo_err_t we = 0;
@@ -780,7 +798,7 @@ bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t*
                     w += m;
                 }
                 if (w < n) {
-                    e = we != 0 ? we : 28;  // ENOSPC: nothing more was taken
+                    e = we != 0 ? we : ENOSPC;  // nothing more was taken
                     break;
                 }
                 done += n;
