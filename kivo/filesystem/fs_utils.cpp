@@ -750,78 +750,105 @@ std::string ReplaceTempPath(const std::string& dst)
     return dir + "." + name.substr(0, kNameMax - fixed - 8) + hash + kTail;
 }
 
-bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
+namespace {
+
+// Why src cannot replace dst, 0 when it can. Through a link, the file it
+// points to is replaced and the link stays: target is that file, temp the
+// temporary beside it.
+kivo_err_t plan_replace(const std::string& src, const std::string& dst, std::string* target,
+                        std::string* temp)
+{
+    kivo_err_t le = follow_links(dst, target);
+    if (le == 0)
+        *temp = ReplaceTempPath(*target);
+    if (!IsFile(src))
+        return ENOENT;
+    if (le != 0)
+        return le;
+    if (same_path(src, *target) || same_path(src, *temp))
+        return EINVAL;  // the copy would empty its own source
+    return 0;
+}
+
+// Copies all of in to out in blocks; the size query stores its result
+// through e first, then the first failure lands there.
+void copy_bytes(File& in, File& out, kivo_err_t* e)
+{
+    const size_t block = 0x10000;
+    std::vector<uint8_t> buf(block);
+    // A size that cannot be read is an error, not an empty file.
+    const int64_t total = in.GetLength(e);
+    for (int64_t done = 0; *e == 0 && done < total;) {
+        const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
+        const size_t n = ReadFull(in, buf.data(), want, e);
+        if (*e != 0)
+            return;
+        if (n < want) {
+            *e = EIO;  // the source ended before its length
+            return;
+        }
+        if (!WriteAll(out, buf.data(), n, e))
+            return;
+        done += (int64_t)n;
+    }
+}
+
+// Flushes and closes the temporary, renames it over target and makes the
+// rename durable; the first failure.
+kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& target)
 {
     kivo_err_t e = 0;
-    bool ok = false;
-    // Through a link, the file it points to is replaced and the link stays.
+    out.Flush(&e);
+    out.Close();
+    if (e == 0)
+        e = kivo_file_rename(temp.c_str(), target.c_str());
+    // The rename is on the medium only once the directory is: until then a
+    // power cut may leave the old name over other bytes.
+    if (e == 0) {
+        const std::string dir = DeviceDirOfPath(target);
+        FlushDir(dir.empty() ? std::string(target[0] == '/' ? "/" : ".") : dir, &e);
+    }
+    return e;
+}
+
+// The copy into the temporary and its move over target; the first failure.
+kivo_err_t replace_through(const std::string& src, const std::string& target, const std::string& temp)
+{
+    File in;
+    File out;
+    kivo_err_t e = 0;
+    if (!in.Open(src.c_str(), File::OpenRead, &e) || !out.Open(temp.c_str(), File::OpenTruncate, &e))
+        return e;
+    // The new file keeps what the old one had: an executable stays
+    // executable, a file of another user stays theirs.
+    if (IsFile(target)) {
+        kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+        if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
+            e = me;
+    }
+    copy_bytes(in, out, &e);
+    if (e != 0) {
+        out.Close();
+        return e;
+    }
+    return put_in_place(out, temp, target);
+}
+
+}  // namespace
+
+bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
+{
     std::string target;
-    kivo_err_t le = follow_links(dst, &target);
-    const std::string temp = le == 0 ? ReplaceTempPath(target) : std::string();
-    if (!IsFile(src)) {
-        e = ENOENT;
-    } else if (le != 0) {
-        e = le;
-    } else if (same_path(src, target) || same_path(src, temp)) {
-        e = EINVAL;  // the copy would empty its own source
-    } else {
-        File in;
-        File out;
-        if (in.Open(src.c_str(), File::OpenRead, &e) && out.Open(temp.c_str(), File::OpenTruncate, &e)) {
-            // The new file keeps what the old one had: an executable stays
-            // executable, a file of another user stays theirs.
-            if (IsFile(target)) {
-                kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-                if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
-                    e = me;
-            }
-            const size_t block = 0x10000;
-            std::vector<uint8_t> buf(block);
-            // A size that cannot be read is an error, not an empty file.
-            const int64_t total = in.GetLength(&e);
-            int64_t done = 0;
-            while (e == 0 && done < total) {
-                const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
-                ssize_t n = in.Read(buf.data(), want, &e);
-                if (e != 0)
-                    break;
-                if (n <= 0) {
-                    e = EIO;  // the source ended before its length
-                    break;
-                }
-                kivo_err_t we = 0;
-                int64_t w = 0;
-                while (w < n) {
-                    ssize_t m = out.Write(buf.data() + w, (size_t)(n - w), &we);
-                    if (we != 0 || m <= 0)
-                        break;
-                    w += m;
-                }
-                if (w < n) {
-                    e = we != 0 ? we : ENOSPC;  // nothing more was taken
-                    break;
-                }
-                done += n;
-            }
-            if (e == 0)
-                out.Flush(&e);
-            out.Close();
-            if (e == 0)
-                e = kivo_file_rename(temp.c_str(), target.c_str());
-            // The rename is on the medium only once the directory is: until
-            // then a power cut may leave the old name over other bytes.
-            if (e == 0) {
-                const std::string dir = DeviceDirOfPath(target);
-                FlushDir(dir.empty() ? std::string(target[0] == '/' ? "/" : ".") : dir, &e);
-            }
-            ok = e == 0;
-        }
-        if (!ok)
+    std::string temp;
+    kivo_err_t e = plan_replace(src, dst, &target, &temp);
+    if (e == 0) {
+        e = replace_through(src, target, temp);
+        if (e != 0)
             RemoveFile(temp);
     }
     if (err)
         *err = e;
-    return ok;
+    return e == 0;
 }
 
 bool CopyDir(const std::string& srcDir, const std::string& dstDir)
