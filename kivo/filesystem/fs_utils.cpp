@@ -370,26 +370,12 @@ std::string NormalizePath(const std::string& path)
     return s;
 }
 
-std::string GetFullPath(const std::string& path)
+namespace {
+
+// Segments left to right; a drive segment (holding ':') is a floor that
+// ".." never removes, nor does it climb above the start.
+std::string collapse_segments(const std::string& full)
 {
-    if (path.find_first_not_of(' ') == std::string::npos)
-        return std::string();
-
-    PathParts parts(path);
-    std::string full;
-    if (!parts.GetDrive().empty()) {
-        full = path;
-    } else {
-        PathParts cwd(GetCurrentDir());
-        if (parts.GetDir().empty() || !is_sep(parts.GetDir()[0]))
-            full = cwd.GetPath() + "/" + path;
-        else
-            full = cwd.GetDrive() + path;
-    }
-    full = NormalizePath(full);
-
-    // Segments left to right; a drive segment (holding ':') is a floor that
-    // ".." never removes, nor does it climb above the start.
     std::vector<std::string> segs;
     size_t floor = 0;
     bool absolute = !full.empty() && full[0] == '/';
@@ -420,6 +406,27 @@ std::string GetFullPath(const std::string& path)
     if (full.size() > 1 && full[full.size() - 1] == '/' && !segs.empty())
         out += '/';
     return out;
+}
+
+}  // namespace
+
+std::string GetFullPath(const std::string& path)
+{
+    if (path.find_first_not_of(' ') == std::string::npos)
+        return std::string();
+
+    PathParts parts(path);
+    std::string full;
+    if (!parts.GetDrive().empty()) {
+        full = path;
+    } else {
+        PathParts cwd(GetCurrentDir());
+        if (parts.GetDir().empty() || !is_sep(parts.GetDir()[0]))
+            full = cwd.GetPath() + "/" + path;
+        else
+            full = cwd.GetDrive() + path;
+    }
+    return collapse_segments(NormalizePath(full));
 }
 
 std::string GetCurrentDir()
