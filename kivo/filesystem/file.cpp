@@ -2,22 +2,32 @@
 
 #include <assert.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 namespace kivo {
 namespace filesystem {
 
 namespace {
 
+static_assert(S_IFMT == 0xF000 && S_IFDIR == 0x4000, "file type bits differ from the stat records'");
+
 const int kOpenFlags[File::kModeCount] = {
-    0,     // O_RDONLY
-    2,     // O_RDWR
-    66,    // O_RDWR | O_CREAT
-    578,   // O_RDWR | O_CREAT | O_TRUNC
-    1026,  // O_RDWR | O_APPEND
-    1090,  // O_RDWR | O_CREAT | O_APPEND
+    O_RDONLY,
+    O_RDWR,
+    O_RDWR | O_CREAT,
+    O_RDWR | O_CREAT | O_TRUNC,
+    O_RDWR | O_APPEND,
+    O_RDWR | O_CREAT | O_APPEND,
 };
+
+// The file systems take Linux's flag numbers, on every target alike.
+static_assert(O_RDONLY == 0 && O_RDWR == 2 && (O_RDWR | O_CREAT) == 66 &&
+                  (O_RDWR | O_CREAT | O_TRUNC) == 578 && (O_RDWR | O_APPEND) == 1026 &&
+                  (O_RDWR | O_CREAT | O_APPEND) == 1090,
+              "open flags differ from the file systems' numbers");
 
 // One step of a block transfer: the read or the write of `len` bytes.
 typedef ssize_t (*BlockIo)(File* f, void* p, size_t len, kivo_err_t* err);
@@ -84,11 +94,51 @@ int64_t transfer(File* f, BlockIo io, uint8_t* buf, bool scratch, int64_t size,
 
 }  // namespace
 
+bool WriteAll(File& f, const void* data, size_t len, kivo_err_t* err, size_t* written)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t done = 0;
+    kivo_err_t e = 0;
+    while (done < len) {
+        ssize_t n = f.Write(p + done, len - done, &e);
+        if (e != 0)
+            break;
+        if (n <= 0) {
+            e = ENOSPC;  // nothing more was taken
+            break;
+        }
+        done += (size_t)n;
+    }
+    if (err)
+        *err = e;
+    if (written)
+        *written = done;
+    return done == len;
+}
+
+size_t ReadFull(File& f, void* data, size_t len, kivo_err_t* err)
+{
+    uint8_t* p = static_cast<uint8_t*>(data);
+    size_t done = 0;
+    kivo_err_t e = 0;
+    while (done < len) {
+        ssize_t n = f.Read(p + done, len - done, &e);
+        if (e == 0 && n < 0)
+            e = EIO;  // a failure the file system gave no cause for
+        if (e != 0 || n == 0)
+            break;
+        done += (size_t)n;
+    }
+    if (err)
+        *err = e;
+    return done;
+}
+
 namespace detail {
 
 void FillStatus(const kivo_stat64_t& s, File::Status& st)
 {
-    st.is_dir = (s.mode & 0xF000u) == 0x4000u;
+    st.is_dir = (s.mode & S_IFMT) == S_IFDIR;
     st.size = s.size;
     st.atime = s.atime;
     st.mtime = s.mtime;

@@ -39,6 +39,16 @@ namespace filesystem {
 
 class File : private kivo::NonCopyable, public kivo::IOContext {
 public:
+    // The open modes; their numbers are those callers and scripts pass.
+    enum OpenMode {
+        OpenRead = 0,          // read only, existing file
+        OpenReadWrite = 1,     // read-write, existing file
+        OpenCreate = 2,        // read-write, create, contents kept
+        OpenTruncate = 3,      // read-write, create, truncate
+        OpenAppend = 4,        // read-write, append, existing file
+        OpenCreateAppend = 5,  // read-write, create, append
+    };
+
     enum SeekType {
         SeekBegin = 0,
         SeekCurrent = 1,
@@ -126,6 +136,19 @@ public:
 private:
     int32_t _handle;
 };
+
+static_assert(File::OpenRead == 0 && File::OpenReadWrite == 1 && File::OpenCreate == 2 &&
+                  File::OpenTruncate == 3 && File::OpenAppend == 4 && File::OpenCreateAppend == 5 &&
+                  File::kModeCount == File::OpenCreateAppend + 1,
+              "open mode numbers are fixed");
+
+// Writes all of [data, data + len), writing on after short writes; false
+// when the file system fails (its cause through err) or takes nothing more
+// (ENOSPC). err gets 0 on success; written (when given) the count that went.
+bool WriteAll(File& f, const void* data, size_t len, kivo_err_t* err, size_t* written = nullptr);
+// Reads up to len bytes, reading on after short reads until the end of the
+// file or an error (its cause through err, 0 otherwise); the count read.
+size_t ReadFull(File& f, void* data, size_t len, kivo_err_t* err = nullptr);
 
 namespace detail {
 // Fills a Status from the framework's 64-bit stat record.

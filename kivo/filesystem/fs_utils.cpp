@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <vector>
 
@@ -56,9 +57,8 @@ const BomFlag kBomNone = {{0, 0, 0, 0}};
 
 namespace {
 
-const uint32_t kTypeMask = 0xF000u;
-const uint32_t kTypeDir = 0x4000u;
-const uint32_t kTypeLink = 0xA000u;
+static_assert(S_IFMT == 0xF000 && S_IFDIR == 0x4000 && S_IFLNK == 0xA000,
+              "file type bits differ from the stat records'");
 
 bool is_sep(char c)
 {
@@ -80,7 +80,7 @@ EntryKind walk_kind(const Dir& dir, kivo_err_t* err)
     *err = kivo_file_stat64(dir.GetFilePath().c_str(), &s);
     if (*err != 0)
         return kEntryFail;
-    return (s.mode & kTypeMask) == kTypeDir ? kEntryDir : kEntryFile;
+    return (s.mode & S_IFMT) == S_IFDIR ? kEntryDir : kEntryFile;
 }
 
 // The first failure of a walk, as a line naming the step, the path and the
@@ -128,41 +128,7 @@ private:
 bool is_link(const std::string& path)
 {
     kivo_stat64_t ls;
-    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & kTypeMask) == kTypeLink;
-}
-
-// Writes all of [data, data + len) unless the file system fails; the count
-// written.
-int64_t write_all(File* f, const void* data, size_t len)
-{
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    size_t done = 0;
-    while (done < len) {
-        kivo_err_t err = 0;
-        ssize_t n = f->Write(p + done, len - done, &err);
-        if (err != 0 || n <= 0)
-            break;
-        done += (size_t)n;
-    }
-    return (int64_t)done;
-}
-
-// Reads up to len bytes, continuing after short reads until the end of the
-// file; -1 when the first read fails.
-ssize_t read_all(File* f, void* data, size_t len)
-{
-    uint8_t* p = static_cast<uint8_t*>(data);
-    size_t done = 0;
-    while (done < len) {
-        kivo_err_t err = 0;
-        ssize_t n = f->Read(p + done, len - done, &err);
-        if (err != 0 || n < 0)
-            return done > 0 ? (ssize_t)done : -1;
-        if (n == 0)
-            break;
-        done += (size_t)n;
-    }
-    return (ssize_t)done;
+    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & S_IFMT) == S_IFLNK;
 }
 
 bool same_path(const std::string& a, const std::string& b)
@@ -241,10 +207,10 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
     // Opening the target would empty the source before a byte is read.
     if (same_path(src, dst))
         return false;
-    File in(src.c_str(), 0);
+    File in(src.c_str(), File::OpenRead);
     if (!in.IsValid())
         return false;
-    File out(dst.c_str(), 3);
+    File out(dst.c_str(), File::OpenTruncate);
     if (!out.IsValid())
         return false;
     // A size that cannot be read is no empty source.
@@ -347,13 +313,13 @@ bool Exists(const std::string& path)
 bool IsFile(const std::string& path)
 {
     kivo_stat64_t st;
-    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) != kTypeDir;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & S_IFMT) != S_IFDIR;
 }
 
 bool IsDir(const std::string& path)
 {
     kivo_stat64_t st;
-    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & kTypeMask) == kTypeDir;
+    return kivo_file_stat64(path.c_str(), &st) == 0 && (st.mode & S_IFMT) == S_IFDIR;
 }
 
 bool IsValidName(const std::string& name)
@@ -404,26 +370,12 @@ std::string NormalizePath(const std::string& path)
     return s;
 }
 
-std::string GetFullPath(const std::string& path)
+namespace {
+
+// Segments left to right; a drive segment (holding ':') is a floor that
+// ".." never removes, nor does it climb above the start.
+std::string collapse_segments(const std::string& full)
 {
-    if (path.find_first_not_of(' ') == std::string::npos)
-        return std::string();
-
-    PathParts parts(path);
-    std::string full;
-    if (!parts.GetDrive().empty()) {
-        full = path;
-    } else {
-        PathParts cwd(GetCurrentDir());
-        if (parts.GetDir().empty() || !is_sep(parts.GetDir()[0]))
-            full = cwd.GetPath() + "/" + path;
-        else
-            full = cwd.GetDrive() + path;
-    }
-    full = NormalizePath(full);
-
-    // Segments left to right; a drive segment (holding ':') is a floor that
-    // ".." never removes, nor does it climb above the start.
     std::vector<std::string> segs;
     size_t floor = 0;
     bool absolute = !full.empty() && full[0] == '/';
@@ -456,6 +408,27 @@ std::string GetFullPath(const std::string& path)
     return out;
 }
 
+}  // namespace
+
+std::string GetFullPath(const std::string& path)
+{
+    if (path.find_first_not_of(' ') == std::string::npos)
+        return std::string();
+
+    PathParts parts(path);
+    std::string full;
+    if (!parts.GetDrive().empty()) {
+        full = path;
+    } else {
+        PathParts cwd(GetCurrentDir());
+        if (parts.GetDir().empty() || !is_sep(parts.GetDir()[0]))
+            full = cwd.GetPath() + "/" + path;
+        else
+            full = cwd.GetDrive() + path;
+    }
+    return collapse_segments(NormalizePath(full));
+}
+
 std::string GetCurrentDir()
 {
     char buffer[255];
@@ -483,7 +456,7 @@ bool FlushDir(const std::string& path, kivo_err_t* err)
 {
     File d;
     kivo_err_t e = 0;
-    if (d.Open(path.empty() ? "/" : path.c_str(), 0, &e) && d.Flush(&e))
+    if (d.Open(path.empty() ? "/" : path.c_str(), File::OpenRead, &e) && d.Flush(&e))
         d.Close(&e);
     if (err)
         *err = e;
@@ -517,7 +490,7 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
 {
-    File f(path.c_str(), 0);
+    File f(path.c_str(), File::OpenRead);
     if (!f.IsValid())
         return false;
     int64_t len = f.GetLength(nullptr);
@@ -528,9 +501,7 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
         return false;
     if (bom) {
         uint8_t mark[4] = {0, 0, 0, 0};
-        ssize_t got = read_all(&f, mark, sizeof mark);
-        if (got < 0)
-            got = 0;
+        const size_t got = ReadFull(f, mark, sizeof mark);
         BomFlag found = kBomNone;
         int64_t skip = 0;
         if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
@@ -545,27 +516,44 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
         f.Seek(skip, File::SeekBegin);
         *bom = found;
     }
-    ssize_t rlen = read_all(&f, buf, (size_t)len);
-    assert(rlen <= (ssize_t)len);
-    buf[rlen > 0 ? rlen : 0] = '\0';
+    const size_t rlen = ReadFull(f, buf, (size_t)len);
+    assert(rlen <= (size_t)len);
+    buf[rlen] = '\0';
     text.assign(buf);
     free(buf);
     return true;
 }
 
-bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom)
+namespace {
+
+// The mark (when given and its fourth byte is 0), the text and the flush;
+// the cause of the first that fails.
+kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 {
-    File f(path.c_str(), 3);
-    if (!f.IsValid())
-        return false;
+    kivo_err_t e = 0;
     if (bom && bom->bytes[3] == 0) {
         size_t n = strnlen(reinterpret_cast<const char*>(bom->bytes), sizeof bom->bytes);
-        if (write_all(&f, bom->bytes, n) != (int64_t)n)
-            return false;
+        if (!WriteAll(f, bom->bytes, n, &e))
+            return e;
     }
-    int64_t written = write_all(&f, text.Data(), text.Size());
     // The flush's result counts: a full disk may show only there.
-    return written == (int64_t)text.Size() && f.Flush(nullptr);
+    if (WriteAll(f, text.Data(), text.Size(), &e))
+        f.Flush(&e);
+    return e;
+}
+
+}  // namespace
+
+bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
+                   kivo_err_t* err)
+{
+    File f;
+    kivo_err_t e = 0;
+    if (f.Open(path.c_str(), File::OpenTruncate, &e))
+        e = write_text(f, text, bom);
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 // ---- trees
@@ -615,7 +603,7 @@ bool RemoveDir(const std::string& path)
             ok = false;
             continue;
         }
-        if (!((ls.mode & kTypeMask) == kTypeDir ? RemoveDir(entry) : RemoveFile(entry)))
+        if (!((ls.mode & S_IFMT) == S_IFDIR ? RemoveDir(entry) : RemoveFile(entry)))
             ok = false;
     }
     if (d.Error() != 0)
@@ -675,21 +663,24 @@ uint64_t ForEachFileCount(const char* dir, bool recursive)
 void __CopyFileReadProc(File* file_dst, int64_t* writen, const File::ProgStatus& ps)
 {
     assert(file_dst && writen);
-    *writen += write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    size_t n = 0;
+    WriteAll(*file_dst, ps.block_data, (size_t)ps.block_size, nullptr, &n);
+    *writen += (int64_t)n;
 }
 
 void __CopyFileExReadProc(File* file_dst, int64_t* writen, const File::Callback& cb,
                           const File::ProgStatus& ps)
 {
     assert(file_dst && writen);
-    int64_t n = write_all(file_dst, ps.block_data, (size_t)ps.block_size);
+    size_t n = 0;
+    WriteAll(*file_dst, ps.block_data, (size_t)ps.block_size, nullptr, &n);
     // A failed flush is a failed write: a file system reports a write-back
     // error to one flush only, so a later one may pass.
     if ((ps.block_size == 0 || ps.block_size >= kCopyFlushInterval ||
          (ps.block_index >= 1 && ps.block_index % (kCopyFlushInterval / ps.block_size) == 0)) &&
         !file_dst->Flush(nullptr))
         n = 0;
-    *writen += n;
+    *writen += (int64_t)n;
     // The tree copies pass an empty callback: nothing to report to.
     if (!is_empty_cb(cb))
         cb(ps);
@@ -746,7 +737,7 @@ kivo_err_t follow_links(const std::string& path, std::string* out)
         const size_t slash = p.rfind('/');
         p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
     }
-    return 40;  // ELOOP
+    return ELOOP;
 }
 
 }  // namespace
@@ -766,78 +757,105 @@ std::string ReplaceTempPath(const std::string& dst)
     return dir + "." + name.substr(0, kNameMax - fixed - 8) + hash + kTail;
 }
 
-bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
+namespace {
+
+// Why src cannot replace dst, 0 when it can. Through a link, the file it
+// points to is replaced and the link stays: target is that file, temp the
+// temporary beside it.
+kivo_err_t plan_replace(const std::string& src, const std::string& dst, std::string* target,
+                        std::string* temp)
+{
+    kivo_err_t le = follow_links(dst, target);
+    if (le == 0)
+        *temp = ReplaceTempPath(*target);
+    if (!IsFile(src))
+        return ENOENT;
+    if (le != 0)
+        return le;
+    if (same_path(src, *target) || same_path(src, *temp))
+        return EINVAL;  // the copy would empty its own source
+    return 0;
+}
+
+// Copies all of in to out in blocks; the size query stores its result
+// through e first, then the first failure lands there.
+void copy_bytes(File& in, File& out, kivo_err_t* e)
+{
+    const size_t block = 0x10000;
+    std::vector<uint8_t> buf(block);
+    // A size that cannot be read is an error, not an empty file.
+    const int64_t total = in.GetLength(e);
+    for (int64_t done = 0; *e == 0 && done < total;) {
+        const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
+        const size_t n = ReadFull(in, buf.data(), want, e);
+        if (*e != 0)
+            return;
+        if (n < want) {
+            *e = EIO;  // the source ended before its length
+            return;
+        }
+        if (!WriteAll(out, buf.data(), n, e))
+            return;
+        done += (int64_t)n;
+    }
+}
+
+// Flushes and closes the temporary, renames it over target and makes the
+// rename durable; the first failure.
+kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& target)
 {
     kivo_err_t e = 0;
-    bool ok = false;
-    // Through a link, the file it points to is replaced and the link stays.
+    out.Flush(&e);
+    out.Close();
+    if (e == 0)
+        e = kivo_file_rename(temp.c_str(), target.c_str());
+    // The rename is on the medium only once the directory is: until then a
+    // power cut may leave the old name over other bytes.
+    if (e == 0) {
+        const std::string dir = DeviceDirOfPath(target);
+        FlushDir(dir.empty() ? std::string(target[0] == '/' ? "/" : ".") : dir, &e);
+    }
+    return e;
+}
+
+// The copy into the temporary and its move over target; the first failure.
+kivo_err_t replace_through(const std::string& src, const std::string& target, const std::string& temp)
+{
+    File in;
+    File out;
+    kivo_err_t e = 0;
+    if (!in.Open(src.c_str(), File::OpenRead, &e) || !out.Open(temp.c_str(), File::OpenTruncate, &e))
+        return e;
+    // The new file keeps what the old one had: an executable stays
+    // executable, a file of another user stays theirs.
+    if (IsFile(target)) {
+        kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+        if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
+            e = me;
+    }
+    copy_bytes(in, out, &e);
+    if (e != 0) {
+        out.Close();
+        return e;
+    }
+    return put_in_place(out, temp, target);
+}
+
+}  // namespace
+
+bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err)
+{
     std::string target;
-    kivo_err_t le = follow_links(dst, &target);
-    const std::string temp = le == 0 ? ReplaceTempPath(target) : std::string();
-    if (!IsFile(src)) {
-        e = 2;  // ENOENT
-    } else if (le != 0) {
-        e = le;
-    } else if (same_path(src, target) || same_path(src, temp)) {
-        e = 22;  // EINVAL: the copy would empty its own source
-    } else {
-        File in;
-        File out;
-        if (in.Open(src.c_str(), 0, &e) && out.Open(temp.c_str(), 3, &e)) {
-            // The new file keeps what the old one had: an executable stays
-            // executable, a file of another user stays theirs.
-            if (IsFile(target)) {
-                kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-                if (me != 0 && me != 6)
-                    e = me;
-            }
-            const size_t block = 0x10000;
-            std::vector<uint8_t> buf(block);
-            // A size that cannot be read is an error, not an empty file.
-            const int64_t total = in.GetLength(&e);
-            int64_t done = 0;
-            while (e == 0 && done < total) {
-                const size_t want = total - done < (int64_t)block ? (size_t)(total - done) : block;
-                ssize_t n = in.Read(buf.data(), want, &e);
-                if (e != 0)
-                    break;
-                if (n <= 0) {
-                    e = 5;  // EIO: the source ended before its length
-                    break;
-                }
-                kivo_err_t we = 0;
-                int64_t w = 0;
-                while (w < n) {
-                    ssize_t m = out.Write(buf.data() + w, (size_t)(n - w), &we);
-                    if (we != 0 || m <= 0)
-                        break;
-                    w += m;
-                }
-                if (w < n) {
-                    e = we != 0 ? we : 28;  // ENOSPC: nothing more was taken
-                    break;
-                }
-                done += n;
-            }
-            if (e == 0)
-                out.Flush(&e);
-            out.Close();
-            if (e == 0)
-                e = kivo_file_rename(temp.c_str(), target.c_str());
-            // The rename is on the medium only once the directory is: until
-            // then a power cut may leave the old name over other bytes.
-            if (e == 0) {
-                const std::string dir = DeviceDirOfPath(target);
-                FlushDir(dir.empty() ? std::string(target[0] == '/' ? "/" : ".") : dir, &e);
-            }
-            ok = e == 0;
-        }
-        if (!ok)
+    std::string temp;
+    kivo_err_t e = plan_replace(src, dst, &target, &temp);
+    if (e == 0) {
+        e = replace_through(src, target, temp);
+        if (e != 0)
             RemoveFile(temp);
     }
     if (err)
         *err = e;
-    return ok;
+    return e == 0;
 }
 
 bool CopyDir(const std::string& srcDir, const std::string& dstDir)

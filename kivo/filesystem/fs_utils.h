@@ -118,8 +118,10 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = 
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom);
 // Creates or empties the file, writes the mark (when bom is given and its
 // fourth byte is 0) and the text, and flushes; true when the mark and the
-// whole text were written and flushed.
-bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom);
+// whole text were written and flushed; the cause of a failure (of the
+// open, a write or the flush) through err when given, 0 on success.
+bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
+                   kivo_err_t* err = nullptr);
 
 // ---- trees
 

@@ -1,5 +1,7 @@
 #include "kivo/utils/ini_file.h"
 
+#include <errno.h>
+
 #include "kivo/base/kivo_vfs.h"
 #include "kivo/common/number.h"
 #include "kivo/utils/iniparser.h"
@@ -40,22 +42,25 @@ bool IniFile::Load(const char* path, bool mustExist)
     return _dict != nullptr;
 }
 
-bool IniFile::Save(const char* path)
+bool IniFile::Save(const char* path, kivo_err_t* err)
 {
-    if (!_dict)
-        return false;
+    kivo_err_t e = 0;
     const std::string target = path ? path : _path;
     // Only while the file that did not parse is there: once it is gone
     // (an installer removes a record it cannot read) nothing is lost, and
     // refusing would leave the record unwritable for good.
     kivo_stat_t st;
-    if (_unparsed && target == _path && kivo_file_stat(target.c_str(), &st) == 0)
-        return false;
-    if (iniparser_store(_dict, target.c_str()) != 0)
-        return false;
-    if (target == _path)
+    if (!_dict)
+        e = EINVAL;
+    else if (_unparsed && target == _path && kivo_file_stat(target.c_str(), &st) == 0)
+        e = EEXIST;
+    else if (iniparser_store(_dict, target.c_str()) != 0)
+        e = EIO;
+    else if (target == _path)
         _unparsed = false;
-    return true;
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 void IniFile::Close()

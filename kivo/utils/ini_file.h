@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "kivo/base/kivo_types.h"
 #include "kivo/base/noncopyable.h"
 #include "kivo/utils/dictionary.h"
 
@@ -35,8 +36,11 @@ public:
     // Writes the dictionary to path, or to the loaded path when path is
     // null. True when a dictionary is held and every byte was written.
     // False, leaving the file as it is, for the loaded path of a file that
-    // exists but did not parse (a missing one is created).
-    bool Save(const char* path = nullptr);
+    // exists but did not parse (a missing one is created). The cause of a
+    // failure through err when given (0 on success): EINVAL without a
+    // dictionary, EEXIST for the file kept, EIO when the INI writer failed
+    // (it tells no cause of its own).
+    bool Save(const char* path = nullptr, kivo_err_t* err = nullptr);
     // Drops the dictionary (the path stays).
     void Close();
 

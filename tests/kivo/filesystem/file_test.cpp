@@ -320,6 +320,74 @@ TEST_F(FileTest, FailedSizeSeekAndCloseCarryTheirCause)
     FailingFs::Reset();
 }
 
+struct WriteAllCase {
+    int64_t budget;     // bytes the medium takes in all (-1: no limit)
+    bool ok;
+    kivo_err_t err;
+    size_t written;
+};
+
+// A medium that fills up part-way takes a short write and then refuses:
+// the short write is written on from where it stopped, the refusal ends it
+// with its cause and the count that went.
+TEST_F(FileTest, WriteAllWritesOnAfterShortWritesAndCarriesTheCause)
+{
+    const WriteAllCase cases[] = {
+        {-1, true, 0, 6},
+        {6, true, 0, 6},
+        {4, false, FailingFs::kNoSpace, 4},
+        {0, false, FailingFs::kNoSpace, 0},
+    };
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    for (const WriteAllCase& c : cases) {
+        SCOPED_TRACE(c.budget);
+        File f("/w.bin", 3);
+        ASSERT_TRUE(f.IsValid());
+        FailingFs::WriteBudget() = c.budget;
+        // Two writes at least: the budget cuts the first one short.
+        kivo_err_t err = -1;
+        size_t written = 99;
+        EXPECT_EQ(kivo::filesystem::WriteAll(f, "abcdef", 6, &err, &written), c.ok);
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(written, c.written);
+        FailingFs::Reset();
+        f.Close();
+        EXPECT_EQ(Get("/w.bin"), std::string("abcdef").substr(0, c.written));
+    }
+}
+
+struct ReadFullCase {
+    const char* path;
+    size_t want;
+    const char* got;
+    kivo_err_t err;
+};
+
+// The whole asked-for count, less at the end of the file, nothing from a
+// read that fails (with its cause).
+TEST_F(FileTest, ReadFullStopsAtTheEndOrTheFailure)
+{
+    Put("/r.bin", "12345");
+    Mkdir("/d");
+    const ReadFullCase cases[] = {
+        {"/r.bin", 3, "123", 0},
+        {"/r.bin", 5, "12345", 0},
+        {"/r.bin", 10, "12345", 0},
+        {"/r.bin", 0, "", 0},
+        {"/d", 4, "", 21},  // EISDIR
+    };
+    for (const ReadFullCase& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.want));
+        File f(c.path, 0);
+        ASSERT_TRUE(f.IsValid());
+        std::string buf(16, '\0');
+        kivo_err_t err = -1;
+        const size_t n = kivo::filesystem::ReadFull(f, &buf[0], c.want, &err);
+        EXPECT_EQ(buf.substr(0, n), c.got);
+        EXPECT_EQ(err, c.err);
+    }
+}
+
 TEST_F(FileTest, HugeAssertsBlockSize)
 {
     Put("/h.bin", "x");

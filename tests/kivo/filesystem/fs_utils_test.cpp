@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -552,6 +553,38 @@ TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
     EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/old.bin", &err));
     EXPECT_EQ(err, 0);
     EXPECT_EQ(Get("/old.bin"), big);
+}
+
+// Every way the text writer fails hands its cause to the caller.
+TEST_F(FsUtilsTest, WriteTextFileCarriesTheCauseOfEachFailure)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Mkdir("/d");
+    struct Case {
+        const char* what;
+        const char* path;
+        int64_t budget;  // bytes the medium takes; -1: all
+        int fsync_err;
+        kivo_err_t err;
+    };
+    const Case cases[] = {
+        {"written", "/t.txt", -1, 0, 0},
+        {"no directory to open it in", "/no/such/t.txt", -1, 0, ENOENT},
+        {"a directory in its place", "/d", -1, 0, EISDIR},
+        {"full within the mark", "/t.txt", 2, 0, FailingFs::kNoSpace},
+        {"full within the text", "/t.txt", 5, 0, FailingFs::kNoSpace},
+        {"full at the flush", "/t.txt", -1, EIO, EIO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FailingFs::WriteBudget() = c.budget;
+        FailingFs::FsyncErr() = c.fsync_err;
+        kivo_err_t err = -1;
+        EXPECT_EQ(fs::WriteTextFile(c.path, kivo::StringView("some text"), &fs::kBomUtf8, &err),
+                  c.err == 0);
+        EXPECT_EQ(err, c.err);
+        FailingFs::Reset();
+    }
 }
 
 // What a walk, a removal or a copy cannot read fails it: an entry whose

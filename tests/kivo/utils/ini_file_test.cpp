@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -131,6 +132,47 @@ TEST_F(IniFileTest, SaveFailsOnAFullDisk)
     FailingFs::Reset();
     EXPECT_TRUE(ini.Save());
     EXPECT_EQ(Get("/r.ini"), "[uImage]\r\nversion=V1.2\r\n");
+}
+
+// Each way a save fails reaches the caller as a cause: no dictionary, the
+// file that did not parse kept, and the writer failing (a missing
+// directory, a full disk at a write or at the flush).
+TEST_F(IniFileTest, SaveCarriesTheCauseOfEachFailure)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/bad.ini", "[a]\nx = 1\ngarbage\n");
+    struct Case {
+        const char* what;
+        const char* load;
+        bool closed;  // the dictionary dropped before the save
+        const char* save;  // null: the loaded path
+        int64_t budget;
+        int fsync_err;
+        kivo_err_t err;
+    };
+    const Case cases[] = {
+        {"saved", "/r.ini", false, nullptr, -1, 0, 0},
+        {"no dictionary", "/r.ini", true, nullptr, -1, 0, EINVAL},
+        {"a file that did not parse", "/bad.ini", false, nullptr, -1, 0, EEXIST},
+        {"no directory for it", "/r.ini", false, "/no/such/dir/x.ini", -1, 0, EIO},
+        {"full at a write", "/w.ini", false, nullptr, 4, 0, EIO},
+        {"full at the flush", "/f.ini", false, nullptr, -1, FailingFs::kNoSpace, EIO},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStdout();  // the parser reports the bad line
+        kivo::IniFile ini(c.load);
+        testing::internal::GetCapturedStdout();
+        ini.SetString("uImage", "version", "V1.2");
+        if (c.closed)
+            ini.Close();
+        FailingFs::WriteBudget() = c.budget;
+        FailingFs::FsyncErr() = c.fsync_err;
+        kivo_err_t err = -1;
+        EXPECT_EQ(ini.Save(c.save, &err), c.err == 0);
+        EXPECT_EQ(err, c.err);
+        FailingFs::Reset();
+    }
 }
 
 TEST_F(IniFileTest, OneShotSetOnMissingFileCreatesIt)
