@@ -50,9 +50,6 @@ const int64_t kWholePercent = 100;
 // A request whose package path is no longer than this is refused.
 const size_t kShortPackagePath = 2;
 
-// Components of a version number.
-const int kVersionParts = 4;
-
 // "info.ini" ends in a byte the check leaves out and the check byte.
 const size_t kInfoIniTail = 2;
 

@@ -54,6 +54,8 @@ public:
     static const size_t kCrcBlock = 1000000;
     static const int64_t kCrcMaxLength = 0x9600000;
     static const int64_t kInfoIniMaxLength = 10000;
+    // Components of a version number.
+    static const int kVersionParts = 4;
 
     Update();
     ~Update() override;

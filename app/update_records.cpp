@@ -20,7 +20,6 @@ const int kRecordVersionAt = 7;
 const int kRecordSizeAt = 2;
 const int kRecordExtraAt = 11;
 const int kRecordSumAt = 15;
-const int kVersionParts = 4;
 const uint32_t kWordSize = 4;
 
 uint32_t Le32(const uint8_t* p)
