@@ -2,23 +2,29 @@
 
 namespace {
 
+// The reflected form of polynomial 0x8005.
+constexpr uint16_t kReflectedPoly = 0xA001;
+// Bytes folded in one step of the fast loop, and so the number of tables.
+constexpr int kStride = 8;
+constexpr int kByteValues = 256;
+
 // tables[0] is the byte-at-a-time table; tables[k][i] is the register change
 // of byte i followed by k zero bytes, so eight bytes fold in one step each.
-struct _Crc16Tables {
-    uint16_t t[8][256];
+struct Crc16Tables {
+    uint16_t t[kStride][kByteValues];
 };
 
-constexpr _Crc16Tables _MakeTables()
+constexpr Crc16Tables MakeTables()
 {
-    _Crc16Tables tab{};
-    for (int i = 0; i < 256; ++i) {
+    Crc16Tables tab{};
+    for (int i = 0; i < kByteValues; ++i) {
         uint16_t r = static_cast<uint16_t>(i);
         for (int b = 0; b < 8; ++b)
-            r = (r & 1) ? static_cast<uint16_t>((r >> 1) ^ 0xA001) : static_cast<uint16_t>(r >> 1);
+            r = (r & 1) ? static_cast<uint16_t>((r >> 1) ^ kReflectedPoly) : static_cast<uint16_t>(r >> 1);
         tab.t[0][i] = r;
     }
-    for (int k = 1; k < 8; ++k) {
-        for (int i = 0; i < 256; ++i) {
+    for (int k = 1; k < kStride; ++k) {
+        for (int i = 0; i < kByteValues; ++i) {
             uint16_t prev = tab.t[k - 1][i];
             tab.t[k][i] = static_cast<uint16_t>((prev >> 8) ^ tab.t[0][prev & 0xFF]);
         }
@@ -26,7 +32,7 @@ constexpr _Crc16Tables _MakeTables()
     return tab;
 }
 
-constexpr _Crc16Tables kTables = _MakeTables();
+constexpr Crc16Tables kTables = MakeTables();
 
 }  // namespace
 
@@ -38,14 +44,14 @@ uint16_t Crc16ModbusTable(uint8_t index)
 uint16_t Crc16ModbusUpdate(uint16_t crc, const uint8_t* data, size_t len)
 {
     uint32_t r = crc;
-    const uint16_t(*t)[256] = kTables.t;
-    while (len >= 8) {
+    const uint16_t(*t)[kByteValues] = kTables.t;
+    while (len >= kStride) {
         // Byte loads keep this independent of alignment and byte order.
         uint32_t lo = r ^ (static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8);
         r = t[7][lo & 0xFF] ^ t[6][lo >> 8] ^ t[5][data[2]] ^ t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^
             t[1][data[6]] ^ t[0][data[7]];
-        data += 8;
-        len -= 8;
+        data += kStride;
+        len -= kStride;
     }
     while (len-- > 0)
         r = t[0][(r ^ *data++) & 0xFF] ^ (r >> 8);

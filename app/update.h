@@ -2,11 +2,12 @@
 
 // Update: the module that installs an update package. It lives in service
 // "SVC_UPDATE" and answers "update.run" (request _update_info_st) with a
-// status: 1 bad request, 2 nothing rewritten whole (none needed it, the
-// check refused, or every write failed) or a run that must not reboot (a
-// file left damaged, a directory or entry of the package that could not be
-// read), 3 unpacking failed, 5 at least one file rewritten whole and none
-// left damaged (the device is to reboot).
+// status (UpdateStatus): kStatusBadRequest; kStatusNothingDone, nothing
+// rewritten whole (none needed it, the check refused, or every write failed)
+// or a run that must not reboot (a file left damaged, a directory or entry
+// of the package that could not be read); kStatusUnpackFailed;
+// kStatusRewritten, at least one file rewritten whole and none left damaged
+// (the device is to reboot).
 //
 // A run unpacks the package into the work directory, asks the requester
 // whether to go on ("update_start"), installs the pre-update list, walks the
@@ -44,10 +45,17 @@ public:
     static const size_t kCopyBlock = 0x80000;
     static const size_t kBootHeader = 256;
     static const size_t kBootFill = 0x10000;
+    // The header words that tell the installed boot image: its CRC and the
+    // first component of its version, each kHeaderWord bytes, little-endian.
+    static const size_t kBootCrcOffset = 80;
+    static const size_t kBootVersionOffset = 84;
+    static const size_t kHeaderWord = 4;
     // Limits of the packaged-file CRC and of "info.ini".
     static const size_t kCrcBlock = 1000000;
     static const int64_t kCrcMaxLength = 0x9600000;
     static const int64_t kInfoIniMaxLength = 10000;
+    // Components of a version number.
+    static const int kVersionParts = 4;
 
     Update();
     ~Update() override;
@@ -56,11 +64,13 @@ public:
     bool Init() override;
 
     // Runs the update and answers the message with the status; a request
-    // that arrives while a run is under way is answered 1 and not run.
+    // that arrives while a run is under way is answered kStatusBadRequest
+    // and not run.
     void OnUpdateRun(kivo::Message& msg);
     int32_t RunUpdate(kivo::Message& msg);
 
-    // Level 0 information, 1 warning, 2 error; the text after indent tabs.
+    // Level kInfoText, kInfoWarning or kInfoError; the text after indent
+    // tabs.
     void SendInfo(int32_t level, const std::string& text, int32_t indent = 0);
     void SendUpdateInfo(int32_t kind, const std::string& value);
     void SendUpdateInfo(int32_t kind, int32_t value);
@@ -86,7 +96,8 @@ public:
     // after the last of several allowed; components not given are left as
     // they are. 1 when parsed.
     static int32_t ParseVersion(const std::string& text, uint32_t ver[4]);
-    // The boot image's CRC word (byte 80) and version word (byte 84).
+    // The boot image's CRC word (kBootCrcOffset) and version word
+    // (kBootVersionOffset).
     static int32_t ReadFlashHeader(const std::string& path, uint32_t* crc, uint32_t* ver0);
     // The check of "info.ini": CRC-8/I-432-1.
     static std::unique_ptr<kivo::check::CrcBuilder> MakeCrcBuilder();
@@ -102,30 +113,97 @@ public:
     static uint32_t RecordChecksum(const uint32_t record[16]);
 
 private:
+    // One packaged file and where it goes.
+    struct FileJob {
+        std::string zip_path;
+        std::string name;
+        std::string board_dir;
+        std::string board_file;
+        std::string version_file;  // "<stem>-info.ini" beside the board file
+        bool ini_kind = false;     // FLASH_INFO_TYPE_INI
+        bool created = false;      // the board file did not exist
+    };
+    enum FileDecision {
+        kFileUndecided,  // nothing can be decided on it (reported)
+        kFileKept,       // the installed copy stays
+        kFileNeeded,     // the packaged file replaces it
+    };
+    // The two ends of one copy and its buffer (kCopyBlock bytes).
+    struct CopyRun {
+        kivo::filesystem::File& src;
+        kivo::filesystem::File& dst;
+        const std::string& zip_path;
+        const std::string& board_file;
+        uint8_t* buf;
+        int64_t length;
+    };
+
+    // The steps of a run. Unpacking: false when it failed (reported). The
+    // pre-update list: true when the device is to reboot at once.
+    bool UnpackPackage(const _update_info_st& info);
+    bool RunPreUpdate(_update_info_st& info);
+    void WalkPackage(const _update_info_st& info);
+    // The status of the run, the end of rewriting and "update_end".
+    void EndRun();
+
+    // The board directory a package directory stands for; false when there
+    // is none (reported).
+    bool FindBoardDir(const _update_info_st& info, std::string* board);
+    // The directory's "info.ini" is there and passes its check; false when
+    // not (reported).
+    bool CheckDirInfo(const std::string& info_path);
+    void ProcessDirFiles(const std::string& dir, const std::string& board, const std::string* single);
+
+    // Loads the installed record into _flash_ini where one is needed.
+    FileDecision DecideFile(FileJob* job);
+    // The packaged file's CRC-16 matches its record; false when not
+    // (reported).
+    bool CheckPackagedFile(const FileJob& job);
+    void InstallFile(const FileJob& job);
+    // After a whole copy: the directory entry flushed and the receiver told;
+    // false when that failed (reported).
+    bool PutInPlace(const FileJob& job, bool* damaged);
+    // The installed record of a kind INI file; true when the file is whole
+    // and so recorded.
+    bool RecordVersion(const FileJob& job, bool whole);
+
     // [name] of a version record: "check_crc" and the parsed "version". A
     // fault is reported ("zip" or "flash" side); missing tells a missing
     // value from a version that does not parse.
-    bool _ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
-                     uint32_t ver[4], bool* missing);
+    bool ReadRecord(const kivo::IniFile& ini, const char* side, const std::string& name, uint32_t* crc,
+                    uint32_t ver[4], bool* missing);
     // The copy of one file through buf (kCopyBlock bytes); false when it did
     // not complete (reported). *damaged: the board file was emptied and is
     // not whole (neither its old nor its new bytes).
     bool _CopyFile(const std::string& zip_path, const std::string& board_file, bool boot, uint8_t* buf,
                    bool* damaged);
+    // Report a failed write, read or seek; the first two return false.
+    bool WriteFailed(const std::string& board_file, kivo_err_t err);
+    bool ReadFailed(const std::string& zip_path, kivo_err_t err);
+    bool SeekTo(kivo::filesystem::File& f, const std::string& path, int64_t to);
+    // The boot image's first kBootFill bytes blanked and both files past
+    // its header.
+    bool BlankBootHeader(const CopyRun& run);
+    // The blocks from copied to the end, each flushed (*flushed then).
+    bool CopyBlocks(const CopyRun& run, int64_t copied, bool* flushed);
+    // The boot image's header, read again from the package and written.
+    bool PlaceBootHeader(const CopyRun& run);
     // The boot image's header, written so that it claims the new image only
     // once all of it is in place (the CRC word last); false when that failed
     // (reported; the CRC word is blanked again where that is possible).
-    bool _WriteBootHeader(kivo::filesystem::File& dst, const std::string& board_file, const uint8_t* head,
-                          size_t size);
+    bool WriteBootHeader(kivo::filesystem::File& dst, const std::string& board_file, const uint8_t* head,
+                         size_t size);
+    // Best effort: the CRC word blank again.
+    static void BlankBootCrc(kivo::filesystem::File& dst);
     // What keeps this run from rebooting: the device would boot into it.
-    void _Unsafe(const std::string& what);
-    // Report 5 (the file's copy has finished); false when the receiver
-    // answers that what the file holds could not be put in place (an
-    // archive that did not unpack whole).
-    bool _SendFinished(const std::string& board_file);
+    void MarkUnsafe(const std::string& what);
+    // Report kInfoFileDone (the file's copy has finished); false when the
+    // receiver answers that what the file holds could not be put in place
+    // (an archive that did not unpack whole).
+    bool SendFinished(const std::string& board_file);
     // Removes the work directory (never "/"); false when something of it
     // is left (it may stay as an empty directory, a mount point for one).
-    static bool _ClearWorkDir(const std::string& dir);
+    static bool ClearWorkDir(const std::string& dir);
 
     _update_dir_entry _dir_entry;
     int32_t _flash_info_type;

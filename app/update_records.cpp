@@ -6,9 +6,23 @@
 
 namespace {
 
+// An info block's header: the magic, then four words.
+const char kInfoMagic[] = "info";
+const uint32_t kInfoMagicSize = 4;
+const uint32_t kInfoLengthAt = 4;
+const uint32_t kInfoPayloadSumAt = 8;
+const uint32_t kInfoFreeWordAt = 12;
+const uint32_t kInfoHeaderSumAt = 16;
 const uint32_t kInfoHeader = 20;
 
-uint32_t _Le32(const uint8_t* p)
+// Words of an image record.
+const int kRecordVersionAt = 7;
+const int kRecordSizeAt = 2;
+const int kRecordExtraAt = 11;
+const int kRecordSumAt = 15;
+const uint32_t kWordSize = 4;
+
+uint32_t Le32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
@@ -18,12 +32,12 @@ uint32_t _Le32(const uint8_t* p)
 
 int32_t Update::CheckInfoBlock(const uint8_t* buffer, uint32_t size)
 {
-    if (buffer == nullptr || size < kInfoHeader || memcmp(buffer, "info", 4) != 0)
+    if (buffer == nullptr || size < kInfoHeader || memcmp(buffer, kInfoMagic, kInfoMagicSize) != 0)
         return 0;
-    const uint32_t length = _Le32(buffer + 4);
-    const uint32_t payload_sum = _Le32(buffer + 8);
-    const uint32_t word3 = _Le32(buffer + 12);
-    const uint32_t header_sum = _Le32(buffer + 16);
+    const uint32_t length = Le32(buffer + kInfoLengthAt);
+    const uint32_t payload_sum = Le32(buffer + kInfoPayloadSumAt);
+    const uint32_t word3 = Le32(buffer + kInfoFreeWordAt);
+    const uint32_t header_sum = Le32(buffer + kInfoHeaderSumAt);
     uint32_t sum = static_cast<uint32_t>(buffer[0]) + buffer[1] + buffer[2] + buffer[3];
     sum += length + payload_sum + word3;
     if (~sum != header_sum)
@@ -42,14 +56,14 @@ const uint8_t* Update::GetInfoBlockPayload(const uint8_t* buffer, uint32_t* leng
 {
     if (length == nullptr || CheckInfoBlock(buffer, *length) != 1)
         return nullptr;
-    *length = _Le32(buffer + 4);
+    *length = Le32(buffer + kInfoLengthAt);
     return buffer + kInfoHeader;
 }
 
 uint32_t Update::RecordChecksum(const uint32_t record[16])
 {
     uint32_t sum = 0;
-    for (int i = 0; i < 15; ++i)
+    for (int i = 0; i < kRecordSumAt; ++i)
         sum += record[i];
     return ~sum;
 }
@@ -59,12 +73,13 @@ int32_t Update::BuildFlashRecord(uint32_t record[16], const std::string& version
     uint32_t ver[4] = {0, 0, 0, 0};
     if (ParseVersion(version, ver) != 1)
         return 0;
-    for (int i = 0; i < 4; ++i)
-        record[7 + i] = ver[i];
-    record[0] = size / 4;
+    for (int i = 0; i < kVersionParts; ++i)
+        record[kRecordVersionAt + i] = ver[i];
+    // The size in words, twice, then in bytes.
+    record[0] = size / kWordSize;
     record[1] = record[0];
-    record[2] = size;
-    record[11] = extra;
-    record[15] = RecordChecksum(record);
+    record[kRecordSizeAt] = size;
+    record[kRecordExtraAt] = extra;
+    record[kRecordSumAt] = RecordChecksum(record);
     return 1;
 }
