@@ -89,33 +89,8 @@ bool IsBootImage(const std::string& name)
     return lower == "boot.bin";
 }
 
-// Reads until count bytes arrived or the file gives no more.
-size_t ReadFull(File& f, uint8_t* buf, size_t count)
-{
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = f.Read(buf + done, count - done, nullptr);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
-// Writes all of buf unless the file system fails; false then, its cause
-// through err (0 when a write took nothing without saying why).
-bool WriteAll(File& f, const uint8_t* buf, size_t count, kivo_err_t* err)
-{
-    size_t done = 0;
-    *err = 0;
-    while (done < count) {
-        ssize_t n = f.Write(buf + done, count - done, err);
-        if (*err != 0 || n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
+using kivo::filesystem::ReadFull;
+using kivo::filesystem::WriteAll;
 
 // ": " and the system's text of err; "" without one.
 std::string Cause(kivo_err_t err)
