@@ -269,6 +269,14 @@ namespace zip {
 
 namespace {
 
+// Fixed parts of the archive's records, before their variable fields.
+const uint64_t kLocalHeaderSize = 30;
+const uint64_t kCentralRecordSize = 46;
+const int64_t kEndRecordSize = 22;
+// The end record is searched for within its own size and the longest
+// comment that can follow it.
+const int64_t kEndSearchSize = kEndRecordSize + 0xFFFF;
+
 // Makes a directory and its missing parents. Only '/' separates: on the
 // device's file system '\' and ':' are parts of a name, and splitting there
 // would make directories the archive never named. Each directory that
@@ -814,12 +822,12 @@ struct ZipUnpacker {
                 *cause = _Entry(index) + " has a damaged central record";
                 return false;
             }
-            dir_bytes += 46 + (uint64_t)fi.size_filename + fi.size_file_extra + fi.size_file_comment;
+            dir_bytes += kCentralRecordSize + (uint64_t)fi.size_filename + fi.size_file_extra + fi.size_file_comment;
             taken->push_back(filter == nullptr || (*filter)(info));
             const std::string unreadable = _Unreadable(fi);
             if (taken->back()) {
                 if (fi.size_filename > ZipReader::kNameMax) {
-                    *cause = _Entry(index) + " has a name longer than 255 bytes";
+                    *cause = _Entry(index) + " has a name longer than " + std::to_string(ZipReader::kNameMax) + " bytes";
                     return false;
                 }
                 if (!ctx->_name_whole) {
@@ -858,7 +866,7 @@ struct ZipUnpacker {
                 Span span;
                 const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
                 const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
-                const uint64_t header = 30 + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
+                const uint64_t header = kLocalHeaderSize + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
                 span.start = data >= header ? data - header : 0;
                 span.end = data + fi.compressed_size;
                 unzCloseCurrentFile(ctx->_zipFile);
@@ -870,7 +878,7 @@ struct ZipUnpacker {
                 // alone would install the entry's bytes under a name no one
                 // packed. The library compares only the lengths.
                 ctx->_IoClear();
-                if (taken->back() && !LocalNameIs(ctx, span.start + 30, central, fi.size_filename)) {
+                if (taken->back() && !LocalNameIs(ctx, span.start + kLocalHeaderSize, central, fi.size_filename)) {
                     *cause = ctx->_io.step != nullptr
                                  ? ctx->_IoCause()
                                  : _Entry(index) + " \"" + info.name + "\" is named otherwise in its local header";
@@ -944,10 +952,9 @@ struct ZipUnpacker {
         if (s == nullptr)
             return -1;
         const int64_t end = s->buffer.Seek(0, SEEK_END);
-        if (end < 22)
+        if (end < kEndRecordSize)
             return -1;
-        // The end record and a comment of at most 0xFFFF bytes.
-        const int64_t tail = end < 22 + 0xFFFF ? end : 22 + 0xFFFF;
+        const int64_t tail = std::min(end, kEndSearchSize);
         std::vector<unsigned char> bytes((size_t)tail);
         if (s->buffer.Seek(end - tail, SEEK_SET) < 0)
             return -1;
@@ -959,7 +966,7 @@ struct ZipUnpacker {
                 return -1;
             got += (size_t)n;
         }
-        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
+        for (size_t at = bytes.size() - (size_t)kEndRecordSize + 1; at-- > 0;) {
             const unsigned char* r = &bytes[at];
             if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6) {
                 const uint32_t field = (uint32_t)r[12] | (uint32_t)r[13] << 8 | (uint32_t)r[14] << 16 |
@@ -997,17 +1004,16 @@ struct ZipUnpacker {
     static bool EndRecordOnly(int32_t handle)
     {
         int64_t size = 0;
-        if (kivo_file_lseek64(handle, 0, SEEK_END, &size) != 0 || size < 22)
+        if (kivo_file_lseek64(handle, 0, SEEK_END, &size) != 0 || size < kEndRecordSize)
             return false;
-        // The end record and a comment of at most 0xFFFF bytes.
-        const int64_t tail = size < 22 + 0xFFFF ? size : 22 + 0xFFFF;
+        const int64_t tail = std::min(size, kEndSearchSize);
         std::vector<unsigned char> bytes((size_t)tail);
         int64_t pos = 0;
         ssize_t got = 0;
         if (kivo_file_lseek64(handle, size - tail, SEEK_SET, &pos) != 0 ||
             kivo_file_read(handle, bytes.data(), bytes.size(), &got) != 0 || got != (ssize_t)tail)
             return false;
-        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
+        for (size_t at = bytes.size() - (size_t)kEndRecordSize + 1; at-- > 0;) {
             const unsigned char* r = &bytes[at];
             if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6)
                 return r[10] == 0 && r[11] == 0 && size - tail + (int64_t)at == 0;
