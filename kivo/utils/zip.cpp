@@ -269,6 +269,14 @@ namespace zip {
 
 namespace {
 
+// Fixed parts of the archive's records, before their variable fields.
+const uint64_t kLocalHeaderSize = 30;
+const uint64_t kCentralRecordSize = 46;
+const int64_t kEndRecordSize = 22;
+// The end record is searched for within its own size and the longest
+// comment that can follow it.
+const int64_t kEndSearchSize = kEndRecordSize + 0xFFFF;
+
 // Makes a directory and its missing parents. Only '/' separates: on the
 // device's file system '\' and ':' are parts of a name, and splitting there
 // would make directories the archive never named. Each directory that
@@ -369,7 +377,7 @@ bool StringExtractDelegate::Write(const void* data, size_t len)
 
 class ZipReaderPrivate {
 public:
-    ZipReaderPrivate() : _zipFile(nullptr), _count(0), _name_whole(false) { _Clear(); }
+    ZipReaderPrivate() : _zipFile(nullptr), _count(0), _name_size(0), _name_whole(false) { _Clear(); }
 
     void _Clear()
     {
@@ -377,13 +385,21 @@ public:
         _info.size = 0;
         _info.time = 0;
         _info.is_directory = false;
+        _name_size = 0;
         _name_whole = false;
     }
 
     bool _ReadCurrentInfo();
+    // Why the current entry may not be written under a directory, as the
+    // end of a line that begins with the entry; empty when it may.
+    std::string _NameRefusal() const;
     // `why` (when given) gets what went wrong, as the end of a line that
     // begins with the entry; empty when the sink refused the bytes.
     bool _Extract(ExtractDelegate& sink, const std::string& password, std::string* why = nullptr);
+    // The steps of _Extract: opening the current entry for reading (fi gets
+    // its central record), and handing its bytes to the sink.
+    bool _OpenCurrent(const std::string& password, unz_file_info64* fi, std::string* why);
+    bool _Pump(ExtractDelegate& sink, const char* wrong, std::string* why, ZPOS64_T* total);
     // A directory entry is made, a file entry written to path with its time.
     // `written` (when given) tells a failure of the target (then `why` is a
     // whole line naming the path) from one of the entry.
@@ -410,6 +426,7 @@ public:
     ZipIoReport _io;
     int32_t _count;
     ZipReader::EntryInfo _info;
+    uint64_t _name_size;  // of the name as the archive holds it
     // The name was read as the archive holds it: not cut at kNameMax nor at
     // a zero byte. Only such a name may be written under a directory.
     bool _name_whole;
@@ -442,6 +459,7 @@ bool ZipReaderPrivate::_ReadCurrentInfo()
     _info.time = kivo_time_mktime(&tm);
     _info.name = raw_file_name_in_zip;
     free(raw_file_name_in_zip);
+    _name_size = fi.size_filename;
     _name_whole = fi.size_filename <= ZipReader::kNameMax && _info.name.size() == fi.size_filename;
     _info.size = (int64_t)fi.uncompressed_size;
     if (_info.name[_info.name.size() - 1] == '/') {
@@ -467,25 +485,20 @@ static std::string _Unreadable(const unz_file_info64& fi)
     return std::string();
 }
 
-bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& password, std::string* why)
+bool ZipReaderPrivate::_OpenCurrent(const std::string& password, unz_file_info64* fi, std::string* why)
 {
-    std::string scratch;
-    if (why == nullptr)
-        why = &scratch;
-    why->clear();
     if (_zipFile == nullptr)
         return false;
-    unz_file_info64 fi;
-    if (unzGetCurrentFileInfo64(_zipFile, &fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    if (unzGetCurrentFileInfo64(_zipFile, fi, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
         *why = "has a damaged central record";
         return false;
     }
-    *why = _Unreadable(fi);
+    *why = _Unreadable(*fi);
     if (!why->empty())
         return false;
     // Without a password the library would hand out the encrypted bytes as
     // they are; with one, it would decrypt bytes that never were encrypted.
-    const bool encrypted = (fi.flag & 1) != 0;
+    const bool encrypted = (fi->flag & 1) != 0;
     if (encrypted && password.empty()) {
         *why = "is encrypted and no password was given";
         return false;
@@ -496,31 +509,47 @@ bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& passwo
                                    : std::string("has a damaged local header");
         return false;
     }
-    const char* const wrong = encrypted ? " (or the password is wrong)" : "";
-    bool ok = sink.Begin();
-    ZPOS64_T total = 0;
-    if (ok) {
-        char* chunk = static_cast<char*>(malloc(ZipReader::kChunkSize));
-        assert(chunk);
-        for (;;) {
-            int n = unzReadCurrentFile(_zipFile, chunk, (unsigned)ZipReader::kChunkSize);
-            if (n == 0)
-                break;
-            if (n < 0) {
-                *why = n == UNZ_ERRNO ? "could not be read from the archive" +
-                                            (_io.step != nullptr ? ": " + std::string(strerror(_io.err)) : std::string())
-                                      : std::string("holds damaged data") + wrong;
-                ok = false;
-                break;
-            }
-            if (!sink.Write(chunk, (size_t)n)) {
-                ok = false;
-                break;
-            }
-            total += (ZPOS64_T)n;
+    return true;
+}
+
+bool ZipReaderPrivate::_Pump(ExtractDelegate& sink, const char* wrong, std::string* why, ZPOS64_T* total)
+{
+    char* chunk = static_cast<char*>(malloc(ZipReader::kChunkSize));
+    assert(chunk);
+    bool ok = true;
+    for (;;) {
+        int n = unzReadCurrentFile(_zipFile, chunk, (unsigned)ZipReader::kChunkSize);
+        if (n == 0)
+            break;
+        if (n < 0) {
+            *why = n == UNZ_ERRNO ? "could not be read from the archive" +
+                                        (_io.step != nullptr ? ": " + std::string(strerror(_io.err)) : std::string())
+                                  : std::string("holds damaged data") + wrong;
+            ok = false;
+            break;
         }
-        free(chunk);
+        if (!sink.Write(chunk, (size_t)n)) {
+            ok = false;
+            break;
+        }
+        *total += (ZPOS64_T)n;
     }
+    free(chunk);
+    return ok;
+}
+
+bool ZipReaderPrivate::_Extract(ExtractDelegate& sink, const std::string& password, std::string* why)
+{
+    std::string scratch;
+    if (why == nullptr)
+        why = &scratch;
+    why->clear();
+    unz_file_info64 fi;
+    if (!_OpenCurrent(password, &fi, why))
+        return false;
+    const char* const wrong = (fi.flag & 1) != 0 ? " (or the password is wrong)" : "";
+    ZPOS64_T total = 0;
+    bool ok = sink.Begin() && _Pump(sink, wrong, why, &total);
     // The CRC is checked on close, and only when the entry's whole recorded
     // size was read: a stream that ends early (a damaged archive, or a wrong
     // password whose garbage happens to inflate) would otherwise pass.
@@ -702,13 +731,24 @@ bool IsSafeEntryName(const std::string& name)
     return true;
 }
 
+// An archive must not write outside the directory it is unpacked under,
+// nor under a name other than its own.
+std::string ZipReaderPrivate::_NameRefusal() const
+{
+    if (_name_size > ZipReader::kNameMax)
+        return "has a name longer than " + std::to_string(ZipReader::kNameMax) + " bytes";
+    if (!_name_whole)
+        return "has a name holding a zero byte";
+    if (_HasControl(_info.name))
+        return "has a name holding control characters";
+    if (!IsSafeEntryName(_info.name))
+        return "\"" + _info.name + "\" leaves the directory";
+    return std::string();
+}
+
 bool ZipReader::ExtractCurrentEntryToDir(const std::string& dir, const std::string& password)
 {
-    if (m_ctx->_zipFile == nullptr)
-        return false;
-    // An archive must not write outside the directory it is unpacked under,
-    // nor under a name other than its own.
-    if (!m_ctx->_name_whole || !IsSafeEntryName(m_ctx->_info.name))
+    if (m_ctx->_zipFile == nullptr || !m_ctx->_NameRefusal().empty())
         return false;
     return ExtractCurrentEntryToFilePath(dir + "/" + m_ctx->_info.name, password);
 }
@@ -793,106 +833,145 @@ struct ZipUnpacker {
         uint64_t end;
     };
 
+    // What the walk over the central directory gathered.
+    struct Tally {
+        Tally() : declared(0), index(0), dir_bytes(0) {}
+
+        std::vector<Span> spans;
+        uint64_t declared;   // bytes the entries taken will take
+        uint64_t index;      // entries read
+        uint64_t dir_bytes;  // of the central records read
+    };
+
     // Looks at every entry before anything is written: its name, how it is
     // stored, where its bytes lie, what it will take on the medium.
     static bool Survey(ZipReader& reader, const std::string& dir, const Filter* filter,
                        std::vector<bool>* taken, std::string* cause)
     {
         ZipReaderPrivate* ctx = reader.m_ctx;
-        std::vector<Span> spans;
-        uint64_t declared = 0;
-        uint64_t index = 0;
-        uint64_t dir_bytes = 0;  // of the central records read
-        bool more = true;
-        while (more) {
-            const ZipReader::EntryInfo& info = ctx->_info;
-            unz_file_info64 fi;
-            // The raw central name, to hold against the local one.
-            char central[ZipReader::kNameMax + 1];
-            if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, central, sizeof central, nullptr, 0, nullptr, 0) !=
-                UNZ_OK) {
-                *cause = _Entry(index) + " has a damaged central record";
+        Tally tally;
+        if (!WalkDirectory(reader, filter, taken, &tally, cause) || !CheckCounts(reader, tally, cause) ||
+            !CheckOverlaps(&tally.spans, cause) || !CheckSpace(dir, tally.declared, cause))
+            return false;
+        ctx->_IoClear();
+        if (!reader.GoToFirstEntry()) {
+            *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : "the archive cannot be read again";
+            return false;
+        }
+        return true;
+    }
+
+    static bool WalkDirectory(ZipReader& reader, const Filter* filter, std::vector<bool>* taken, Tally* tally,
+                              std::string* cause)
+    {
+        for (;;) {
+            if (!SurveyEntry(reader.m_ctx, filter, taken, tally, cause))
+                return false;
+            ++tally->index;
+            reader.m_ctx->_IoClear();
+            if (!reader.GoToNextEntry())
+                return true;
+        }
+    }
+
+    // The current entry's central record: its name and method, when the
+    // filter takes it, then where its bytes lie.
+    static bool SurveyEntry(ZipReaderPrivate* ctx, const Filter* filter, std::vector<bool>* taken, Tally* tally,
+                            std::string* cause)
+    {
+        const ZipReader::EntryInfo& info = ctx->_info;
+        unz_file_info64 fi;
+        // The raw central name, to hold against the local one.
+        char central[ZipReader::kNameMax + 1];
+        if (unzGetCurrentFileInfo64(ctx->_zipFile, &fi, central, sizeof central, nullptr, 0, nullptr, 0) != UNZ_OK) {
+            *cause = _Entry(tally->index) + " has a damaged central record";
+            return false;
+        }
+        tally->dir_bytes += kCentralRecordSize + (uint64_t)fi.size_filename + fi.size_file_extra + fi.size_file_comment;
+        const bool take = filter == nullptr || (*filter)(info);
+        taken->push_back(take);
+        const std::string unreadable = _Unreadable(fi);
+        if (take) {
+            std::string refusal = ctx->_NameRefusal();
+            if (refusal.empty() && !unreadable.empty())
+                refusal = "\"" + info.name + "\" " + unreadable;
+            if (!refusal.empty()) {
+                *cause = _Entry(tally->index) + " " + refusal;
                 return false;
             }
-            dir_bytes += 46 + (uint64_t)fi.size_filename + fi.size_file_extra + fi.size_file_comment;
-            taken->push_back(filter == nullptr || (*filter)(info));
-            const std::string unreadable = _Unreadable(fi);
-            if (taken->back()) {
-                if (fi.size_filename > ZipReader::kNameMax) {
-                    *cause = _Entry(index) + " has a name longer than 255 bytes";
-                    return false;
-                }
-                if (!ctx->_name_whole) {
-                    *cause = _Entry(index) + " has a name holding a zero byte";
-                    return false;
-                }
-                if (_HasControl(info.name)) {
-                    *cause = _Entry(index) + " has a name holding control characters";
-                    return false;
-                }
-                if (!IsSafeEntryName(info.name)) {
-                    *cause = _Entry(index) + " \"" + info.name + "\" leaves the directory";
-                    return false;
-                }
-                if (!unreadable.empty()) {
-                    *cause = _Entry(index) + " \"" + info.name + "\" " + unreadable;
-                    return false;
-                }
-                if (!info.is_directory)
-                    declared = fi.uncompressed_size > UINT64_MAX - declared ? UINT64_MAX
-                                                                             : declared + fi.uncompressed_size;
-            }
-            // An entry left out in a method the library cannot open is never
-            // read, so its bytes are not placed.
-            if (unreadable.empty() || taken->back()) {
-                // Where the stored bytes begin is known only once the entry's
-                // own header was read; raw, so that nothing is decrypted.
-                int method = 0;
-                int level = 0;
-                ctx->_IoClear();
-                if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
-                    *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : _Entry(index) + " has a damaged local header";
-                    return false;
-                }
-                // From the entry's own header to the end of its stored bytes.
-                Span span;
-                const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
-                const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
-                const uint64_t header = 30 + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
-                span.start = data >= header ? data - header : 0;
-                span.end = data + fi.compressed_size;
-                unzCloseCurrentFile(ctx->_zipFile);
-                if (span.end < span.start) {
-                    *cause = _Entry(index) + " claims more bytes than an archive can hold";
-                    return false;
-                }
-                // No CRC covers a name: one damaged in the central directory
-                // alone would install the entry's bytes under a name no one
-                // packed. The library compares only the lengths.
-                ctx->_IoClear();
-                if (taken->back() && !LocalNameIs(ctx, span.start + 30, central, fi.size_filename)) {
-                    *cause = ctx->_io.step != nullptr
-                                 ? ctx->_IoCause()
-                                 : _Entry(index) + " \"" + info.name + "\" is named otherwise in its local header";
-                    return false;
-                }
-                spans.push_back(span);
-            }
-            ++index;
-            ctx->_IoClear();
-            more = reader.GoToNextEntry();
+            if (!info.is_directory)
+                tally->declared = fi.uncompressed_size > UINT64_MAX - tally->declared
+                                      ? UINT64_MAX
+                                      : tally->declared + fi.uncompressed_size;
         }
-        if (index < (uint64_t)reader.GetEntryCount()) {
-            *cause = ctx->_io.step != nullptr ? ctx->_IoCause()
-                                              : "the archive's directory ends after " + std::to_string(index) +
-                                                    " of " + std::to_string(reader.GetEntryCount()) + " entries";
+        // An entry left out in a method the library cannot open is never
+        // read, so its bytes are not placed.
+        if (!unreadable.empty() && !take)
+            return true;
+        return PlaceEntry(ctx, fi, central, take, tally, cause);
+    }
+
+    // Where the stored bytes begin is known only once the entry's own
+    // header was read; raw, so that nothing is decrypted.
+    static bool PlaceEntry(ZipReaderPrivate* ctx, const unz_file_info64& fi, const char* central, bool take,
+                           Tally* tally, std::string* cause)
+    {
+        int method = 0;
+        int level = 0;
+        ctx->_IoClear();
+        if (unzOpenCurrentFile2(ctx->_zipFile, &method, &level, 1) != UNZ_OK) {
+            *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : _Entry(tally->index) + " has a damaged local header";
+            return false;
+        }
+        // From the entry's own header to the end of its stored bytes.
+        Span span;
+        const uint64_t data = unzGetCurrentFileZStreamPos64(ctx->_zipFile);
+        const int local_extra = unzGetLocalExtrafield(ctx->_zipFile, nullptr, 0);
+        const uint64_t header = kLocalHeaderSize + (uint64_t)fi.size_filename + (local_extra > 0 ? local_extra : 0);
+        span.start = data >= header ? data - header : 0;
+        span.end = data + fi.compressed_size;
+        unzCloseCurrentFile(ctx->_zipFile);
+        if (span.end < span.start) {
+            *cause = _Entry(tally->index) + " claims more bytes than an archive can hold";
+            return false;
+        }
+        // No CRC covers a name: one damaged in the central directory
+        // alone would install the entry's bytes under a name no one
+        // packed. The library compares only the lengths.
+        ctx->_IoClear();
+        if (take && !LocalNameIs(ctx, span.start + kLocalHeaderSize, central, fi.size_filename)) {
+            *cause = ctx->_io.step != nullptr
+                         ? ctx->_IoCause()
+                         : _Entry(tally->index) + " \"" + ctx->_info.name + "\" is named otherwise in its local header";
+            return false;
+        }
+        tally->spans.push_back(span);
+        return true;
+    }
+
+    // The archive's directory ended (or its file failed) after `read` of
+    // the entries its end record counts.
+    static std::string EndedEarly(ZipReader& reader, uint64_t read)
+    {
+        if (reader.m_ctx->_io.step != nullptr)
+            return reader.m_ctx->_IoCause();
+        return "the archive's directory ends after " + std::to_string(read) + " of " +
+               std::to_string(reader.GetEntryCount()) + " entries";
+    }
+
+    // The records read against the count and size the end record gives.
+    static bool CheckCounts(ZipReader& reader, const Tally& tally, std::string* cause)
+    {
+        ZipReaderPrivate* ctx = reader.m_ctx;
+        if (tally.index < (uint64_t)reader.GetEntryCount()) {
+            *cause = EndedEarly(reader, tally.index);
             return false;
         }
         // The library stops at the count, but for a count of 0 (and 0xFFFF,
         // a count too large for its field) it reads records until none
         // follows: an end record that counts none for a directory that holds
         // some is damaged.
-        if (reader.GetEntryCount() == 0 && index > 0) {
+        if (reader.GetEntryCount() == 0 && tally.index > 0) {
             *cause = "the archive's directory holds more entries than its end record counts (0)";
             return false;
         }
@@ -905,33 +984,49 @@ struct ZipUnpacker {
             *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : "the archive's end record cannot be read again";
             return false;
         }
-        if (sized > 0 && dir_bytes < dir_size) {
+        if (sized > 0 && tally.dir_bytes < dir_size) {
             *cause = "the archive's directory holds more than the " + std::to_string(reader.GetEntryCount()) +
                      " entries its end record counts";
             return false;
         }
-        // Entries are laid one after another; two that claim the same bytes
-        // (one stream unpacked many times over) are a crafted archive.
-        std::sort(spans.begin(), spans.end(),
-                  [](const Span& a, const Span& b) { return a.start < b.start; });
-        for (size_t i = 1; i < spans.size(); ++i) {
-            if (spans[i].start < spans[i - 1].end || spans[i].start == spans[i - 1].start) {
+        return true;
+    }
+
+    // Entries are laid one after another; two that claim the same bytes
+    // (one stream unpacked many times over) are a crafted archive.
+    static bool CheckOverlaps(std::vector<Span>* spans, std::string* cause)
+    {
+        std::sort(spans->begin(), spans->end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+        for (size_t i = 1; i < spans->size(); ++i) {
+            const Span& prev = (*spans)[i - 1];
+            if ((*spans)[i].start < prev.end || (*spans)[i].start == prev.start) {
                 *cause = "entries overlap in the archive";
                 return false;
             }
         }
+        return true;
+    }
+
+    static bool CheckSpace(const std::string& dir, uint64_t declared, std::string* cause)
+    {
         uint64_t avail = 0;
         if (_FreeBytes(dir, &avail) && declared > avail) {
             *cause = "the entries need " + std::to_string(declared) + " bytes, " + dir + " has " +
                      std::to_string(avail) + " free";
             return false;
         }
-        ctx->_IoClear();
-        if (!reader.GoToFirstEntry()) {
-            *cause = ctx->_io.step != nullptr ? ctx->_IoCause() : "the archive cannot be read again";
-            return false;
-        }
         return true;
+    }
+
+    // Where the last end record begins in the archive's tail, or npos.
+    static size_t LastEndRecord(const std::vector<unsigned char>& bytes)
+    {
+        for (size_t at = bytes.size() - (size_t)kEndRecordSize + 1; at-- > 0;) {
+            const unsigned char* r = &bytes[at];
+            if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6)
+                return at;
+        }
+        return std::string::npos;
     }
 
     // The size of the central directory as the last end record gives it:
@@ -944,10 +1039,9 @@ struct ZipUnpacker {
         if (s == nullptr)
             return -1;
         const int64_t end = s->buffer.Seek(0, SEEK_END);
-        if (end < 22)
+        if (end < kEndRecordSize)
             return -1;
-        // The end record and a comment of at most 0xFFFF bytes.
-        const int64_t tail = end < 22 + 0xFFFF ? end : 22 + 0xFFFF;
+        const int64_t tail = std::min(end, kEndSearchSize);
         std::vector<unsigned char> bytes((size_t)tail);
         if (s->buffer.Seek(end - tail, SEEK_SET) < 0)
             return -1;
@@ -959,16 +1053,13 @@ struct ZipUnpacker {
                 return -1;
             got += (size_t)n;
         }
-        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
-            const unsigned char* r = &bytes[at];
-            if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6) {
-                const uint32_t field = (uint32_t)r[12] | (uint32_t)r[13] << 8 | (uint32_t)r[14] << 16 |
-                                       (uint32_t)r[15] << 24;
-                *size = field;
-                return field != 0xFFFFFFFFu ? 1 : 0;
-            }
-        }
-        return -1;
+        const size_t at = LastEndRecord(bytes);
+        if (at == std::string::npos)
+            return -1;
+        const unsigned char* r = &bytes[at];
+        const uint32_t field = (uint32_t)r[12] | (uint32_t)r[13] << 8 | (uint32_t)r[14] << 16 | (uint32_t)r[15] << 24;
+        *size = field;
+        return field != 0xFFFFFFFFu ? 1 : 0;
     }
 
     // Whether the entry's local header, whose name begins at `at`, holds
@@ -997,22 +1088,19 @@ struct ZipUnpacker {
     static bool EndRecordOnly(int32_t handle)
     {
         int64_t size = 0;
-        if (kivo_file_lseek64(handle, 0, SEEK_END, &size) != 0 || size < 22)
+        if (kivo_file_lseek64(handle, 0, SEEK_END, &size) != 0 || size < kEndRecordSize)
             return false;
-        // The end record and a comment of at most 0xFFFF bytes.
-        const int64_t tail = size < 22 + 0xFFFF ? size : 22 + 0xFFFF;
+        const int64_t tail = std::min(size, kEndSearchSize);
         std::vector<unsigned char> bytes((size_t)tail);
         int64_t pos = 0;
         ssize_t got = 0;
         if (kivo_file_lseek64(handle, size - tail, SEEK_SET, &pos) != 0 ||
             kivo_file_read(handle, bytes.data(), bytes.size(), &got) != 0 || got != (ssize_t)tail)
             return false;
-        for (size_t at = bytes.size() - 22 + 1; at-- > 0;) {
-            const unsigned char* r = &bytes[at];
-            if (r[0] == 'P' && r[1] == 'K' && r[2] == 5 && r[3] == 6)
-                return r[10] == 0 && r[11] == 0 && size - tail + (int64_t)at == 0;
-        }
-        return false;
+        const size_t at = LastEndRecord(bytes);
+        if (at == std::string::npos)
+            return false;
+        return bytes[at + 10] == 0 && bytes[at + 11] == 0 && size - tail + (int64_t)at == 0;
     }
 
     // Why an archive does not open: the file, the format, or no entries.
@@ -1064,39 +1152,8 @@ struct ZipUnpacker {
         }
         // The filter is asked once an entry, during the survey.
         std::vector<bool> taken;
-        if (!Survey(reader, dir, filter, &taken, cause))
+        if (!Survey(reader, dir, filter, &taken, cause) || !ExtractTaken(reader, dir, taken, password, changed, cause))
             return false;
-        size_t visited = 0;
-        bool more = true;
-        while (more) {
-            if (visited >= taken.size()) {
-                *cause = "the archive holds more entries than it did when surveyed";
-                return false;
-            }
-            if (taken[visited]) {
-                ZipReaderPrivate* ctx = reader.m_ctx;
-                if (!ctx->_name_whole || !IsSafeEntryName(ctx->_info.name)) {
-                    *cause = _Entry(visited) + " has a name that changed since the survey";
-                    return false;
-                }
-                std::string why;
-                bool written = false;
-                if (!ctx->_ExtractToPath(dir + "/" + ctx->_info.name, password, &why, &written, changed)) {
-                    *cause = written ? why : _Entry(visited) + " \"" + ctx->_info.name + "\" " + why;
-                    return false;
-                }
-            }
-            ++visited;
-            reader.m_ctx->_IoClear();
-            more = reader.GoToNextEntry();
-        }
-        if (visited < (size_t)reader.GetEntryCount()) {
-            *cause = reader.m_ctx->_io.step != nullptr
-                         ? reader.m_ctx->_IoCause()
-                         : "the archive's directory ends after " + std::to_string(visited) + " of " +
-                               std::to_string(reader.GetEntryCount()) + " entries";
-            return false;
-        }
         // Each file was flushed as it was closed; the entries of the
         // directories last, once no more are made.
         if (changed != nullptr) {
@@ -1104,6 +1161,47 @@ struct ZipUnpacker {
                 if (!FlushDir(d, cause))
                     return false;
             }
+        }
+        return true;
+    }
+
+    // Walks the entries once more, writing those the survey took.
+    static bool ExtractTaken(ZipReader& reader, const std::string& dir, const std::vector<bool>& taken,
+                             const std::string& password, std::set<std::string>* changed, std::string* cause)
+    {
+        ZipReaderPrivate* ctx = reader.m_ctx;
+        size_t visited = 0;
+        bool more = true;
+        while (more) {
+            if (visited >= taken.size()) {
+                *cause = "the archive holds more entries than it did when surveyed";
+                return false;
+            }
+            if (taken[visited] && !ExtractEntry(ctx, visited, dir, password, changed, cause))
+                return false;
+            ++visited;
+            ctx->_IoClear();
+            more = reader.GoToNextEntry();
+        }
+        if (visited < (size_t)reader.GetEntryCount()) {
+            *cause = EndedEarly(reader, visited);
+            return false;
+        }
+        return true;
+    }
+
+    static bool ExtractEntry(ZipReaderPrivate* ctx, size_t index, const std::string& dir,
+                             const std::string& password, std::set<std::string>* changed, std::string* cause)
+    {
+        if (!ctx->_NameRefusal().empty()) {
+            *cause = _Entry(index) + " has a name that changed since the survey";
+            return false;
+        }
+        std::string why;
+        bool written = false;
+        if (!ctx->_ExtractToPath(dir + "/" + ctx->_info.name, password, &why, &written, changed)) {
+            *cause = written ? why : _Entry(index) + " \"" + ctx->_info.name + "\" " + why;
+            return false;
         }
         return true;
     }
@@ -1221,31 +1319,19 @@ static bool _OpenEntry(zipFile zf, const std::string& name, const zip_fileinfo& 
                                 password.empty() ? 0 : crc) == ZIP_OK;
 }
 
-bool ZipWriter::AddDirEntry(const std::string& name, const std::string& password, int level)
+// An entry without bytes (a directory).
+static bool _AddBareEntry(zipFile zf, const std::string& name, const zip_fileinfo& zi,
+                          const std::string& password, int level)
 {
-    if (m_ctx->_zipFile == nullptr)
+    if (!_OpenEntry(zf, name, zi, password, level, 0))
         return false;
-    zip_fileinfo zi;
-    memset(&zi, 0, sizeof(zi));
-    zi.external_fa = 0x10;
-    if (!_OpenEntry(m_ctx->_zipFile, name + "/", zi, password, level, 0))
-        return false;
-    return zipCloseFileInZip(m_ctx->_zipFile) == ZIP_OK;
+    return zipCloseFileInZip(zf) == ZIP_OK;
 }
 
-bool ZipWriter::AddEntry(const std::string& srcPath, const std::string& nameInZip,
-                         const std::string& password, int level)
+// The entry's time (the source's modification time, as local time) and
+// attributes.
+static zip_fileinfo _EntryInfoOf(const std::string& srcPath, bool isDir)
 {
-    if (m_ctx->_zipFile == nullptr)
-        return false;
-    bool isDir = kivo::filesystem::IsDir(srcPath);
-    std::string name = isDir ? nameInZip + "/" : nameInZip;
-    if (name.size() > kNameMax)
-        return false;
-    uLong crc = 0;
-    if (!isDir && !password.empty() && !ZipWriterPrivate::CalcFileCrc(srcPath.c_str(), &crc))
-        return false;
-
     zip_fileinfo zi;
     memset(&zi, 0, sizeof(zi));
     kivo_stat64_t st;
@@ -1262,38 +1348,66 @@ bool ZipWriter::AddEntry(const std::string& srcPath, const std::string& nameInZi
     zi.tmz_date.tm_mon = (uInt)tm.tm_mon;
     zi.tmz_date.tm_year = (uInt)(tm.tm_year + 1900);
     zi.external_fa = isDir ? 0x10 : 0;
+    return zi;
+}
 
-    if (!isDir) {
-        // Open the source before the entry, so a missing file leaves no
-        // half-made entry behind.
-        kivo::filesystem::File src;
-        if (!src.Open(srcPath.c_str(), 0))
-            return false;
-        if (!_OpenEntry(m_ctx->_zipFile, name, zi, password, level, crc))
-            return false;
-        char* chunk = static_cast<char*>(malloc(kChunkSize));
-        assert(chunk);
-        bool ok = true;
-        for (;;) {
-            ssize_t n = src.Read(chunk, kChunkSize, nullptr);
-            if (n < 0) {
-                ok = false;
-                break;
-            }
-            if (n == 0)
-                break;
-            if (zipWriteInFileInZip(m_ctx->_zipFile, chunk, (unsigned)n) != ZIP_OK) {
-                ok = false;
-                break;
-            }
+// Copies the source into the entry open in zf, then closes the entry.
+static bool _CopyIntoEntry(zipFile zf, kivo::filesystem::File& src)
+{
+    char* chunk = static_cast<char*>(malloc(ZipWriter::kChunkSize));
+    assert(chunk);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = src.Read(chunk, ZipWriter::kChunkSize, nullptr);
+        if (n < 0) {
+            ok = false;
+            break;
         }
-        free(chunk);
-        int rc = zipCloseFileInZip(m_ctx->_zipFile);
-        return ok && rc == ZIP_OK;
+        if (n == 0)
+            break;
+        if (zipWriteInFileInZip(zf, chunk, (unsigned)n) != ZIP_OK) {
+            ok = false;
+            break;
+        }
     }
-    if (!_OpenEntry(m_ctx->_zipFile, name, zi, password, level, 0))
+    free(chunk);
+    int rc = zipCloseFileInZip(zf);
+    return ok && rc == ZIP_OK;
+}
+
+bool ZipWriter::AddDirEntry(const std::string& name, const std::string& password, int level)
+{
+    if (m_ctx->_zipFile == nullptr)
         return false;
-    return zipCloseFileInZip(m_ctx->_zipFile) == ZIP_OK;
+    zip_fileinfo zi;
+    memset(&zi, 0, sizeof(zi));
+    zi.external_fa = 0x10;
+    return _AddBareEntry(m_ctx->_zipFile, name + "/", zi, password, level);
+}
+
+bool ZipWriter::AddEntry(const std::string& srcPath, const std::string& nameInZip,
+                         const std::string& password, int level)
+{
+    if (m_ctx->_zipFile == nullptr)
+        return false;
+    bool isDir = kivo::filesystem::IsDir(srcPath);
+    std::string name = isDir ? nameInZip + "/" : nameInZip;
+    if (name.size() > kNameMax)
+        return false;
+    uLong crc = 0;
+    if (!isDir && !password.empty() && !ZipWriterPrivate::CalcFileCrc(srcPath.c_str(), &crc))
+        return false;
+    const zip_fileinfo zi = _EntryInfoOf(srcPath, isDir);
+    if (isDir)
+        return _AddBareEntry(m_ctx->_zipFile, name, zi, password, level);
+    // Open the source before the entry, so a missing file leaves no
+    // half-made entry behind.
+    kivo::filesystem::File src;
+    if (!src.Open(srcPath.c_str(), 0))
+        return false;
+    if (!_OpenEntry(m_ctx->_zipFile, name, zi, password, level, crc))
+        return false;
+    return _CopyIntoEntry(m_ctx->_zipFile, src);
 }
 
 bool ZipWriter::AddDirRecursive(const std::string& dir, const std::string& prefix,

@@ -513,6 +513,41 @@ TEST_F(ZipTest, HostileArchivesAreRefusedBeforeAnythingIsWritten)
     }
 }
 
+// Extracting one entry under a directory refuses the names unpacking a
+// whole archive refuses, and writes nothing for them.
+TEST_F(ZipTest, OneEntryUnderADirectoryRefusesTheNamesUnpackingRefuses)
+{
+    struct Case {
+        const char* what;
+        std::string name;
+        bool extracted;
+    };
+    const Case cases[] = {
+        {"a plain name", "sub/ok.txt", true},
+        {"a long name that climbs out once cut", std::string(4200, 'x') + "/../../canary_long.txt", false},
+        {"a name cut at a zero byte", std::string("a.txt\0.sh", 9), false},
+        {"a name that forges a log line", "a\n[error]FAKE LINE", false},
+        {"a name with DEL", "a\x7f", false},
+        {"a name that climbs out", "../up.txt", false},
+        {"an absolute name", "/abs.txt", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FsSandbox::RemoveTree(Real("/t"));
+        Mkdir("/t");
+        Put("/t/one.zip", HandArchive({{c.name, "body", 0}}));
+        std::set<std::string> before = AllPaths();
+        ZipReader reader;
+        ASSERT_TRUE(reader.Open("/t/one.zip"));
+        EXPECT_EQ(reader.ExtractCurrentEntryToDir("/t/out", ""), c.extracted);
+        if (c.extracted) {
+            EXPECT_EQ(Get("/t/out/" + c.name), "body");
+        } else {
+            EXPECT_EQ(AllPaths(), before);
+        }
+    }
+}
+
 // On Linux '\\' is an ordinary character of a name: an entry holding one
 // unpacks as one file of that name, in the directory its '/' parts give,
 // and no directory is made from the parts between '\\'.
