@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/crc_reference.h"
 #include "tests/app/update_test_env.h"
 
 namespace e2e {
@@ -102,17 +103,8 @@ inline std::string Le32(uint32_t v)
     return s;
 }
 
-// CRC-16/MODBUS, for the installed side's records that a test writes.
-inline uint32_t Crc16Modbus(const std::string& data)
-{
-    uint32_t crc = 0xFFFF;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
+// For the installed side's records that a test writes.
+using crc_reference::Crc16Modbus;
 
 // The keys of one section of an INI text ("key=value" lines, blanks
 // trimmed).

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/crc_reference.h"
+
 // Every framework path of a target lies below this directory.
 inline std::string& Root()
 {
@@ -66,16 +68,7 @@ inline void Check(bool ok, const std::string& what)
 }
 
 // CRC-16/MODBUS of the packaged files.
-inline uint32_t Crc16Modbus(const std::string& data)
-{
-    uint32_t crc = 0xFFFF;
-    for (unsigned char c : data) {
-        crc ^= c;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
+using crc_reference::Crc16Modbus;
 
 // The check byte of "info.ini": CRC-8, polynomial 0x07, result xor 0x55.
 inline uint8_t Crc8I432(const uint8_t* data, size_t n)
