@@ -29,6 +29,7 @@
 #include "kivo/base/platform/linux/__platform_unistd.h"
 #include "kivo/service/elem.h"
 #include "kivo/service/service.h"
+#include "tests/kivo/filesystem/flush_log.h"
 
 namespace update_test {
 
@@ -116,6 +117,7 @@ inline void PutLe32(std::string& s, size_t at, uint32_t v)
 // the path, EIO), kOpenCall (EMFILE), kOpendir (EIO), kReaddir (reading the directory's entries,
 // EIO) and kUnlink (EROFS).
 // Mount Ops() at "/system" with the sandbox root, as platform_file_ops is.
+// Below it lies FlushLog, which keeps the order of the changes (Record).
 struct FaultPlan {
     enum Fault { kData, kFsync, kOpen, kWatch, kFstat, kSeek, kStat, kOpenCall, kOpendir, kReaddir, kUnlink };
     std::string path;
@@ -152,21 +154,10 @@ public:
     }
 
     // The operations that change what is on the medium, in order, from the
-    // next call on: "create <path>" (an open that may create), "write
-    // <path>", "fsync <path>" (a directory's path for a directory), "rename
-    // <from> <to>", "unlink <path>", "mkdir <path>", "rmdir <path>".
-    void Record(bool on)
-    {
-        std::lock_guard<std::mutex> lock(_m);
-        _recording = on;
-        _log.clear();
-    }
+    // next call on (FlushLog::Record).
+    void Record(bool on) { FlushLog::Get().Record(on); }
 
-    std::vector<std::string> Log()
-    {
-        std::lock_guard<std::mutex> lock(_m);
-        return _log;
-    }
+    std::vector<std::string> Log() { return FlushLog::Get().Log(); }
 
     // Flushes of the planned file since Plan.
     int Flushes()
@@ -178,7 +169,7 @@ public:
     static const kivo_fs_ops_t& Ops()
     {
         static const kivo_fs_ops_t ops = [] {
-            kivo_fs_ops_t o = platform_file_ops;
+            kivo_fs_ops_t o = Lower();
             o.open = &FaultyFs::Open;
             o.close = &FaultyFs::Close;
             o.read = &FaultyFs::Read;
@@ -191,15 +182,15 @@ public:
             o.closedir = &FaultyFs::Closedir;
             o.readdir_ex = &FaultyFs::Readdir;
             o.unlink = &FaultyFs::Unlink;
-            o.rename = &FaultyFs::Rename;
-            o.mkdir = &FaultyFs::Mkdir;
-            o.rmdir = &FaultyFs::Rmdir;
             return o;
         }();
         return ops;
     }
 
 private:
+    // What a call that does not fail goes on to.
+    static const kivo_fs_ops_t& Lower() { return FlushLog::Ops(); }
+
     // True when this call of kind `fault` on `path` is the one to fail.
     bool Hits(FaultPlan::Fault fault, const std::string& path)
     {
@@ -210,12 +201,6 @@ private:
             return false;
         ++_failed;
         return true;
-    }
-
-    void Note(const std::string& what)
-    {
-        if (_recording)
-            _log.push_back(what);
     }
 
     static std::string Text(const char* path) { return path != nullptr ? path : ""; }
@@ -232,13 +217,8 @@ private:
                 return 24;  // EMFILE
             }
         }
-        kivo_err_t e = platform_file_ops.open(ctx, out, path, flags);
+        kivo_err_t e = Lower().open(ctx, out, path, flags);
         std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0) {
-            fs._names[*out] = Text(path);
-            if ((flags & 0100) != 0)  // O_CREAT
-                fs.Note("create " + Text(path));
-        }
         if (e == 0 && path != nullptr && !fs._plan.path.empty() && fs._plan.path == path)
             fs._passed[*out] = 0;
         return e;
@@ -250,26 +230,21 @@ private:
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
             fs._passed.erase(fh);
-            fs._names.erase(fh);
         }
-        return platform_file_ops.close(ctx, fh);
+        return Lower().close(ctx, fh);
     }
 
-    std::string NameOf(intptr_t fh)
-    {
-        auto it = _names.find(fh);
-        return it != _names.end() ? it->second : std::string();
-    }
+    static std::string NameOf(intptr_t fh) { return FlushLog::Get().PathOf(fh); }
 
     static kivo_err_t Fstat64(void* ctx, intptr_t fh, kivo_stat64_t* st)
     {
         {
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
-            if (fs.Hits(FaultPlan::kFstat, fs.NameOf(fh)))
+            if (fs.Hits(FaultPlan::kFstat, NameOf(fh)))
                 return 5;  // EIO
         }
-        return platform_file_ops.fstat64(ctx, fh, st);
+        return Lower().fstat64(ctx, fh, st);
     }
 
     static kivo_err_t Lseek64(void* ctx, intptr_t fh, int64_t offset, int whence, int64_t* result)
@@ -277,10 +252,10 @@ private:
         {
             FaultyFs& fs = Get();
             std::lock_guard<std::mutex> lock(fs._m);
-            if (fs.Hits(FaultPlan::kSeek, fs.NameOf(fh)))
+            if (fs.Hits(FaultPlan::kSeek, NameOf(fh)))
                 return 5;  // EIO
         }
-        return platform_file_ops.lseek64(ctx, fh, offset, whence, result);
+        return Lower().lseek64(ctx, fh, offset, whence, result);
     }
 
     static kivo_err_t Stat64(void* ctx, const char* path, kivo_stat64_t* st)
@@ -291,7 +266,7 @@ private:
             if (fs.Hits(FaultPlan::kStat, Text(path)))
                 return 5;  // EIO
         }
-        return platform_file_ops.stat64(ctx, path, st);
+        return Lower().stat64(ctx, path, st);
     }
 
     static kivo_err_t Opendir(void* ctx, kivo_dir_handle_t* out, const char* path)
@@ -302,7 +277,7 @@ private:
             if (fs.Hits(FaultPlan::kOpendir, Text(path)))
                 return 5;  // EIO
         }
-        kivo_err_t e = platform_file_ops.opendir(ctx, out, path);
+        kivo_err_t e = Lower().opendir(ctx, out, path);
         std::lock_guard<std::mutex> lock(fs._m);
         if (e == 0)
             fs._dirs[out->stream] = Text(path);
@@ -316,7 +291,7 @@ private:
             std::lock_guard<std::mutex> lock(fs._m);
             fs._dirs.erase(dir.stream);
         }
-        return platform_file_ops.closedir(ctx, dir);
+        return Lower().closedir(ctx, dir);
     }
 
     static kivo_dirent_t* Readdir(void* ctx, kivo_dir_handle_t dir, kivo_err_t* err)
@@ -331,7 +306,7 @@ private:
                 return nullptr;
             }
         }
-        return platform_file_ops.readdir_ex(ctx, dir, err);
+        return Lower().readdir_ex(ctx, dir, err);
     }
 
     static kivo_err_t Unlink(void* ctx, const char* path)
@@ -342,32 +317,7 @@ private:
             if (fs.Hits(FaultPlan::kUnlink, Text(path)))
                 return 30;  // EROFS
         }
-        return Noted(platform_file_ops.unlink(ctx, path), "unlink " + Text(path));
-    }
-
-    // The call's result, noted as `what` when it succeeded.
-    static kivo_err_t Noted(kivo_err_t e, const std::string& what)
-    {
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0)
-            fs.Note(what);
-        return e;
-    }
-
-    static kivo_err_t Rename(void* ctx, const char* from, const char* to)
-    {
-        return Noted(platform_file_ops.rename(ctx, from, to), "rename " + Text(from) + " " + Text(to));
-    }
-
-    static kivo_err_t Mkdir(void* ctx, const char* path)
-    {
-        return Noted(platform_file_ops.mkdir(ctx, path), "mkdir " + Text(path));
-    }
-
-    static kivo_err_t Rmdir(void* ctx, const char* path)
-    {
-        return Noted(platform_file_ops.rmdir(ctx, path), "rmdir " + Text(path));
+        return Lower().unlink(ctx, path);
     }
 
     // How much of size may pass; -1: the call fails.
@@ -396,7 +346,7 @@ private:
             *done = -1;
             return 5;  // EIO
         }
-        return platform_file_ops.read(ctx, fh, buffer, static_cast<size_t>(n), done);
+        return Lower().read(ctx, fh, buffer, static_cast<size_t>(n), done);
     }
 
     static kivo_err_t Write(void* ctx, intptr_t fh, const void* buffer, size_t size, ssize_t* done)
@@ -406,12 +356,7 @@ private:
             *done = -1;
             return 28;  // ENOSPC
         }
-        kivo_err_t e = platform_file_ops.write(ctx, fh, buffer, static_cast<size_t>(n), done);
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0 && *done > 0)
-            fs.Note("write " + fs.NameOf(fh));
-        return e;
+        return Lower().write(ctx, fh, buffer, static_cast<size_t>(n), done);
     }
 
     static kivo_err_t Fsync(void* ctx, intptr_t fh)
@@ -427,24 +372,16 @@ private:
                 ++fs._flushes;
             }
         }
-        kivo_err_t e = platform_file_ops.fsync(ctx, fh);
-        FaultyFs& fs = Get();
-        std::lock_guard<std::mutex> lock(fs._m);
-        if (e == 0)
-            fs.Note("fsync " + fs.NameOf(fh));
-        return e;
+        return Lower().fsync(ctx, fh);
     }
 
     std::mutex _m;
     FaultPlan _plan;
     std::map<intptr_t, int64_t> _passed;
-    std::map<intptr_t, std::string> _names;  // every open file's path
     std::map<void*, std::string> _dirs;      // every open directory's path
     int _flushes = 0;
     int64_t _calls = 0;
     int _failed = 0;
-    bool _recording = false;
-    std::vector<std::string> _log;
 };
 
 // One recorded report, as text: "<kind>:<value>" for "update_info",
