@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/kivo/common/start_line.h"
+
 namespace {
 
 // Copies of one pointer are released on different threads; the object must
@@ -32,21 +34,6 @@ void CountingDeleter(void* p)
     g_deleter_calls.fetch_add(1);
     delete static_cast<Plain*>(p);
 }
-
-// Starts all threads at once so that their copies and releases overlap.
-class StartLine {
-public:
-    explicit StartLine(int n) : _waiting(n) {}
-    void Wait()
-    {
-        _waiting.fetch_sub(1);
-        while (_waiting.load() > 0)
-            std::this_thread::yield();
-    }
-
-private:
-    std::atomic<int> _waiting;
-};
 
 template <typename Ptr>
 void ChurnCopies(const Ptr& shared, StartLine* start, int rounds, std::atomic<int>* bad_reads)

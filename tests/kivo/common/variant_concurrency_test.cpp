@@ -7,24 +7,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/kivo/common/start_line.h"
+
 namespace {
 
 using kivo::Var;
-
-// Starts all threads at once so that their copies and changes overlap.
-class StartLine {
-public:
-    explicit StartLine(int n) : _waiting(n) {}
-    void Wait()
-    {
-        _waiting.fetch_sub(1);
-        while (_waiting.load() > 0)
-            std::this_thread::yield();
-    }
-
-private:
-    std::atomic<int> _waiting;
-};
 
 const int kThreads = 6;
 const int kRounds = 200;
