@@ -52,43 +52,48 @@ void ChurnCopies(const Ptr& shared, StartLine* start, int rounds, std::atomic<in
 const int kThreads = 6;
 const int kRounds = 2000;
 
+// ChurnCopies of `shared` on kThreads threads at once; the reads that saw a
+// wrong payload.
+template <typename Ptr>
+int ChurnOnThreads(const Ptr& shared)
+{
+    std::atomic<int> bad_reads(0);
+    StartLine start(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back(ChurnCopies<Ptr>, shared, &start, kRounds, &bad_reads);
+    for (auto& t : threads)
+        t.join();
+    return bad_reads.load();
+}
+
 TEST(RefCountConcurrencyTest, IntrusiveCopiesChurnedOnManyThreads)
 {
     std::atomic<int> dtors(0);
-    std::atomic<int> bad_reads(0);
+    int bad_reads = -1;
     {
         kivo::IntrusivePtr<Counted> p(new Counted(&dtors));
-        StartLine start(kThreads);
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; ++i)
-            threads.emplace_back(ChurnCopies<kivo::IntrusivePtr<Counted>>, p, &start, kRounds, &bad_reads);
-        for (auto& t : threads)
-            t.join();
+        bad_reads = ChurnOnThreads(p);
         EXPECT_EQ(1, p.UseCount());
         EXPECT_EQ(0, dtors.load());
     }
     EXPECT_EQ(1, dtors.load());
-    EXPECT_EQ(0, bad_reads.load());
+    EXPECT_EQ(0, bad_reads);
 }
 
 TEST(RefCountConcurrencyTest, SharedCopiesChurnedOnManyThreads)
 {
     std::atomic<int> dtors(0);
-    std::atomic<int> bad_reads(0);
+    int bad_reads = -1;
     g_deleter_calls = 0;
     {
         kivo::SharedPtr<Plain> p(new Plain(&dtors), &CountingDeleter);
-        StartLine start(kThreads);
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kThreads; ++i)
-            threads.emplace_back(ChurnCopies<kivo::SharedPtr<Plain>>, p, &start, kRounds, &bad_reads);
-        for (auto& t : threads)
-            t.join();
+        bad_reads = ChurnOnThreads(p);
         EXPECT_EQ(1, p.UseCount());
     }
     EXPECT_EQ(1, g_deleter_calls.load());
     EXPECT_EQ(1, dtors.load());
-    EXPECT_EQ(0, bad_reads.load());
+    EXPECT_EQ(0, bad_reads);
 }
 
 // The last two references are dropped on two threads at the same moment,
