@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
-# Builds the updater and runs it once on a sample package in a sandbox that
-# stands in for the device: older versions installed, a package with newer
-# ones. Shows the program's output while it runs, then the states of the
-# status mailbox and of GPIO 7 in the order they came (tools/watch_device.py
-# polls both while the program runs), the shell commands it issued and the
-# version records it left.
+# Builds the updater and runs it once in a sandbox that stands in for the
+# device, which has older versions installed (uImage and devicetree.dtb V1.0
+# with their records in /opt/sys_disk, a boot image of version 0x10 as
+# /dev/boot.bin). The package is the sample one, or with DIR the tree DIR
+# packed by tests/app/update_pack.py (see there for its layout):
 #
-# The sandbox is build/demo/root (made afresh on every run); the program
-# finds it through UPDATER_ROOT, so nothing outside it is touched. Only what
-# the updater's build needs is installed (tools/setup.sh --updater).
+#   bash tools/run.sh [DIR]
+#
+# Shows the program's output while it runs, then the states of the status
+# mailbox and of GPIO 7 in the order they came (tools/watch_device.py polls
+# both while the program runs), the shell commands it issued and the version
+# records it left.
+#
+# The sandbox is build/demo/root, made afresh on every run; the program
+# finds it through UPDATER_ROOT. It is a path prefix for the updater's own
+# files, not an isolation: a package's hook and check.lua run with the
+# caller's rights. Only what the updater's build needs is installed
+# (tools/setup.sh --updater).
 set -euo pipefail
+[ $# -le 1 ] || { echo "usage: bash tools/run.sh [DIR]" >&2; exit 2; }
+src=""
+if [ $# = 1 ]; then
+  src=$(cd "$1" && pwd) || { echo "tools/run.sh: no directory $1" >&2; exit 2; }
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash tools/setup.sh --updater
@@ -19,12 +32,15 @@ ninja -C "$top/build/native" updater
 demo="$top/build/demo"
 root="$demo/root"
 stage="$demo/stage"
+case "$src/" in
+  "$demo"/*) echo "tools/run.sh: $src lies in $demo, which every run removes" >&2; exit 2 ;;
+esac
 rm -rf "$demo"
 mkdir -p "$root"/{dev,tmp,opt/sys_disk,opt/app_disk/app,opt/update_disk,sys/class/gpio/gpio913} "$stage"/{sys,qspi}
 
-python3 - "$root" "$stage" <<'EOF'
+python3 - "$root" "$stage" "$src" <<'EOF'
 import struct, sys
-root, stage = sys.argv[1], sys.argv[2]
+root, stage, src = sys.argv[1], sys.argv[2], sys.argv[3]
 
 def crc16_modbus(data):
     reg = 0xFFFF
@@ -59,24 +75,22 @@ for name, stem, data in (("uImage", "uImage", b"K" * 200000),
     put(root + "/opt/sys_disk/%s-info.ini" % stem,
         b"[%s]\r\nversion=V1.0\r\ncheck_crc=%d\r\n" % (name.encode(), crc16_modbus(data)))
 
-# The package: a newer kernel, the same device tree, a newer boot image, a
+# The sample package: a newer kernel, the same device tree, a newer boot
+# image (its header's CRC word is what its check_crc is compared with), a
 # check script and a note that lands in /opt/app_disk.
-put(stage + "/sys/uImage", bytes((i * 31) & 0xFF for i in range(1500000)))
-put(stage + "/sys/devicetree.dtb", b"D" * 3000)
-put(stage + "/qspi/boot.bin", boot_image(700 * 1024, 0x2222, 0x11, 13))
-put(stage + "/readme.txt", b"sample release\n")
-put(stage + "/check.lua",
-    b"function PrintRoute() print('check.lua: sys -> /opt/sys_disk, qspi -> /dev') end\n"
-    b"function Check() return true end\n")
+if not src:
+    put(stage + "/sys/uImage", bytes((i * 31) & 0xFF for i in range(1500000)))
+    put(stage + "/sys/devicetree.dtb", b"D" * 3000)
+    put(stage + "/sys/info.ini", b"[uImage]\nversion=V1.1\n[devicetree.dtb]\nversion=V1.0\n")
+    put(stage + "/qspi/boot.bin", boot_image(700 * 1024, 0x2222, 0x11, 13))
+    put(stage + "/qspi/info.ini", b"[boot.bin]\nversion=V17\ncheck_crc=8738\n")
+    put(stage + "/readme.txt", b"sample release\n")
+    put(stage + "/check.lua",
+        b"function PrintRoute() print('check.lua: sys -> /opt/sys_disk, qspi -> /dev') end\n"
+        b"function Check() return true end\n")
 EOF
 
-cat > "$demo/spec.json" <<EOF
-{"stage": "$stage", "out": "$root/opt/update_disk/code.bin", "password": "kth507316",
- "infos": {"sys": {"sections": {"uImage": {"version": "V1.1", "check_crc": "auto"},
-                                "devicetree.dtb": {"version": "V1.0", "check_crc": "auto"}}},
-           "qspi": {"sections": {"boot.bin": {"version": "V17", "check_crc": 8738}}}}}
-EOF
-python3 tests/app/update_pack.py "$demo/spec.json" >/dev/null
+python3 tests/app/update_pack.py --dir "${src:-$stage}" --out "$root/opt/update_disk/code.bin" --encrypt >/dev/null
 
 echo "=== updater /opt/update_disk/code.bin   (UPDATER_ROOT=$root)"
 status=0

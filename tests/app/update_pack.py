@@ -1,8 +1,23 @@
 #!/usr/bin/env python3
-"""Test packer for update packages, written apart from the updater's C++ so
-that a CRC or format mistake there cannot hide by being shared.
+"""Packer for update packages, written apart from the updater's C++ so that a
+CRC or format mistake there cannot hide by being shared. The tests drive it
+with a recipe; a user packs a directory.
 
     update_pack.py RECIPE.json
+    update_pack.py --dir DIR --out PACKAGE [--encrypt]
+
+DIR is laid out as the package: top-level files (check.lua, sys_cmd.sh, the
+flag files, anything for /opt/app_disk) and one directory per board
+directory, each with an "info.ini" in plain INI text naming its files:
+
+    [uImage]
+    version=V1.1
+
+For every section the packer writes "check_crc" as the CRC-16/MODBUS of the
+file of that name (a "check_crc" given in the section is kept: a boot image
+is compared by the CRC word in its header), then the check byte. Other keys
+are dropped. DIR itself is left as it is. --encrypt packs under the fixed
+password (Info-ZIP "zip -P"). Prints "<dir>/<file> <crc16>" as below.
 
 RECIPE: {
   "stage": "/abs/dir",       package tree laid out by the test (top-level
@@ -239,9 +254,66 @@ def pack_with_tool(tool, stage, out, password):
         raise SystemExit("unknown tool " + tool)
 
 
+PASSWORD = "kth507316"
+
+
+def read_sections(path):
+    """Sections of a hand-written info.ini: {name: {"version": ..., "check_crc": "auto" | int}}."""
+    sections = {}
+    keys = None
+    with open(path, encoding="utf-8") as fh:
+        for line in fh:
+            line = line.strip()
+            if not line or line[0] in ";#":
+                continue
+            if line.startswith("[") and line.endswith("]"):
+                keys = sections.setdefault(line[1:-1].strip(), {"check_crc": "auto"})
+            elif "=" in line and keys is not None:
+                key, value = (x.strip() for x in line.split("=", 1))
+                if key == "version":
+                    keys["version"] = value
+                elif key == "check_crc":
+                    keys["check_crc"] = int(value)
+    return sections
+
+
+def pack_dir(src, out, encrypt):
+    """Packs the directory SRC as it stands, its info.ini files completed, into OUT."""
+    import shutil
+    if not os.path.isdir(src):
+        raise SystemExit("update_pack.py: %s is not a directory" % src)
+    with tempfile.TemporaryDirectory() as tmp:
+        stage = os.path.join(tmp, "stage")
+        shutil.copytree(src, stage, symlinks=True)
+        infos = {}
+        for d in sorted(os.listdir(stage)):
+            ini = os.path.join(stage, d, "info.ini")
+            if os.path.isdir(os.path.join(stage, d)) and os.path.isfile(ini):
+                infos[d] = {"sections": read_sections(ini)}
+        for d, info in infos.items():
+            missing = [n for n in info["sections"] if not os.path.isfile(os.path.join(stage, d, n))]
+            if missing:
+                raise SystemExit("update_pack.py: %s/info.ini names files that are not there: %s"
+                                 % (d, " ".join(missing)))
+        pack({"stage": stage, "out": os.path.abspath(out), "password": PASSWORD if encrypt else "",
+              "infos": infos})
+
+
 def main():
+    if len(sys.argv) != 2 or sys.argv[1].startswith("-"):
+        import argparse
+        ap = argparse.ArgumentParser(prog="update_pack.py", description="Packs DIR into an update package.")
+        ap.add_argument("--dir", required=True, help="the package's tree")
+        ap.add_argument("--out", required=True, help="the package file to write")
+        ap.add_argument("--encrypt", action="store_true", help="pack under the fixed password")
+        args = ap.parse_args()
+        pack_dir(args.dir, args.out, args.encrypt)
+        return
     with open(sys.argv[1]) as fh:
-        recipe = json.load(fh)
+        pack(json.load(fh))
+
+
+def pack(recipe):
     if "raw" in recipe:
         raw_archive(recipe["out"], recipe["raw"])
         return
