@@ -156,11 +156,6 @@ void PushIndexed(lua_State* L, int obj)
     lua_gettable(L, obj);
 }
 
-int GuardedUpvalue(lua_State* L)
-{
-    return LuaGuardCall(L, reinterpret_cast<lua_CFunction>(lua_touserdata(L, lua_upvalueindex(1))));
-}
-
 // ---- vector_int ---------------------------------------------------------------------
 
 typedef std::vector<int> VectorInt;
@@ -442,20 +437,18 @@ int LuaGuardCall(lua_State* L, lua_CFunction fn)
 static char s_protect_key;
 
 // Runs the function that argument 1 points at, on an empty frame.
-static int ProtectRunner(lua_State* L)
+static int RunProtected(lua_State* L)
 {
     const std::function<void(lua_State*)>* fn =
         static_cast<const std::function<void(lua_State*)>*>(lua_touserdata(L, 1));
     lua_settop(L, 0);
-    char what[256];
-    try {
-        (*fn)(L);
-        return 0;
-    } catch (const std::exception& e) {
-        // Only our own exceptions: Lua's errors are not std::exception.
-        snprintf(what, sizeof(what), "%s", e.what());
-    }
-    return luaL_error(L, "%s", what);
+    (*fn)(L);
+    return 0;
+}
+
+static int ProtectRunner(lua_State* L)
+{
+    return LuaGuardCall(L, &RunProtected);
 }
 
 void LuaPrepareProtect(lua_State* L)
@@ -1040,7 +1033,7 @@ LuaRef LuaState::GetGlobal(const char* path)
 void LuaState::RegFunc(const char* name, lua_CFunction f)
 {
     lua_pushlightuserdata(_state, reinterpret_cast<void*>(f));
-    lua_pushcclosure(_state, &GuardedUpvalue, 1);
+    lua_pushcclosure(_state, &LuaCallTrampoline, 1);
     lua_setglobal(_state, name);
 }
 

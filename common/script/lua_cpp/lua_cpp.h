@@ -426,8 +426,10 @@ private:
 
 // ---- call wrappers ------------------------------------------------------------------
 
-// The closure every wrapped callable becomes: upvalue 1 the wrapper for its
-// signature, upvalue 2 the callable.
+// Calls the function in upvalue 1 through LuaGuardCall. Every wrapped
+// callable becomes this closure with the wrapper for its signature there
+// and the callable in upvalue 2; LuaState::RegFunc puts the plain function
+// there.
 int LuaCallTrampoline(lua_State* L);
 
 namespace lua_bind {
