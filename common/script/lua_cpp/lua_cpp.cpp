@@ -483,10 +483,9 @@ bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::st
     }
     // Fetched, not pushed: pushing a function is an allocation point, where
     // a collection step could run a finalizer before anything protects it.
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_protect_key) != LUA_TFUNCTION) {
-        lua_pop(L, 1);
-        lua_pushcfunction(L, &ProtectRunner);
-    }
+    // A state without the entry is a state nobody prepared.
+    const int runner = lua_rawgetp(L, LUA_REGISTRYINDEX, &s_protect_key);
+    assert(runner == LUA_TFUNCTION && "LuaPrepareProtect ran on this state");
     lua_pushlightuserdata(L, const_cast<void*>(static_cast<const void*>(&fn)));
     const int status = lua_pcall(L, 1, 0, 0);
     if (status == LUA_OK)

@@ -92,7 +92,7 @@ bool LuaCheckArgCount(lua_State* L, int expected);
 bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::string* error = 0);
 // Stores what LuaProtect needs in the state, so that a later LuaProtect
 // allocates nothing before it is protected. LuaState does it; a state made
-// elsewhere gets it from the library's Init.
+// elsewhere runs it once before its first LuaProtect.
 void LuaPrepareProtect(lua_State* L);
 // The text of the error object at `index` (a status from a failed call).
 std::string LuaErrorText(lua_State* L, int index, int status);

@@ -371,7 +371,6 @@ bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
 {
     _lock = lock;
     _state = L;
-    LuaPrepareProtect(L);
     lua_newtable(L);
     lua_setglobal(L, kTimerBack);
     PushFiles(L);
