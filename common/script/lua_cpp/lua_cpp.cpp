@@ -93,7 +93,7 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     }
     case LUA_TBOOLEAN:
     case LUA_TNUMBER:
-        return _LuaScalarText(L, index, out);
+        return LuaScalarText(L, index, out);
     case LUA_TNIL:
         out += "nil";
         return true;
@@ -347,7 +347,7 @@ LuaUserData* LuaUserDataRecord(lua_State* L, int index)
     return ours ? static_cast<LuaUserData*>(lua_touserdata(L, index)) : 0;
 }
 
-LuaUserData* _LuaNewRecord(lua_State* L, const LuaUserData& rec)
+LuaUserData* LuaNewRecord(lua_State* L, const LuaUserData& rec)
 {
     LuaUserData* p = static_cast<LuaUserData*>(lua_newuserdata(L, sizeof(LuaUserData)));
     *p = rec;
@@ -375,7 +375,7 @@ void LuaUserDataPush(lua_State* L, int index)
         lua_pushnil(L);
         return;
     }
-    _LuaNewRecord(L, *old_data);
+    LuaNewRecord(L, *old_data);
     if (lua_getmetatable(L, index))
         lua_setmetatable(L, -2);
 }
@@ -468,7 +468,7 @@ std::string LuaErrorText(lua_State* L, int index, int status)
         return "not enough memory";
     // Formatted natively: converting in the interpreter would allocate.
     std::string text;
-    if (_LuaScalarText(L, index, text))
+    if (LuaScalarText(L, index, text))
         return text;
     return std::string("(error object is a ") + lua_typename(L, lua_type(L, index)) + " value)";
 }
@@ -496,19 +496,19 @@ bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::st
     return false;
 }
 
-void _LuaPrintUnknownBase(int lua_type)
+void LuaPrintUnknownBase(int lua_type)
 {
     printf("unkow lua type to c++ base type, lua type = %d\n", lua_type);
 }
 
-void _LuaPrintNoCopy(const char* type_name)
+void LuaPrintNoCopy(const char* type_name)
 {
     printf("%s not suppot copy to LUA, push nil\n", type_name);
 }
 
-void _LuaNoDelete(void*) {}
+void LuaNoDelete(void*) {}
 
-LuaUserData* _LuaLiveRecord(lua_State* L, int index)
+LuaUserData* LuaLiveRecord(lua_State* L, int index)
 {
     LuaUserData* rec = LuaUserDataRecord(L, index);
     if (rec == 0) {
@@ -522,12 +522,12 @@ LuaUserData* _LuaLiveRecord(lua_State* L, int index)
     return rec;
 }
 
-void _LuaReportNoConstructor(lua_State* L, int expected)
+void LuaReportNoConstructor(lua_State* L, int expected)
 {
     LuaCheckArgCount(L, expected);
 }
 
-bool _LuaScalarText(lua_State* L, int index, std::string& out)
+bool LuaScalarText(lua_State* L, int index, std::string& out)
 {
     switch (lua_type(L, index)) {
     case LUA_TBOOLEAN:
@@ -544,7 +544,7 @@ bool _LuaScalarText(lua_State* L, int index, std::string& out)
     }
 }
 
-bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
+bool LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
 {
     switch (lua_type(L, index)) {
     case LUA_TSTRING: {
@@ -572,7 +572,7 @@ bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
 // The handler of the record at 1 for an integer key.
 static int CallElementHandler(lua_State* L, int (*LuaUserData::*handler)(lua_State*))
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     return rec != 0 ? (rec->*handler)(L) : 0;
 }
 
@@ -627,7 +627,7 @@ int DefValue(lua_State* L)
 
 int UserDataValue(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     return rec != 0 ? rec->value_fn(L, set) : 0;
 }
 
@@ -683,7 +683,7 @@ std::string LuaValueText(lua_State* L, int index)
 bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
 {
     index = lua_absindex(L, index);
-    if (_LuaScalarToVar(L, index, out))
+    if (LuaScalarToVar(L, index, out))
         return true;
     switch (lua_type(L, index)) {
     case LUA_TNIL:
@@ -792,7 +792,7 @@ void LuaPushVar(lua_State* L, const kivo::Var& v)
 
 int LuaPointerHandlers<int>::Value(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     int* p = static_cast<int*>(rec->obj);
@@ -806,7 +806,7 @@ int LuaPointerHandlers<int>::Value(lua_State* L, int set)
 
 int LuaPointerHandlers<int>::ToString(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    LuaUserData* rec = LuaLiveRecord(L, -1);
     if (rec == 0)
         return 0;
     std::string s;
@@ -818,9 +818,9 @@ int LuaPointerHandlers<int>::ToString(lua_State* L)
 // The vector of the userdata at 1 and the element position for the index
 // at 2; null when released (reported). Elements are reached only inside
 // 1..size.
-static VectorInt* _LuaVectorElement(lua_State* L, size_t* pos, bool* inside)
+static VectorInt* VectorElementAt(lua_State* L, size_t* pos, bool* inside)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
@@ -835,11 +835,11 @@ int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
 {
     size_t pos = 0;
     bool inside = false;
-    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    VectorInt* v = VectorElementAt(L, &pos, &inside);
     if (v == 0)
         return 0;
     if (inside) {
-        _LuaPushPointer<int>(L, &(*v)[pos], false);
+        LuaPushObjectPointer<int>(L, &(*v)[pos], false);
         TrackElement(L, v);
     } else {
         lua_pushnil(L);
@@ -851,7 +851,7 @@ int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 {
     size_t pos = 0;
     bool inside = false;
-    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    VectorInt* v = VectorElementAt(L, &pos, &inside);
     if (v == 0)
         return 0;
     if (!inside)
@@ -864,7 +864,7 @@ int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 
 int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
@@ -895,7 +895,7 @@ int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
 
 int LuaPointerHandlers<VectorInt>::ToString(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    LuaUserData* rec = LuaLiveRecord(L, -1);
     if (rec == 0)
         return 0;
     const std::string s = VectorText(static_cast<VectorInt*>(rec->obj));
@@ -926,7 +926,7 @@ static void SetValueFields(lua_State* L)
     lua_setfield(L, -2, "__tostring");
 }
 
-void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+void LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
 {
     luaL_openlibs(L);
     luaL_newmetatable(L, type_name);

@@ -126,7 +126,7 @@ int LuaOpen(lua_State* L)
     }
     // The userdata first, tracked, and the file last: once the file is
     // open nothing can fail before the script holds it.
-    LuaUserData* rec = _LuaNewRecord(L, _LuaMakeRecord<PyFile>(static_cast<PyFile*>(0), true));
+    LuaUserData* rec = LuaNewRecord(L, LuaMakeRecord<PyFile>(static_cast<PyFile*>(0), true));
     LuaSetMetatableByType(L, LuaTypeName<PyFile>());
     PushFiles(L);
     lua_pushvalue(L, -2);
