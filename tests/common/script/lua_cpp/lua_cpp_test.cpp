@@ -977,4 +977,16 @@ TEST(LuaProtectTest, MemoryKeptByTheScriptFailsTheReadOutCleanly)
     EXPECT_EQ(0u, budget.used);
 }
 
+// A state nobody prepared has no runner to fetch: pushing one there would
+// be an unprotected allocation, so it is a broken contract instead.
+TEST(LuaProtectTest, UnpreparedStateIsAnAssertion)
+{
+    lua_State* L = luaL_newstate();
+    ASSERT_NE(nullptr, L);
+    EXPECT_DEATH(LuaProtect(L, [](lua_State*) {}), "LuaPrepareProtect ran on this state");
+    LuaPrepareProtect(L);
+    EXPECT_TRUE(LuaProtect(L, [](lua_State*) {}));
+    lua_close(L);
+}
+
 }  // namespace
