@@ -79,18 +79,49 @@ void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
     walk.open.pop_back();
 }
 
+// The string at index, as much of it as the walk's bound leaves room for.
+void StringText(lua_State* L, int index, std::string& out, const TextWalk& walk)
+{
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    if (out.size() < walk.limit)
+        out.append(s, std::min(n, walk.limit - out.size()));
+}
+
+void UserDataText(lua_State* L, int index, std::string& out, TextWalk& walk)
+{
+    if (const std::string* held = HeldString(L, index)) {
+        out += *held;
+        return;
+    }
+    // The metatable's text goes straight into out, under its bound.
+    out += kivo::FmtString("{'userdata':%d,'metatable':", Address(lua_touserdata(L, index))).Str();
+    if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
+        ToStringImpl(L, -1, out, walk);
+        lua_pop(L, 1);
+    } else {
+        out += "nil";
+    }
+    out += "}";
+}
+
+void FunctionText(lua_State* L, int index, std::string& out)
+{
+    if (lua_iscfunction(L, index)) {
+        out += kivo::FmtString("%d(cfunc)", Address(reinterpret_cast<void*>(lua_tocfunction(L, index)))).Str();
+    } else {
+        out += "(lua func)";
+    }
+}
+
 bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
 {
     index = lua_absindex(L, index);
     const int t = lua_type(L, index);
     switch (t) {
-    case LUA_TSTRING: {
-        size_t n = 0;
-        const char* s = lua_tolstring(L, index, &n);
-        if (out.size() < walk.limit)
-            out.append(s, std::min(n, walk.limit - out.size()));
+    case LUA_TSTRING:
+        StringText(L, index, out, walk);
         return true;
-    }
     case LUA_TBOOLEAN:
     case LUA_TNUMBER:
         return LuaScalarText(L, index, out);
@@ -103,28 +134,11 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     case LUA_TLIGHTUSERDATA:
         out += kivo::FmtString("%d(lightuserdata)", Address(lua_touserdata(L, index))).Str();
         return true;
-    case LUA_TUSERDATA: {
-        if (const std::string* held = HeldString(L, index)) {
-            out += *held;
-            return true;
-        }
-        // The metatable's text goes straight into out, under its bound.
-        out += kivo::FmtString("{'userdata':%d,'metatable':", Address(lua_touserdata(L, index))).Str();
-        if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
-            ToStringImpl(L, -1, out, walk);
-            lua_pop(L, 1);
-        } else {
-            out += "nil";
-        }
-        out += "}";
+    case LUA_TUSERDATA:
+        UserDataText(L, index, out, walk);
         return true;
-    }
     case LUA_TFUNCTION:
-        if (lua_iscfunction(L, index)) {
-            out += kivo::FmtString("%d(cfunc)", Address(reinterpret_cast<void*>(lua_tocfunction(L, index)))).Str();
-        } else {
-            out += "(lua func)";
-        }
+        FunctionText(L, index, out);
         return true;
     case LUA_TTHREAD:
         out += "(thread obj)";
@@ -680,6 +694,40 @@ std::string LuaValueText(lua_State* L, int index)
     return s;
 }
 
+namespace {
+
+// A held Var as itself; any other userdata as the address of its object.
+kivo::Var UserDataVar(lua_State* L, int index)
+{
+    kivo::Var* held = 0;
+    if (LuaUserDataIs<kivo::Var>(L, index, &held, true))
+        return *held;
+    LuaUserData* rec = LuaUserDataRecord(L, index);
+    return kivo::Var(rec != 0 ? rec->obj : lua_touserdata(L, index));
+}
+
+// The table at index (absolute) as a dictionary keyed by the keys' texts.
+kivo::Var TableVar(lua_State* L, int index)
+{
+    kivo::var_trains::VarDict dict;
+    lua_checkstack(L, 3);
+    lua_pushnil(L);
+    while (lua_next(L, index) != 0) {
+        std::string key;
+        LuaValueToString(L, -2, key);
+        kivo::Var v(0);
+        if (lua_rawequal(L, -1, index))
+            v = kivo::Var("{self}");
+        else
+            LuaToBase<kivo::Var>(L, -1, &v);  // a nested table stays 0
+        dict[key] = v;
+        lua_pop(L, 1);
+    }
+    return kivo::Var(dict);
+}
+
+}  // namespace
+
 bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
 {
     index = lua_absindex(L, index);
@@ -695,16 +743,9 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
     case LUA_TLIGHTUSERDATA:
         out = kivo::Var(lua_touserdata(L, index));
         break;
-    case LUA_TUSERDATA: {
-        kivo::Var* held = 0;
-        if (LuaUserDataIs<kivo::Var>(L, index, &held, true)) {
-            out = *held;
-            break;
-        }
-        LuaUserData* rec = LuaUserDataRecord(L, index);
-        out = kivo::Var(rec != 0 ? rec->obj : lua_touserdata(L, index));
+    case LUA_TUSERDATA:
+        out = UserDataVar(L, index);
         break;
-    }
     case LUA_TFUNCTION:
         if (lua_iscfunction(L, index))
             out = kivo::Var(static_cast<int32_t>(reinterpret_cast<intptr_t>(lua_tocfunction(L, index))));
@@ -714,24 +755,9 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
     case LUA_TTHREAD:
         out = kivo::Var("(thread obj)");
         break;
-    case LUA_TTABLE: {
-        kivo::var_trains::VarDict dict;
-        lua_checkstack(L, 3);
-        lua_pushnil(L);
-        while (lua_next(L, index) != 0) {
-            std::string key;
-            LuaValueToString(L, -2, key);
-            kivo::Var v(0);
-            if (lua_rawequal(L, -1, index))
-                v = kivo::Var("{self}");
-            else
-                LuaToBase<kivo::Var>(L, -1, &v);  // a nested table stays 0
-            dict[key] = v;
-            lua_pop(L, 1);
-        }
-        out = kivo::Var(dict);
+    case LUA_TTABLE:
+        out = TableVar(L, index);
         break;
-    }
     default:
         break;
     }
