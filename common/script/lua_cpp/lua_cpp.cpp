@@ -79,21 +79,52 @@ void TableText(lua_State* L, int index, std::string& out, TextWalk& walk)
     walk.open.pop_back();
 }
 
+// The string at index, as much of it as the walk's bound leaves room for.
+void StringText(lua_State* L, int index, std::string& out, const TextWalk& walk)
+{
+    size_t n = 0;
+    const char* s = lua_tolstring(L, index, &n);
+    if (out.size() < walk.limit)
+        out.append(s, std::min(n, walk.limit - out.size()));
+}
+
+void UserDataText(lua_State* L, int index, std::string& out, TextWalk& walk)
+{
+    if (const std::string* held = HeldString(L, index)) {
+        out += *held;
+        return;
+    }
+    // The metatable's text goes straight into out, under its bound.
+    out += kivo::FmtString("{'userdata':%d,'metatable':", Address(lua_touserdata(L, index))).Str();
+    if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
+        ToStringImpl(L, -1, out, walk);
+        lua_pop(L, 1);
+    } else {
+        out += "nil";
+    }
+    out += "}";
+}
+
+void FunctionText(lua_State* L, int index, std::string& out)
+{
+    if (lua_iscfunction(L, index)) {
+        out += kivo::FmtString("%d(cfunc)", Address(reinterpret_cast<void*>(lua_tocfunction(L, index)))).Str();
+    } else {
+        out += "(lua func)";
+    }
+}
+
 bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
 {
     index = lua_absindex(L, index);
     const int t = lua_type(L, index);
     switch (t) {
-    case LUA_TSTRING: {
-        size_t n = 0;
-        const char* s = lua_tolstring(L, index, &n);
-        if (out.size() < walk.limit)
-            out.append(s, std::min(n, walk.limit - out.size()));
+    case LUA_TSTRING:
+        StringText(L, index, out, walk);
         return true;
-    }
     case LUA_TBOOLEAN:
     case LUA_TNUMBER:
-        return _LuaScalarText(L, index, out);
+        return LuaScalarText(L, index, out);
     case LUA_TNIL:
         out += "nil";
         return true;
@@ -103,28 +134,11 @@ bool ToStringImpl(lua_State* L, int index, std::string& out, TextWalk& walk)
     case LUA_TLIGHTUSERDATA:
         out += kivo::FmtString("%d(lightuserdata)", Address(lua_touserdata(L, index))).Str();
         return true;
-    case LUA_TUSERDATA: {
-        if (const std::string* held = HeldString(L, index)) {
-            out += *held;
-            return true;
-        }
-        // The metatable's text goes straight into out, under its bound.
-        out += kivo::FmtString("{'userdata':%d,'metatable':", Address(lua_touserdata(L, index))).Str();
-        if (lua_checkstack(L, 2) && lua_getmetatable(L, index)) {
-            ToStringImpl(L, -1, out, walk);
-            lua_pop(L, 1);
-        } else {
-            out += "nil";
-        }
-        out += "}";
+    case LUA_TUSERDATA:
+        UserDataText(L, index, out, walk);
         return true;
-    }
     case LUA_TFUNCTION:
-        if (lua_iscfunction(L, index)) {
-            out += kivo::FmtString("%d(cfunc)", Address(reinterpret_cast<void*>(lua_tocfunction(L, index)))).Str();
-        } else {
-            out += "(lua func)";
-        }
+        FunctionText(L, index, out);
         return true;
     case LUA_TTHREAD:
         out += "(thread obj)";
@@ -154,11 +168,6 @@ void PushIndexed(lua_State* L, int obj)
         lua_pop(L, 1);
     }
     lua_gettable(L, obj);
-}
-
-int GuardedUpvalue(lua_State* L)
-{
-    return LuaGuardCall(L, reinterpret_cast<lua_CFunction>(lua_touserdata(L, lua_upvalueindex(1))));
 }
 
 // ---- vector_int ---------------------------------------------------------------------
@@ -352,7 +361,7 @@ LuaUserData* LuaUserDataRecord(lua_State* L, int index)
     return ours ? static_cast<LuaUserData*>(lua_touserdata(L, index)) : 0;
 }
 
-LuaUserData* _LuaNewRecord(lua_State* L, const LuaUserData& rec)
+LuaUserData* LuaNewRecord(lua_State* L, const LuaUserData& rec)
 {
     LuaUserData* p = static_cast<LuaUserData*>(lua_newuserdata(L, sizeof(LuaUserData)));
     *p = rec;
@@ -380,7 +389,7 @@ void LuaUserDataPush(lua_State* L, int index)
         lua_pushnil(L);
         return;
     }
-    _LuaNewRecord(L, *old_data);
+    LuaNewRecord(L, *old_data);
     if (lua_getmetatable(L, index))
         lua_setmetatable(L, -2);
 }
@@ -442,20 +451,18 @@ int LuaGuardCall(lua_State* L, lua_CFunction fn)
 static char s_protect_key;
 
 // Runs the function that argument 1 points at, on an empty frame.
-static int ProtectRunner(lua_State* L)
+static int RunProtected(lua_State* L)
 {
     const std::function<void(lua_State*)>* fn =
         static_cast<const std::function<void(lua_State*)>*>(lua_touserdata(L, 1));
     lua_settop(L, 0);
-    char what[256];
-    try {
-        (*fn)(L);
-        return 0;
-    } catch (const std::exception& e) {
-        // Only our own exceptions: Lua's errors are not std::exception.
-        snprintf(what, sizeof(what), "%s", e.what());
-    }
-    return luaL_error(L, "%s", what);
+    (*fn)(L);
+    return 0;
+}
+
+static int ProtectRunner(lua_State* L)
+{
+    return LuaGuardCall(L, &RunProtected);
 }
 
 void LuaPrepareProtect(lua_State* L)
@@ -475,7 +482,7 @@ std::string LuaErrorText(lua_State* L, int index, int status)
         return "not enough memory";
     // Formatted natively: converting in the interpreter would allocate.
     std::string text;
-    if (_LuaScalarText(L, index, text))
+    if (LuaScalarText(L, index, text))
         return text;
     return std::string("(error object is a ") + lua_typename(L, lua_type(L, index)) + " value)";
 }
@@ -490,10 +497,9 @@ bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::st
     }
     // Fetched, not pushed: pushing a function is an allocation point, where
     // a collection step could run a finalizer before anything protects it.
-    if (lua_rawgetp(L, LUA_REGISTRYINDEX, &s_protect_key) != LUA_TFUNCTION) {
-        lua_pop(L, 1);
-        lua_pushcfunction(L, &ProtectRunner);
-    }
+    // A state without the entry is a state nobody prepared.
+    const int runner = lua_rawgetp(L, LUA_REGISTRYINDEX, &s_protect_key);
+    assert(runner == LUA_TFUNCTION && "LuaPrepareProtect ran on this state");
     lua_pushlightuserdata(L, const_cast<void*>(static_cast<const void*>(&fn)));
     const int status = lua_pcall(L, 1, 0, 0);
     if (status == LUA_OK)
@@ -504,19 +510,19 @@ bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::st
     return false;
 }
 
-void _LuaPrintUnknownBase(int lua_type)
+void LuaPrintUnknownBase(int lua_type)
 {
     printf("unkow lua type to c++ base type, lua type = %d\n", lua_type);
 }
 
-void _LuaPrintNoCopy(const char* type_name)
+void LuaPrintNoCopy(const char* type_name)
 {
     printf("%s not suppot copy to LUA, push nil\n", type_name);
 }
 
-void _LuaNoDelete(void*) {}
+void LuaNoDelete(void*) {}
 
-LuaUserData* _LuaLiveRecord(lua_State* L, int index)
+LuaUserData* LuaLiveRecord(lua_State* L, int index)
 {
     LuaUserData* rec = LuaUserDataRecord(L, index);
     if (rec == 0) {
@@ -530,12 +536,12 @@ LuaUserData* _LuaLiveRecord(lua_State* L, int index)
     return rec;
 }
 
-void _LuaReportNoConstructor(lua_State* L, int expected)
+void LuaReportNoConstructor(lua_State* L, int expected)
 {
     LuaCheckArgCount(L, expected);
 }
 
-bool _LuaScalarText(lua_State* L, int index, std::string& out)
+bool LuaScalarText(lua_State* L, int index, std::string& out)
 {
     switch (lua_type(L, index)) {
     case LUA_TBOOLEAN:
@@ -552,7 +558,7 @@ bool _LuaScalarText(lua_State* L, int index, std::string& out)
     }
 }
 
-bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
+bool LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
 {
     switch (lua_type(L, index)) {
     case LUA_TSTRING: {
@@ -580,7 +586,7 @@ bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out)
 // The handler of the record at 1 for an integer key.
 static int CallElementHandler(lua_State* L, int (*LuaUserData::*handler)(lua_State*))
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     return rec != 0 ? (rec->*handler)(L) : 0;
 }
 
@@ -635,7 +641,7 @@ int DefValue(lua_State* L)
 
 int UserDataValue(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     return rec != 0 ? rec->value_fn(L, set) : 0;
 }
 
@@ -688,10 +694,44 @@ std::string LuaValueText(lua_State* L, int index)
     return s;
 }
 
+namespace {
+
+// A held Var as itself; any other userdata as the address of its object.
+kivo::Var UserDataVar(lua_State* L, int index)
+{
+    kivo::Var* held = 0;
+    if (LuaUserDataIs<kivo::Var>(L, index, &held, true))
+        return *held;
+    LuaUserData* rec = LuaUserDataRecord(L, index);
+    return kivo::Var(rec != 0 ? rec->obj : lua_touserdata(L, index));
+}
+
+// The table at index (absolute) as a dictionary keyed by the keys' texts.
+kivo::Var TableVar(lua_State* L, int index)
+{
+    kivo::var_trains::VarDict dict;
+    lua_checkstack(L, 3);
+    lua_pushnil(L);
+    while (lua_next(L, index) != 0) {
+        std::string key;
+        LuaValueToString(L, -2, key);
+        kivo::Var v(0);
+        if (lua_rawequal(L, -1, index))
+            v = kivo::Var("{self}");
+        else
+            LuaToBase<kivo::Var>(L, -1, &v);  // a nested table stays 0
+        dict[key] = v;
+        lua_pop(L, 1);
+    }
+    return kivo::Var(dict);
+}
+
+}  // namespace
+
 bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
 {
     index = lua_absindex(L, index);
-    if (_LuaScalarToVar(L, index, out))
+    if (LuaScalarToVar(L, index, out))
         return true;
     switch (lua_type(L, index)) {
     case LUA_TNIL:
@@ -703,16 +743,9 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
     case LUA_TLIGHTUSERDATA:
         out = kivo::Var(lua_touserdata(L, index));
         break;
-    case LUA_TUSERDATA: {
-        kivo::Var* held = 0;
-        if (LuaUserDataIs<kivo::Var>(L, index, &held, true)) {
-            out = *held;
-            break;
-        }
-        LuaUserData* rec = LuaUserDataRecord(L, index);
-        out = kivo::Var(rec != 0 ? rec->obj : lua_touserdata(L, index));
+    case LUA_TUSERDATA:
+        out = UserDataVar(L, index);
         break;
-    }
     case LUA_TFUNCTION:
         if (lua_iscfunction(L, index))
             out = kivo::Var(static_cast<int32_t>(reinterpret_cast<intptr_t>(lua_tocfunction(L, index))));
@@ -722,24 +755,9 @@ bool LuaValueToVar(lua_State* L, int index, kivo::Var& out)
     case LUA_TTHREAD:
         out = kivo::Var("(thread obj)");
         break;
-    case LUA_TTABLE: {
-        kivo::var_trains::VarDict dict;
-        lua_checkstack(L, 3);
-        lua_pushnil(L);
-        while (lua_next(L, index) != 0) {
-            std::string key;
-            LuaValueToString(L, -2, key);
-            kivo::Var v(0);
-            if (lua_rawequal(L, -1, index))
-                v = kivo::Var("{self}");
-            else
-                LuaToBase<kivo::Var>(L, -1, &v);  // a nested table stays 0
-            dict[key] = v;
-            lua_pop(L, 1);
-        }
-        out = kivo::Var(dict);
+    case LUA_TTABLE:
+        out = TableVar(L, index);
         break;
-    }
     default:
         break;
     }
@@ -800,7 +818,7 @@ void LuaPushVar(lua_State* L, const kivo::Var& v)
 
 int LuaPointerHandlers<int>::Value(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     int* p = static_cast<int*>(rec->obj);
@@ -814,7 +832,7 @@ int LuaPointerHandlers<int>::Value(lua_State* L, int set)
 
 int LuaPointerHandlers<int>::ToString(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    LuaUserData* rec = LuaLiveRecord(L, -1);
     if (rec == 0)
         return 0;
     std::string s;
@@ -826,9 +844,9 @@ int LuaPointerHandlers<int>::ToString(lua_State* L)
 // The vector of the userdata at 1 and the element position for the index
 // at 2; null when released (reported). Elements are reached only inside
 // 1..size.
-static VectorInt* _LuaVectorElement(lua_State* L, size_t* pos, bool* inside)
+static VectorInt* VectorElementAt(lua_State* L, size_t* pos, bool* inside)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
@@ -843,11 +861,11 @@ int LuaPointerHandlers<VectorInt>::Index(lua_State* L)
 {
     size_t pos = 0;
     bool inside = false;
-    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    VectorInt* v = VectorElementAt(L, &pos, &inside);
     if (v == 0)
         return 0;
     if (inside) {
-        _LuaPushPointer<int>(L, &(*v)[pos], false);
+        LuaPushObjectPointer<int>(L, &(*v)[pos], false);
         TrackElement(L, v);
     } else {
         lua_pushnil(L);
@@ -859,7 +877,7 @@ int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 {
     size_t pos = 0;
     bool inside = false;
-    VectorInt* v = _LuaVectorElement(L, &pos, &inside);
+    VectorInt* v = VectorElementAt(L, &pos, &inside);
     if (v == 0)
         return 0;
     if (!inside)
@@ -872,7 +890,7 @@ int LuaPointerHandlers<VectorInt>::NewIndex(lua_State* L)
 
 int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, 1);
+    LuaUserData* rec = LuaLiveRecord(L, 1);
     if (rec == 0)
         return 0;
     VectorInt* v = static_cast<VectorInt*>(rec->obj);
@@ -903,7 +921,7 @@ int LuaPointerHandlers<VectorInt>::Value(lua_State* L, int set)
 
 int LuaPointerHandlers<VectorInt>::ToString(lua_State* L)
 {
-    LuaUserData* rec = _LuaLiveRecord(L, -1);
+    LuaUserData* rec = LuaLiveRecord(L, -1);
     if (rec == 0)
         return 0;
     const std::string s = VectorText(static_cast<VectorInt*>(rec->obj));
@@ -934,7 +952,7 @@ static void SetValueFields(lua_State* L)
     lua_setfield(L, -2, "__tostring");
 }
 
-void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
+void LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size)
 {
     luaL_openlibs(L);
     luaL_newmetatable(L, type_name);
@@ -1040,7 +1058,7 @@ LuaRef LuaState::GetGlobal(const char* path)
 void LuaState::RegFunc(const char* name, lua_CFunction f)
 {
     lua_pushlightuserdata(_state, reinterpret_cast<void*>(f));
-    lua_pushcclosure(_state, &GuardedUpvalue, 1);
+    lua_pushcclosure(_state, &LuaCallTrampoline, 1);
     lua_setglobal(_state, name);
 }
 

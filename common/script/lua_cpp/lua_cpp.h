@@ -72,7 +72,7 @@ void LuaUserDataPush(lua_State* L, int index);
 // other value (including foreign userdata such as io files).
 LuaUserData* LuaUserDataRecord(lua_State* L, int index);
 // A new userdata of this binding holding `rec` (its metatable still to set).
-LuaUserData* _LuaNewRecord(lua_State* L, const LuaUserData& rec);
+LuaUserData* LuaNewRecord(lua_State* L, const LuaUserData& rec);
 
 // Writes the stack to standard output; leaves it unchanged; returns its size.
 int LuaDumpStack(lua_State* L);
@@ -92,7 +92,7 @@ bool LuaCheckArgCount(lua_State* L, int expected);
 bool LuaProtect(lua_State* L, const std::function<void(lua_State*)>& fn, std::string* error = 0);
 // Stores what LuaProtect needs in the state, so that a later LuaProtect
 // allocates nothing before it is protected. LuaState does it; a state made
-// elsewhere gets it from the library's Init.
+// elsewhere runs it once before its first LuaProtect.
 void LuaPrepareProtect(lua_State* L);
 // The text of the error object at `index` (a status from a failed call).
 std::string LuaErrorText(lua_State* L, int index, int status);
@@ -154,13 +154,13 @@ T* LuaUserDataGetThis(lua_State* L)
     return static_cast<T*>(rec->obj);
 }
 
-void _LuaPrintUnknownBase(int lua_type);
+void LuaPrintUnknownBase(int lua_type);
 
 // Text form of a Lua scalar for the typed readers.
-bool _LuaScalarText(lua_State* L, int index, std::string& out);
+bool LuaScalarText(lua_State* L, int index, std::string& out);
 // A string (list and dictionary texts become containers), boolean (int32
 // 0 or 1) or number (int64 or double) as a Var; false for other types.
-bool _LuaScalarToVar(lua_State* L, int index, kivo::Var& out);
+bool LuaScalarToVar(lua_State* L, int index, kivo::Var& out);
 
 template <typename T>
 bool LuaToBase(lua_State* L, int index, T* out)
@@ -192,12 +192,12 @@ bool LuaToBase(lua_State* L, int index, T* out)
             return true;
         }
         std::string text;
-        if (_LuaScalarText(L, index, text)) {
+        if (LuaScalarText(L, index, text)) {
             *out = kivo::StringView(kivo::StringView(text), kivo::DeepCopy());
             return true;
         }
     } else if constexpr (std::is_same<T, kivo::Var>::value) {
-        if (_LuaScalarToVar(L, index, *out))
+        if (LuaScalarToVar(L, index, *out))
             return true;
     }
     if (t == LUA_TUSERDATA) {
@@ -209,13 +209,13 @@ bool LuaToBase(lua_State* L, int index, T* out)
             }
         }
     }
-    _LuaPrintUnknownBase(t);
+    LuaPrintUnknownBase(t);
     return false;
 }
 
 // ---- pushing -----------------------------------------------------------------------
 
-void _LuaPrintNoCopy(const char* type_name);
+void LuaPrintNoCopy(const char* type_name);
 
 template <typename T>
 void LuaPushPointer(lua_State* L, T* p);
@@ -240,23 +240,23 @@ void LuaPush(lua_State* L, const T& v)
     } else if constexpr (std::is_pointer<T>::value) {
         LuaPushPointer(L, v);
     } else {
-        _LuaPrintNoCopy(LuaTypeName<T>());
+        LuaPrintNoCopy(LuaTypeName<T>());
         lua_pushnil(L);
     }
 }
 
 // ---- pointer handlers by type ------------------------------------------------------
 
-void _LuaNoDelete(void* obj);
+void LuaNoDelete(void* obj);
 
 template <typename T>
-void _LuaDeleteObject(void* obj)
+void LuaDeleteObject(void* obj)
 {
     delete static_cast<T*>(obj);
 }
 
 // The record of the userdata at `index`, live, or null (reported).
-LuaUserData* _LuaLiveRecord(lua_State* L, int index);
+LuaUserData* LuaLiveRecord(lua_State* L, int index);
 
 template <typename T>
 struct LuaPointerHandlers {
@@ -270,7 +270,7 @@ struct LuaPointerHandlers {
 
     static int Value(lua_State* L, int set)
     {
-        LuaUserData* rec = _LuaLiveRecord(L, 1);
+        LuaUserData* rec = LuaLiveRecord(L, 1);
         if (rec == 0)
             return 0;
         T* obj = static_cast<T*>(rec->obj);
@@ -314,7 +314,7 @@ struct LuaPointerHandlers<std::vector<int>> {
 };
 
 template <typename T>
-LuaUserData _LuaMakeRecord(T* p, bool owned)
+LuaUserData LuaMakeRecord(T* p, bool owned)
 {
     typedef LuaPointerHandlers<T> H;
     LuaUserData rec;
@@ -324,7 +324,7 @@ LuaUserData _LuaMakeRecord(T* p, bool owned)
     rec.newindex_fn = &LuaGuarded<&H::NewIndex>;
     rec.value_fn = &H::Value;
     rec.tostring_fn = &LuaGuarded<&H::ToString>;
-    rec.delete_fn = owned ? &_LuaDeleteObject<T> : &_LuaNoDelete;
+    rec.delete_fn = owned ? &LuaDeleteObject<T> : &LuaNoDelete;
     return rec;
 }
 
@@ -332,20 +332,20 @@ LuaUserData _LuaMakeRecord(T* p, bool owned)
 // pushes nil. `owned` false makes "delete" only forget the object (elements
 // of a container belong to the container).
 template <typename T>
-void _LuaPushPointer(lua_State* L, T* p, bool owned)
+void LuaPushObjectPointer(lua_State* L, T* p, bool owned)
 {
     if (p == 0) {
         lua_pushnil(L);
         return;
     }
-    _LuaNewRecord(L, _LuaMakeRecord<T>(p, owned));
+    LuaNewRecord(L, LuaMakeRecord<T>(p, owned));
     LuaSetMetatableByType(L, LuaTypeName<T>());
 }
 
 template <typename T>
 void LuaPushPointer(lua_State* L, T* p)
 {
-    _LuaPushPointer<T>(L, p, true);
+    LuaPushObjectPointer<T>(L, p, true);
 }
 
 // ---- state and references -----------------------------------------------------------
@@ -426,8 +426,10 @@ private:
 
 // ---- call wrappers ------------------------------------------------------------------
 
-// The closure every wrapped callable becomes: upvalue 1 the wrapper for its
-// signature, upvalue 2 the callable.
+// Calls the function in upvalue 1 through LuaGuardCall. Every wrapped
+// callable becomes this closure with the wrapper for its signature there
+// and the callable in upvalue 2; LuaState::RegFunc puts the plain function
+// there.
 int LuaCallTrampoline(lua_State* L);
 
 namespace lua_bind {
@@ -635,7 +637,7 @@ void LuaRegBound(lua_State* L, const char* name, const F& bound)
 
 // ---- classes -----------------------------------------------------------------------
 
-void _LuaReportNoConstructor(lua_State* L, int expected);
+void LuaReportNoConstructor(lua_State* L, int expected);
 
 // Cls:new(...): the constructor registered for the argument count.
 template <typename T>
@@ -665,7 +667,7 @@ int LuaClassNew(lua_State* L)
     if (ctor != 0)
         return ctor(L);
     if (lowest != 0) {
-        _LuaReportNoConstructor(L, lowest);
+        LuaReportNoConstructor(L, lowest);
         return 0;
     }
     return LuaReportError(L, "userdata:new error!");
@@ -676,7 +678,7 @@ template <typename T>
 int LuaClassCopyNew(lua_State* L)
 {
     if constexpr (!std::is_copy_constructible<T>::value) {
-        _LuaPrintNoCopy(LuaTypeName<T>());
+        LuaPrintNoCopy(LuaTypeName<T>());
         lua_pushnil(L);
         return 1;
     } else {
@@ -688,7 +690,7 @@ int LuaClassCopyNew(lua_State* L)
     }
 }
 
-void _LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size);
+void LuaOpenClassMetatable(lua_State* L, const char* type_name, lua_Integer size);
 
 // Registers class T under `name`; the class is complete when the builder
 // ends.
@@ -697,7 +699,7 @@ class LuaClass : public kivo::NonCopyable {
 public:
     LuaClass(lua_State* L, const char* name) : _L(L), _top(lua_gettop(L)), _name(name)
     {
-        _LuaOpenClassMetatable(L, LuaTypeName<T>(), static_cast<lua_Integer>(sizeof(T)));
+        LuaOpenClassMetatable(L, LuaTypeName<T>(), static_cast<lua_Integer>(sizeof(T)));
         lua_pushcfunction(L, &LuaGuarded<&LuaClassCopyNew<T>>);
         lua_setfield(L, -2, "new");
     }

@@ -79,6 +79,57 @@ void CloseFiles(lua_State* L)
     lua_pop(L, 1);
 }
 
+// What open()'s mode asks for.
+struct OpenMode {
+    int flags;
+    bool exclusive;
+    bool binary;
+};
+
+OpenMode ParseMode(const std::string& mode)
+{
+    OpenMode m = {0, false, false};
+    for (size_t i = 0; i < mode.size(); ++i) {
+        switch (mode[i]) {
+        case 'w':
+            m.flags |= kOpenReadWrite | kOpenCreate | kOpenTruncate;
+            break;
+        case 'x':
+            m.exclusive = true;
+            break;
+        case 'a':
+            // Appending needs a writable file that may not exist yet.
+            m.flags |= kOpenReadWrite | kOpenCreate | kOpenAppend;
+            break;
+        case 'b':
+            m.binary = true;
+            break;
+        case 't':
+            m.binary = false;
+            break;
+        case '+':
+            m.flags |= kOpenReadWrite;
+            break;
+        default:
+            break;
+        }
+    }
+    return m;
+}
+
+// Pushes a "File" userdata without a file yet, tracked in the open files.
+LuaUserData* PushTrackedFile(lua_State* L)
+{
+    LuaUserData* rec = LuaNewRecord(L, LuaMakeRecord<PyFile>(static_cast<PyFile*>(0), true));
+    LuaSetMetatableByType(L, LuaTypeName<PyFile>());
+    PushFiles(L);
+    lua_pushvalue(L, -2);
+    lua_pushboolean(L, 1);
+    lua_rawset(L, -3);
+    lua_pop(L, 1);
+    return rec;
+}
+
 int LuaOpen(lua_State* L)
 {
     const int n = lua_gettop(L);
@@ -88,59 +139,25 @@ int LuaOpen(lua_State* L)
         return lua_error(L);
     }
     const std::string path = LuaValueText(L, 1);
-    const std::string mode = n >= 2 ? LuaValueText(L, 2) : std::string("r");
-    int flags = 0;
-    bool exclusive = false;
-    bool binary = false;
-    for (size_t i = 0; i < mode.size(); ++i) {
-        switch (mode[i]) {
-        case 'w':
-            flags |= kOpenReadWrite | kOpenCreate | kOpenTruncate;
-            break;
-        case 'x':
-            exclusive = true;
-            break;
-        case 'a':
-            // Appending needs a writable file that may not exist yet.
-            flags |= kOpenReadWrite | kOpenCreate | kOpenAppend;
-            break;
-        case 'b':
-            binary = true;
-            break;
-        case 't':
-            binary = false;
-            break;
-        case '+':
-            flags |= kOpenReadWrite;
-            break;
-        default:
-            break;
-        }
-    }
-    if (exclusive) {
+    OpenMode mode = ParseMode(n >= 2 ? LuaValueText(L, 2) : std::string("r"));
+    if (mode.exclusive) {
         // A new file to write; the exclusive flag keeps a file that appears
         // after the check from being truncated.
-        flags |= kOpenReadWrite | kOpenCreate | kOpenExclusive;
+        mode.flags |= kOpenReadWrite | kOpenCreate | kOpenExclusive;
         if (kivo::filesystem::IsFile(path))
             return LuaReportError(L, "open error, file is exit");
     }
     // The userdata first, tracked, and the file last: once the file is
     // open nothing can fail before the script holds it.
-    LuaUserData* rec = _LuaNewRecord(L, _LuaMakeRecord<PyFile>(static_cast<PyFile*>(0), true));
-    LuaSetMetatableByType(L, LuaTypeName<PyFile>());
-    PushFiles(L);
-    lua_pushvalue(L, -2);
-    lua_pushboolean(L, 1);
-    lua_rawset(L, -3);
-    lua_pop(L, 1);
+    LuaUserData* rec = PushTrackedFile(L);
     int32_t handle = kivo_file_handle_invalid;
-    kivo_file_open(&handle, path.c_str(), flags);
+    kivo_file_open(&handle, path.c_str(), mode.flags);
     if (!kivo_file_handle_is_valid(handle)) {
         UntrackFile(L, -1);
         lua_pop(L, 1);
         return LuaReportError(L, "open error, file is not exit");
     }
-    PyFile* f = new (std::nothrow) PyFile(handle, binary);
+    PyFile* f = new (std::nothrow) PyFile(handle, mode.binary);
     if (f == 0) {
         kivo_file_close(handle);
         UntrackFile(L, -1);
@@ -371,7 +388,6 @@ bool LuaLibCommon::Init(lua_State* L, kivo::Mutex* lock)
 {
     _lock = lock;
     _state = L;
-    LuaPrepareProtect(L);
     lua_newtable(L);
     lua_setglobal(L, kTimerBack);
     PushFiles(L);

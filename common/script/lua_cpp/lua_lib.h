@@ -55,7 +55,8 @@ public:
     ~LuaLibCommon();
 
     // Registers the library into L; lock guards the state against timer
-    // callbacks (may be null). Always true.
+    // callbacks (may be null). Always true. L is made by LuaState, or has
+    // had LuaPrepareProtect: timer callbacks run in LuaProtect.
     bool Init(lua_State* L, kivo::Mutex* lock);
     bool Init(lua_State* L, kivo::Mutex& lock) { return Init(L, &lock); }
     bool Init(LuaState& state, kivo::Mutex* lock) { return Init(state.GetState(), lock); }

@@ -136,7 +136,7 @@ TEST_F(LuaCppTest, ValueToVarCoversEveryLuaType)
     // pointer of this binding (not to a Var) the native object.
     int x = 0;
     lua_pushlightuserdata(L(), &x);
-    _LuaPushPointer<int>(L(), &x, false);
+    LuaPushObjectPointer<int>(L(), &x, false);
     for (int index = 1; index <= 2; ++index) {
         Var held(0);
         LuaValueToVar(L(), index, held);
@@ -160,7 +160,7 @@ TEST_F(LuaCppTest, ValueTextOfAddressesAndPointers)
     lua_pushcfunction(L(), &NoOp);
     EXPECT_EQ(std::to_string(reinterpret_cast<uintptr_t>(&NoOp)) + "(cfunc)", LuaValueText(L(), -1));
     // A full userdata: its own address and the text of its metatable.
-    _LuaPushPointer<int>(L(), &x, false);
+    LuaPushObjectPointer<int>(L(), &x, false);
     const std::string block = std::to_string(reinterpret_cast<uintptr_t>(lua_touserdata(L(), -1)));
     ASSERT_TRUE(lua_getmetatable(L(), -1));
     const std::string meta = LuaValueText(L(), -1);
@@ -409,7 +409,7 @@ TEST_F(LuaCppTest, DoStringReturnsTheStatusAndKeepsTheMessage)
 TEST_F(LuaCppTest, PointerWithoutClassUsesTheDefaultMetatable)
 {
     int x = 3;
-    _LuaPushPointer<int>(L(), &x, false);
+    LuaPushObjectPointer<int>(L(), &x, false);
     lua_setglobal(L(), "p");
     EXPECT_EQ("3", Eval("p.value"));
     EXPECT_EQ(0, Exec("p.value = 5"));
@@ -424,8 +424,8 @@ TEST_F(LuaCppTest, PointersToVarsAndStringsReadAsTheirValues)
 {
     Var held("[4,5]", true);
     std::string text("native text");
-    _LuaPushPointer<Var>(L(), &held, false);
-    _LuaPushPointer<std::string>(L(), &text, false);
+    LuaPushObjectPointer<Var>(L(), &held, false);
+    LuaPushObjectPointer<std::string>(L(), &text, false);
     Var copy(0);
     EXPECT_TRUE(LuaValueToVar(L(), 1, copy));
     EXPECT_EQ(Var::TYPE_VECTOR, copy.GetType());
@@ -975,6 +975,18 @@ TEST(LuaProtectTest, MemoryKeptByTheScriptFailsTheReadOutCleanly)
     EXPECT_EQ(0, lua_gettop(L));
     lua_close(L);
     EXPECT_EQ(0u, budget.used);
+}
+
+// A state nobody prepared has no runner to fetch: pushing one there would
+// be an unprotected allocation, so it is a broken contract instead.
+TEST(LuaProtectTest, UnpreparedStateIsAnAssertion)
+{
+    lua_State* L = luaL_newstate();
+    ASSERT_NE(nullptr, L);
+    EXPECT_DEATH(LuaProtect(L, [](lua_State*) {}), "LuaPrepareProtect ran on this state");
+    LuaPrepareProtect(L);
+    EXPECT_TRUE(LuaProtect(L, [](lua_State*) {}));
+    lua_close(L);
 }
 
 }  // namespace
