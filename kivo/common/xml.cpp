@@ -167,23 +167,29 @@ bool DocXmlParse::_ParseDocument()
             _AddNode(kTextName, ReplaceEntities(tag.data), StringView());
             ++owed;
         }
-        switch (tag.type) {
-        case kTagEndOfText:
+        if (tag.type == kTagEndOfText) {
             _AddEnds(owed);
             return true;
-        case kTagStart:
-            if (!_ParseTag(tag, 1))
-                return false;
-            break;
-        case kTagEmpty:
-        case kTagPi:
-            _AddEmpty(tag);
-            break;
-        case kTagComment:
-            break;
-        default:  // a stray end tag or a tag never closed
-            return false;
         }
+        // A stray end tag or a tag never closed is no child: malformed.
+        if (!_AddChild(tag, 1))
+            return false;
+    }
+}
+
+bool DocXmlParse::_AddChild(const _Tag& tag, uint32_t depth)
+{
+    switch (tag.type) {
+    case kTagStart:
+        return _ParseTag(tag, depth);
+    case kTagEmpty:
+    case kTagPi:
+        _AddEmpty(tag);
+        return true;
+    case kTagComment:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -209,18 +215,7 @@ bool DocXmlParse::_ParseTag(const _Tag& start, uint32_t depth)
                 ++owed;
             }
         }
-        switch (tag.type) {
-        case kTagStart:
-            if (!_ParseTag(tag, depth + 1))
-                return false;
-            break;
-        case kTagEmpty:
-        case kTagPi:
-            _AddEmpty(tag);
-            break;
-        case kTagComment:
-            break;
-        case kTagEnd:
+        if (tag.type == kTagEnd) {
             // An end tag without a readable name ("</>", "</!!>") closes
             // whatever is open; a named end tag must match.
             if (!tag.named || tag.name == start.name) {
@@ -228,9 +223,11 @@ bool DocXmlParse::_ParseTag(const _Tag& start, uint32_t depth)
                 return true;
             }
             return false;
-        default:  // the text ended with the element open, or a broken tag
-            return false;
         }
+        // The end of the text with the element open, or a broken tag, is no
+        // child: malformed.
+        if (!_AddChild(tag, depth + 1))
+            return false;
     }
 }
 
@@ -243,46 +240,17 @@ void DocXmlParse::_NextTag(_Tag* tag)
     while (lt < end && s[lt] != '<')
         ++lt;
     tag->data = _text.Sub(_pos, lt - _pos);
-    if (lt >= end) {
-        _pos = static_cast<uint32_t>(end);
-        tag->type = kTagEndOfText;
-        return;
-    }
     if (lt + 1 >= end) {
         _pos = static_cast<uint32_t>(end);
-        tag->type = kTagBroken;
+        tag->type = lt >= end ? kTagEndOfText : kTagBroken;
         return;
     }
     size_t first = lt + 1;
-    switch (s[first]) {
-    case '!': {
-        const void* gt = memchr(s + first, '>', end - first);
-        _pos = static_cast<uint32_t>(gt ? static_cast<const char*>(gt) - s + 1 : end);
-        tag->type = kTagComment;
+    if (_SkipComment(first, tag))
         return;
-    }
-    case '-': {
-        const size_t close = _text.Find("--->", first);
-        _pos = static_cast<uint32_t>(close == StringView::npos ? end : close + 4);
-        tag->type = kTagComment;
-        return;
-    }
-    case '>':
-        _pos = static_cast<uint32_t>(first + 1);
-        tag->type = kTagComment;
-        return;
-    case '/':
-        tag->type = kTagEnd;
+    tag->type = s[first] == '/' ? kTagEnd : s[first] == '?' ? kTagPi : kTagStart;
+    if (tag->type != kTagStart)
         ++first;
-        break;
-    case '?':
-        tag->type = kTagPi;
-        ++first;
-        break;
-    default:
-        tag->type = kTagStart;
-        break;
-    }
     const size_t gt = FindTagEnd(s, first, end);
     if (gt == StringView::npos) {
         _pos = static_cast<uint32_t>(end);
@@ -295,7 +263,38 @@ void DocXmlParse::_NextTag(_Tag* tag)
         tag->type = kTagEmpty;
         --last;
     }
-    const StringView content = _text.Sub(first, last - first);
+    _ReadName(_text.Sub(first, last - first), tag);
+}
+
+bool DocXmlParse::_SkipComment(size_t first, _Tag* tag)
+{
+    const char* s = _text.Data();
+    const size_t end = _text.Size();
+    size_t next;
+    switch (s[first]) {
+    case '!': {
+        const void* gt = memchr(s + first, '>', end - first);
+        next = gt ? static_cast<size_t>(static_cast<const char*>(gt) - s) + 1 : end;
+        break;
+    }
+    case '-': {
+        const size_t close = _text.Find("--->", first);
+        next = close == StringView::npos ? end : close + 4;
+        break;
+    }
+    case '>':
+        next = first + 1;
+        break;
+    default:
+        return false;
+    }
+    _pos = static_cast<uint32_t>(next);
+    tag->type = kTagComment;
+    return true;
+}
+
+void DocXmlParse::_ReadName(const StringView& content, _Tag* tag)
+{
     DocSlice sl(content);
     StringView name;
     int32_t kind = -1;

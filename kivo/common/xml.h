@@ -72,7 +72,20 @@ private:
 
     bool _ParseDocument();
     bool _ParseTag(const _Tag& start, uint32_t depth);
+    // A tag among an element's content, or at the top (depth: that of an
+    // element it starts): an element is read whole, an empty tag or a
+    // processing instruction added, a comment passed over. False for any
+    // other tag, and for a malformed element.
+    bool _AddChild(const _Tag& tag, uint32_t depth);
+    // The character data up to the next tag, and the tag.
     void _NextTag(_Tag* tag);
+    // "<!...>", "<-...--->" and "<>" (first: just after the '<') are
+    // passed over as comments; false for any other tag.
+    bool _SkipComment(size_t first, _Tag* tag);
+    // The name and attributes of a tag from its content between the
+    // markers; a start tag or processing instruction without one becomes
+    // a comment.
+    static void _ReadName(const StringView& content, _Tag* tag);
     void _AddEmpty(const _Tag& tag);
     size_t _AddAttributes(const _Tag& tag);
     void _AddNode(const StringView& name, const StringView& val, const StringView& owner);

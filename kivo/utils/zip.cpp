@@ -1298,12 +1298,15 @@ bool ZipWriter::Open(const std::string& path, OpenMode mode)
     return m_ctx->_zipFile != nullptr;
 }
 
-void ZipWriter::Close()
+bool ZipWriter::Close()
 {
-    if (m_ctx->_zipFile != nullptr) {
-        zipClose(m_ctx->_zipFile, nullptr);
-        m_ctx->_zipFile = nullptr;
-    }
+    if (m_ctx->_zipFile == nullptr)
+        return true;
+    // The central directory and the end record are written here: without
+    // them the archive cannot be opened.
+    const bool ok = zipClose(m_ctx->_zipFile, nullptr) == ZIP_OK;
+    m_ctx->_zipFile = nullptr;
+    return ok;
 }
 
 static bool _OpenEntry(zipFile zf, const std::string& name, const zip_fileinfo& zi,
@@ -1439,20 +1442,29 @@ bool ZipWriter::AddDirRecursive(const std::string& dir, const std::string& prefi
     return true;
 }
 
-bool ZipDir(const std::string& srcDir, const std::string& zipPath,
-            const kivo::Function1<bool, const std::string&>& filter, const std::string& password,
-            ZipWriter::OpenMode mode, int level)
+// A writer on zipPath with the tree under srcDir added; false when the
+// archive does not open, an entry cannot be added, or the archive cannot be
+// finished.
+static bool _ZipTree(const std::string& srcDir, const std::string& zipPath,
+                     const kivo::Function1<bool, const std::string&>* filter, const std::string& password,
+                     ZipWriter::OpenMode mode, int level)
 {
     ZipWriter writer;
     if (!writer.Open(zipPath, mode)) {
         printf("zip: open file %s failed\n", zipPath.c_str());
         return false;
     }
+    const bool added = writer.AddDirRecursive(srcDir, "", filter, password, level);
+    const bool closed = writer.Close();
+    return added && closed;
+}
+
+bool ZipDir(const std::string& srcDir, const std::string& zipPath,
+            const kivo::Function1<bool, const std::string&>& filter, const std::string& password,
+            ZipWriter::OpenMode mode, int level)
+{
     // An empty filter accepts every name.
-    bool ok = writer.AddDirRecursive(srcDir, "", filter.TargetIdentity() != 0 ? &filter : nullptr,
-                                     password, level);
-    writer.Close();
-    return ok;
+    return _ZipTree(srcDir, zipPath, filter.TargetIdentity() != 0 ? &filter : nullptr, password, mode, level);
 }
 
 static bool _NotHidden(const std::string& name)
@@ -1465,15 +1477,8 @@ static bool _NotHidden(const std::string& name)
 bool ZipDirSkipHidden(const std::string& srcDir, const std::string& zipPath, bool skipHidden,
                       const std::string& password, ZipWriter::OpenMode mode, int level)
 {
-    ZipWriter writer;
-    if (!writer.Open(zipPath, mode)) {
-        printf("zip: open file %s failed\n", zipPath.c_str());
-        return false;
-    }
     kivo::Function1<bool, const std::string&> filter(&_NotHidden);
-    bool ok = writer.AddDirRecursive(srcDir, "", skipHidden ? &filter : nullptr, password, level);
-    writer.Close();
-    return ok;
+    return _ZipTree(srcDir, zipPath, skipHidden ? &filter : nullptr, password, mode, level);
 }
 
 }  // namespace zip

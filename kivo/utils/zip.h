@@ -193,7 +193,9 @@ public:
 
     // A path that is not an existing file is always created (mode 0).
     bool Open(const std::string& path, OpenMode mode);
-    void Close();
+    // Writes the central directory and closes the archive; false when that
+    // failed (the archive cannot be opened then). Nothing open: true.
+    bool Close();
 
     bool AddDirEntry(const std::string& name, const std::string& password, int level);
     // A directory source becomes a directory entry (name + "/"). Names

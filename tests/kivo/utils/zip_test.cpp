@@ -763,15 +763,18 @@ TEST_F(ZipTest, FileFunctionTableGoesThroughFramework)
     EXPECT_EQ(ff.zread_file(nullptr, nullptr, buf, 8), 0u);
 }
 
-// The native file system with every read and seek counted; a read can be
-// made to fail (error 5) by its number, counted from 1, and so can every
-// read or seek from one on (a medium that went bad).
+// The native file system with every read, seek and write counted; a read
+// can be made to fail (error 5) by its number, counted from 1, and so can
+// every read or seek from one on (a medium that went bad); a write can be
+// made to fail (error 28, a full disk) by its number.
 struct CountingFs {
     static int reads;
     static int seeks;
+    static int writes;
     static int fail_read;
     static bool reads_stay_failed;
     static int fail_seeks_from;
+    static int fail_write;
     static kivo_fs_ops_t ops;
     static std::string root;
 
@@ -783,6 +786,14 @@ struct CountingFs {
             return 5;
         }
         return platform_file_ops.read(ctx, fh, buffer, size, done);
+    }
+    static kivo_err_t Write(void* ctx, intptr_t fh, const void* buffer, size_t size, ssize_t* done)
+    {
+        if (++writes == fail_write) {
+            *done = -1;
+            return 28;
+        }
+        return platform_file_ops.write(ctx, fh, buffer, size, done);
     }
     static bool SeekFails() { return ++seeks >= fail_seeks_from && fail_seeks_from > 0; }
     static kivo_err_t Seek64(void* ctx, intptr_t fh, int64_t offset, int whence, int64_t* result)
@@ -799,27 +810,33 @@ struct CountingFs {
     }
 
     // Mounted over the sandbox's root in place of the plain one.
-    static void Mount(const std::string& sandbox, int failRead, bool stayFailed = false, int failSeeksFrom = 0)
+    static void Mount(const std::string& sandbox, int failRead, bool stayFailed = false, int failSeeksFrom = 0,
+                      int failWrite = 0)
     {
         root = sandbox;  // the mount keeps the pointer
         ops = platform_file_ops;
         ops.read = Read;
+        ops.write = Write;
         ops.lseek = Seek;
         ops.lseek64 = Seek64;
         reads = 0;
         seeks = 0;
+        writes = 0;
         fail_read = failRead;
         reads_stay_failed = stayFailed;
         fail_seeks_from = failSeeksFrom;
+        fail_write = failWrite;
         ASSERT_EQ(kivo_mount("/system", &ops, (void*)root.c_str(), nullptr), 0);
     }
 };
 
 int CountingFs::reads = 0;
 int CountingFs::seeks = 0;
+int CountingFs::writes = 0;
 int CountingFs::fail_read = 0;
 bool CountingFs::reads_stay_failed = false;
 int CountingFs::fail_seeks_from = 0;
+int CountingFs::fail_write = 0;
 kivo_fs_ops_t CountingFs::ops;
 std::string CountingFs::root;
 
@@ -933,6 +950,60 @@ TEST_F(ZipTest, AnArchiveThatCannotBeReadSaysSo)
     errno = 0;
     EXPECT_EQ(ff.zopen64_file(nullptr, "/none.zip", ZLIB_FILEFUNC_MODE_READ | ZLIB_FILEFUNC_MODE_EXISTING), nullptr);
     EXPECT_EQ(ff.zerror_file(nullptr, nullptr), ENOENT);
+}
+
+// The central directory and the end record are the last writes of an
+// archive, made when the writer closes: whichever of them fails, the
+// zipping fails, instead of leaving an archive that cannot be opened
+// reported as made; ZipWriter::Close says so itself. (A failing write of an
+// entry fails it already.)
+TEST_F(ZipTest, AFailingWriteOfTheCentralDirectoryFailsTheZipping)
+{
+    MakeTree("/src");
+    struct Case {
+        const char* what;
+        bool skip_hidden;  // ZipDirSkipHidden, else ZipDir
+        const char* password;
+    };
+    const Case cases[] = {
+        {"ZipDir", false, ""},
+        {"ZipDir with a password", false, "pw"},
+        {"ZipDirSkipHidden", true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The same writes as the zipping makes: first those of the entries.
+        CountingFs::Mount(Real(""), 0);
+        int entries = 0;
+        {
+            ZipWriter w("/pkg.zip", ZipWriter::kCreate);
+            ASSERT_TRUE(w.AddDirRecursive("/src", "", nullptr, c.password, 6));
+            entries = CountingFs::writes;
+            EXPECT_TRUE(w.Close());
+            EXPECT_TRUE(w.Close());  // nothing open: nothing fails
+        }
+        const int writes = CountingFs::writes;
+        ASSERT_GT(writes, entries);
+        auto zip = [&c]() {
+            return c.skip_hidden
+                       ? kivo::zip::ZipDirSkipHidden("/src", "/pkg.zip", false, c.password, ZipWriter::kCreate, 6)
+                       : kivo::zip::ZipDir("/src", "/pkg.zip", kivo::Function1<bool, const std::string&>(),
+                                           c.password, ZipWriter::kCreate, 6);
+        };
+        CountingFs::Mount(Real(""), 0);
+        ASSERT_TRUE(zip());
+        ASSERT_EQ(CountingFs::writes, writes);
+        ASSERT_TRUE(kivo::zip::UnzipToDir("/pkg.zip", "/whole", c.password));
+        for (int k = entries + 1; k <= writes; ++k) {
+            CountingFs::Mount(Real(""), 0, false, 0, k);
+            EXPECT_FALSE(zip()) << "write " << k << " of " << writes << " failed unnoticed";
+            EXPECT_GE(CountingFs::writes, k);  // the planned write was made
+            CountingFs::Mount(Real(""), 0, false, 0, k);
+            ZipWriter w("/pkg.zip", ZipWriter::kCreate);
+            ASSERT_TRUE(w.AddDirRecursive("/src", "", nullptr, c.password, 6));
+            EXPECT_FALSE(w.Close()) << "write " << k << " of " << writes << " failed unnoticed";
+        }
+    }
 }
 
 // ---- durable unpacking
