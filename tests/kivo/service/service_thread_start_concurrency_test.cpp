@@ -1,8 +1,8 @@
 // A service whose workers cannot all be created while other threads keep
-// posting to it: Init takes back what it made and returns, without waiting
-// for the posts to pause, since none of them gets in any more. Thread creation
-// fails on demand through the linker's wrapping of pthread_create (see
-// tests/CMakeLists.txt).
+// posting to it: Init takes back what it made and returns, since it shuts
+// out new uses of the service before it waits for those still in. Thread
+// creation fails on demand through the linker's wrapping of pthread_create
+// (see tests/CMakeLists.txt).
 
 #include <gtest/gtest.h>
 
@@ -16,10 +16,8 @@
 #include "tests/kivo/service/thread_creation_fault.h"
 #include "tests/kivo/service/wait_for.h"
 
-using kivo::IntrusivePtr;
 using kivo::Message;
 using kivo::Service;
-using kivo::svc_trains::ServiceLink;
 using kivo::svc_trains::ServiceUse;
 using kivo_test::FailNextCreations;
 using kivo_test::WaitFor;
@@ -43,7 +41,7 @@ class Posters {
 public:
     explicit Posters(Service* svc) : _stop(false), _posts(0)
     {
-        const IntrusivePtr<ServiceLink> link = svc->_Link();
+        const auto link = svc->_Link();  // a reference of its own
         for (int i = 0; i < kPosters; ++i) {
             _threads.emplace_back([this, link] {
                 std::unique_ptr<ServiceUse> held;
