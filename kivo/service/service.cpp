@@ -318,15 +318,7 @@ Service::~Service()
     _dying.store(1);
     Stop();
     _TimerNode::_DetachService(this);
-    _Unpublish();
-    _Unregister();
-    _DropQueued();
-    for (size_t i = 0; i < _threads.size(); ++i)
-        _threads[i]->Join();
-    // Posts and sends that reached the service before it was cleared: a
-    // waiting sender sees it stopped within one step and leaves.
-    _link->WaitUnused();
-    _DropBindings();
+    _Withdraw();
     delete[] _pool_begin;
     for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
@@ -343,6 +335,21 @@ void Service::_AssertNotOwnHandler() const
     const Binding* b = CurrentBinding();
     KIVO_ASSERT_TEXT(b == 0 || b->service.load() != this || b->curr_msg == 0,
                      "caller is none of the service's workers nor its bound thread in a handler");
+}
+
+void Service::_Withdraw()
+{
+    // Cleared before the wait: uses that keep coming would otherwise never
+    // leave the count at zero.
+    _Unpublish();
+    _Unregister();
+    _DropQueued();
+    for (size_t i = 0; i < _threads.size(); ++i)
+        _threads[i]->Join();
+    // Posts and sends that reached the service before it was cleared: a
+    // waiting sender sees it stopped within one step and leaves.
+    _link->WaitUnused();
+    _DropBindings();
 }
 
 void Service::_Unpublish()
@@ -448,15 +455,10 @@ bool Service::Init(const std::string& name, uint32_t msg_num, const ThreadParam&
 void Service::_Undo()
 {
     Stop();
-    for (size_t i = 0; i < _threads.size(); ++i) {
-        _threads[i]->Join();
+    _Withdraw();
+    for (size_t i = 0; i < _threads.size(); ++i)
         delete _threads[i];
-    }
     _threads.clear();
-    _Unregister();
-    _DropQueued();
-    _link->WaitUnused();
-    _DropBindings();
     delete[] _pool_begin;
     _pool_begin = _pool_end = _free = 0;
     _name.clear();
@@ -466,6 +468,10 @@ void Service::_Undo()
     _local_id_cnt = 0;
     _thrd_id.store(0);
     _send_wait_thrd_id.store(&_thrd_id);
+    // Stopped as before Init, and as reachable: a later Init serves through
+    // the same link.
+    Mutex::ScopedLock lock(_ServiceGImpl::Get().router.route_mutex);
+    _link->service.store(this);
 }
 
 void __ServiceEntrance(void* arg)

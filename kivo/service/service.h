@@ -336,9 +336,12 @@ private:
     // Takes back an Init whose workers could not all be created.
     void _Undo();
     // Parts of the tear-down: the check that no handler of this service
-    // destroys it, the link cleared, the registry entry, the queued messages
-    // (not answered), the thread bindings.
+    // destroys it; the service withdrawn (what the destructor and _Undo
+    // share): the link cleared, the registry entry, the queued messages (not
+    // answered), the workers joined, the wait for the uses still in, the
+    // thread bindings.
     void _AssertNotOwnHandler() const;
+    void _Withdraw();
     void _Unpublish();
     void _Unregister();
     void _DropQueued();
@@ -384,7 +387,9 @@ namespace svc_trains {
 // A service as routers, receivers and reply channels know it. The
 // destructor of the service clears it under the routes mutex and then
 // waits until no ServiceUse of it is left, so whoever holds a use may call
-// the service, and whoever finds it cleared knows the service is gone.
+// the service, and whoever finds it cleared knows the service is gone. An
+// Init whose workers cannot be created does the same, and then sets it again
+// to the stopped service.
 class ServiceLink : public RefObject {
 public:
     explicit ServiceLink(Service* svc);

@@ -19,6 +19,7 @@
 #include "kivo/base/platform/linux/__platform_kernel.h"
 #include "kivo/service/elem.h"
 #include "kivo/service/service.h"
+#include "tests/kivo/service/gate.h"
 #include "tests/kivo/service/text_elem.h"
 #include "tests/kivo/service/wait_for.h"
 
@@ -26,6 +27,9 @@ using kivo::Message;
 using kivo::MsgRouter;
 using kivo::Service;
 using kivo::Var;
+using kivo_test::g_gate_open;
+using kivo_test::g_in_gate;
+using kivo_test::Gate;
 using kivo_test::WaitFor;
 
 namespace {
@@ -85,16 +89,6 @@ public:
     std::string version = "v-9";
 };
 
-std::atomic<int> g_gate_open{1};
-std::atomic<int> g_in_gate{0};
-
-void Gate(Message&)
-{
-    g_in_gate.fetch_add(1);
-    while (g_gate_open.load() == 0)
-        kivo::this_thread::Sleep(1);
-}
-
 std::string TidText(pthread_t t)
 {
     return std::to_string(static_cast<int>(static_cast<uintptr_t>(t)));
@@ -119,15 +113,8 @@ std::string RowOf(const std::string& dump, const std::string& svc)
     }
 }
 
-class DumpConcurrencyTest : public ::testing::Test {
+class DumpConcurrencyTest : public kivo_test::GateTest {
 protected:
-    void SetUp() override
-    {
-        g_gate_open = 1;
-        g_in_gate = 0;
-    }
-    void TearDown() override { g_gate_open = 1; }
-
     // Holds the module's service in a handler until Release.
     void Block(Module& m)
     {

@@ -15,6 +15,7 @@
 #include "kivo/service/dump.h"
 #include "kivo/service/elem.h"
 #include "kivo/service/service.h"
+#include "tests/kivo/service/gate.h"
 #include "tests/kivo/service/text_elem.h"
 #include "tests/kivo/service/wait_for.h"
 
@@ -22,6 +23,9 @@ using kivo::Message;
 using kivo::MsgRouter;
 using kivo::Service;
 using kivo::Var;
+using kivo_test::g_gate_open;
+using kivo_test::g_in_gate;
+using kivo_test::Gate;
 using kivo_test::WaitFor;
 
 namespace {
@@ -36,30 +40,12 @@ bool RunIn(Service* svc, F fn)
     return Service::SendFunction(svc, kivo::Function1<void, Message&>([fn](Message&) { fn(); }), Message::Value());
 }
 
-std::atomic<int> g_gate_open{1};
-std::atomic<int> g_in_gate{0};
-
-void Gate(Message&)
-{
-    g_in_gate.fetch_add(1);
-    while (g_gate_open.load() == 0)
-        kivo::this_thread::Sleep(1);
-}
-
 void Double(Message& m)
 {
     m.Back(Var(m.value.ToInt32() * 2));
 }
 
-class LifetimeTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_gate_open = 1;
-        g_in_gate = 0;
-    }
-    void TearDown() override { g_gate_open = 1; }
-};
+class LifetimeTest : public kivo_test::GateTest {};
 
 // A router made in a service that is then destroyed: everything aimed at
 // it, or done through it, is refused instead of reaching the gone service.

@@ -4,43 +4,18 @@
 
 #include "kivo/service/service.h"
 
-#include <errno.h>
-#include <pthread.h>
-
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
+
+#include "tests/kivo/service/thread_creation_fault.h"
 
 using kivo::Message;
 using kivo::Service;
 using kivo::Var;
-
-// Creations still allowed before one fails; -1: none fails.
-std::atomic<int> g_creations_left{-1};
-
-extern "C" int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
-                                     void* arg);
-
-extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
-                                     void* arg)
-{
-    int left = g_creations_left.load();
-    while (left >= 0) {
-        if (left == 0)
-            return EAGAIN;
-        if (g_creations_left.compare_exchange_weak(left, left - 1))
-            break;
-    }
-    return __real_pthread_create(thread, attr, start, arg);
-}
+using kivo_test::FailNextCreations;
 
 namespace {
-
-struct FailNextCreations {
-    explicit FailNextCreations(int allowed) { g_creations_left = allowed; }
-    ~FailNextCreations() { g_creations_left = -1; }
-};
 
 void Double(Message& m)
 {
