@@ -1,12 +1,14 @@
-# The host side that every VM test's run script shares, sourced by it (bash)
-# once it has set `top` (the source tree) and `timeout_s` (the seconds one
-# boot may take): Debian's amd64 kernel and a static busybox as
-# tools/setup-kernel.sh unpacked them, the initramfs and the boot itself.
+# The host side that every VM test's run script shares, sourced by it (bash):
+# Debian's amd64 kernel and a static busybox as tools/setup-kernel.sh unpacked
+# them, the initramfs and the boot itself. It sets `top`, the source tree,
+# from where it lies itself (tests/vm), for the script's other paths too; the
+# script sets `timeout_s` (the seconds one boot may take) before it boots.
+vm_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+top=$(cd "$vm_dir/../.." && pwd)
 cache="$top/.cache/kernel"
 kernels=("$cache"/image/boot/vmlinuz-*-amd64)
 kernel=${kernels[0]}
 busybox="$cache/busybox/bin/busybox"
-vm_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # vm_ready: the kernel image and busybox are there.
 vm_ready() {

@@ -29,11 +29,9 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../../.." && pwd)
-updater=$1
-work=$2
+. "$here/../../vm/host.sh"
+updater=$1 work=$2
 timeout_s=${VM_TIMEOUT:-120}
-. "$top/tests/vm/host.sh"
 # Two processors per VM: half the machine's at most, four VMs at most.
 jobs=${POWERCUT_JOBS:-$(n=$(($(nproc) / 2)); [ $n -gt 4 ] && n=4; [ $n -lt 1 ] && n=1; echo $n)}
 filesystems=${POWERCUT_FS:-journal nojournal}

@@ -7,11 +7,9 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../../../.." && pwd)
-module=$1
-work=$2
+. "$here/../../../vm/host.sh"
+module=$1 work=$2
 timeout_s=${VM_TIMEOUT:-180}
-. "$top/tests/vm/host.sh"
 
 if ! vm_ready; then
   echo "vm: no kernel image or busybox in $cache (run tools/setup.sh)"
