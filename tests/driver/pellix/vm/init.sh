@@ -3,7 +3,8 @@
 # codes, its bound and its locking through pellix_probe (threads on at least
 # two processors), unloads it, prints the kernel log and powers off. Each step prints "PELLIX-VM: ok ..." or "PELLIX-VM: FAIL ..."; the host
 # side (run-vm.sh) judges the output.
-# The kernel's messages are printed from the log at the end instead.
+# The start keeps the kernel's messages off the console; they are printed
+# from the log at the end instead.
 . /init-start.sh
 
 check() { # check WHAT COMMAND...
