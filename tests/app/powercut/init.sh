@@ -8,13 +8,7 @@
 #                   unmount and power off.
 # Lines for the host (run-powercut.sh): "POWERCUT: ..." and the updater's
 # output as "UPDATER: ...".
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-dmesg -n 1
-echo  # the firmware's last line has no end
+. /init-start.sh
 # Tells the host that the kernel reached us: before this, the disk is untouched.
 echo "POWERCUT: init"
 

@@ -29,10 +29,8 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../../.." && pwd)
-updater=$1
-work=$2
-cache="$top/.cache/kernel"
+. "$here/../../vm/host.sh"
+updater=$1 work=$2
 timeout_s=${VM_TIMEOUT:-120}
 # Two processors per VM: half the machine's at most, four VMs at most.
 jobs=${POWERCUT_JOBS:-$(n=$(($(nproc) / 2)); [ $n -gt 4 ] && n=4; [ $n -lt 1 ] && n=1; echo $n)}
@@ -58,10 +56,7 @@ die() {
   exit 1
 }
 
-kernels=("$cache"/image/boot/vmlinuz-*-amd64)
-kernel=${kernels[0]}
-busybox="$cache/busybox/bin/busybox"
-[ -f "$kernel" ] && [ -x "$busybox" ] || die "no kernel image or busybox in $cache (run tools/setup.sh)"
+vm_ready || die "no kernel image or busybox in $cache (run tools/setup.sh)"
 abi=${kernel##*/vmlinuz-}
 abi=${abi%-amd64}
 for tool in qemu-system-x86_64 mkfs.ext4 e2fsck debugfs python3 readelf; do
@@ -95,14 +90,11 @@ if [ ! -f "$modules_dir/.ready" ]; then
   touch "$modules_dir/.ready"
 fi
 
-rm -rf "$work" && mkdir -p "$work/initrd/bin" "$work/initrd/proc" "$work/initrd/sys" "$work/initrd/dev" \
-  "$work/initrd/modules" || die "cannot make $work"
-cp "$busybox" "$work/initrd/bin/busybox"
-cp "$here/init.sh" "$work/initrd/init" && chmod 755 "$work/initrd/init"
+rm -rf "$work" && mkdir -p "$work" && vm_root "$work/initrd" "$here/init.sh" && mkdir -p "$work/initrd/modules" ||
+  die "cannot make $work"
 cp "$updater" "$work/initrd/updater"
 for m in "${modules[@]}"; do cp "$modules_dir/$m.ko" "$work/initrd/modules/"; done
-(cd "$work/initrd" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initrd.gz" ||
-  die "cannot make the initramfs"
+vm_pack "$work/initrd" "$work/initrd.gz" || die "cannot make the initramfs"
 
 # The board as the device keeps it: /opt/sys_disk, /opt/app_disk, /dev/boot.bin.
 board_from_dir() { # ROOT OUT
@@ -132,13 +124,10 @@ board_from_dir "$ref/root" "$ref/board" || die "cannot copy the reference board"
 boot() {
   local attempt rc
   for attempt in 1 2; do
-    timeout -k 10 "$timeout_s" qemu-system-x86_64 -accel tcg -m 256 -smp 2 \
-      -nographic -no-reboot -nic none -monitor none -serial stdio \
-      -kernel "$kernel" -initrd "$work/initrd.gz" \
+    vm_boot "$3.raw" "$3" -initrd "$work/initrd.gz" \
       -drive "file=$1,if=virtio,format=raw,cache=none" \
-      -append "console=ttyS0 quiet panic=-1 powercut=$2" </dev/null >"$3.raw" 2>&1
+      -append "console=ttyS0 quiet panic=-1 powercut=$2"
     rc=$?
-    tr -d '\r' <"$3.raw" | sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' >"$3"
     rm -f "$3.raw"
     if { [ $rc -eq 124 ] || [ $rc -eq 137 ]; } && ! grep -q 'POWERCUT:' "$3" && [ $attempt -eq 1 ]; then
       echo "powercut: a $2 boot hung before /init; booting it again" >&2

@@ -3,15 +3,9 @@
 # codes, its bound and its locking through pellix_probe (threads on at least
 # two processors), unloads it, prints the kernel log and powers off. Each step prints "PELLIX-VM: ok ..." or "PELLIX-VM: FAIL ..."; the host
 # side (run-vm.sh) judges the output.
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-# Kernel messages would interleave with ours on the console; they are
-# printed from the log at the end instead.
-dmesg -n 1
-echo  # the firmware's last line has no end
+# The start keeps the kernel's messages off the console; they are printed
+# from the log at the end instead.
+. /init-start.sh
 
 check() { # check WHAT COMMAND...
   what=$1

@@ -7,43 +7,29 @@
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../../../.." && pwd)
-module=$1
-work=$2
-cache="$top/.cache/kernel"
+. "$here/../../../vm/host.sh"
+module=$1 work=$2
 timeout_s=${VM_TIMEOUT:-180}
 
-kernels=("$cache"/image/boot/vmlinuz-*-amd64)
-kernel=${kernels[0]}
-busybox="$cache/busybox/bin/busybox"
-if [ ! -f "$kernel" ] || [ ! -x "$busybox" ]; then
+if ! vm_ready; then
   echo "vm: no kernel image or busybox in $cache (run tools/setup.sh)"
   exit 1
 fi
 
-rm -rf "$work" && mkdir -p "$work/root/bin" "$work/root/proc" "$work/root/sys" "$work/root/dev"
-cp "$busybox" "$work/root/bin/busybox"
-cp "$here/init.sh" "$work/root/init"
-chmod 755 "$work/root/init"
+rm -rf "$work" && mkdir -p "$work"
+vm_root "$work/root" "$here/init.sh"
 cp "$module" "$work/root/pellix.ko"
 if ! gcc -static -pthread -O2 -Wall -Wextra -Werror -I"$top/driver/pellix" \
      "$here/pellix_probe.c" -o "$work/root/pellix_probe" 2>"$work/probe.log"; then
   cat "$work/probe.log"; echo "vm: building pellix_probe failed"; exit 1
 fi
-(cd "$work/root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) | gzip -1 > "$work/initrd.gz"
+vm_pack "$work/root" "$work/initrd.gz"
 
-# TCG, not KVM: the same on every machine, nested virtualisation or not
-# (KVM was seen to hang here), and a boot takes seconds anyway. 256 MB
-# keeps the engine's default window (1 GB) clear of RAM. The log buffer
-# holds all that the probe makes the module print, up to the end. Two processors, so
-# that the probe's threads really run at once.
-timeout -k 10 "$timeout_s" qemu-system-x86_64 -accel tcg -m 256 -smp 2 \
-  -nographic -no-reboot -nic none -monitor none -serial stdio \
-  -kernel "$kernel" -initrd "$work/initrd.gz" \
-  -append "console=ttyS0 quiet panic=-1 log_buf_len=4M" </dev/null >"$work/console.log" 2>&1
+# The log buffer holds all that the probe makes the module print, up to the
+# end.
+vm_boot "$work/console.log" "$work/console.txt" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet panic=-1 log_buf_len=4M"
 rc=$?
-# Without carriage returns and the firmware's terminal escapes.
-tr -d '\r' <"$work/console.log" | sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1bc//g' >"$work/console.txt"
 
 problems=()
 [ $rc -eq 124 ] || [ $rc -eq 137 ] && problems+=("no power-off within ${timeout_s}s")
