@@ -308,16 +308,25 @@ size_t BytesToBytes(DecodeFn decode, EncodeFn encode, const char* src, size_t sr
     return written;
 }
 
+// ---- single characters ------------------------------------------------------
+
+// One character through decode into a wide character; *pwc is written only
+// when a character was read.
+int DecodeToWide(DecodeFn decode, wchar_t* pwc, const unsigned char* s, int n)
+{
+    uint32_t wc = 0;
+    const int k = decode(&wc, s, n);
+    if (k > 0)
+        *pwc = (wchar_t)wc;
+    return k;
+}
+
 }  // namespace
 
 int iconvex_utf8_mbtowc(wchar_t* pwc, const unsigned char* s, int n)
 {
     assert(pwc);
-    uint32_t wc = 0;
-    const int k = Utf8Decode(&wc, s, n);
-    if (k > 0)
-        *pwc = (wchar_t)wc;
-    return k;
+    return DecodeToWide(Utf8Decode, pwc, s, n);
 }
 
 int iconvex_utf8_mbtou32(uint32_t* pwc, const unsigned char* s, int n)
@@ -328,11 +337,7 @@ int iconvex_utf8_mbtou32(uint32_t* pwc, const unsigned char* s, int n)
 int iconvex_gbk_mbtowc(wchar_t* pwc, const unsigned char* s, int n)
 {
     assert(pwc);
-    uint32_t wc = 0;
-    const int k = GbkDecode(&wc, s, n);
-    if (k > 0)
-        *pwc = (wchar_t)wc;
-    return k;
+    return DecodeToWide(GbkDecode, pwc, s, n);
 }
 
 int iconvex_gbk_mbtou32(uint32_t* pwc, const unsigned char* s, int n)
