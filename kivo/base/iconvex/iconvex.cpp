@@ -13,6 +13,15 @@ namespace {
 
 const uint32_t kUnmapped = 0xFFFD;
 
+// A decoded character of len bytes: stored when pwc is given (the decoders
+// also serve to measure a character).
+int Decoded(uint32_t* pwc, uint32_t wc, int len)
+{
+    if (pwc)
+        *pwc = wc;
+    return len;
+}
+
 // ---- UTF-8 ------------------------------------------------------------------
 
 int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
@@ -20,11 +29,8 @@ int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
     if (n < 1)
         return -2;
     const unsigned c = s[0];
-    if (c < 0x80) {
-        if (pwc)
-            *pwc = c;
-        return 1;
-    }
+    if (c < 0x80)
+        return Decoded(pwc, c, 1);
 
     int len;
     uint32_t wc;
@@ -67,9 +73,7 @@ int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
             return -1;
         wc = wc << 6 | (s[i] & 0x3F);
     }
-    if (pwc)
-        *pwc = wc;
-    return len;
+    return Decoded(pwc, wc, len);
 }
 
 int Utf8Encode(unsigned char* r, uint32_t wc, int n)
@@ -175,16 +179,10 @@ int GbkDecode(uint32_t* pwc, const unsigned char* s, int n)
     if (n < 1)
         return -2;
     const unsigned c = s[0];
-    if (c < 0x80) {
-        if (pwc)
-            *pwc = c;
-        return 1;
-    }
-    if (c == 0x80) {
-        if (pwc)
-            *pwc = 0x20AC;
-        return 1;
-    }
+    if (c < 0x80)
+        return Decoded(pwc, c, 1);
+    if (c == 0x80)
+        return Decoded(pwc, 0x20AC, 1);
     if (c == 0xFF)
         return -1;
     if (n < 2)
@@ -192,9 +190,7 @@ int GbkDecode(uint32_t* pwc, const unsigned char* s, int n)
     const uint32_t wc = GbkToUcs(c, s[1]);
     if (wc == kUnmapped)
         return -1;
-    if (pwc)
-        *pwc = wc;
-    return 2;
+    return Decoded(pwc, wc, 2);
 }
 
 // Unicode to a two-byte code, 0 when none.
