@@ -89,6 +89,20 @@ size_t FitCount(int64_t pos, size_t count)
     return count;
 }
 
+// The bytes a transfer may move (FitCount): 0 when there is nothing to
+// move, -1 with 22 in *err for a negative position.
+ssize_t TransferSize(int64_t pos, const void* buffer, size_t count, kivo_err_t* err)
+{
+    if (buffer == 0 || count == 0)
+        return 0;
+    if (pos < 0) {
+        if (err != 0)
+            *err = 22;
+        return -1;
+    }
+    return static_cast<ssize_t>(FitCount(pos, count));
+}
+
 }  // namespace
 
 RandomAccess::RandomAccess(BlockContext* ctx, int64_t base, const Cache& cache)
@@ -293,16 +307,10 @@ bool RandomAccess::WriteBackAll(kivo_err_t* err)
 
 ssize_t RandomAccess::Read(int64_t pos, void* buffer, size_t count, kivo_err_t* err)
 {
-    if (buffer == 0 || count == 0)
-        return 0;
-    if (pos < 0) {
-        if (err != 0)
-            *err = 22;
-        return -1;
-    }
-    count = FitCount(pos, count);
-    if (count == 0)
-        return 0;
+    const ssize_t fit = TransferSize(pos, buffer, count, err);
+    if (fit <= 0)
+        return fit;
+    count = static_cast<size_t>(fit);
     if (_Direct())
         return _ctx->Read(pos, buffer, count, err);
     unsigned char* dst = static_cast<unsigned char*>(buffer);
@@ -333,16 +341,10 @@ ssize_t RandomAccess::Read(int64_t pos, void* buffer, size_t count, kivo_err_t* 
 
 ssize_t RandomAccess::Write(int64_t pos, const void* buffer, size_t count, kivo_err_t* err, bool direct)
 {
-    if (buffer == 0 || count == 0)
-        return 0;
-    if (pos < 0) {
-        if (err != 0)
-            *err = 22;
-        return -1;
-    }
-    count = FitCount(pos, count);
-    if (count == 0)
-        return 0;
+    const ssize_t fit = TransferSize(pos, buffer, count, err);
+    if (fit <= 0)
+        return fit;
+    count = static_cast<size_t>(fit);
     if (_Direct())
         return _ctx->Write(pos, buffer, count, err);
     const unsigned char* src = static_cast<const unsigned char*>(buffer);

@@ -13,6 +13,15 @@ namespace {
 
 const uint32_t kUnmapped = 0xFFFD;
 
+// A decoded character of len bytes: stored when pwc is given (the decoders
+// also serve to measure a character).
+int Decoded(uint32_t* pwc, uint32_t wc, int len)
+{
+    if (pwc)
+        *pwc = wc;
+    return len;
+}
+
 // ---- UTF-8 ------------------------------------------------------------------
 
 int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
@@ -20,11 +29,8 @@ int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
     if (n < 1)
         return -2;
     const unsigned c = s[0];
-    if (c < 0x80) {
-        if (pwc)
-            *pwc = c;
-        return 1;
-    }
+    if (c < 0x80)
+        return Decoded(pwc, c, 1);
 
     int len;
     uint32_t wc;
@@ -67,9 +73,7 @@ int Utf8Decode(uint32_t* pwc, const unsigned char* s, int n)
             return -1;
         wc = wc << 6 | (s[i] & 0x3F);
     }
-    if (pwc)
-        *pwc = wc;
-    return len;
+    return Decoded(pwc, wc, len);
 }
 
 int Utf8Encode(unsigned char* r, uint32_t wc, int n)
@@ -175,16 +179,10 @@ int GbkDecode(uint32_t* pwc, const unsigned char* s, int n)
     if (n < 1)
         return -2;
     const unsigned c = s[0];
-    if (c < 0x80) {
-        if (pwc)
-            *pwc = c;
-        return 1;
-    }
-    if (c == 0x80) {
-        if (pwc)
-            *pwc = 0x20AC;
-        return 1;
-    }
+    if (c < 0x80)
+        return Decoded(pwc, c, 1);
+    if (c == 0x80)
+        return Decoded(pwc, 0x20AC, 1);
     if (c == 0xFF)
         return -1;
     if (n < 2)
@@ -192,9 +190,7 @@ int GbkDecode(uint32_t* pwc, const unsigned char* s, int n)
     const uint32_t wc = GbkToUcs(c, s[1]);
     if (wc == kUnmapped)
         return -1;
-    if (pwc)
-        *pwc = wc;
-    return 2;
+    return Decoded(pwc, wc, 2);
 }
 
 // Unicode to a two-byte code, 0 when none.
@@ -308,16 +304,25 @@ size_t BytesToBytes(DecodeFn decode, EncodeFn encode, const char* src, size_t sr
     return written;
 }
 
+// ---- single characters ------------------------------------------------------
+
+// One character through decode into a wide character; *pwc is written only
+// when a character was read.
+int DecodeToWide(DecodeFn decode, wchar_t* pwc, const unsigned char* s, int n)
+{
+    uint32_t wc = 0;
+    const int k = decode(&wc, s, n);
+    if (k > 0)
+        *pwc = (wchar_t)wc;
+    return k;
+}
+
 }  // namespace
 
 int iconvex_utf8_mbtowc(wchar_t* pwc, const unsigned char* s, int n)
 {
     assert(pwc);
-    uint32_t wc = 0;
-    const int k = Utf8Decode(&wc, s, n);
-    if (k > 0)
-        *pwc = (wchar_t)wc;
-    return k;
+    return DecodeToWide(Utf8Decode, pwc, s, n);
 }
 
 int iconvex_utf8_mbtou32(uint32_t* pwc, const unsigned char* s, int n)
@@ -328,11 +333,7 @@ int iconvex_utf8_mbtou32(uint32_t* pwc, const unsigned char* s, int n)
 int iconvex_gbk_mbtowc(wchar_t* pwc, const unsigned char* s, int n)
 {
     assert(pwc);
-    uint32_t wc = 0;
-    const int k = GbkDecode(&wc, s, n);
-    if (k > 0)
-        *pwc = (wchar_t)wc;
-    return k;
+    return DecodeToWide(GbkDecode, pwc, s, n);
 }
 
 int iconvex_gbk_mbtou32(uint32_t* pwc, const unsigned char* s, int n)

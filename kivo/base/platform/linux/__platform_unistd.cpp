@@ -126,6 +126,17 @@ kivo_err_t result_of(int rc)
     return rc == 0 ? 0 : errno;
 }
 
+// The outcome of a call that returns a count or position (negative on a
+// failure), which is also stored through `out` when it is given.
+template <typename N, typename Out>
+kivo_err_t counted_result(N n, Out* out)
+{
+    kivo_err_t err = n >= 0 ? 0 : errno;
+    if (out)
+        *out = n;
+    return err;
+}
+
 // ---- shell
 
 int default_system(const char* command)
@@ -211,6 +222,20 @@ void fill_stat64(const struct stat64& s, kivo_stat64_t* st)
     st->atime = kivo_time_from_sys(s.st_atime);
     st->mtime = kivo_time_from_sys(s.st_mtime);
     st->ctime = kivo_time_from_sys(s.st_ctime);
+}
+
+// The record of an open file in the caller's form; a missing record is
+// EINVAL.
+template <typename Record>
+kivo_err_t fstat_record(int fd, Record* st, void (*fill)(const struct stat64&, Record*))
+{
+    if (!st)
+        return EINVAL;
+    struct stat64 s;
+    if (fstat64(fd, &s) != 0)
+        return errno;
+    fill(s, st);
+    return 0;
 }
 
 }  // namespace
@@ -419,39 +444,36 @@ kivo_err_t stat_path(void* ctx, const char* path, int (*call)(const char*, struc
     return 0;
 }
 
+// The record of a prefixed path in the caller's form (`fill` turns the
+// system's record into it); a missing record is EINVAL.
+template <typename Record>
+kivo_err_t stat_record(void* ctx, const char* path, int (*call)(const char*, struct stat64*), Record* st,
+                       void (*fill)(const struct stat64&, Record*))
+{
+    if (!st)
+        return EINVAL;
+    struct stat64 s;
+    kivo_err_t err = stat_path(ctx, path, call, &s);
+    if (err == 0)
+        fill(s, st);
+    return err;
+}
+
 }  // namespace
 
 kivo_err_t platform_file_stat(void* ctx, const char* path, kivo_stat_t* st)
 {
-    if (!st)
-        return EINVAL;
-    struct stat64 s;
-    kivo_err_t err = stat_path(ctx, path, &stat64, &s);
-    if (err == 0)
-        fill_stat(s, st);
-    return err;
+    return stat_record(ctx, path, &stat64, st, fill_stat);
 }
 
 kivo_err_t platform_file_stat64(void* ctx, const char* path, kivo_stat64_t* st)
 {
-    if (!st)
-        return EINVAL;
-    struct stat64 s;
-    kivo_err_t err = stat_path(ctx, path, &stat64, &s);
-    if (err == 0)
-        fill_stat64(s, st);
-    return err;
+    return stat_record(ctx, path, &stat64, st, fill_stat64);
 }
 
 kivo_err_t platform_file_lstat64(void* ctx, const char* path, kivo_stat64_t* st)
 {
-    if (!st)
-        return EINVAL;
-    struct stat64 s;
-    kivo_err_t err = stat_path(ctx, path, &lstat64, &s);
-    if (err == 0)
-        fill_stat64(s, st);
-    return err;
+    return stat_record(ctx, path, &lstat64, st, fill_stat64);
 }
 
 kivo_err_t platform_file_identity(void* ctx, const char* path, uint64_t* device, uint64_t* inode)
@@ -525,11 +547,7 @@ kivo_err_t platform_file_read(void* ctx, intptr_t hfile, void* buffer, size_t si
 {
     (void)ctx;
     assert(hfile >= 0);
-    ssize_t n = read((int)hfile, buffer, size);
-    kivo_err_t err = n >= 0 ? 0 : errno;
-    if (done)
-        *done = n;
-    return err;
+    return counted_result(read((int)hfile, buffer, size), done);
 }
 
 kivo_err_t platform_file_write(void* ctx, intptr_t hfile, const void* buffer, size_t size,
@@ -537,22 +555,14 @@ kivo_err_t platform_file_write(void* ctx, intptr_t hfile, const void* buffer, si
 {
     (void)ctx;
     assert(hfile >= 0);
-    ssize_t n = write((int)hfile, buffer, size);
-    kivo_err_t err = n >= 0 ? 0 : errno;
-    if (done)
-        *done = n;
-    return err;
+    return counted_result(write((int)hfile, buffer, size), done);
 }
 
 kivo_err_t platform_file_lseek(void* ctx, intptr_t hfile, off_t offset, int whence, off_t* result)
 {
     (void)ctx;
     assert(hfile >= 0);
-    off_t pos = lseek((int)hfile, offset, whence);
-    kivo_err_t err = pos >= 0 ? 0 : errno;
-    if (result)
-        *result = pos;
-    return err;
+    return counted_result(lseek((int)hfile, offset, whence), result);
 }
 
 kivo_err_t platform_file_lseek64(void* ctx, intptr_t hfile, int64_t offset, int whence,
@@ -560,37 +570,21 @@ kivo_err_t platform_file_lseek64(void* ctx, intptr_t hfile, int64_t offset, int 
 {
     (void)ctx;
     assert(hfile >= 0);
-    off64_t pos = lseek64((int)hfile, (off64_t)offset, whence);
-    kivo_err_t err = pos >= 0 ? 0 : errno;
-    if (result)
-        *result = pos;
-    return err;
+    return counted_result(lseek64((int)hfile, (off64_t)offset, whence), result);
 }
 
 kivo_err_t platform_file_fstat(void* ctx, intptr_t hfile, kivo_stat_t* st)
 {
     (void)ctx;
     assert(hfile >= 0);
-    if (!st)
-        return EINVAL;
-    struct stat64 s;
-    if (fstat64((int)hfile, &s) != 0)
-        return errno;
-    fill_stat(s, st);
-    return 0;
+    return fstat_record((int)hfile, st, fill_stat);
 }
 
 kivo_err_t platform_file_fstat64(void* ctx, intptr_t hfile, kivo_stat64_t* st)
 {
     (void)ctx;
     assert(hfile >= 0);
-    if (!st)
-        return EINVAL;
-    struct stat64 s;
-    if (fstat64((int)hfile, &s) != 0)
-        return errno;
-    fill_stat64(s, st);
-    return 0;
+    return fstat_record((int)hfile, st, fill_stat64);
 }
 
 kivo_err_t platform_file_ftruncate(void* ctx, intptr_t hfile, off_t length)

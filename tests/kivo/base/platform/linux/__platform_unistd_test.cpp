@@ -148,6 +148,51 @@ TEST_F(NativeFsTest, IdentityFollowsLinksUnderThePrefix)
     EXPECT_EQ(platform_file_identity(ctx, "/a", nullptr, &ino_b), EINVAL);
 }
 
+
+TEST_F(NativeFsTest, PathRecordsFollowLinksButLstatDoesNot)
+{
+    write_file(_dir / "f", "hello");
+    ASSERT_EQ(symlink("f", (_dir / "to_f").c_str()), 0);
+    ASSERT_EQ(symlink("gone", (_dir / "dangling").c_str()), 0);
+    void* ctx = prefix_ctx(_dir.path());
+
+    enum Call { kStat, kStat64, kLstat64 };
+    struct Case {
+        Call call;
+        const char* path;
+        kivo_err_t err;
+        bool link;      // the record is of a link (else of a regular file)
+        uint64_t size;  // 5 for the file, 1 for the link text "f", 4 for "gone"
+    };
+    const Case cases[] = {
+        {kStat, "/f", 0, false, 5},        {kStat64, "/f", 0, false, 5},
+        {kLstat64, "/f", 0, false, 5},     {kStat, "/to_f", 0, false, 5},
+        {kStat64, "/to_f", 0, false, 5},   {kLstat64, "/to_f", 0, true, 1},
+        {kStat, "/dangling", ENOENT, false, 0}, {kStat64, "/dangling", ENOENT, false, 0},
+        {kLstat64, "/dangling", 0, true, 4},    {kLstat64, "/missing", ENOENT, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " call " + std::to_string(c.call));
+        kivo_stat_t st;
+        kivo_stat64_t st64;
+        memset(&st, 0xAB, sizeof st);
+        memset(&st64, 0xAB, sizeof st64);
+        kivo_err_t err = c.call == kStat     ? platform_file_stat(ctx, c.path, &st)
+                         : c.call == kStat64 ? platform_file_stat64(ctx, c.path, &st64)
+                                             : platform_file_lstat64(ctx, c.path, &st64);
+        ASSERT_EQ(err, c.err);
+        if (err != 0)
+            continue;
+        const uint32_t mode = c.call == kStat ? st.mode : st64.mode;
+        const uint64_t size = c.call == kStat ? st.size : (uint64_t)st64.size;
+        EXPECT_EQ(S_ISLNK(mode), c.link);
+        EXPECT_EQ(S_ISREG(mode), !c.link);
+        EXPECT_EQ(size, c.size);
+    }
+    // A missing record is refused before the path is looked at.
+    EXPECT_EQ(platform_file_lstat64(ctx, "/f", nullptr), EINVAL);
+    EXPECT_EQ(platform_file_lstat64(ctx, "/missing", nullptr), EINVAL);
+}
 TEST_F(NativeFsTest, NoPrefixUsesThePathAsGiven)
 {
     for (const char* empty : {(const char*)nullptr, ""}) {
