@@ -778,7 +778,8 @@ kivo_err_t plan_replace(const std::string& src, const std::string& dst, std::str
 }
 
 // Copies all of in to out in blocks; the size query stores its result
-// through e first, then the first failure lands there.
+// through e first (so e holds no earlier failure), then the first failure
+// lands there.
 void copy_bytes(File& in, File& out, kivo_err_t* e)
 {
     const size_t block = 0x10000;
@@ -827,11 +828,15 @@ kivo_err_t replace_through(const std::string& src, const std::string& target, co
     if (!in.Open(src.c_str(), File::OpenRead, &e) || !out.Open(temp.c_str(), File::OpenTruncate, &e))
         return e;
     // The new file keeps what the old one had: an executable stays
-    // executable, a file of another user stays theirs.
+    // executable, a file of another user stays theirs. A mode that cannot
+    // be set stops the copy (the owner is carried over as far as the
+    // process may).
     if (IsFile(target)) {
-        kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-        if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
-            e = me;
+        const kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+        if (me != 0 && me != ENXIO) {  // ENXIO: a file system without modes
+            out.Close();
+            return me;
+        }
     }
     copy_bytes(in, out, &e);
     if (e != 0) {
