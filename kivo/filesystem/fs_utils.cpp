@@ -488,40 +488,78 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 
 // ---- text files
 
-bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
+namespace {
+
+// The mark at the start of f (kBomNone when there is none), and f placed
+// after it; the cause of a read or a seek that failed (the text would keep
+// the mark's bytes or lose its own).
+kivo_err_t read_mark(File& f, BomFlag* found)
 {
-    File f(path.c_str(), File::OpenRead);
-    if (!f.IsValid())
-        return false;
-    int64_t len = f.GetLength(nullptr);
-    if (len < 0 || (uint64_t)len >= (uint64_t)SIZE_MAX)
-        return false;
-    char* buf = static_cast<char*>(malloc((size_t)len + 1));
-    if (!buf)
-        return false;
-    if (bom) {
-        uint8_t mark[4] = {0, 0, 0, 0};
-        const size_t got = ReadFull(f, mark, sizeof mark);
-        BomFlag found = kBomNone;
-        int64_t skip = 0;
-        if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
-            found = kBomUtf8;
-            skip = 3;
-        } else if (got >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) ||
-                                (mark[0] == 0xFE && mark[1] == 0xFF))) {
-            found.bytes[0] = mark[0];
-            found.bytes[1] = mark[1];
-            skip = 2;
-        }
-        f.Seek(skip, File::SeekBegin);
-        *bom = found;
+    uint8_t mark[4] = {0, 0, 0, 0};
+    kivo_err_t e = 0;
+    const size_t got = ReadFull(f, mark, sizeof mark, &e);
+    if (e != 0)
+        return e;
+    *found = kBomNone;
+    int64_t skip = 0;
+    if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+        *found = kBomUtf8;
+        skip = 3;
+    } else if (got >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) || (mark[0] == 0xFE && mark[1] == 0xFF))) {
+        found->bytes[0] = mark[0];
+        found->bytes[1] = mark[1];
+        skip = 2;
     }
-    const size_t rlen = ReadFull(f, buf, (size_t)len);
-    assert(rlen <= (size_t)len);
+    f.Seek(skip, File::SeekBegin, &e);
+    return e;
+}
+
+// The rest of f, up to len bytes and its first NUL, into text (untouched
+// when a read fails: a part is no text); the cause of a failure.
+kivo_err_t read_text(File& f, size_t len, std::string& text)
+{
+    char* buf = static_cast<char*>(malloc(len + 1));
+    if (!buf)
+        return ENOMEM;
+    kivo_err_t e = 0;
+    const size_t rlen = ReadFull(f, buf, len, &e);
+    assert(rlen <= len);
     buf[rlen] = '\0';
-    text.assign(buf);
+    if (e == 0)
+        text.assign(buf);
     free(buf);
-    return true;
+    return e;
+}
+
+kivo_err_t read_text_file(File& f, std::string& text, BomFlag* bom)
+{
+    kivo_err_t e = 0;
+    const int64_t len = f.GetLength(&e);
+    if (e != 0)
+        return e;
+    if ((uint64_t)len >= (uint64_t)SIZE_MAX)
+        return EFBIG;
+    BomFlag found = kBomNone;
+    if (bom && (e = read_mark(f, &found)) != 0)
+        return e;
+    if ((e = read_text(f, (size_t)len, text)) != 0)
+        return e;
+    if (bom)
+        *bom = found;
+    return 0;
+}
+
+}  // namespace
+
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err)
+{
+    File f;
+    kivo_err_t e = 0;
+    if (f.Open(path.c_str(), File::OpenRead, &e))
+        e = read_text_file(f, text, bom);
+    if (err)
+        *err = e;
+    return e == 0;
 }
 
 namespace {

@@ -114,8 +114,10 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = 
 
 // The whole file as text (up to its first NUL byte). With bom, a leading
 // mark is taken off the text and stored there (kBomNone when there is
-// none); without, a mark stays part of the text.
-bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom);
+// none); without, a mark stays part of the text. False when the file cannot
+// be opened, its size read, or a read or the seek past the mark fails (text
+// and mark are left then); the cause through err when given, 0 on success.
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err = nullptr);
 // Creates or empties the file, writes the mark (when bom is given and its
 // fourth byte is 0) and the text, and flushes; true when the mark and the
 // whole text were written and flushed; the cause of a failure (of the

@@ -222,6 +222,68 @@ TEST_F(FsUtilsTest, ReadTextFileMarks)
     EXPECT_FALSE(fs::ReadTextFile("/missing", text, nullptr));
 }
 
+// A read that fails, at once or after some bytes came, and a seek past the
+// mark that fails make the whole read fail with their cause: the text would
+// be short, or keep or lose bytes at its start. Text and mark stay as the
+// caller had them.
+TEST_F(FsUtilsTest, ReadTextFileFailsOnAFailedReadOrSeek)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const std::string marked = "\xEF\xBB\xBFhello world";
+    const std::string plain = "plain text here";
+    Put("/marked.txt", marked);
+    Put("/plain.txt", plain);
+    struct Case {
+        const char* what;
+        const char* path;
+        bool with_bom;
+        FailingFs::Call call;
+        int pass;  // calls of that kind that pass before it fails
+        kivo_err_t err;
+        const char* text;  // once the medium reads again
+    };
+    // Reads come 4 bytes a call: the mark takes one, the text several.
+    const Case cases[] = {
+        {"the mark's read", "/marked.txt", true, FailingFs::kRead, 0, EIO, "hello world"},
+        {"the first read", "/plain.txt", false, FailingFs::kRead, 0, EIO, "plain text here"},
+        {"a read amid the text", "/plain.txt", false, FailingFs::kRead, 1, EBADMSG, "plain text here"},
+        {"a read amid the text after the mark", "/marked.txt", true, FailingFs::kRead, 2, EIO, "hello world"},
+        {"the last read", "/marked.txt", false, FailingFs::kRead, 3, EIO, "\xEF\xBB\xBFhello world"},
+        {"the seek past a mark", "/marked.txt", true, FailingFs::kSeek, 0, ESPIPE, "hello world"},
+        {"the seek back without a mark", "/plain.txt", true, FailingFs::kSeek, 0, EIO, "plain text here"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FailingFs::ReadChunk() = 4;
+        FailingFs::FailNext(c.call, c.err, "", c.pass);
+        std::string text = "untouched";
+        fs::BomFlag bom = {{9, 9, 9, 9}};
+        kivo_err_t err = -1;
+        EXPECT_FALSE(fs::ReadTextFile(c.path, text, c.with_bom ? &bom : nullptr, &err)) << text;
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(text, "untouched");
+        EXPECT_EQ(bom.bytes[0], 9);
+        // The same reads, none failing: the whole text.
+        FailingFs::FailNext(FailingFs::kNone, 0);
+        err = -1;
+        EXPECT_TRUE(fs::ReadTextFile(c.path, text, c.with_bom ? &bom : nullptr, &err));
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(text, c.text);
+        FailingFs::Reset();
+    }
+    // The causes of the other failures, and none for a read that passes.
+    std::string text;
+    kivo_err_t err = -1;
+    EXPECT_FALSE(fs::ReadTextFile("/missing", text, nullptr, &err));
+    EXPECT_EQ(err, ENOENT);
+    FailingFs::FailNext(FailingFs::kFstat, EIO);
+    EXPECT_FALSE(fs::ReadTextFile("/plain.txt", text, nullptr, &err));
+    EXPECT_EQ(err, EIO);
+    EXPECT_TRUE(fs::ReadTextFile("/plain.txt", text, nullptr, &err));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(text, plain);
+}
+
 TEST_F(FsUtilsTest, WriteTextFileMarks)
 {
     Put("/t.txt", "a much longer old content");
