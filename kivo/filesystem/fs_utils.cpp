@@ -227,9 +227,10 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
         got = in.ReadHuge(nullptr, total,
                           kivo::Bind(&__CopyFileReadProc, &out, &written, kivo::PlaceHolder::_1),
                           cancel, blockSize);
-    // A file system may report a full disk only when the data is flushed:
-    // until then the copy is not known to be whole.
-    return got == total && written == total && out.Flush(nullptr);
+    // A file system may report a full disk only when the data is flushed,
+    // a deferred write error only at the close: until then the copy is not
+    // known to be whole.
+    return got == total && written == total && out.Flush(nullptr) && out.Close(nullptr);
 }
 
 // Copies the tree of `src`, which the caller has put on the walk's path.
@@ -564,8 +565,8 @@ bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo
 
 namespace {
 
-// The mark (when given and its fourth byte is 0), the text and the flush;
-// the cause of the first that fails.
+// The mark (when given and its fourth byte is 0), the text, the flush and
+// the close; the cause of the first that fails.
 kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 {
     kivo_err_t e = 0;
@@ -574,9 +575,10 @@ kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
         if (!WriteAll(f, bom->bytes, n, &e))
             return e;
     }
-    // The flush's result counts: a full disk may show only there.
-    if (WriteAll(f, text.Data(), text.Size(), &e))
-        f.Flush(&e);
+    // The flush's and the close's results count: a full disk or a deferred
+    // write error may show only there.
+    if (WriteAll(f, text.Data(), text.Size(), &e) && f.Flush(&e))
+        f.Close(&e);
     return e;
 }
 
@@ -845,7 +847,11 @@ kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& t
 {
     kivo_err_t e = 0;
     out.Flush(&e);
-    out.Close();
+    // A write error the file system defers may show only at the close.
+    kivo_err_t ce = 0;
+    out.Close(&ce);
+    if (e == 0)
+        e = ce;
     if (e == 0)
         e = kivo_file_rename(temp.c_str(), target.c_str());
     // The rename is on the medium only once the directory is: until then a

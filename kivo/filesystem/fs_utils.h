@@ -120,8 +120,9 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = 
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err = nullptr);
 // Creates or empties the file, writes the mark (when bom is given and its
 // fourth byte is 0) and the text, and flushes; true when the mark and the
-// whole text were written and flushed; the cause of a failure (of the
-// open, a write or the flush) through err when given, 0 on success.
+// whole text were written, flushed and closed; the cause of a failure (of
+// the open, a write, the flush or the close) through err when given, 0 on
+// success.
 bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
                    kivo_err_t* err = nullptr);
 
@@ -155,8 +156,8 @@ uint64_t ForEachFileCount(const char* dir, bool recursive);
 
 // Copies src (a file) to dst in blocks of 4096 bytes; false when src is not
 // a file, when failIfExists and dst is a file, when both name the same file,
-// or when not every byte arrived or could be flushed. The target is created
-// or emptied.
+// or when not every byte arrived or could be flushed and closed. The target
+// is created or emptied.
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
 // CopyFile with the caller's block size and cancel flag; cb (may be empty)
 // gets the record after each block. The target is flushed every 8 MiB (a

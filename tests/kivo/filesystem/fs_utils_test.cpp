@@ -617,6 +617,50 @@ TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
     EXPECT_EQ(Get("/old.bin"), big);
 }
 
+// A close of the written file that fails after its flush (a deferred write
+// error may show only there) fails each writer; the replacing copy then
+// leaves the old file whole and no temporary, with the cause.
+TEST_F(FsUtilsTest, WritersFailOnAFailedClose)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/src.bin", "new bytes");
+    const struct {
+        const char* what;
+        bool (*write)(kivo_err_t* err);
+        bool has_cause;
+    } writers[] = {
+        {"WriteTextFile",
+         [](kivo_err_t* err) { return fs::WriteTextFile("/t.txt", kivo::StringView("some text"), nullptr, err); },
+         true},
+        {"CopyFile", [](kivo_err_t*) { return fs::CopyFile("/src.bin", "/c.bin", false); }, false},
+        {"CopyFileEx",
+         [](kivo_err_t*) { return fs::CopyFileEx("/src.bin", "/e.bin", false, File::Callback(), nullptr, 4096); },
+         false},
+        {"CopyFileReplace", [](kivo_err_t* err) { return fs::CopyFileReplace("/src.bin", "/old.bin", err); },
+         true},
+    };
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.what);
+        Put("/old.bin", "old bytes");
+        FailingFs::FailNext(FailingFs::kClose, EIO);
+        kivo_err_t err = -1;
+        EXPECT_FALSE(w.write(&err));
+        if (w.has_cause) {
+            EXPECT_EQ(err, EIO);
+        }
+        EXPECT_EQ(Get("/old.bin"), "old bytes");
+        EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/old.bin")));
+        // Closed cleanly, the same write succeeds.
+        FailingFs::Reset();
+        err = -1;
+        EXPECT_TRUE(w.write(&err));
+        if (w.has_cause) {
+            EXPECT_EQ(err, 0);
+        }
+    }
+    EXPECT_EQ(Get("/old.bin"), Get("/src.bin"));
+}
+
 // Every way the text writer fails hands its cause to the caller.
 TEST_F(FsUtilsTest, WriteTextFileCarriesTheCauseOfEachFailure)
 {
