@@ -759,12 +759,18 @@ uint32_t name_hash(const std::string& name)
 // The file that `path` names once its links are followed, as a path of the
 // tree: a link's text is itself such a path (absolute from the tree's root,
 // or relative to the link's directory), so a sandboxed tree stays inside its
-// root. A missing name ends the chain (the copy creates it there).
+// root. A missing name ends the chain (the copy creates it there); a name
+// whose status cannot be read ends the copy (a link taken for a file would
+// be replaced by one).
 kivo_err_t follow_links(const std::string& path, std::string* out)
 {
     std::string p = path;
     for (int hop = 0; hop < kLinkHopsMax; ++hop) {
-        if (!is_link(p)) {
+        kivo_stat64_t ls;
+        const kivo_err_t se = kivo_file_lstat64(p.c_str(), &ls);
+        if (se != 0 && se != ENOENT)
+            return se;
+        if (se != 0 || (ls.mode & S_IFMT) != S_IFLNK) {
             *out = p;
             return 0;
         }
@@ -863,6 +869,22 @@ kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& t
     return e;
 }
 
+// Gives out what the old file at target had: an executable stays
+// executable, a file of another user stays theirs (as far as the process
+// may). 0 when there is no old file; a mode that cannot be set, or an old
+// file whose status cannot be read, is the cause of a failure.
+kivo_err_t take_old_mode(File& out, const std::string& target)
+{
+    kivo_stat64_t ts;
+    const kivo_err_t se = kivo_file_stat64(target.c_str(), &ts);
+    if (se == ENOENT || (se == 0 && (ts.mode & S_IFMT) == S_IFDIR))
+        return 0;
+    if (se != 0)
+        return se;
+    const kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+    return me == ENXIO ? 0 : me;  // ENXIO: a file system without modes
+}
+
 // The copy into the temporary and its move over target; the first failure.
 kivo_err_t replace_through(const std::string& src, const std::string& target, const std::string& temp)
 {
@@ -871,18 +893,9 @@ kivo_err_t replace_through(const std::string& src, const std::string& target, co
     kivo_err_t e = 0;
     if (!in.Open(src.c_str(), File::OpenRead, &e) || !out.Open(temp.c_str(), File::OpenTruncate, &e))
         return e;
-    // The new file keeps what the old one had: an executable stays
-    // executable, a file of another user stays theirs. A mode that cannot
-    // be set stops the copy (the owner is carried over as far as the
-    // process may).
-    if (IsFile(target)) {
-        const kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-        if (me != 0 && me != ENXIO) {  // ENXIO: a file system without modes
-            out.Close();
-            return me;
-        }
-    }
-    copy_bytes(in, out, &e);
+    e = take_old_mode(out, target);
+    if (e == 0)
+        copy_bytes(in, out, &e);
     if (e != 0) {
         out.Close();
         return e;

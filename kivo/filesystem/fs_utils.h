@@ -167,9 +167,11 @@ bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExist
 // Replaces dst with a copy of src so that dst is always whole, old or new:
 // the bytes go to a temporary beside dst (ReplaceTempPath), are flushed, and
 // the temporary is renamed over dst. The new file gets the permission bits
-// of the file it replaces (bits that cannot be set fail the copy), and its
-// owner and group as far as the process may. When dst is a symbolic link, the file it points to (links followed
-// as paths of the tree) is replaced and the link is kept. On failure the
+// of the file it replaces (bits that cannot be read or set fail the copy),
+// and its owner and group as far as the process may. When dst is a symbolic
+// link, the file it points to (links followed as paths of the tree) is
+// replaced and the link is kept; a name on the way whose status cannot be
+// read fails the copy. On failure the
 // temporary is removed, dst is left as it was and the cause is stored
 // through err (when given; 40 for a chain of links that does not end).
 bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err);

@@ -761,6 +761,42 @@ TEST_F(FsUtilsTest, WalksRemovalsAndCopiesFailOnWhatTheyCannotRead)
     EXPECT_EQ(Get("/dst.bin"), "new bytes");
 }
 
+// The replacing copy looks at the target twice: whether it is a link (to
+// replace what it points to) and what mode it has (to carry it over). A
+// status that cannot be read at either fails the copy and leaves the old
+// file (a link would be replaced by a file, an executable lose its bits); a
+// target that does not exist yet is simply made. (This file system has no
+// links: both are its status.)
+TEST_F(FsUtilsTest, CopyFileReplaceFailsWhenTheTargetsStatusCannotBeRead)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/src.bin", "new bytes");
+    const struct {
+        const char* what;
+        int pass;  // looks at the target that pass first
+        kivo_err_t stat_err;
+        bool ok;
+    } cases[] = {
+        {"whether it is a link", 0, EIO, false},
+        {"whether it is a link", 0, EACCES, false},
+        {"whether it is a link: missing", 0, ENOENT, true},
+        {"its mode", 1, EIO, false},
+        {"its mode", 1, EACCES, false},
+        {"its mode: missing", 1, ENOENT, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + strerror(c.stat_err));
+        Put("/dst.bin", "old bytes");
+        FailingFs::FailNext(FailingFs::kStat, c.stat_err, "/dst.bin", c.pass);
+        kivo_err_t err = -1;
+        EXPECT_EQ(fs::CopyFileReplace("/src.bin", "/dst.bin", &err), c.ok);
+        EXPECT_EQ(err, c.ok ? 0 : c.stat_err);
+        EXPECT_EQ(Get("/dst.bin"), c.ok ? "new bytes" : "old bytes");
+        EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/dst.bin")));
+        FailingFs::Reset();
+    }
+}
+
 // CopyFileReplace: the target is whole, old or new; a temporary left by an
 // interruption is taken over.
 TEST_F(FsUtilsTest, CopyFileReplaceSwapsTheTargetWhole)
