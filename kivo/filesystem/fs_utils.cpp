@@ -491,6 +491,20 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 
 namespace {
 
+// Opens path in mode and hands the file to body; true when both succeeded,
+// the cause of the first failure through err (when given), 0 on success.
+template <typename Body>
+bool on_file(const std::string& path, uint32_t mode, kivo_err_t* err, Body body)
+{
+    File f;
+    kivo_err_t e = 0;
+    if (f.Open(path.c_str(), mode, &e))
+        e = body(f);
+    if (err)
+        *err = e;
+    return e == 0;
+}
+
 // The mark at the start of f (kBomNone when there is none), and f placed
 // after it; the cause of a read or a seek that failed (the text would keep
 // the mark's bytes or lose its own).
@@ -554,13 +568,7 @@ kivo_err_t read_text_file(File& f, std::string& text, BomFlag* bom)
 
 bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err)
 {
-    File f;
-    kivo_err_t e = 0;
-    if (f.Open(path.c_str(), File::OpenRead, &e))
-        e = read_text_file(f, text, bom);
-    if (err)
-        *err = e;
-    return e == 0;
+    return on_file(path, File::OpenRead, err, [&](File& f) { return read_text_file(f, text, bom); });
 }
 
 namespace {
@@ -587,13 +595,7 @@ kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
                    kivo_err_t* err)
 {
-    File f;
-    kivo_err_t e = 0;
-    if (f.Open(path.c_str(), File::OpenTruncate, &e))
-        e = write_text(f, text, bom);
-    if (err)
-        *err = e;
-    return e == 0;
+    return on_file(path, File::OpenTruncate, err, [&](File& f) { return write_text(f, text, bom); });
 }
 
 // ---- trees
