@@ -227,9 +227,10 @@ bool copy_file(const std::string& src, const std::string& dst, bool failIfExists
         got = in.ReadHuge(nullptr, total,
                           kivo::Bind(&__CopyFileReadProc, &out, &written, kivo::PlaceHolder::_1),
                           cancel, blockSize);
-    // A file system may report a full disk only when the data is flushed:
-    // until then the copy is not known to be whole.
-    return got == total && written == total && out.Flush(nullptr);
+    // A file system may report a full disk only when the data is flushed,
+    // a deferred write error only at the close: until then the copy is not
+    // known to be whole.
+    return got == total && written == total && out.Flush(nullptr) && out.Close(nullptr);
 }
 
 // Copies the tree of `src`, which the caller has put on the walk's path.
@@ -488,46 +489,92 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err)
 
 // ---- text files
 
-bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom)
+namespace {
+
+// Opens path in mode and hands the file to body; true when both succeeded,
+// the cause of the first failure through err (when given), 0 on success.
+template <typename Body>
+bool on_file(const std::string& path, uint32_t mode, kivo_err_t* err, Body body)
 {
-    File f(path.c_str(), File::OpenRead);
-    if (!f.IsValid())
-        return false;
-    int64_t len = f.GetLength(nullptr);
-    if (len < 0 || (uint64_t)len >= (uint64_t)SIZE_MAX)
-        return false;
-    char* buf = static_cast<char*>(malloc((size_t)len + 1));
-    if (!buf)
-        return false;
-    if (bom) {
-        uint8_t mark[4] = {0, 0, 0, 0};
-        const size_t got = ReadFull(f, mark, sizeof mark);
-        BomFlag found = kBomNone;
-        int64_t skip = 0;
-        if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
-            found = kBomUtf8;
-            skip = 3;
-        } else if (got >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) ||
-                                (mark[0] == 0xFE && mark[1] == 0xFF))) {
-            found.bytes[0] = mark[0];
-            found.bytes[1] = mark[1];
-            skip = 2;
-        }
-        f.Seek(skip, File::SeekBegin);
-        *bom = found;
+    File f;
+    kivo_err_t e = 0;
+    if (f.Open(path.c_str(), mode, &e))
+        e = body(f);
+    if (err)
+        *err = e;
+    return e == 0;
+}
+
+// The mark at the start of f (kBomNone when there is none), and f placed
+// after it; the cause of a read or a seek that failed (the text would keep
+// the mark's bytes or lose its own).
+kivo_err_t read_mark(File& f, BomFlag* found)
+{
+    uint8_t mark[4] = {0, 0, 0, 0};
+    kivo_err_t e = 0;
+    const size_t got = ReadFull(f, mark, sizeof mark, &e);
+    if (e != 0)
+        return e;
+    *found = kBomNone;
+    int64_t skip = 0;
+    if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+        *found = kBomUtf8;
+        skip = 3;
+    } else if (got >= 2 && ((mark[0] == 0xFF && mark[1] == 0xFE) || (mark[0] == 0xFE && mark[1] == 0xFF))) {
+        found->bytes[0] = mark[0];
+        found->bytes[1] = mark[1];
+        skip = 2;
     }
-    const size_t rlen = ReadFull(f, buf, (size_t)len);
-    assert(rlen <= (size_t)len);
+    f.Seek(skip, File::SeekBegin, &e);
+    return e;
+}
+
+// The rest of f, up to len bytes and its first NUL, into text (untouched
+// when a read fails: a part is no text); the cause of a failure.
+kivo_err_t read_text(File& f, size_t len, std::string& text)
+{
+    char* buf = static_cast<char*>(malloc(len + 1));
+    if (!buf)
+        return ENOMEM;
+    kivo_err_t e = 0;
+    const size_t rlen = ReadFull(f, buf, len, &e);
+    assert(rlen <= len);
     buf[rlen] = '\0';
-    text.assign(buf);
+    if (e == 0)
+        text.assign(buf);
     free(buf);
-    return true;
+    return e;
+}
+
+kivo_err_t read_text_file(File& f, std::string& text, BomFlag* bom)
+{
+    kivo_err_t e = 0;
+    const int64_t len = f.GetLength(&e);
+    if (e != 0)
+        return e;
+    if ((uint64_t)len >= (uint64_t)SIZE_MAX)
+        return EFBIG;
+    BomFlag found = kBomNone;
+    if (bom && (e = read_mark(f, &found)) != 0)
+        return e;
+    if ((e = read_text(f, (size_t)len, text)) != 0)
+        return e;
+    if (bom)
+        *bom = found;
+    return 0;
+}
+
+}  // namespace
+
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err)
+{
+    return on_file(path, File::OpenRead, err, [&](File& f) { return read_text_file(f, text, bom); });
 }
 
 namespace {
 
-// The mark (when given and its fourth byte is 0), the text and the flush;
-// the cause of the first that fails.
+// The mark (when given and its fourth byte is 0), the text, the flush and
+// the close; the cause of the first that fails.
 kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 {
     kivo_err_t e = 0;
@@ -536,9 +583,10 @@ kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
         if (!WriteAll(f, bom->bytes, n, &e))
             return e;
     }
-    // The flush's result counts: a full disk may show only there.
-    if (WriteAll(f, text.Data(), text.Size(), &e))
-        f.Flush(&e);
+    // The flush's and the close's results count: a full disk or a deferred
+    // write error may show only there.
+    if (WriteAll(f, text.Data(), text.Size(), &e) && f.Flush(&e))
+        f.Close(&e);
     return e;
 }
 
@@ -547,13 +595,7 @@ kivo_err_t write_text(File& f, const kivo::StringView& text, const BomFlag* bom)
 bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
                    kivo_err_t* err)
 {
-    File f;
-    kivo_err_t e = 0;
-    if (f.Open(path.c_str(), File::OpenTruncate, &e))
-        e = write_text(f, text, bom);
-    if (err)
-        *err = e;
-    return e == 0;
+    return on_file(path, File::OpenTruncate, err, [&](File& f) { return write_text(f, text, bom); });
 }
 
 // ---- trees
@@ -719,12 +761,18 @@ uint32_t name_hash(const std::string& name)
 // The file that `path` names once its links are followed, as a path of the
 // tree: a link's text is itself such a path (absolute from the tree's root,
 // or relative to the link's directory), so a sandboxed tree stays inside its
-// root. A missing name ends the chain (the copy creates it there).
+// root. A missing name ends the chain (the copy creates it there); a name
+// whose status cannot be read ends the copy (a link taken for a file would
+// be replaced by one).
 kivo_err_t follow_links(const std::string& path, std::string* out)
 {
     std::string p = path;
     for (int hop = 0; hop < kLinkHopsMax; ++hop) {
-        if (!is_link(p)) {
+        kivo_stat64_t ls;
+        const kivo_err_t se = kivo_file_lstat64(p.c_str(), &ls);
+        if (se != 0 && se != ENOENT)
+            return se;
+        if (se != 0 || (ls.mode & S_IFMT) != S_IFLNK) {
             *out = p;
             return 0;
         }
@@ -778,7 +826,8 @@ kivo_err_t plan_replace(const std::string& src, const std::string& dst, std::str
 }
 
 // Copies all of in to out in blocks; the size query stores its result
-// through e first, then the first failure lands there.
+// through e first (so e holds no earlier failure), then the first failure
+// lands there.
 void copy_bytes(File& in, File& out, kivo_err_t* e)
 {
     const size_t block = 0x10000;
@@ -806,7 +855,11 @@ kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& t
 {
     kivo_err_t e = 0;
     out.Flush(&e);
-    out.Close();
+    // A write error the file system defers may show only at the close.
+    kivo_err_t ce = 0;
+    out.Close(&ce);
+    if (e == 0)
+        e = ce;
     if (e == 0)
         e = kivo_file_rename(temp.c_str(), target.c_str());
     // The rename is on the medium only once the directory is: until then a
@@ -818,6 +871,22 @@ kivo_err_t put_in_place(File& out, const std::string& temp, const std::string& t
     return e;
 }
 
+// Gives out what the old file at target had: an executable stays
+// executable, a file of another user stays theirs (as far as the process
+// may). 0 when there is no old file; a mode that cannot be set, or an old
+// file whose status cannot be read, is the cause of a failure.
+kivo_err_t take_old_mode(File& out, const std::string& target)
+{
+    kivo_stat64_t ts;
+    const kivo_err_t se = kivo_file_stat64(target.c_str(), &ts);
+    if (se == ENOENT || (se == 0 && (ts.mode & S_IFMT) == S_IFDIR))
+        return 0;
+    if (se != 0)
+        return se;
+    const kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
+    return me == ENXIO ? 0 : me;  // ENXIO: a file system without modes
+}
+
 // The copy into the temporary and its move over target; the first failure.
 kivo_err_t replace_through(const std::string& src, const std::string& target, const std::string& temp)
 {
@@ -826,14 +895,9 @@ kivo_err_t replace_through(const std::string& src, const std::string& target, co
     kivo_err_t e = 0;
     if (!in.Open(src.c_str(), File::OpenRead, &e) || !out.Open(temp.c_str(), File::OpenTruncate, &e))
         return e;
-    // The new file keeps what the old one had: an executable stays
-    // executable, a file of another user stays theirs.
-    if (IsFile(target)) {
-        kivo_err_t me = kivo_file_take_owner_mode(out.GetHandle(), target.c_str());
-        if (me != 0 && me != ENXIO)  // ENXIO: a file system without modes
-            e = me;
-    }
-    copy_bytes(in, out, &e);
+    e = take_old_mode(out, target);
+    if (e == 0)
+        copy_bytes(in, out, &e);
     if (e != 0) {
         out.Close();
         return e;

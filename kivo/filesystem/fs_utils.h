@@ -114,12 +114,15 @@ bool MoveFile(const std::string& from, const std::string& to, kivo_err_t* err = 
 
 // The whole file as text (up to its first NUL byte). With bom, a leading
 // mark is taken off the text and stored there (kBomNone when there is
-// none); without, a mark stays part of the text.
-bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom);
+// none); without, a mark stays part of the text. False when the file cannot
+// be opened, its size read, or a read or the seek past the mark fails (text
+// and mark are left then); the cause through err when given, 0 on success.
+bool ReadTextFile(const std::string& path, std::string& text, BomFlag* bom, kivo_err_t* err = nullptr);
 // Creates or empties the file, writes the mark (when bom is given and its
 // fourth byte is 0) and the text, and flushes; true when the mark and the
-// whole text were written and flushed; the cause of a failure (of the
-// open, a write or the flush) through err when given, 0 on success.
+// whole text were written, flushed and closed; the cause of a failure (of
+// the open, a write, the flush or the close) through err when given, 0 on
+// success.
 bool WriteTextFile(const std::string& path, const kivo::StringView& text, const BomFlag* bom,
                    kivo_err_t* err = nullptr);
 
@@ -153,8 +156,8 @@ uint64_t ForEachFileCount(const char* dir, bool recursive);
 
 // Copies src (a file) to dst in blocks of 4096 bytes; false when src is not
 // a file, when failIfExists and dst is a file, when both name the same file,
-// or when not every byte arrived or could be flushed. The target is created
-// or emptied.
+// or when not every byte arrived or could be flushed and closed. The target
+// is created or emptied.
 bool CopyFile(const std::string& src, const std::string& dst, bool failIfExists);
 // CopyFile with the caller's block size and cancel flag; cb (may be empty)
 // gets the record after each block. The target is flushed every 8 MiB (a
@@ -164,9 +167,11 @@ bool CopyFileEx(const std::string& src, const std::string& dst, bool failIfExist
 // Replaces dst with a copy of src so that dst is always whole, old or new:
 // the bytes go to a temporary beside dst (ReplaceTempPath), are flushed, and
 // the temporary is renamed over dst. The new file gets the permission bits
-// of the file it replaces, and its owner and group as far as the process
-// may. When dst is a symbolic link, the file it points to (links followed
-// as paths of the tree) is replaced and the link is kept. On failure the
+// of the file it replaces (bits that cannot be read or set fail the copy),
+// and its owner and group as far as the process may. When dst is a symbolic
+// link, the file it points to (links followed as paths of the tree) is
+// replaced and the link is kept; a name on the way whose status cannot be
+// read fails the copy. On failure the
 // temporary is removed, dst is left as it was and the cause is stored
 // through err (when given; 40 for a chain of links that does not end).
 bool CopyFileReplace(const std::string& src, const std::string& dst, kivo_err_t* err);

@@ -33,22 +33,32 @@ public:
         return err;
     }
 
-    enum Call { kNone, kFstat, kSeek, kClose, kReaddir, kStat, kUnlink };
+    // -1: a read takes all it is asked for.
+    static std::atomic<int64_t>& ReadChunk()
+    {
+        static std::atomic<int64_t> chunk(-1);
+        return chunk;
+    }
+
+    enum Call { kNone, kFstat, kSeek, kClose, kReaddir, kStat, kUnlink, kRead };
 
     // The next call of kind `call` (for kStat and kUnlink: on `path`, a
-    // framework path) fails with err; the calls after it pass.
-    static void FailNext(Call call, kivo_err_t err, const std::string& path = std::string())
+    // framework path) after `pass` more of that kind fails with err; the
+    // calls after it pass.
+    static void FailNext(Call call, kivo_err_t err, const std::string& path = std::string(), int pass = 0)
     {
         std::lock_guard<std::mutex> lock(Next().m);
         Next().call = call;
         Next().err = err;
         Next().path = path;
+        Next().pass = pass;
     }
 
     static void Reset()
     {
         WriteBudget() = -1;
         FsyncErr() = 0;
+        ReadChunk() = -1;
         FailNext(kNone, 0);
     }
 
@@ -56,6 +66,7 @@ public:
     {
         static const kivo_fs_ops_t ops = [] {
             kivo_fs_ops_t o = platform_file_ops;
+            o.read = &FailingFs::Read;
             o.write = &FailingFs::Write;
             o.fsync = &FailingFs::Fsync;
             o.fstat64 = [](void* ctx, intptr_t fh, kivo_stat64_t* st) {
@@ -98,6 +109,7 @@ private:
         Call call = kNone;
         kivo_err_t err = 0;
         std::string path;
+        int pass = 0;
     };
 
     static Planned& Next()
@@ -114,8 +126,26 @@ private:
         std::lock_guard<std::mutex> lock(n.m);
         if (n.call != call || (path != nullptr && n.path != path))
             return 0;
+        if (n.pass > 0) {
+            --n.pass;
+            return 0;
+        }
         n.call = kNone;
         return n.err;
+    }
+
+    static kivo_err_t Read(void* ctx, intptr_t fh, void* buffer, size_t size, ssize_t* done)
+    {
+        kivo_err_t e = Take(kRead, nullptr);
+        if (e != 0) {
+            if (done)
+                *done = -1;
+            return e;
+        }
+        const int64_t chunk = ReadChunk().load();
+        if (chunk >= 0 && (int64_t)size > chunk)
+            size = (size_t)chunk;
+        return platform_file_ops.read(ctx, fh, buffer, size, done);
     }
 
     static kivo_err_t Write(void* ctx, intptr_t fh, const void* buffer, size_t size, ssize_t* done)

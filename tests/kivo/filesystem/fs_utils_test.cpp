@@ -222,6 +222,68 @@ TEST_F(FsUtilsTest, ReadTextFileMarks)
     EXPECT_FALSE(fs::ReadTextFile("/missing", text, nullptr));
 }
 
+// A read that fails, at once or after some bytes came, and a seek past the
+// mark that fails make the whole read fail with their cause: the text would
+// be short, or keep or lose bytes at its start. Text and mark stay as the
+// caller had them.
+TEST_F(FsUtilsTest, ReadTextFileFailsOnAFailedReadOrSeek)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const std::string marked = "\xEF\xBB\xBFhello world";
+    const std::string plain = "plain text here";
+    Put("/marked.txt", marked);
+    Put("/plain.txt", plain);
+    struct Case {
+        const char* what;
+        const char* path;
+        bool with_bom;
+        FailingFs::Call call;
+        int pass;  // calls of that kind that pass before it fails
+        kivo_err_t err;
+        const char* text;  // once the medium reads again
+    };
+    // Reads come 4 bytes a call: the mark takes one, the text several.
+    const Case cases[] = {
+        {"the mark's read", "/marked.txt", true, FailingFs::kRead, 0, EIO, "hello world"},
+        {"the first read", "/plain.txt", false, FailingFs::kRead, 0, EIO, "plain text here"},
+        {"a read amid the text", "/plain.txt", false, FailingFs::kRead, 1, EBADMSG, "plain text here"},
+        {"a read amid the text after the mark", "/marked.txt", true, FailingFs::kRead, 2, EIO, "hello world"},
+        {"the last read", "/marked.txt", false, FailingFs::kRead, 3, EIO, "\xEF\xBB\xBFhello world"},
+        {"the seek past a mark", "/marked.txt", true, FailingFs::kSeek, 0, ESPIPE, "hello world"},
+        {"the seek back without a mark", "/plain.txt", true, FailingFs::kSeek, 0, EIO, "plain text here"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FailingFs::ReadChunk() = 4;
+        FailingFs::FailNext(c.call, c.err, "", c.pass);
+        std::string text = "untouched";
+        fs::BomFlag bom = {{9, 9, 9, 9}};
+        kivo_err_t err = -1;
+        EXPECT_FALSE(fs::ReadTextFile(c.path, text, c.with_bom ? &bom : nullptr, &err)) << text;
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(text, "untouched");
+        EXPECT_EQ(bom.bytes[0], 9);
+        // The same reads, none failing: the whole text.
+        FailingFs::FailNext(FailingFs::kNone, 0);
+        err = -1;
+        EXPECT_TRUE(fs::ReadTextFile(c.path, text, c.with_bom ? &bom : nullptr, &err));
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(text, c.text);
+        FailingFs::Reset();
+    }
+    // The causes of the other failures, and none for a read that passes.
+    std::string text;
+    kivo_err_t err = -1;
+    EXPECT_FALSE(fs::ReadTextFile("/missing", text, nullptr, &err));
+    EXPECT_EQ(err, ENOENT);
+    FailingFs::FailNext(FailingFs::kFstat, EIO);
+    EXPECT_FALSE(fs::ReadTextFile("/plain.txt", text, nullptr, &err));
+    EXPECT_EQ(err, EIO);
+    EXPECT_TRUE(fs::ReadTextFile("/plain.txt", text, nullptr, &err));
+    EXPECT_EQ(err, 0);
+    EXPECT_EQ(text, plain);
+}
+
 TEST_F(FsUtilsTest, WriteTextFileMarks)
 {
     Put("/t.txt", "a much longer old content");
@@ -555,6 +617,50 @@ TEST_F(FsUtilsTest, WritersFailOnAFullDisk)
     EXPECT_EQ(Get("/old.bin"), big);
 }
 
+// A close of the written file that fails after its flush (a deferred write
+// error may show only there) fails each writer; the replacing copy then
+// leaves the old file whole and no temporary, with the cause.
+TEST_F(FsUtilsTest, WritersFailOnAFailedClose)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/src.bin", "new bytes");
+    const struct {
+        const char* what;
+        bool (*write)(kivo_err_t* err);
+        bool has_cause;
+    } writers[] = {
+        {"WriteTextFile",
+         [](kivo_err_t* err) { return fs::WriteTextFile("/t.txt", kivo::StringView("some text"), nullptr, err); },
+         true},
+        {"CopyFile", [](kivo_err_t*) { return fs::CopyFile("/src.bin", "/c.bin", false); }, false},
+        {"CopyFileEx",
+         [](kivo_err_t*) { return fs::CopyFileEx("/src.bin", "/e.bin", false, File::Callback(), nullptr, 4096); },
+         false},
+        {"CopyFileReplace", [](kivo_err_t* err) { return fs::CopyFileReplace("/src.bin", "/old.bin", err); },
+         true},
+    };
+    for (const auto& w : writers) {
+        SCOPED_TRACE(w.what);
+        Put("/old.bin", "old bytes");
+        FailingFs::FailNext(FailingFs::kClose, EIO);
+        kivo_err_t err = -1;
+        EXPECT_FALSE(w.write(&err));
+        if (w.has_cause) {
+            EXPECT_EQ(err, EIO);
+        }
+        EXPECT_EQ(Get("/old.bin"), "old bytes");
+        EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/old.bin")));
+        // Closed cleanly, the same write succeeds.
+        FailingFs::Reset();
+        err = -1;
+        EXPECT_TRUE(w.write(&err));
+        if (w.has_cause) {
+            EXPECT_EQ(err, 0);
+        }
+    }
+    EXPECT_EQ(Get("/old.bin"), Get("/src.bin"));
+}
+
 // Every way the text writer fails hands its cause to the caller.
 TEST_F(FsUtilsTest, WriteTextFileCarriesTheCauseOfEachFailure)
 {
@@ -653,6 +759,42 @@ TEST_F(FsUtilsTest, WalksRemovalsAndCopiesFailOnWhatTheyCannotRead)
     FailingFs::Reset();
     EXPECT_TRUE(fs::CopyFileReplace("/src.bin", "/dst.bin", &err));
     EXPECT_EQ(Get("/dst.bin"), "new bytes");
+}
+
+// The replacing copy looks at the target twice: whether it is a link (to
+// replace what it points to) and what mode it has (to carry it over). A
+// status that cannot be read at either fails the copy and leaves the old
+// file (a link would be replaced by a file, an executable lose its bits); a
+// target that does not exist yet is simply made. (This file system has no
+// links: both are its status.)
+TEST_F(FsUtilsTest, CopyFileReplaceFailsWhenTheTargetsStatusCannotBeRead)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    Put("/src.bin", "new bytes");
+    const struct {
+        const char* what;
+        int pass;  // looks at the target that pass first
+        kivo_err_t stat_err;
+        bool ok;
+    } cases[] = {
+        {"whether it is a link", 0, EIO, false},
+        {"whether it is a link", 0, EACCES, false},
+        {"whether it is a link: missing", 0, ENOENT, true},
+        {"its mode", 1, EIO, false},
+        {"its mode", 1, EACCES, false},
+        {"its mode: missing", 1, ENOENT, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " " + strerror(c.stat_err));
+        Put("/dst.bin", "old bytes");
+        FailingFs::FailNext(FailingFs::kStat, c.stat_err, "/dst.bin", c.pass);
+        kivo_err_t err = -1;
+        EXPECT_EQ(fs::CopyFileReplace("/src.bin", "/dst.bin", &err), c.ok);
+        EXPECT_EQ(err, c.ok ? 0 : c.stat_err);
+        EXPECT_EQ(Get("/dst.bin"), c.ok ? "new bytes" : "old bytes");
+        EXPECT_FALSE(RawExists(fs::ReplaceTempPath("/dst.bin")));
+        FailingFs::Reset();
+    }
 }
 
 // CopyFileReplace: the target is whole, old or new; a temporary left by an
