@@ -117,6 +117,27 @@ std::string Hex(uint32_t word)
     return buf;
 }
 
+// The power board's version text as one word of the hook's command line.
+// The text comes from outside the program: a character the shell acts on
+// (blank, ';', '$', '`', quote, wildcard, line break) must not reach it
+// bare, so such a text goes in single quotes (a quote inside ends them, is
+// escaped and reopens them). Empty, it stays empty (the hook gets two
+// arguments); of plain characters only, it stands as it reads.
+std::string HookWord(const std::string& text)
+{
+    static const char kPlain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._,:+=@%/-";
+    if (text.find_first_not_of(kPlain) == std::string::npos)
+        return text;
+    std::string word = "'";
+    for (char c : text) {
+        if (c == '\'')
+            word += "'\\''";
+        else
+            word += c;
+    }
+    return word + "'";
+}
+
 }  // namespace
 
 Gui::Gui() : _timer_cnt(0), _result(0), _last_progress(0), _checking(false), _copy_failed(false), _copy_unread(false) {}
@@ -299,7 +320,7 @@ void Gui::OnUpdateStart(kivo::Message& msg)
         std::string hw_text;
         if (kivo::ElemRead("@/system/version/powerboard/hw", hw))
             hw_text = hw.ToString();
-        std::string command = "sh " + hook + " " + work_dir + " " + hw_text;
+        std::string command = "sh " + hook + " " + work_dir + " " + HookWord(hw_text);
         fflush(stdout);
         SandboxSystem(command.c_str());
     }

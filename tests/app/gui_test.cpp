@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/sandbox.h"
 #include "app/update_info.h"
 #include "kivo/base/kivo_vfs.h"
 #include "kivo/base/platform/linux/__platform_unistd.h"
@@ -478,6 +479,70 @@ TEST_F(GuiTest, RequestsDuringTheCheckStageAreRefused)
     EXPECT_EQ(e2e::ReadFile(_root + "/opt/app_disk/readme.txt"), "notes");
     kivo::Service::SendFunction(&svc, [gui](kivo::Message&) { delete gui; }, kivo::Message::Value());
     svc.Stop();
+}
+
+// The hook gets the power board's version text as one argument after the
+// work directory, however it reads: a text the program does not control
+// runs no command of its own and splits into no further arguments. An empty
+// text adds no argument, and a plain one is logged as it reads.
+TEST_F(GuiTest, HookTakesThePowerBoardVersionAsOneArgument)
+{
+    ASSERT_EQ(SandboxInit(_root.c_str()), kSandboxActive);
+    // Leaves the sandbox again (a root that is no directory is refused).
+    struct Leave {
+        ~Leave() { SandboxInit((root + "/none").c_str()); }
+        std::string root;
+    } leave{_root};
+    const char* const kHw = "@/system/version/powerboard/hw";
+    const std::string injected = _root + "/injected";
+    const std::string head = "sh /tmp/update/sys_cmd.sh /tmp/update";
+    // The hook leaves its argument count and its second argument (the
+    // first is the work directory).
+    Put("/tmp/update/sys_cmd.sh", "printf '%s|%s' \"$#\" \"$2\" > \"$1/args.txt\"\n");
+    const struct {
+        const char* what;
+        const char* hw;  // null: the element was never written
+        std::string logged;
+        std::string args;
+    } cases[] = {
+        {"no element", nullptr, head + " ", "1|"},
+        {"empty", "", head + " ", "1|"},
+        {"plain", "V3.1_a-b,c:d+e=f@g%h/i", head + " V3.1_a-b,c:d+e=f@g%h/i", "2|V3.1_a-b,c:d+e=f@g%h/i"},
+        {"command after ;", "1.0; touch /x", head + " '1.0; touch /x'", "2|1.0; touch /x"},
+        {"command substitution", "$(touch /x)", head + " '$(touch /x)'", "2|$(touch /x)"},
+        {"backquotes", "`touch /x`", head + " '`touch /x`'", "2|`touch /x`"},
+        {"line break", "1.0\ntouch /x", head + " '1.0 touch /x'", "2|1.0\ntouch /x"},
+        {"blanks", "A 2  B", head + " 'A 2  B'", "2|A 2  B"},
+        {"quote", "it's", head + " 'it'\\''s'", "2|it's"},
+        {"glob", "*", head + " '*'", "2|*"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kivo::Var gone;
+        kivo::ElemRead(kHw, gone, true);
+        std::string hw = c.hw != nullptr ? c.hw : "";
+        std::string logged = c.logged;
+        std::string args = c.args;
+        for (std::string* text : {&hw, &logged, &args}) {
+            for (size_t at = text->find("/x"); at != std::string::npos; at = text->find("/x", at + injected.size()))
+                text->replace(at, 2, injected);
+        }
+        if (c.hw != nullptr)
+            kivo::ElemWrite(kHw, kivo::Var(hw), 0, false);
+        unlink((_root + "/commands.log").c_str());
+        unlink((_root + "/tmp/update/args.txt").c_str());
+        kivo::Message msg(kivo::Message::Value(kivo::Var("/tmp/update")));
+        testing::internal::CaptureStdout();
+        Gui gui;
+        gui.OnUpdateStart(msg);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), ">> lua_check : 1\n");
+        EXPECT_EQ(e2e::ReadFile(_root + "/commands.log"), logged + "\n");
+        EXPECT_EQ(e2e::ReadFile(_root + "/tmp/update/args.txt"), args);
+        EXPECT_NE(access(injected.c_str(), F_OK), 0) << "the version text ran a command";
+        unlink(injected.c_str());
+    }
+    kivo::Var gone;
+    kivo::ElemRead(kHw, gone, true);
 }
 
 // The folder of a finished ".zip" is durable before the answer that lets
