@@ -730,6 +730,59 @@ TEST_F(GuiTest, CopyToTheAppDiskFailsClearlyAndFlushesTheRename)
     EXPECT_NE(std::find(log.begin() + renamed, log.end(), "fsync /opt/app_disk"), log.end());
 }
 
+// With nothing rewritten (2) an owed copy passes over only a file known to
+// hold the same bytes as the one installed: a size that cannot be read, on
+// either side, proves nothing, so the file is copied again; when the copy
+// cannot read it either, that is said and the mark stays.
+TEST_F(GuiTest, OwedCopyTakesAnUnreadableSizeForADifference)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const char* const kPackaged = "/tmp/update/notes.txt";
+    const char* const kInstalled = "/opt/app_disk/notes.txt";
+    const struct {
+        const char* what;
+        const char* installed;
+        FaultPlan fault;
+        const char* out;
+        bool copied;  // a copy was renamed onto the installed file
+        bool mark_after;
+    } rows[] = {
+        {"same bytes", "notes", {}, "", false, false},
+        {"other bytes", "old notes", {}, "", true, false},
+        {"installed size fails", "notes", {kInstalled, false, 0, FaultPlan::kFstat}, "", true, false},
+        {"packaged size fails", "notes", {kPackaged, false, 0, FaultPlan::kFstat}, "", true, false},
+        {"packaged size fails for the copy too", "notes", {kPackaged, false, 0, FaultPlan::kFstat, 2},
+         "[error]copy file fail /opt/app_disk/notes.txt: Input/output error\n", false, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Put(kPackaged, "notes");
+        Put(kInstalled, r.installed);
+        Put(kMark, "");
+        FaultyFs::Get().Plan(r.fault);
+        FaultyFs::Get().Record(true);
+        Gui gui;
+        kivo::Message msg(kivo::Message::Value(kivo::Var(static_cast<int32_t>(kStatusNothingDone))));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateEnd(msg);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::vector<std::string> log = FaultyFs::Get().Log();
+        FaultyFs::Get().Record(false);
+        EXPECT_EQ(FaultyFs::Get().Failed(), static_cast<int>(r.fault.path.empty() ? 0 : r.fault.times));
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(out, r.out);
+        const bool renamed = std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.compare(0, 7, "rename ") == 0 && line.size() > strlen(kInstalled) &&
+                   line.compare(line.size() - strlen(kInstalled), std::string::npos, kInstalled) == 0;
+        });
+        EXPECT_EQ(renamed, r.copied);
+        EXPECT_EQ(e2e::ReadFile(_root + kInstalled), r.copied ? "notes" : r.installed);
+        EXPECT_EQ(kivo::filesystem::IsFile(kMark), r.mark_after);
+    }
+}
+
 // A check script's text with its whole length, zero bytes included; null:
 // no file.
 struct Script {
