@@ -516,6 +516,15 @@ TEST_F(GuiTest, HookTakesThePowerBoardVersionAsOneArgument)
         {"quote", "it's", head + " 'it'\\''s'", "2|it's"},
         {"glob", "*", head + " '*'", "2|*"},
     };
+    // "/x" stands for the file that an injected command would make; in
+    // the logged line it is inside the quotes, its own quotes escaped.
+    std::string quoted_injected;
+    for (char ch : injected)
+        quoted_injected += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    auto place = [](std::string& text, const std::string& to) {
+        for (size_t at = text.find("/x"); at != std::string::npos; at = text.find("/x", at + to.size()))
+            text.replace(at, 2, to);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         kivo::Var gone;
@@ -523,10 +532,9 @@ TEST_F(GuiTest, HookTakesThePowerBoardVersionAsOneArgument)
         std::string hw = c.hw != nullptr ? c.hw : "";
         std::string logged = c.logged;
         std::string args = c.args;
-        for (std::string* text : {&hw, &logged, &args}) {
-            for (size_t at = text->find("/x"); at != std::string::npos; at = text->find("/x", at + injected.size()))
-                text->replace(at, 2, injected);
-        }
+        place(hw, injected);
+        place(logged, quoted_injected);
+        place(args, injected);
         if (c.hw != nullptr)
             kivo::ElemWrite(kHw, kivo::Var(hw), 0, false);
         unlink((_root + "/commands.log").c_str());
