@@ -77,6 +77,19 @@ public:
     int32_t LastProgress() const { return _last_progress; }
 
 private:
+    // One handler per kind of "update_info" report (UpdateInfoKind).
+    void OnInfoText(const kivo::Var& value);
+    void OnInfoWarning(const kivo::Var& value);
+    void OnInfoError(const kivo::Var& value);
+    void OnInfoRewriting(const kivo::Var& value);
+    void OnInfoFileStart(const kivo::Var& value);
+    // Unpacks a finished ".zip" beside itself; false when its folder is not
+    // whole (the report is then answered with 0).
+    bool OnInfoFileDone(const kivo::Var& value);
+    void OnInfoProgress(const kivo::Var& value);
+    // Moves the code file to "/opt/update_disk" when the package asked for
+    // it to be kept ("/update/force" or "/update/once").
+    void KeepCodeFile();
     // Leaves the mark that an install's copy to "/opt/app_disk/" is owed
     // (written and flushed; said when it cannot be).
     void MarkCopy();

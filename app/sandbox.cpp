@@ -62,21 +62,6 @@ const char* const kOnlyInSandbox = ", exit update";
 const char* const kOnlyInSandbox = ": this build updates only inside a sandbox directory, exit update";
 #endif
 
-// A word for sh between single quotes (a quote inside ends, is escaped and
-// reopens), so that a sandbox path with blanks stays one argument.
-std::string ShellQuote(const std::string& word)
-{
-    std::string out = "'";
-    for (char c : word) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    out += "'";
-    return out;
-}
-
 void AppendLog(const std::string& command)
 {
     std::string line = command;
@@ -107,6 +92,19 @@ int RealSystem(const char* command)
 
 }  // namespace
 
+std::string ShellQuote(const std::string& word)
+{
+    std::string out = "'";
+    for (char c : word) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    out += "'";
+    return out;
+}
+
 std::string SandboxHookCommand(const std::string& root, const std::string& command)
 {
     // "sh <script> <work directory>[ <rest>]": the two paths are device
@@ -123,6 +121,7 @@ std::string SandboxHookCommand(const std::string& root, const std::string& comma
     std::string dir = command.substr(dir_begin, dir_end == std::string::npos ? std::string::npos : dir_end - dir_begin);
     if (script[0] != '/' || dir.empty() || dir[0] != '/')
         return std::string();
+    // Quoted, so that a sandbox path with blanks stays one argument.
     std::string out = head + ShellQuote(root + script) + " " + ShellQuote(root + dir);
     if (dir_end != std::string::npos)
         out += command.substr(dir_end);

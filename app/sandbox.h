@@ -46,6 +46,11 @@ const std::string& SandboxRoot();
 // program goes here, so that the sandbox sees it.
 int SandboxSystem(const char* command);
 
+// A word for sh between single quotes (a quote inside ends them, is
+// escaped and reopens them): one argument, taken as it reads, whatever it
+// holds.
+std::string ShellQuote(const std::string& word);
+
 // The parts of the seam, for tests: the recorder/runner installed in the
 // sandbox, and how it maps a hook command to the sandbox's real paths
 // ("" when the command is not a hook).

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/sandbox.h"
 #include "app/update_info.h"
 #include "kivo/base/kivo_vfs.h"
 #include "kivo/base/platform/linux/__platform_unistd.h"
@@ -480,6 +481,78 @@ TEST_F(GuiTest, RequestsDuringTheCheckStageAreRefused)
     svc.Stop();
 }
 
+// The hook gets the power board's version text as one argument after the
+// work directory, however it reads: a text the program does not control
+// runs no command of its own and splits into no further arguments. An empty
+// text adds no argument, and a plain one is logged as it reads.
+TEST_F(GuiTest, HookTakesThePowerBoardVersionAsOneArgument)
+{
+    ASSERT_EQ(SandboxInit(_root.c_str()), kSandboxActive);
+    // Leaves the sandbox again (a root that is no directory is refused).
+    struct Leave {
+        ~Leave() { SandboxInit((root + "/none").c_str()); }
+        std::string root;
+    } leave{_root};
+    const char* const kHw = "@/system/version/powerboard/hw";
+    const std::string injected = _root + "/injected";
+    const std::string head = "sh /tmp/update/sys_cmd.sh /tmp/update";
+    // The hook leaves its argument count and its second argument (the
+    // first is the work directory).
+    Put("/tmp/update/sys_cmd.sh", "printf '%s|%s' \"$#\" \"$2\" > \"$1/args.txt\"\n");
+    const struct {
+        const char* what;
+        const char* hw;  // null: the element was never written
+        std::string logged;
+        std::string args;
+    } cases[] = {
+        {"no element", nullptr, head + " ", "1|"},
+        {"empty", "", head + " ", "1|"},
+        {"plain", "V3.1_a-b,c:d+e=f@g%h/i", head + " V3.1_a-b,c:d+e=f@g%h/i", "2|V3.1_a-b,c:d+e=f@g%h/i"},
+        {"command after ;", "1.0; touch /x", head + " '1.0; touch /x'", "2|1.0; touch /x"},
+        {"command substitution", "$(touch /x)", head + " '$(touch /x)'", "2|$(touch /x)"},
+        {"backquotes", "`touch /x`", head + " '`touch /x`'", "2|`touch /x`"},
+        {"line break", "1.0\ntouch /x", head + " '1.0 touch /x'", "2|1.0\ntouch /x"},
+        {"blanks", "A 2  B", head + " 'A 2  B'", "2|A 2  B"},
+        {"quote", "it's", head + " 'it'\\''s'", "2|it's"},
+        {"glob", "*", head + " '*'", "2|*"},
+    };
+    // "/x" stands for the file that an injected command would make; in
+    // the logged line it is inside the quotes, its own quotes escaped.
+    std::string quoted_injected;
+    for (char ch : injected)
+        quoted_injected += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    auto place = [](std::string& text, const std::string& to) {
+        for (size_t at = text.find("/x"); at != std::string::npos; at = text.find("/x", at + to.size()))
+            text.replace(at, 2, to);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kivo::Var gone;
+        kivo::ElemRead(kHw, gone, true);
+        std::string hw = c.hw != nullptr ? c.hw : "";
+        std::string logged = c.logged;
+        std::string args = c.args;
+        place(hw, injected);
+        place(logged, quoted_injected);
+        place(args, injected);
+        if (c.hw != nullptr)
+            kivo::ElemWrite(kHw, kivo::Var(hw), 0, false);
+        unlink((_root + "/commands.log").c_str());
+        unlink((_root + "/tmp/update/args.txt").c_str());
+        kivo::Message msg(kivo::Message::Value(kivo::Var("/tmp/update")));
+        testing::internal::CaptureStdout();
+        Gui gui;
+        gui.OnUpdateStart(msg);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), ">> lua_check : 1\n");
+        EXPECT_EQ(e2e::ReadFile(_root + "/commands.log"), logged + "\n");
+        EXPECT_EQ(e2e::ReadFile(_root + "/tmp/update/args.txt"), args);
+        EXPECT_NE(access(injected.c_str(), F_OK), 0) << "the version text ran a command";
+        unlink(injected.c_str());
+    }
+    kivo::Var gone;
+    kivo::ElemRead(kHw, gone, true);
+}
+
 // The folder of a finished ".zip" is durable before the answer that lets
 // the sender record the archive: every file flushed after its last write,
 // every directory that gained an entry flushed after it. A name holding
@@ -663,6 +736,59 @@ TEST_F(GuiTest, CopyToTheAppDiskFailsClearlyAndFlushesTheRename)
     }
     ASSERT_LT(renamed, log.size());
     EXPECT_NE(std::find(log.begin() + renamed, log.end(), "fsync /opt/app_disk"), log.end());
+}
+
+// With nothing rewritten (2) an owed copy passes over only a file known to
+// hold the same bytes as the one installed: a size that cannot be read, on
+// either side, proves nothing, so the file is copied again; when the copy
+// cannot read it either, that is said and the mark stays.
+TEST_F(GuiTest, OwedCopyTakesAnUnreadableSizeForADifference)
+{
+    using update_test::FaultPlan;
+    using update_test::FaultyFs;
+    ASSERT_EQ(kivo_mount("/system", &FaultyFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const char* const kPackaged = "/tmp/update/notes.txt";
+    const char* const kInstalled = "/opt/app_disk/notes.txt";
+    const struct {
+        const char* what;
+        const char* installed;
+        FaultPlan fault;
+        const char* out;
+        bool copied;  // a copy was renamed onto the installed file
+        bool mark_after;
+    } rows[] = {
+        {"same bytes", "notes", {}, "", false, false},
+        {"other bytes", "old notes", {}, "", true, false},
+        {"installed size fails", "notes", {kInstalled, false, 0, FaultPlan::kFstat}, "", true, false},
+        {"packaged size fails", "notes", {kPackaged, false, 0, FaultPlan::kFstat}, "", true, false},
+        {"packaged size fails for the copy too", "notes", {kPackaged, false, 0, FaultPlan::kFstat, 2},
+         "[error]copy file fail /opt/app_disk/notes.txt: Input/output error\n", false, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        Put(kPackaged, "notes");
+        Put(kInstalled, r.installed);
+        Put(kMark, "");
+        FaultyFs::Get().Plan(r.fault);
+        FaultyFs::Get().Record(true);
+        Gui gui;
+        kivo::Message msg(kivo::Message::Value(kivo::Var(static_cast<int32_t>(kStatusNothingDone))));
+        testing::internal::CaptureStdout();
+        gui.OnUpdateEnd(msg);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::vector<std::string> log = FaultyFs::Get().Log();
+        FaultyFs::Get().Record(false);
+        EXPECT_EQ(FaultyFs::Get().Failed(), static_cast<int>(r.fault.path.empty() ? 0 : r.fault.times));
+        FaultyFs::Get().Plan(FaultPlan());
+        EXPECT_EQ(out, r.out);
+        const bool renamed = std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.compare(0, 7, "rename ") == 0 && line.size() > strlen(kInstalled) &&
+                   line.compare(line.size() - strlen(kInstalled), std::string::npos, kInstalled) == 0;
+        });
+        EXPECT_EQ(renamed, r.copied);
+        EXPECT_EQ(e2e::ReadFile(_root + kInstalled), r.copied ? "notes" : r.installed);
+        EXPECT_EQ(kivo::filesystem::IsFile(kMark), r.mark_after);
+    }
 }
 
 // A check script's text with its whole length, zero bytes included; null:
