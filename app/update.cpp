@@ -511,12 +511,12 @@ Update::FileDecision Update::DecideFile(FileJob* job)
 
 bool Update::CheckPackagedFile(const FileJob& job)
 {
-    std::string unread;
-    if (CheckZipFileCrc16(job.zip_path, &unread) > 0)
+    std::string failure;
+    if (CheckZipFileCrc16(job.zip_path, &failure) > 0)
         return true;
-    // A package file that could not be read is no CRC mismatch.
-    if (!unread.empty())
-        SendInfo(kInfoError, "read file fail " + job.zip_path + ": " + unread, kIndentStep);
+    // A package file that could not be checked is no CRC mismatch.
+    if (!failure.empty())
+        SendInfo(kInfoError, failure, kIndentStep);
     else
         SendInfo(kInfoWarning, "check update file crc fail:" + job.zip_path, kIndentStep);
     return false;
@@ -842,12 +842,16 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
     return CheckZipFileCrc16(zip_path, nullptr);
 }
 
-int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* cause)
+int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* failure)
 {
-    auto fail = [cause](const char* step, kivo_err_t e) {
-        if (cause)
-            *cause = std::string(step) + (e != 0 ? Cause(e) : std::string(": the file ends early"));
+    auto fail = [failure](const std::string& line) {
+        if (failure)
+            *failure = line;
         return 0;
+    };
+    auto unread = [&zip_path, &fail](const char* step, kivo_err_t e) {
+        return fail("read file fail " + zip_path + ": " + step +
+                    (e != 0 ? Cause(e) : std::string(": the file ends early")));
     };
     const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     const int expected = _zip_ini ? _zip_ini->GetInt(name, "check_crc", 0) : 0;
@@ -856,15 +860,15 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* caus
     File f;
     kivo_err_t err = 0;
     if (!f.Open(zip_path.c_str(), kOpenRead, &err))
-        return fail("cannot open it", err != 0 ? err : EIO);
+        return unread("cannot open it", err != 0 ? err : EIO);
     const int64_t length = f.GetLength(&err);
     if (length < 0)
-        return fail("cannot read its size", err != 0 ? err : EIO);
+        return unread("cannot read its size", err != 0 ? err : EIO);
     if (length > kCrcMaxLength)
         return 0;
     uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
     if (buf == nullptr)
-        return 0;
+        return fail("alloc space fail " + zip_path + Cause(ENOMEM));
     uint16_t reg = kCrc16Start;
     int64_t done = 0;
     while (done < length) {
@@ -875,7 +879,7 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* caus
         ssize_t n = f.Read(buf, static_cast<size_t>(want), &err);
         if (n <= 0) {
             delete[] buf;
-            return fail("cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0);
+            return unread("cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0);
         }
         reg = Crc16ModbusUpdate(reg, buf, static_cast<size_t>(n));
         done += n;
