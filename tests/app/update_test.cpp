@@ -64,7 +64,17 @@ std::vector<std::string> Then(std::vector<std::string> head, const std::vector<s
     return head;
 }
 
-class UpdateRunTest : public UpdateEnv {};
+class UpdateRunTest : public UpdateEnv {
+protected:
+    // app.bin V2 in the package; installed "old", recorded as V1.
+    void StageAppOverOld()
+    {
+        Stage("sys/app.bin", kCheckText);
+        Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+        Board("/opt/sys_disk/app.bin", "old");
+        Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    }
+};
 
 TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
 {
@@ -548,10 +558,7 @@ TEST_F(UpdateRunTest, EveryCopiedBlockIsFlushedOnce)
 // its version record is gone already, so the next run rewrites it.
 TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
 {
-    Stage("sys/app.bin", kCheckText);
-    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
-    Board("/opt/sys_disk/app.bin", "old");
-    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    StageAppOverOld();
     g_fail_copy_buffer = true;
     EXPECT_EQ(2, Run(DefaultRequest()));
     g_fail_copy_buffer = false;
@@ -572,10 +579,7 @@ TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
 // same package installs.
 TEST_F(UpdateRunTest, NoCrcBufferIsNoCrcMismatch)
 {
-    Stage("sys/app.bin", kCheckText);
-    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
-    Board("/opt/sys_disk/app.bin", "old");
-    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    StageAppOverOld();
     g_fail_crc_buffer = true;
     EXPECT_EQ(2, Run(DefaultRequest()));
     g_fail_crc_buffer = false;
