@@ -98,6 +98,13 @@ std::string Cause(kivo_err_t err)
     return err != 0 ? std::string(": ") + strerror(err) : std::string();
 }
 
+// The line for a packaged file whose `step` failed with e (0: it ended
+// early).
+std::string ReadFailLine(const std::string& path, const char* step, kivo_err_t e)
+{
+    return "read file fail " + path + ": " + step + (e != 0 ? Cause(e) : std::string(": the file ends early"));
+}
+
 uint32_t Le32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -849,10 +856,6 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* fail
             *failure = line;
         return 0;
     };
-    auto unread = [&zip_path, &fail](const char* step, kivo_err_t e) {
-        return fail("read file fail " + zip_path + ": " + step +
-                    (e != 0 ? Cause(e) : std::string(": the file ends early")));
-    };
     const std::string name = kivo::filesystem::DeviceFileName(zip_path);
     const int expected = _zip_ini ? _zip_ini->GetInt(name, "check_crc", 0) : 0;
     if (expected == 0)
@@ -860,10 +863,10 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* fail
     File f;
     kivo_err_t err = 0;
     if (!f.Open(zip_path.c_str(), kOpenRead, &err))
-        return unread("cannot open it", err != 0 ? err : EIO);
+        return fail(ReadFailLine(zip_path, "cannot open it", err != 0 ? err : EIO));
     const int64_t length = f.GetLength(&err);
     if (length < 0)
-        return unread("cannot read its size", err != 0 ? err : EIO);
+        return fail(ReadFailLine(zip_path, "cannot read its size", err != 0 ? err : EIO));
     if (length > kCrcMaxLength)
         return 0;
     uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
@@ -879,7 +882,7 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* fail
         ssize_t n = f.Read(buf, static_cast<size_t>(want), &err);
         if (n <= 0) {
             delete[] buf;
-            return unread("cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0);
+            return fail(ReadFailLine(zip_path, "cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0));
         }
         reg = Crc16ModbusUpdate(reg, buf, static_cast<size_t>(n));
         done += n;
