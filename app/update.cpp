@@ -98,6 +98,13 @@ std::string Cause(kivo_err_t err)
     return err != 0 ? std::string(": ") + strerror(err) : std::string();
 }
 
+// The line for a packaged file whose `step` failed with e (0: it ended
+// early).
+std::string ReadFailLine(const std::string& path, const char* step, kivo_err_t e)
+{
+    return "read file fail " + path + ": " + step + (e != 0 ? Cause(e) : std::string(": the file ends early"));
+}
+
 uint32_t Le32(const uint8_t* p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -511,12 +518,12 @@ Update::FileDecision Update::DecideFile(FileJob* job)
 
 bool Update::CheckPackagedFile(const FileJob& job)
 {
-    std::string unread;
-    if (CheckZipFileCrc16(job.zip_path, &unread) > 0)
+    std::string failure;
+    if (CheckZipFileCrc16(job.zip_path, &failure) > 0)
         return true;
-    // A package file that could not be read is no CRC mismatch.
-    if (!unread.empty())
-        SendInfo(kInfoError, "read file fail " + job.zip_path + ": " + unread, kIndentStep);
+    // A package file that could not be checked is no CRC mismatch.
+    if (!failure.empty())
+        SendInfo(kInfoError, failure, kIndentStep);
     else
         SendInfo(kInfoWarning, "check update file crc fail:" + job.zip_path, kIndentStep);
     return false;
@@ -842,11 +849,11 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path)
     return CheckZipFileCrc16(zip_path, nullptr);
 }
 
-int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* cause)
+int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* failure)
 {
-    auto fail = [cause](const char* step, kivo_err_t e) {
-        if (cause)
-            *cause = std::string(step) + (e != 0 ? Cause(e) : std::string(": the file ends early"));
+    auto fail = [failure](const std::string& line) {
+        if (failure)
+            *failure = line;
         return 0;
     };
     const std::string name = kivo::filesystem::DeviceFileName(zip_path);
@@ -856,15 +863,15 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* caus
     File f;
     kivo_err_t err = 0;
     if (!f.Open(zip_path.c_str(), kOpenRead, &err))
-        return fail("cannot open it", err != 0 ? err : EIO);
+        return fail(ReadFailLine(zip_path, "cannot open it", err != 0 ? err : EIO));
     const int64_t length = f.GetLength(&err);
     if (length < 0)
-        return fail("cannot read its size", err != 0 ? err : EIO);
+        return fail(ReadFailLine(zip_path, "cannot read its size", err != 0 ? err : EIO));
     if (length > kCrcMaxLength)
         return 0;
     uint8_t* buf = new (std::nothrow) uint8_t[kCrcBlock];
     if (buf == nullptr)
-        return 0;
+        return fail("alloc space fail " + zip_path + Cause(ENOMEM));
     uint16_t reg = kCrc16Start;
     int64_t done = 0;
     while (done < length) {
@@ -875,7 +882,7 @@ int32_t Update::CheckZipFileCrc16(const std::string& zip_path, std::string* caus
         ssize_t n = f.Read(buf, static_cast<size_t>(want), &err);
         if (n <= 0) {
             delete[] buf;
-            return fail("cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0);
+            return fail(ReadFailLine(zip_path, "cannot read it", n < 0 ? (err != 0 ? err : EIO) : 0));
         }
         reg = Crc16ModbusUpdate(reg, buf, static_cast<size_t>(n));
         done += n;

@@ -82,10 +82,11 @@ public:
     int32_t NeedUpdate(const std::string& zip_path, const std::string& board_dir);
     // 1 when the file's CRC-16 equals its "check_crc" in the loaded "info.ini".
     int32_t CheckZipFileCrc16(const std::string& zip_path);
-    // As above; when the file could not be read (open, size or read), the
-    // step and its cause go to *cause, which stays empty for a CRC that is
-    // missing or does not match.
-    int32_t CheckZipFileCrc16(const std::string& zip_path, std::string* cause);
+    // As above; when the file could not be checked (its open, size or read
+    // failed, or there was no memory for the block), the error line that
+    // says so goes to *failure, which stays empty for a CRC that is missing
+    // or does not match.
+    int32_t CheckZipFileCrc16(const std::string& zip_path, std::string* failure);
 
     // 1 when the last byte of the file is the CRC-8 of all but its last two.
     static int32_t CheckInfoIniCrc(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <assert.h>
 #include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -173,14 +174,19 @@ void dictionary_unset(dictionary* d, const char* key)
     d->n--;
 }
 
-int dictionary_dump(const dictionary* d, int32_t handle)
+int dictionary_dump(const dictionary* d, int32_t handle, kivo_err_t* err)
 {
-    if (!d)
+    if (!d) {
+        if (err)
+            *err = EINVAL;
         return -1;
+    }
     if (d->n < 1)
-        return dictionary_write_all(handle, "empty dictionary\n", 17) ? 0 : -1;
+        return dictionary_write_all(handle, "empty dictionary\n", 17, err) ? 0 : -1;
     char* bufw = static_cast<char*>(calloc(kLineMax + 1, 1));
     assert(bufw);
+    if (err)
+        *err = 0;
     int rc = 0;
     for (int32_t i = 0; i < d->size && rc == 0; ++i) {
         if (!d->key[i])
@@ -190,21 +196,27 @@ int dictionary_dump(const dictionary* d, int32_t handle)
             len = kLineMax;
             bufw[len - 1] = '\n';
         }
-        if (len > 0 && !dictionary_write_all(handle, bufw, static_cast<size_t>(len)))
+        if (len > 0 && !dictionary_write_all(handle, bufw, static_cast<size_t>(len), err))
             rc = -1;
     }
     free(bufw);
     return rc;
 }
 
-bool dictionary_write_all(int32_t handle, const char* buf, size_t len)
+bool dictionary_write_all(int32_t handle, const char* buf, size_t len, kivo_err_t* err)
 {
-    while (len > 0) {
+    kivo_err_t e = 0;
+    while (len > 0 && e == 0) {
         ssize_t done = 0;
-        if (kivo_file_write(handle, buf, len, &done) != 0 || done <= 0)
-            return false;
-        buf += done;
-        len -= static_cast<size_t>(done);
+        e = kivo_file_write(handle, buf, len, &done);
+        if (e == 0 && done <= 0)
+            e = EIO;  // took nothing, and said no cause
+        if (e == 0) {
+            buf += done;
+            len -= static_cast<size_t>(done);
+        }
     }
-    return true;
+    if (err)
+        *err = e;
+    return e == 0;
 }

@@ -52,13 +52,17 @@ void dictionary_unset(dictionary* d, const char* key);
 
 // Writes "%20s\t[%s]\n" for each entry ("UNDEF" for a null value), or
 // "empty dictionary\n", to an open file handle of the file layer. 0, or -1
-// when a write failed (writing stops there) or d is null.
-int dictionary_dump(const dictionary* d, int32_t handle);
+// when a write failed (writing stops there) or d is null. The cause through
+// err when given: 0, the failed write's (dictionary_write_all), or EINVAL
+// for a null d.
+int dictionary_dump(const dictionary* d, int32_t handle, kivo_err_t* err = nullptr);
 
 // Writes all `len` bytes to a file handle of the file layer, retrying short
 // writes; false when the file layer refused or took nothing. The INI writer
-// uses it too, so that every store reports a failed write.
-bool dictionary_write_all(int32_t handle, const char* buf, size_t len);
+// uses it too, so that every store reports a failed write. The cause through
+// err when given: 0, the file layer's result, or EIO for a write that took
+// nothing without one.
+bool dictionary_write_all(int32_t handle, const char* buf, size_t len, kivo_err_t* err = nullptr);
 
 // Slot index of `key`, or -1. For the parser, which walks slots itself.
 int32_t _dictionary_find(const dictionary* d, const char* key);

@@ -54,9 +54,7 @@ bool IniFile::Save(const char* path, kivo_err_t* err)
         e = EINVAL;
     else if (_unparsed && target == _path && kivo_file_stat(target.c_str(), &st) == 0)
         e = EEXIST;
-    else if (iniparser_store(_dict, target.c_str()) != 0)
-        e = EIO;
-    else if (target == _path)
+    else if (iniparser_store(_dict, target.c_str(), &e) == 0 && target == _path)
         _unparsed = false;
     if (err)
         *err = e;

@@ -38,8 +38,8 @@ public:
     // False, leaving the file as it is, for the loaded path of a file that
     // exists but did not parse (a missing one is created). The cause of a
     // failure through err when given (0 on success): EINVAL without a
-    // dictionary, EEXIST for the file kept, EIO when the INI writer failed
-    // (it tells no cause of its own).
+    // dictionary, EEXIST for the file kept, else the INI writer's
+    // (iniparser_store).
     bool Save(const char* path = nullptr, kivo_err_t* err = nullptr);
     // Drops the dictionary (the path stays).
     void Close();

@@ -2,6 +2,7 @@
 
 #include <assert.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -567,13 +568,16 @@ int _render(const dictionary* d, std::string* text)
     return 0;
 }
 
-// Writes text line by line, stopping at the first failed write.
-bool _write_text(int32_t handle, const std::string& text)
+// Writes text line by line, stopping at the first failed write, whose cause
+// goes through err when given (0 when all was written).
+bool _write_text(int32_t handle, const std::string& text, kivo_err_t* err = nullptr)
 {
+    if (err)
+        *err = 0;
     for (size_t pos = 0; pos < text.size();) {
         size_t end = text.find('\n', pos);
         end = end == std::string::npos ? text.size() : end + 1;
-        if (!dictionary_write_all(handle, text.data() + pos, end - pos))
+        if (!dictionary_write_all(handle, text.data() + pos, end - pos, err))
             return false;
         pos = end;
     }
@@ -582,26 +586,30 @@ bool _write_text(int32_t handle, const std::string& text)
 
 }  // namespace
 
-int iniparser_store(const dictionary* d, const char* path)
+int iniparser_store(const dictionary* d, const char* path, kivo_err_t* err)
 {
-    if (!d || !path)
-        return -1;
+    kivo_err_t e = 0;
     // What would not read back fails the store before the old file is
     // truncated.
     std::string text;
-    if (_render(d, &text) != 0)
-        return -1;
     int32_t h = kivo_file_handle_invalid;
-    if (kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS) != 0)
-        return -1;
-    int rc = _write_text(h, text) ? 0 : -1;
-    // A record is stored only once it is on the medium: a full disk may show
-    // only at the flush.
-    if (rc == 0 && kivo_file_fsync(h) != 0)
-        rc = -1;
-    if (kivo_file_close(h) != 0)
-        rc = -1;
-    return rc;
+    if (!d || !path || _render(d, &text) != 0)
+        e = EINVAL;
+    else
+        e = kivo_file_open(&h, path, KIVO_FILE_CREATE_FLAGS);
+    if (e == 0) {
+        _write_text(h, text, &e);
+        // A record is stored only once it is on the medium: a full disk may
+        // show only at the flush.
+        if (e == 0)
+            e = kivo_file_fsync(h);
+        const kivo_err_t closed = kivo_file_close(h);
+        if (e == 0)
+            e = closed;
+    }
+    if (err)
+        *err = e;
+    return e == 0 ? 0 : -1;
 }
 
 void iniparser_freedict(dictionary* d)

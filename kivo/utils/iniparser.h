@@ -65,8 +65,10 @@ dictionary* iniparser_load(const char* path);
 // Writes `d` with iniparser_dump_ini to `path` (created or truncated). 0, or
 // -1 when d or path is null, the text would not read back as d (checked
 // before the file is touched), the file cannot be opened, a write fails or
-// the close fails.
-int iniparser_store(const dictionary* d, const char* path);
+// the close fails. The cause through err when given: 0, EINVAL for the
+// first two, otherwise the file layer's result of the first call that
+// failed (open, write, flush, close).
+int iniparser_store(const dictionary* d, const char* path, kivo_err_t* err = nullptr);
 void iniparser_freedict(dictionary* d);
 
 // ---- sections

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <errno.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -18,13 +20,17 @@
 
 using namespace update_test;
 
-// The copy asks for its 512 KiB block with the non-throwing new[]; on demand
-// that request fails, as on a device short of memory.
+// The copy asks for its 512 KiB block, and the CRC-16 check for its block,
+// with the non-throwing new[]; on demand that request fails, as on a device
+// short of memory.
 static std::atomic<bool> g_fail_copy_buffer(false);
+static std::atomic<bool> g_fail_crc_buffer(false);
 
 void* operator new[](size_t size, const std::nothrow_t&) noexcept
 {
     if (size == Update::kCopyBlock && g_fail_copy_buffer.load())
+        return nullptr;
+    if (size == Update::kCrcBlock && g_fail_crc_buffer.load())
         return nullptr;
     try {
         return ::operator new[](size);
@@ -58,7 +64,17 @@ std::vector<std::string> Then(std::vector<std::string> head, const std::vector<s
     return head;
 }
 
-class UpdateRunTest : public UpdateEnv {};
+class UpdateRunTest : public UpdateEnv {
+protected:
+    // app.bin V2 in the package; installed "old", recorded as V1.
+    void StageAppOverOld()
+    {
+        Stage("sys/app.bin", kCheckText);
+        Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
+        Board("/opt/sys_disk/app.bin", "old");
+        Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    }
+};
 
 TEST_F(UpdateRunTest, FreshInstallReportsEveryStepAndRecordsTheVersion)
 {
@@ -542,10 +558,7 @@ TEST_F(UpdateRunTest, EveryCopiedBlockIsFlushedOnce)
 // its version record is gone already, so the next run rewrites it.
 TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
 {
-    Stage("sys/app.bin", kCheckText);
-    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
-    Board("/opt/sys_disk/app.bin", "old");
-    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    StageAppOverOld();
     g_fail_copy_buffer = true;
     EXPECT_EQ(2, Run(DefaultRequest()));
     g_fail_copy_buffer = false;
@@ -557,6 +570,27 @@ TEST_F(UpdateRunTest, NoCopyBufferLeavesTheInstalledFile)
 
     EXPECT_EQ(5, Run(DefaultRequest()));
     EXPECT_TRUE(rec.Has("1:\t\tini type file no exist info.ini, need update/opt/sys_disk/app-info.ini")) << rec.Dump();
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
+}
+
+// No block for the CRC-16 check: the file is passed over as it was, and the
+// report names the allocation, not a CRC mismatch. With memory again the
+// same package installs.
+TEST_F(UpdateRunTest, NoCrcBufferIsNoCrcMismatch)
+{
+    StageAppOverOld();
+    g_fail_crc_buffer = true;
+    EXPECT_EQ(2, Run(DefaultRequest()));
+    g_fail_crc_buffer = false;
+    EXPECT_TRUE(rec.Has(std::string("2:\t\talloc space fail /tmp/update/sys/app.bin: ") + strerror(ENOMEM)))
+        << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("1:\t\tcheck update file crc fail:")) << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("3:")) << rec.Dump();
+    EXPECT_EQ("old", BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V1", 77), BoardBytes("/opt/sys_disk/app-info.ini"));
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
     EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
     EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
 }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
+#include <fcntl.h>
+
 #include <memory>
 #include <string>
 
@@ -151,6 +154,37 @@ TEST_F(DictionaryDump, WritesEntriesOrEmptyNote)
     dictionary_set(d.get(), "a", nullptr);
     EXPECT_EQ(Dump(d.get()), "                 a:x\t[1]\n"
                              "                   a\t[UNDEF]\n");
+}
+
+// A failed dump hands back its cause: the file layer's for a write it
+// refused (a handle open for reading only), EINVAL for no dictionary.
+TEST_F(DictionaryDump, FailureHandsBackItsCause)
+{
+    DictPtr full = NewDict();
+    dictionary_set(full.get(), "a", "1");
+    DictPtr empty = NewDict();
+    Put("/r.txt", "");
+    struct {
+        const char* what;
+        const dictionary* d;
+        bool writable;
+        int rc;
+        kivo_err_t err;
+    } const cases[] = {
+        {"written", full.get(), true, 0, 0},
+        {"read-only handle", full.get(), false, -1, EBADF},
+        {"read-only handle, empty dictionary", empty.get(), false, -1, EBADF},
+        {"no dictionary", nullptr, true, -1, EINVAL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int32_t h = -1;
+        ASSERT_EQ(c.writable ? kivo_file_create(&h, "/dump.txt") : kivo_file_open(&h, "/r.txt", O_RDONLY), 0);
+        kivo_err_t err = -1;
+        EXPECT_EQ(dictionary_dump(c.d, h, &err), c.rc);
+        EXPECT_EQ(err, c.err);
+        kivo_file_close(h);
+    }
 }
 
 TEST_F(DictionaryDump, LongEntryIsCutToOneLine)

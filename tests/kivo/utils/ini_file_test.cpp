@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -135,12 +137,14 @@ TEST_F(IniFileTest, SaveFailsOnAFullDisk)
 }
 
 // Each way a save fails reaches the caller as a cause: no dictionary, the
-// file that did not parse kept, and the writer failing (a missing
-// directory, a full disk at a write or at the flush).
+// file that did not parse kept, and the writer failing, with the cause the
+// failing call gave (the first one when several fail).
 TEST_F(IniFileTest, SaveCarriesTheCauseOfEachFailure)
 {
     ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
     Put("/bad.ini", "[a]\nx = 1\ngarbage\n");
+    ASSERT_EQ(mkdir((_root + "/adir").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((_root + "/ro").c_str(), 0555), 0);
     struct Case {
         const char* what;
         const char* load;
@@ -148,18 +152,26 @@ TEST_F(IniFileTest, SaveCarriesTheCauseOfEachFailure)
         const char* save;  // null: the loaded path
         int64_t budget;
         int fsync_err;
+        kivo_err_t close_err;
         kivo_err_t err;
+        bool as_user;  // only a user other than root is refused
     };
     const Case cases[] = {
-        {"saved", "/r.ini", false, nullptr, -1, 0, 0},
-        {"no dictionary", "/r.ini", true, nullptr, -1, 0, EINVAL},
-        {"a file that did not parse", "/bad.ini", false, nullptr, -1, 0, EEXIST},
-        {"no directory for it", "/r.ini", false, "/no/such/dir/x.ini", -1, 0, EIO},
-        {"full at a write", "/w.ini", false, nullptr, 4, 0, EIO},
-        {"full at the flush", "/f.ini", false, nullptr, -1, FailingFs::kNoSpace, EIO},
+        {"saved", "/r.ini", false, nullptr, -1, 0, 0, 0, false},
+        {"no dictionary", "/r.ini", true, nullptr, -1, 0, 0, EINVAL, false},
+        {"a file that did not parse", "/bad.ini", false, nullptr, -1, 0, 0, EEXIST, false},
+        {"no directory for it", "/r.ini", false, "/no/such/dir/x.ini", -1, 0, 0, ENOENT, false},
+        {"a directory in its place", "/r.ini", false, "/adir", -1, 0, 0, EISDIR, false},
+        {"a directory it may not write", "/r.ini", false, "/ro/x.ini", -1, 0, 0, EACCES, true},
+        {"full at a write", "/w.ini", false, nullptr, 4, 0, 0, ENOSPC, false},
+        {"full at the flush", "/f.ini", false, nullptr, -1, FailingFs::kNoSpace, 0, ENOSPC, false},
+        {"failing at the close", "/c.ini", false, nullptr, -1, 0, EDQUOT, EDQUOT, false},
+        {"flush and close failing", "/fc.ini", false, nullptr, -1, FailingFs::kNoSpace, EDQUOT, ENOSPC, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.as_user && geteuid() == 0)
+            continue;  // root may write anywhere
         testing::internal::CaptureStdout();  // the parser reports the bad line
         kivo::IniFile ini(c.load);
         testing::internal::GetCapturedStdout();
@@ -168,6 +180,8 @@ TEST_F(IniFileTest, SaveCarriesTheCauseOfEachFailure)
             ini.Close();
         FailingFs::WriteBudget() = c.budget;
         FailingFs::FsyncErr() = c.fsync_err;
+        if (c.close_err != 0)
+            FailingFs::FailNext(FailingFs::kClose, c.close_err);
         kivo_err_t err = -1;
         EXPECT_EQ(ini.Save(c.save, &err), c.err == 0);
         EXPECT_EQ(err, c.err);

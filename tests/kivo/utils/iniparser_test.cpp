@@ -873,4 +873,52 @@ TEST_F(IniparserFiles, StoreHandlesShortWritesAndReportsFailedOnes)
     EXPECT_EQ(kivo_umount("/tiny"), 0);
 }
 
+// A failed store hands back the cause of the call that failed first, or
+// EINVAL for what it refuses before touching the file.
+TEST_F(IniparserFiles, StoreHandsBackTheCauseOfItsFailure)
+{
+    const kivo_fs_ops_t ops = TinyOps();
+    DictPtr good(dictionary_new(0));
+    iniparser_set(good.get(), "a", nullptr);
+    iniparser_set(good.get(), "a:x", "1");
+    DictPtr unwritable(dictionary_new(0));
+    iniparser_set(unwritable.get(), "a", "lost");  // a section holding a value
+    iniparser_set(unwritable.get(), "a:k", "1");
+    struct {
+        const char* what;
+        const dictionary* d;
+        const char* path;
+        size_t chunk;
+        size_t limit;
+        kivo_err_t fsync_result;
+        kivo_err_t close_result;
+        kivo_err_t err;
+    } const cases[] = {
+        {"stored", good.get(), "/tiny/a.ini", 64, SIZE_MAX, 0, 0, 0},
+        {"no dictionary", nullptr, "/tiny/a.ini", 64, SIZE_MAX, 0, 0, EINVAL},
+        {"no path", good.get(), nullptr, 64, SIZE_MAX, 0, 0, EINVAL},
+        {"text that would not read back", unwritable.get(), "/tiny/a.ini", 64, SIZE_MAX, 0, 0, EINVAL},
+        {"no directory for it", good.get(), "/no/such/dir/x.ini", 64, SIZE_MAX, 0, 0, ENOENT},
+        {"full at a write", good.get(), "/tiny/a.ini", 64, 5, 0, 0, ENOSPC},
+        {"a write that takes nothing", good.get(), "/tiny/a.ini", 0, SIZE_MAX, 0, 0, EIO},
+        {"full at the flush", good.get(), "/tiny/a.ini", 64, SIZE_MAX, EDQUOT, 0, EDQUOT},
+        {"failing at the close", good.get(), "/tiny/a.ini", 64, SIZE_MAX, 0, ESTALE, ESTALE},
+        {"flush and close failing", good.get(), "/tiny/a.ini", 64, SIZE_MAX, EDQUOT, ESTALE, EDQUOT},
+    };
+    TinyFs fs;
+    ASSERT_EQ(kivo_mount("/tiny", &ops, &fs, nullptr), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs.data.clear();
+        fs.chunk = c.chunk;
+        fs.limit = c.limit;
+        fs.fsync_result = c.fsync_result;
+        fs.close_result = c.close_result;
+        kivo_err_t err = -1;
+        EXPECT_EQ(iniparser_store(c.d, c.path, &err), c.err == 0 ? 0 : -1);
+        EXPECT_EQ(err, c.err);
+    }
+    EXPECT_EQ(kivo_umount("/tiny"), 0);
+}
+
 }  // namespace
