@@ -600,11 +600,11 @@ bool Update::RecordVersion(const FileJob& job, bool whole)
     }
     // A record with a key that could not be set is not written as if whole.
     const bool set = _flash_ini->SetString(job.name, "version", version) && _flash_ini->SetInt(job.name, "check_crc", crc);
-    errno = 0;
-    if (set && _flash_ini->Save(job.version_file.c_str()))
+    kivo_err_t err = 0;
+    if (set && _flash_ini->Save(job.version_file.c_str(), &err))
         return whole;
     SendInfo(kInfoError,
-             "write file fail " + job.version_file + (set ? Cause(errno) : std::string(": a key could not be set")),
+             "write file fail " + job.version_file + (set ? Cause(err) : std::string(": a key could not be set")),
              kIndentStep);
     // Its bytes may be in place although the store failed (a flush or close
     // that failed): a record not stored whole goes, so the next run installs

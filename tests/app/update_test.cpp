@@ -448,7 +448,7 @@ TEST_F(UpdateRunTest, FailingMediumStopsTheCheckOrTheCopy)
         {"board file open error", "sys/app.bin", {"/opt/sys_disk/app.bin", true, 0, FaultPlan::kOpen}, 2,
          "2:\t\topen file fail /opt/sys_disk/app.bin: Too many open files", &v00},
         {"version record write error", "sys/app.bin", {"/opt/sys_disk/app-info.ini", true, 0}, 2,
-         "2:\t\twrite file fail /opt/sys_disk/app-info.ini", nullptr},
+         "2:\t\twrite file fail /opt/sys_disk/app-info.ini: No space left on device", nullptr},
         {"boot image read error", "qspi/boot.bin", {"/tmp/update/qspi/boot.bin", false, 0x80000}, 2,
          "2:\t\tread file fail /tmp/update/qspi/boot.bin: Input/output error", nullptr},
         {"boot image write error", "qspi/boot.bin", {"/dev/boot.bin", true, 0x10000 + 0x80000}, 2,
@@ -1028,7 +1028,7 @@ TEST_F(FaultTableTest, OneFailingCallNeverFinishesRecordsOrRebootsIntoLostData)
         {"full disk at the uImage copy", {"/opt/sys_disk/uImage", true, 0}, 2,
          "2:\t\twrite file fail /opt/sys_disk/uImage: No space left on device"},
         {"flush of the uImage record", {"/opt/sys_disk/uImage-info.ini", true, 0, FaultPlan::kFsync}, 5,
-         "2:\t\twrite file fail /opt/sys_disk/uImage-info.ini"},
+         "2:\t\twrite file fail /opt/sys_disk/uImage-info.ini: No space left on device"},
         {"removal of the old uImage record", {"/opt/sys_disk/uImage-info.ini", false, 0, FaultPlan::kUnlink}, 5,
          "2:\t\tremove file fail /opt/sys_disk/uImage-info.ini: Read-only file system"},
     };
