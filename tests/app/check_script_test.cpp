@@ -61,6 +61,19 @@ std::string RaisingGlobals(const char* name, const char* fail)
            " end end})\n";
 }
 
+// A Check that gives vector_int a setter "refuse" that raises, assigns to
+// `field` and then goes on (the object is deleted first: the assignment
+// needs only its class).
+std::string RefusingSetter(const char* field)
+{
+    return std::string("function Check()\n"
+                       "  local v = vector_int:new()\n"
+                       "  getmetatable(v).refuse = function() error('refuse: battery low') end\n"
+                       "  v:delete()\n"
+                       "  v.") +
+           field + " = 1\n  return true\nend\n";
+}
+
 std::vector<CheckCase> Cases()
 {
     std::string shared_tree = "local t = {} for i = 1, 40 do t = {t, t} end\n";
@@ -98,6 +111,10 @@ std::vector<CheckCase> Cases()
         {"ListLookUpFails", RaisingGlobals("PreUpdateList", "error('no list')") + "function Check() return true end\n",
          0, "PreUpdateList", "no list"},
         {"CheckLookUpGivesNothing", RaisingGlobals("nothing", "error('unused')"), 1, "", ">> lua_check : 1"},
+        // So is an assignment whose setter raises; one to a field that is
+        // not there takes nothing, as before.
+        {"CheckAssignmentFails", RefusingSetter("refuse"), 0, "Check", "refuse: battery low"},
+        {"CheckAssignmentToNothing", RefusingSetter("nothing"), 1, "", ">> Lua check need update"},
         // Files left open are closed before the install: open until the
         // handles run out.
         {"FilesLeftOpen",

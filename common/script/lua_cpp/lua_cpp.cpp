@@ -613,6 +613,8 @@ int DefIndex(lua_State* L)
     return 1;
 }
 
+// A field's setter is called as the script's own call would be: a setter
+// that raises fails the assignment.
 int DefNewIndex(lua_State* L)
 {
     if (lua_isinteger(L, 2))
@@ -622,7 +624,7 @@ int DefNewIndex(lua_State* L)
         lua_pushvalue(L, 1);
         lua_pushvalue(L, 3);
         lua_pushinteger(L, 1);
-        lua_pcall(L, 3, 1, 0);
+        lua_call(L, 3, 0);
     }
     return 0;
 }

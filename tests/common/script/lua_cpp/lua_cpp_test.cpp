@@ -745,6 +745,75 @@ TEST_F(LuaCppTest, ClassesGetConstructorsMethodsAndCopies)
     EXPECT_EQ("21", Eval("scale(7)"));
 }
 
+// A class whose assignment fails, and a raw method that raises whatever it
+// is given: setters that fail.
+struct Refusing {
+    Refusing() = default;
+    Refusing(const Refusing&) = default;
+    Refusing& operator=(const Refusing&) { throw std::runtime_error("assignment refused"); }
+};
+
+int NewRefusing(lua_State* L)
+{
+    LuaPushPointer(L, new Refusing);
+    return 1;
+}
+
+int RefuseField(lua_State* L)
+{
+    return luaL_error(L, "refuse %s", luaL_tolstring(L, 2, nullptr));
+}
+
+TEST_F(LuaCppTest, AssignmentRaisesWhatItsSetterRaises)
+{
+    // A field assignment runs its setter as the script's own call would: a
+    // setter that raises fails the assignment and stops the chunk. A field
+    // that is not there takes nothing, and an integer key keeps its element
+    // path.
+    LuaClass<Refusing>(L(), "Refusing")
+        .Construct(0, &LuaGuarded<&NewRefusing>)
+        .RawMethod("refuse", &LuaGuarded<&RefuseField>);
+    int x = 3;
+    LuaPushObjectPointer<int>(L(), &x, false);
+    lua_setglobal(L(), "p");
+    ASSERT_EQ(0, Exec("r = Refusing:new(); o = Refusing:new(); v = vector_int:new(); v:push_back(1)\n"
+                      "getmetatable(v).lua_set = function(_, x) error('lua set ' .. tostring(x)) end\n"
+                      "getmetatable(v).yield_set = function() coroutine.yield() end\n"
+                      "__def_point_metertable.lua_set = function(_, x) error('default set ' .. tostring(x)) end"));
+    struct Case {
+        const char* code;
+        const char* error;  // part of the error text; null: the assignment works
+    };
+    const Case cases[] = {
+        {"r.refuse = 'x'", "refuse x"},
+        {"r.value = o", "assignment refused"},
+        {"v.lua_set = 3", "lua set 3"},
+        {"p.lua_set = 4", "default set 4"},
+        {"coroutine.wrap(function() v.yield_set = 5 end)()", "yield"},
+        {"v[9] = 1", "index out of range"},
+        {"r.nothing = 1", nullptr},
+        {"v[1] = 7", nullptr},
+        {"p.value = 5", nullptr},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, Exec("after = nil"));
+        const int status = state.DoString((std::string(c.code) + "; after = true").c_str());
+        const std::string text = lua_gettop(L()) > 0 ? LuaValueText(L(), -1) : std::string();
+        lua_settop(L(), 0);
+        if (c.error != nullptr) {
+            EXPECT_EQ(LUA_ERRRUN, status) << c.code;
+            EXPECT_NE(std::string::npos, text.find(c.error)) << c.code << ": " << text;
+            EXPECT_EQ("nil", Eval("after")) << c.code;
+        } else {
+            EXPECT_EQ(LUA_OK, status) << c.code << ": " << text;
+            EXPECT_EQ("1", Eval("after")) << c.code;
+        }
+    }
+    EXPECT_EQ("{1:7,}", Eval("v.value"));
+    EXPECT_EQ(5, x);
+    EXPECT_EQ(0, Exec("r:delete(); o:delete(); v:delete()"));
+}
+
 // ---- error paths: protected read-outs, finalizers, reports -------------------------------
 
 TEST_F(LuaCppTest, SharedTablesPrintInFullWithinTheBound)
