@@ -8,6 +8,7 @@
 #include <limits>
 #include <locale>
 #include <system_error>
+#include <type_traits>
 
 namespace kivo {
 
@@ -190,42 +191,40 @@ void FinishUnsigned(U* out, U m, uint32_t flags, int32_t code, int32_t* err)
         *err = code;
 }
 
+// Parses into out: the magnitude accumulated in M, then clamped to T.
+template <typename M, typename T>
+void StrToInteger(T* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
+{
+    assert(out);
+    uint32_t flags;
+    int32_t code;
+    const M m = ScanInteger<M>(text, length, radix, consumed, &flags, &code);
+    if constexpr (std::is_signed<T>::value)
+        FinishSigned(out, m, flags, code, err);
+    else
+        FinishUnsigned(out, m, flags, code, err);
+}
+
 }  // namespace
 
 void StrToInt32(int32_t* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
 {
-    assert(out);
-    uint32_t flags;
-    int32_t code;
-    const uint32_t m = ScanInteger<uint32_t>(text, length, radix, consumed, &flags, &code);
-    FinishSigned(out, m, flags, code, err);
+    StrToInteger<uint32_t>(out, text, length, radix, consumed, err);
 }
 
 void StrToUInt32(uint32_t* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
 {
-    assert(out);
-    uint32_t flags;
-    int32_t code;
-    const uint32_t m = ScanInteger<uint32_t>(text, length, radix, consumed, &flags, &code);
-    FinishUnsigned(out, m, flags, code, err);
+    StrToInteger<uint32_t>(out, text, length, radix, consumed, err);
 }
 
 void StrToInt64(int64_t* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
 {
-    assert(out);
-    uint32_t flags;
-    int32_t code;
-    const uint64_t m = ScanInteger<uint64_t>(text, length, radix, consumed, &flags, &code);
-    FinishSigned(out, m, flags, code, err);
+    StrToInteger<uint64_t>(out, text, length, radix, consumed, err);
 }
 
 void StrToUInt64(uint64_t* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
 {
-    assert(out);
-    uint32_t flags;
-    int32_t code;
-    const uint64_t m = ScanInteger<uint64_t>(text, length, radix, consumed, &flags, &code);
-    FinishUnsigned(out, m, flags, code, err);
+    StrToInteger<uint64_t>(out, text, length, radix, consumed, err);
 }
 
 void StrToDouble(double* out, const char* text, size_t length, int32_t radix, size_t* consumed, int32_t* err)
@@ -473,6 +472,26 @@ bool _FormatOne(std::ostream& os, io_base::IFmtBase& arg, const FmtSpec& spec)
 
 // ---- formatter --------------------------------------------------------------
 
+namespace {
+
+// A width or precision: '*' (true: the next argument gives it) or a run of
+// digits read into *count (kept when there is none).
+bool ReadCount(const char*& cursor, int32_t* count)
+{
+    if (*cursor == '*') {
+        ++cursor;
+        return true;
+    }
+    const char* digits = cursor;
+    while (*cursor >= '0' && *cursor <= '9')
+        ++cursor;
+    if (cursor != digits)
+        StrToInt32(count, digits, static_cast<size_t>(cursor - digits), 0, 0, 0);
+    return false;
+}
+
+}  // namespace
+
 Formatter::Formatter()
     : _buf(), _os(&_buf), _writer(0), _context(0), _cursor(""), _spec(), _step(&Formatter::_StepNone)
 {
@@ -540,16 +559,10 @@ void Formatter::_Text()
         else if (c != ' ')
             break;
     }
-    if (*_cursor == '*') {
-        ++_cursor;
+    if (ReadCount(_cursor, &_spec.width)) {
         _step = &Formatter::_StepWidth;
         return;
     }
-    const char* digits = _cursor;
-    while (*_cursor >= '0' && *_cursor <= '9')
-        ++_cursor;
-    if (_cursor != digits)
-        StrToInt32(&_spec.width, digits, static_cast<size_t>(_cursor - digits), 0, 0, 0);
     _Precision();
 }
 
@@ -557,16 +570,10 @@ void Formatter::_Precision()
 {
     if (*_cursor == '.') {
         ++_cursor;
-        if (*_cursor == '*') {
-            ++_cursor;
+        if (ReadCount(_cursor, &_spec.precision)) {
             _step = &Formatter::_StepPrecision;
             return;
         }
-        const char* digits = _cursor;
-        while (*_cursor >= '0' && *_cursor <= '9')
-            ++_cursor;
-        if (_cursor != digits)
-            StrToInt32(&_spec.precision, digits, static_cast<size_t>(_cursor - digits), 0, 0, 0);
     }
     _step = &Formatter::_StepConvert;
 }

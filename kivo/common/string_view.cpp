@@ -82,6 +82,12 @@ int HexValue(unsigned char c)
     return tolower(c) - 'a' + 10;
 }
 
+// How much of len from pos lies within size (pos <= size).
+size_t Within(size_t len, size_t pos, size_t size)
+{
+    return len > size - pos ? size - pos : len;
+}
+
 }  // namespace
 
 char* _RefAlloc(const void* src, size_t length, size_t capa)
@@ -328,37 +334,25 @@ const StringView::value_type& StringView::Back() const
 int StringView::_Compare(size_t p0, size_t len0, const value_type* s, size_t n) const
 {
     assert(s != 0 && p0 <= _num);
-    if (len0 > _num - p0)
-        len0 = _num - p0;
-    return Impl::Compare(_data + p0, len0, s, n);
+    return Impl::Compare(_data + p0, Within(len0, p0, _num), s, n);
 }
 
 int StringView::_Compare(size_t p0, size_t len0, const value_type* s, size_t cap1, size_t p1, size_t len1) const
 {
     assert(s != 0 && p0 <= _num && p1 <= cap1);
-    if (len0 > _num - p0)
-        len0 = _num - p0;
-    if (len1 > cap1 - p1)
-        len1 = cap1 - p1;
-    return Impl::Compare(_data + p0, len0, s + p1, len1);
+    return _Compare(p0, len0, s + p1, Within(len1, p1, cap1));
 }
 
 int StringView::_ICompare(size_t p0, size_t len0, const value_type* s, size_t n) const
 {
     assert(s != 0 && p0 <= _num);
-    if (len0 > _num - p0)
-        len0 = _num - p0;
-    return Impl::ICompare(_data + p0, len0, s, n);
+    return Impl::ICompare(_data + p0, Within(len0, p0, _num), s, n);
 }
 
 int StringView::_ICompare(size_t p0, size_t len0, const value_type* s, size_t cap1, size_t p1, size_t len1) const
 {
     assert(s != 0 && p0 <= _num && p1 <= cap1);
-    if (len0 > _num - p0)
-        len0 = _num - p0;
-    if (len1 > cap1 - p1)
-        len1 = cap1 - p1;
-    return Impl::ICompare(_data + p0, len0, s + p1, len1);
+    return _ICompare(p0, len0, s + p1, Within(len1, p1, cap1));
 }
 
 int StringView::Compare(const StringView& o) const

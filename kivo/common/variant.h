@@ -659,24 +659,62 @@ private:
     T _value;
 };
 
+// The holder both container converters share: copies of a value add a
+// reference, and the first write through a shared holder copies it.
+template <typename C>
+class VarConvertShared : public CvtBase {
+public:
+    typedef C Container;
+    typedef ObjectAnyWrap<Container> Holder;
+
+    const std::type_info& TypeId() const override { return typeid(Container); }
+    bool Assign(const Var& from, int32_t* err) override { return FromVar<Container>(from, &_Unique(), err); }
+    const void* Payload() const override { return &_Items(); }
+
+    void GetIter(void* it, bool begin) const override
+    {
+        *static_cast<typename Container::const_iterator*>(it) = begin ? _Items().begin() : _Items().end();
+    }
+
+    size_t Size() const override { return _Items().size(); }
+    void Clear() override { _Unique().clear(); }
+
+protected:
+    explicit VarConvertShared(const Container& c) : CvtBase(TypeCode<Container>::value), _holder(new Holder(c)) {}
+    VarConvertShared(const VarConvertShared& o) = default;
+
+    const Container& _Items() const { return _holder->value; }
+
+    // Copies the container into a holder of its own when others share it.
+    Container& _Unique()
+    {
+        if (_holder->GetRefCntAcquire() > 1)
+            _holder = new Holder(_holder->value);
+        return _holder->value;
+    }
+
+private:
+    IntrusivePtr<Holder> _holder;
+};
+
 // TYPE_VECTOR: the elements live in a reference-counted holder shared by
 // copies.
 template <typename V>
-class VarConvertVector : public CvtBase {
-public:
-    typedef std::vector<V> Container;
-    typedef ObjectAnyWrap<Container> Holder;
+class VarConvertVector : public VarConvertShared<std::vector<V>> {
+    typedef VarConvertShared<std::vector<V>> Base;
+    using Base::_Items;
+    using Base::_Unique;
 
-    VarConvertVector() : CvtBase(TypeCode<Container>::value), _holder(new Holder(Container())) {}
+public:
+    typedef typename Base::Container Container;
+
+    VarConvertVector() : Base(Container()) {}
     VarConvertVector(const VarConvertVector& o) = default;
 
-    const std::type_info& TypeId() const override { return typeid(Container); }
     void CopyTo(void* storage) const override { new (storage) VarConvertVector(*this); }
     void Destroy() override { this->VarConvertVector::~VarConvertVector(); }
-    bool Assign(const Var& from, int32_t* err) override { return FromVar<Container>(from, &_Unique(), err); }
     void AppendText(std::string* out, int32_t) const override { _AppendVectorText(_Items(), out); }
     void WriteTo(Stream& s) const override { _WriteVector(_Items(), s); }
-    const void* Payload() const override { return &_Items(); }
 
     bool Get(int32_t index, V& out) const override
     {
@@ -712,47 +750,26 @@ public:
         const V copy(StorableCopy(v, &_Items()));
         _Unique().push_back(copy);
     }
-
-    void GetIter(void* it, bool begin) const override
-    {
-        *static_cast<typename Container::const_iterator*>(it) = begin ? _Items().begin() : _Items().end();
-    }
-
-    size_t Size() const override { return _Items().size(); }
-    void Clear() override { _Unique().clear(); }
-
-private:
-    const Container& _Items() const { return _holder->value; }
-
-    // Copies the container into a holder of its own when others share it.
-    Container& _Unique()
-    {
-        if (_holder->GetRefCntAcquire() > 1)
-            _holder = new Holder(_holder->value);
-        return _holder->value;
-    }
-
-    IntrusivePtr<Holder> _holder;
 };
 
 // TYPE_DICT: std::map by key, shared like the vector.
 template <typename V>
-class VarConvertDict : public CvtBase {
-public:
-    typedef std::map<std::string, V> Container;
-    typedef ObjectAnyWrap<Container> Holder;
+class VarConvertDict : public VarConvertShared<std::map<std::string, V>> {
+    typedef VarConvertShared<std::map<std::string, V>> Base;
+    using Base::_Items;
+    using Base::_Unique;
 
-    VarConvertDict() : CvtBase(TypeCode<Container>::value), _holder(new Holder(Container())) {}
-    explicit VarConvertDict(const Container& c) : CvtBase(TypeCode<Container>::value), _holder(new Holder(c)) {}
+public:
+    typedef typename Base::Container Container;
+
+    VarConvertDict() : Base(Container()) {}
+    explicit VarConvertDict(const Container& c) : Base(c) {}
     VarConvertDict(const VarConvertDict& o) = default;
 
-    const std::type_info& TypeId() const override { return typeid(Container); }
     void CopyTo(void* storage) const override { new (storage) VarConvertDict(*this); }
     void Destroy() override { this->VarConvertDict::~VarConvertDict(); }
-    bool Assign(const Var& from, int32_t* err) override { return FromVar<Container>(from, &_Unique(), err); }
     void AppendText(std::string* out, int32_t) const override { _AppendDictText(_Items(), out); }
     void WriteTo(Stream& s) const override { _WriteDict(_Items(), s); }
-    const void* Payload() const override { return &_Items(); }
 
     bool Get(const std::string& key, V& out) const override
     {
@@ -787,26 +804,6 @@ public:
         kv.second.Swap(copy);
         _Unique().insert(kv);
     }
-
-    void GetIter(void* it, bool begin) const override
-    {
-        *static_cast<typename Container::const_iterator*>(it) = begin ? _Items().begin() : _Items().end();
-    }
-
-    size_t Size() const override { return _Items().size(); }
-    void Clear() override { _Unique().clear(); }
-
-private:
-    const Container& _Items() const { return _holder->value; }
-
-    Container& _Unique()
-    {
-        if (_holder->GetRefCntAcquire() > 1)
-            _holder = new Holder(_holder->value);
-        return _holder->value;
-    }
-
-    IntrusivePtr<Holder> _holder;
 };
 
 // TYPE_OBJECT held as a shared heap copy of T.

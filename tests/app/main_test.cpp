@@ -122,6 +122,14 @@ protected:
         EXPECT_EQ(run.lines.back(), "kivo deinit") << run.All();
     }
 
+    // Runs the updater on one code file and expects the run to end cleanly.
+    Outcome StartClean(const std::string& code_file = "/opt/update_disk/code.bin")
+    {
+        Outcome run = sb.Start({code_file});
+        ExpectCleanExit(run);
+        return run;
+    }
+
     Sandbox sb;
 };
 
@@ -133,8 +141,7 @@ TEST_F(UpdaterTest, FreshInstallRewritesAndReboots)
     ASSERT_TRUE(Package(sb).Text("readme.txt", "release notes\n").File("sys", "uImage", new_kernel, "V1.2")
                     .WriteTo("/opt/update_disk/code.bin"));
 
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     const std::vector<std::string> expected = {
         "[Init]code.bin path: /opt/update_disk/code.bin",
         "[info]unzip update file finish",
@@ -217,8 +224,7 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
     ASSERT_TRUE(Package(sb).Text("readme.txt", "x").Text("notes.txt", "y").File("sys", "uImage", kernel, "V1.2")
                     .WriteTo("/media/usb/code.bin"));
 
-    Outcome run = sb.Start({"/media/usb/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean("/media/usb/code.bin");
     std::vector<std::string> reports = run.Reports();
     ASSERT_GE(reports.size(), 3u) << run.All();
     EXPECT_EQ(reports[reports.size() - 3], "[info]\t\tupdate_crc16 :" + std::to_string(e2e::Crc16Modbus(kernel)) +
@@ -245,8 +251,7 @@ TEST_F(UpdaterTest, EverythingUpToDateChangesNothing)
     sb.Put("/opt/app_disk/notes.txt", "y");
     struct stat64 before;
     ASSERT_EQ(stat64(sb.Path("/opt/app_disk/notes.txt").c_str(), &before), 0);
-    Outcome again = sb.Start({"/media/usb/code.bin"});
-    ExpectCleanExit(again);
+    Outcome again = StartClean("/media/usb/code.bin");
     EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "x");
     struct stat64 after;
     ASSERT_EQ(stat64(sb.Path("/opt/app_disk/notes.txt").c_str(), &after), 0);
@@ -276,8 +281,7 @@ TEST_F(UpdaterTest, ColonNamesInstallUnderTheirOwnNames)
                     .File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
 
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_EQ(sb.Read("/opt/app_disk/readme.txt"), "notes") << run.All();
     EXPECT_EQ(sb.Read("/opt/app_disk/notes:readme.txt"), "colon notes");
     EXPECT_EQ(sb.Read("/opt/sys_disk/app/a:b.txt"), "inner colon");
@@ -323,8 +327,7 @@ TEST_F(UpdaterTest, HookRunsWithTheWorkDirectory)
                     .Text("marker.txt", "from the package")
                     .File("sys", "uImage", "older", "V1.0")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("hook:" + sb.root + "/tmp/update/sys_cmd.sh:" + sb.root + "/tmp/update")) << run.All();
     EXPECT_EQ(sb.Read("/tmp/hook-ran.txt"), "from the package");
     // Logged as the device would run it, before the end's commands.
@@ -340,8 +343,7 @@ TEST_F(UpdaterTest, CheckScriptRefuses)
                     .Text("readme.txt", "x")
                     .File("sys", "uImage", "new", "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     const std::vector<std::string> expected = {
         "[Init]code.bin path: /opt/update_disk/code.bin",
         "[info]unzip update file finish",
@@ -371,8 +373,7 @@ TEST_F(UpdaterTest, PreUpdateRebootEndsTheRunEarly)
                     .File("sys", "uImage", "new kernel", "V2")
                     .File("qspi", "boot.bin", BootImage(4096, 0x2222, 0x11, 9), "V17", 0x2222)
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed(">> Lua prefile check reboot update: 1")) << run.All();
     // The script's two entries follow the default one.
     EXPECT_TRUE(run.Printed("[info]PreUpdateFileList size is 3")) << run.All();
@@ -474,8 +475,7 @@ TEST_F(UpdaterTest, KeepingTheCodeFileThatCannotMoveSaysSo)
     sb.Put("/opt/update_disk/OnceUpdate.bin", "kept earlier");
     ASSERT_TRUE(Package(sb).Text("update_once.txt", "").File("sys", "uImage", "new", "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("[error][/update/once] move /opt/update_disk/code.bin to /opt/update_disk/OnceUpdate.bin "
                             "fail: File exists"))
         << run.All();
@@ -491,8 +491,7 @@ TEST_F(UpdaterTest, EncryptedPackageOpensWithTheFixedPassword)
     // A file the board does not have yet.
     ASSERT_TRUE(Package(sb).Password(kPassword).File("sys", "devicetree.dtb", Pattern(900, 5), "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("[info]unzip update file finish")) << run.All();
     EXPECT_TRUE(run.Printed("[warn]\t\tfs flash file no exist, need update:/opt/sys_disk/devicetree.dtb")) << run.All();
     EXPECT_EQ(sb.Read("/opt/sys_disk/devicetree.dtb"), Pattern(900, 5));
@@ -505,8 +504,7 @@ TEST_F(UpdaterTest, WrongPasswordFailsTheUnpacking)
     sb.Install("/opt/sys_disk", "uImage", "old", "V1");
     ASSERT_TRUE(Package(sb).Password("not-the-one").File("sys", "uImage", "new", "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     // The cause names the first entry the fixed password fails: in
     // inflation or at the CRC, as the random encryption header falls.
     const std::vector<std::string> reports = run.Reports();
@@ -532,8 +530,7 @@ TEST_F(UpdaterTest, WithoutTheMailboxPageReportsGoOn)
     sb.Install("/opt/sys_disk", "uImage", "old", "V1");
     ASSERT_TRUE(Package(sb).Password("not-the-one").File("sys", "uImage", "new", "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("Can't open /dev/mem.")) << run.All();
     EXPECT_TRUE(run.Printed("[error]unzip fail in /tmp/update")) << run.All();
     EXPECT_FALSE(sb.Has("/dev/mem"));
@@ -546,8 +543,7 @@ TEST_F(UpdaterTest, ShortStandInMailboxIsRefusedAndReportsGoOn)
     ASSERT_EQ(truncate(sb.Path("/dev/mem").c_str(), 4096), 0);
     sb.Install("/opt/sys_disk", "uImage", "old", "V1");
     ASSERT_TRUE(Package(sb).File("sys", "uImage", "new", "V2").WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("Can't map /dev/mem: it holds 4096 bytes, short of the range "
                             "0xffff0000 size 4096."))
         << run.All();
@@ -561,8 +557,7 @@ TEST_F(UpdaterTest, BootImageInQspiIsWrittenWithItsHeaderLast)
     const std::string new_boot = BootImage(300000, 0x2222, 0x11, 7);
     sb.Put("/dev/boot.bin", old_boot);
     ASSERT_TRUE(Package(sb).File("qspi", "boot.bin", new_boot, "V17", 0x2222).WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("[info]\t\t/tmp/update/qspi FLASH_INFO_TYPE_INFO")) << run.All();
     EXPECT_TRUE(run.Printed("[info]\t\tupdate_crc16 :8738  flash_crc16 :4369")) << run.All();
     EXPECT_TRUE(run.Printed("[update]\t\tstart update boot.bin")) << run.All();
@@ -841,8 +836,7 @@ TEST_F(UpdaterTest, RerunAfterAKillDuringAnArchiveUnpackCompletesIt)
     EXPECT_LT(cut_files, files.size()) << "the kill came after the unpacking";
     EXPECT_FALSE(sb.Has("/opt/sys_disk/app-info.ini"));
 
-    Outcome again = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(again);
+    Outcome again = StartClean();
     EXPECT_TRUE(again.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << again.All();
     const std::map<std::string, std::string> unpacked = sb.Tree("/opt/sys_disk/app");
     EXPECT_TRUE(unpacked == files) << unpacked.size() << " files after the rerun, " << cut_files << " after the kill";
@@ -863,8 +857,7 @@ TEST_F(UpdaterTest, ArchiveWithBackslashNamesIsUnpackedAndRecorded)
     ASSERT_TRUE(inner.WriteTo("/media/usb/app.zip"));
     ASSERT_TRUE(Package(sb).File("sys", "app.zip", sb.Read("/media/usb/app.zip"), "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << run.All();
     const std::map<std::string, std::string> unpacked = sb.Tree("/opt/sys_disk/app");
     std::string names;
@@ -881,8 +874,7 @@ TEST_F(UpdaterTest, ArchiveThatDoesNotUnpackIsNotRecorded)
 {
     ASSERT_TRUE(Package(sb).Text("readme.txt", "notes").File("sys", "app.zip", "not an archive", "V2")
                     .WriteTo("/opt/update_disk/code.bin"));
-    Outcome run = sb.Start({"/opt/update_disk/code.bin"});
-    ExpectCleanExit(run);
+    Outcome run = StartClean();
     EXPECT_TRUE(run.Printed("[error]\t\tunzip fail /opt/sys_disk/app.zip")) << run.All();
     EXPECT_FALSE(run.Printed("[info]\t\tfinish unzip /opt/sys_disk/app.zip")) << run.All();
     EXPECT_FALSE(run.Printed("[info]\t\tfinish update file app.zip")) << run.All();

@@ -15,7 +15,6 @@
 // the sandbox (os.execute, io.open, debug.sethook ...). The library's
 // "open" works below the sandbox root, ".." refused.
 
-#include <dirent.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -39,6 +38,7 @@
 #include "lua.h"
 #include "lualib.h"
 #include "fuzz_sandbox.h"
+#include "tests/common/script/lua_cpp/open_descriptors.h"
 
 // The link wraps these two (see CMakeLists.txt).
 extern "C" void __real_luaL_openlibs(lua_State* L);
@@ -153,17 +153,6 @@ std::string ReadReal(const std::string& path)
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
-}
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 bool Loads(const std::string& text)

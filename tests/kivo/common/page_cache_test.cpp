@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/kivo/common/seek_case.h"
+
 namespace {
 
 using kivo::BlockContext;
@@ -492,19 +494,14 @@ TEST(RandomAccessContextTest, SeeksSaturateAtTheEndsOfTheRange)
 {
     const int64_t kMax = std::numeric_limits<int64_t>::max();
     const int64_t kMin = std::numeric_limits<int64_t>::min();
-    struct Case {
-        int64_t offset;
-        int32_t whence;
-        int64_t expected;
-    };
     // From position 4 of a store of 10 bytes; there is no upper limit but
     // the range's own.
-    const Case cases[] = {
+    const SeekCase cases[] = {
         {kMax, 1, kMax}, {kMax, 2, kMax}, {kMax, 0, kMax}, {kMax - 4, 1, kMax}, {kMax - 5, 1, kMax - 1},
         {kMin, 1, 0},    {kMin, 2, 0},    {kMin, 0, 0},    {-5, 1, 0},          {3, 9, 7},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "Seek(" << c.offset << ", " << c.whence << ")");
+    for (const SeekCase& c : cases) {
+        SCOPED_TRACE(SeekTrace(c));
         FakeDevice dev(10);
         RandomAccessContext ctx(&dev, kOneGroupTwoLines);
         ASSERT_EQ(4, ctx.Seek(4, 0));

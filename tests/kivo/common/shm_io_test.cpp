@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kivo/base/platform/linux/__platform_kernel.h"
+#include "tests/kivo/common/seek_case.h"
 
 namespace {
 
@@ -65,18 +66,13 @@ TEST(SMemFileTest, SeeksSaturateAtTheEndsOfTheRange)
 {
     const int64_t kMax = std::numeric_limits<int64_t>::max();
     const int64_t kMin = std::numeric_limits<int64_t>::min();
-    struct Case {
-        int64_t offset;
-        int32_t whence;
-        int64_t expected;
-    };
-    const Case cases[] = {
+    const SeekCase cases[] = {
         {kMax, 1, 16}, {kMax, 2, 16}, {kMax, 0, 16}, {kMax - 3, 1, 16}, {kMax - 4, 1, 16},
         {kMin, 1, 0},  {kMin, 2, 0},  {kMin, 0, 0},  {kMin + 3, 1, 0},  {-4, 1, 0},
         {8, 7, 12},  // any other whence counts as 1
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "Seek(" << c.offset << ", " << c.whence << ")");
+    for (const SeekCase& c : cases) {
+        SCOPED_TRACE(SeekTrace(c));
         SMemFile f(16, kOwnBuffer);
         ASSERT_EQ(6, f.Write("abcdef", 6, 0));
         ASSERT_EQ(4, f.Seek(4, 0));  // position 4, data length 6

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +17,7 @@
 #include "kivo/service/elem.h"
 #include "kivo/service/service.h"
 #include "lua_test_script.h"
+#include "open_descriptors.h"
 
 using kivo::Message;
 using kivo::MsgRouter;
@@ -416,18 +415,6 @@ TEST_F(LuaLibTest, TimerCallbacksThatLeaveFailingFinalizersAreProtected)
                       "end"));
     ASSERT_TRUE(ServeUntil([&] { return kivo_handle_free_count() == free_before; }));
     EXPECT_EQ("500", Eval("n"));
-}
-
-// The number of file descriptors the process has open.
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr)
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 TEST_F(LuaLibTest, FilesLeftOpenAreClosedWithTheLibrary)
