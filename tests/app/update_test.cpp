@@ -603,10 +603,7 @@ TEST_F(UpdateRunTest, NoCrcBufferIsNoCrcMismatch)
 // With memory again the same package installs.
 TEST_F(UpdateRunTest, NoInfoIniBufferIsNoCrash)
 {
-    Stage("sys/app.bin", kCheckText);
-    Pack(R"({"sys": {"sections": {"app.bin": {"version": "V2", "check_crc": "auto"}}}})");
-    Board("/opt/sys_disk/app.bin", "old");
-    Board("/opt/sys_disk/app-info.ini", VersionFile("app.bin", "V1", 77));
+    StageAppOverOld();
     const size_t info_length = ReadReal(stage + "/sys/info.ini").size();
     ASSERT_NE(0u, info_length);
     g_fail_size = info_length;
