@@ -914,17 +914,21 @@ int32_t Update::CheckInfoIniCrc(const std::string& path, std::string* cause)
     // Too short to hold a check byte and the byte before it.
     if (length < static_cast<int64_t>(kInfoIniTail) || length > kInfoIniMaxLength)
         return 0;
-    std::vector<uint8_t> data(static_cast<size_t>(length));
+    // A device short of memory gets a failure to report, not an exception.
+    const size_t size = static_cast<size_t>(length);
+    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
+    if (!data)
+        return fail("alloc space fail", ENOMEM);
     size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = f.Read(data.data() + done, data.size() - done, &err);
+    while (done < size) {
+        ssize_t n = f.Read(data.get() + done, size - done, &err);
         if (n <= 0 || err != 0)
             return fail("cannot read it", err);
         done += static_cast<size_t>(n);
     }
     std::unique_ptr<kivo::check::CrcBuilder> crc = MakeCrcBuilder();
-    crc->Update(data.data(), data.size() - kInfoIniTail);
-    return crc->Final(nullptr) == data.back() ? 1 : 0;
+    crc->Update(data.get(), size - kInfoIniTail);
+    return crc->Final(nullptr) == data[size - 1] ? 1 : 0;
 }
 
 std::unique_ptr<kivo::check::CrcBuilder> Update::MakeCrcBuilder()

@@ -90,8 +90,9 @@ public:
 
     // 1 when the last byte of the file is the CRC-8 of all but its last two.
     static int32_t CheckInfoIniCrc(const std::string& path);
-    // The same; when the file could not be read (not when it fails its
-    // check) *cause names the step and the system's text.
+    // The same; when the file could not be read or there was no memory for
+    // its bytes (not when it fails its check) *cause names the step and the
+    // system's text.
     static int32_t CheckInfoIniCrc(const std::string& path, std::string* cause);
     // One to four '.'-separated components, "V" before the first and "T"
     // after the last of several allowed; components not given are left as

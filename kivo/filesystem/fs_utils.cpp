@@ -125,12 +125,6 @@ private:
     std::vector<Id> _ids;
 };
 
-bool is_link(const std::string& path)
-{
-    kivo_stat64_t ls;
-    return kivo_file_lstat64(path.c_str(), &ls) == 0 && (ls.mode & S_IFMT) == S_IFLNK;
-}
-
 bool same_path(const std::string& a, const std::string& b)
 {
     return GetFullPath(a) == GetFullPath(b);
@@ -625,9 +619,14 @@ bool MakeDirs(const std::string& path)
 bool RemoveDir(const std::string& path)
 {
     // A link in place of the directory: only the link goes, never the tree
-    // it points to.
-    if (is_link(path))
+    // it points to. A path whose status is unknown may be such a link, and
+    // opening it would walk into that tree: it is left alone.
+    kivo_stat64_t top;
+    const kivo_err_t top_err = kivo_file_lstat64(path.c_str(), &top);
+    if (top_err == 0 && (top.mode & S_IFMT) == S_IFLNK)
         return RemoveFile(path);
+    if (top_err != 0 && top_err != ENOENT)
+        return false;
     Dir d;
     if (!d.Open(path.c_str()))
         return false;

@@ -20,17 +20,20 @@
 
 using namespace update_test;
 
-// The copy asks for its 512 KiB block, and the CRC-16 check for its block,
-// with the non-throwing new[]; on demand that request fails, as on a device
-// short of memory.
+// The copy asks for its 512 KiB block, the CRC-16 check for its block and
+// the "info.ini" check for the file's length with the non-throwing new[]; on
+// demand that request fails, as on a device short of memory.
 static std::atomic<bool> g_fail_copy_buffer(false);
 static std::atomic<bool> g_fail_crc_buffer(false);
+static std::atomic<size_t> g_fail_size(0);  // 0: no size fails
 
 void* operator new[](size_t size, const std::nothrow_t&) noexcept
 {
     if (size == Update::kCopyBlock && g_fail_copy_buffer.load())
         return nullptr;
     if (size == Update::kCrcBlock && g_fail_crc_buffer.load())
+        return nullptr;
+    if (size != 0 && size == g_fail_size.load())
         return nullptr;
     try {
         return ::operator new[](size);
@@ -595,6 +598,33 @@ TEST_F(UpdateRunTest, NoCrcBufferIsNoCrcMismatch)
     EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
 }
 
+// No memory to read "info.ini": the directory is passed over as for an
+// unreadable file, with the allocation named, and the run does not reboot.
+// With memory again the same package installs.
+TEST_F(UpdateRunTest, NoInfoIniBufferIsNoCrash)
+{
+    StageAppOverOld();
+    const size_t info_length = ReadReal(stage + "/sys/info.ini").size();
+    ASSERT_NE(0u, info_length);
+    g_fail_size = info_length;
+    int32_t status = -1;
+    EXPECT_NO_THROW(status = Run(DefaultRequest()));
+    g_fail_size = 0;
+    EXPECT_EQ(2, status) << rec.Dump();
+    EXPECT_TRUE(rec.Has(std::string("2:info file of zip dir in zip read fail:/tmp/update/sys/info.ini: "
+                                    "alloc space fail: ") +
+                        strerror(ENOMEM)))
+        << rec.Dump();
+    EXPECT_EQ(0u, rec.CountPrefix("1:info file of zip dir in zip crc check error:")) << rec.Dump();
+    EXPECT_EQ(1u, rec.CountPrefix("2:update incomplete, no reboot: ")) << rec.Dump();
+    EXPECT_EQ("old", BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V1", 77), BoardBytes("/opt/sys_disk/app-info.ini"));
+
+    EXPECT_EQ(5, Run(DefaultRequest()));
+    EXPECT_EQ(kCheckText, BoardBytes("/opt/sys_disk/app.bin"));
+    EXPECT_EQ(VersionFile("app.bin", "V2", kCheckCrc), BoardBytes("/opt/sys_disk/app-info.ini"));
+}
+
 TEST_F(UpdateRunTest, EmptyFileGetsOnlyTheStartReport)
 {
     Stage("sys/empty.cfg", "");
@@ -845,6 +875,21 @@ TEST_F(UpdateFilePieces, InfoIniCheckAndFlashHeader)
         EXPECT_EQ(c.ok, Update::CheckInfoIniCrc("/f.ini")) << c.bytes.size();
     }
     EXPECT_EQ(0, Update::CheckInfoIniCrc("/missing.ini"));
+
+    // No memory for the file's bytes: a failure with its cause, not a
+    // check that did not pass.
+    const std::string good("123456789;\xA1");
+    Board("/f.ini", good);
+    std::string cause;
+    g_fail_size = good.size();
+    int32_t result = -1;
+    EXPECT_NO_THROW(result = Update::CheckInfoIniCrc("/f.ini", &cause));
+    g_fail_size = 0;
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(std::string("alloc space fail: ") + strerror(ENOMEM), cause);
+    cause.clear();
+    EXPECT_EQ(1, Update::CheckInfoIniCrc("/f.ini", &cause));
+    EXPECT_EQ("", cause);
 
     std::string head(88, '\0');
     PutLe32(head, 80, 0xA1B2C3D4);

@@ -18,9 +18,11 @@
 
 namespace {
 
-// The error of the next fchmod, and of every fchown while set; 0: they pass.
+// The error of the next fchmod, and while set of every fchown that gives
+// the file an owner or of every one that sets only its group; 0: they pass.
 std::atomic<int> g_fchmod_err(0);
 std::atomic<int> g_fchown_err(0);
+std::atomic<int> g_fchgrp_err(0);
 std::atomic<int> g_fchown_calls(0);
 
 }  // namespace
@@ -38,7 +40,7 @@ extern "C" int fchmod(int fd, mode_t mode) noexcept
 extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept
 {
     ++g_fchown_calls;
-    const int e = g_fchown_err.load();
+    const int e = owner == (uid_t)-1 ? g_fchgrp_err.load() : g_fchown_err.load();
     if (e != 0) {
         errno = e;
         return -1;
@@ -60,6 +62,7 @@ protected:
     {
         g_fchmod_err = 0;
         g_fchown_err = 0;
+        g_fchgrp_err = 0;
         FsSandbox::TearDown();
     }
 
@@ -70,9 +73,10 @@ protected:
     }
 };
 
-// An owner the process may not give is no failure (the file stays the
-// process's own); a mode that cannot be set fails the copy with its cause,
-// and the old file stays as it was, mode and all, with no temporary left.
+// An owner or group the process may not give is no failure (the file stays
+// the process's own); an owner, group or mode that cannot be written fails
+// the copy with its cause, and the old file stays as it was, mode and all,
+// with no temporary left.
 TEST_F(ReplaceModeTest, ModeThatCannotBeSetFailsTheCopy)
 {
     const std::string data = "new bytes";
@@ -81,14 +85,19 @@ TEST_F(ReplaceModeTest, ModeThatCannotBeSetFailsTheCopy)
     const struct {
         const char* what;
         int fchown_err;
+        int fchgrp_err;
         int fchmod_err;
         kivo_err_t err;  // 0: the copy succeeds
     } cases[] = {
-        {"both carried over", 0, 0, 0},
-        {"the owner refused", EPERM, 0, 0},
-        {"the mode not written", 0, EIO, EIO},
-        {"the mode refused", 0, EPERM, EPERM},
-        {"the owner refused and the mode on a read-only medium", EPERM, EROFS, EROFS},
+        {"both carried over", 0, 0, 0, 0},
+        {"the owner refused", EPERM, EPERM, 0, 0},
+        {"the owner refused, the group given", EPERM, 0, 0, 0},
+        {"the owner not written", EIO, 0, 0, EIO},
+        {"the owner on a read-only medium", EROFS, 0, 0, EROFS},
+        {"the owner refused, the group not written", EPERM, EIO, 0, EIO},
+        {"the mode not written", 0, 0, EIO, EIO},
+        {"the mode refused", 0, 0, EPERM, EPERM},
+        {"the owner refused and the mode on a read-only medium", EPERM, EPERM, EROFS, EROFS},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -96,12 +105,14 @@ TEST_F(ReplaceModeTest, ModeThatCannotBeSetFailsTheCopy)
         ASSERT_EQ(chmod(Real("/app/run.sh").c_str(), 0750), 0);
         g_fchown_calls = 0;
         g_fchown_err = c.fchown_err;
+        g_fchgrp_err = c.fchgrp_err;
         g_fchmod_err = c.fchmod_err;
         kivo_err_t err = -1;
         EXPECT_EQ(fs::CopyFileReplace("/src.bin", "/app/run.sh", &err), c.err == 0);
         EXPECT_EQ(g_fchmod_err.load(), 0) << "the mode was not carried over";
         EXPECT_GT(g_fchown_calls.load(), 0) << "the owner was not carried over";
         g_fchown_err = 0;
+        g_fchgrp_err = 0;
         EXPECT_EQ(err, c.err);
         EXPECT_EQ(Get("/app/run.sh"), c.err == 0 ? data : std::string("old"));
         EXPECT_EQ(ModeOf("/app/run.sh"), 0750u);

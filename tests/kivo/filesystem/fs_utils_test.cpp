@@ -412,6 +412,35 @@ TEST_F(FsUtilsTest, RemovalNeverLeavesTheTree)
     EXPECT_EQ(GetReal(outside + "/keep/precious.txt"), "precious");
 }
 
+// When the status of the path cannot be read it is not known to be no link:
+// the removal fails and the tree a link would point to stays whole.
+TEST_F(FsUtilsTest, RemoveDirWithUnreadStatusLeavesTheTree)
+{
+    ASSERT_EQ(kivo_mount("/system", &FailingFs::Ops(), (void*)_root.c_str(), nullptr), 0);
+    const std::string outside = MakeTempDir("kivo-fs-outside");
+    ASSERT_FALSE(outside.empty());
+    Link(outside, "/link");
+    const struct {
+        const char* what;
+        kivo_err_t err;
+    } cases[] = {
+        {"a failing medium", EIO},
+        {"no right to look", EACCES},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        mkdir((outside + "/keep").c_str(), 0777);
+        std::ofstream(outside + "/keep/precious.txt") << "precious";
+        std::ofstream(outside + "/file.txt") << "file";
+        FailingFs::FailNext(FailingFs::kStat, c.err, "/link");
+        EXPECT_FALSE(fs::RemoveDir("/link"));
+        FailingFs::Reset();
+        EXPECT_EQ(GetReal(outside + "/keep/precious.txt"), "precious");
+        EXPECT_EQ(GetReal(outside + "/file.txt"), "file");
+        EXPECT_TRUE(RawExists("/link"));
+    }
+}
+
 TEST_F(FsUtilsTest, RemoveDirUnderTable)
 {
     struct {

@@ -515,9 +515,13 @@ kivo_err_t platform_file_take_owner_mode(void* ctx, intptr_t hfile, const char* 
         return err;
     const int fd = (int)hfile;
     // Without the right to give a file away, the group may still be ours
-    // to set; a refusal of both leaves the process's own.
-    if (fchown(fd, s.st_uid, s.st_gid) != 0 && errno == EPERM && fchown(fd, (uid_t)-1, s.st_gid) != 0) {
-        // Neither: the file stays the process's own.
+    // to set; a refusal of both leaves the process's own. Any other failure
+    // (the medium's) would lose the owner: it is the result.
+    if (fchown(fd, s.st_uid, s.st_gid) != 0) {
+        if (errno != EPERM)
+            return errno;
+        if (fchown(fd, (uid_t)-1, s.st_gid) != 0 && errno != EPERM)
+            return errno;
     }
     return result_of(fchmod(fd, s.st_mode & 07777));
 }
